@@ -1,0 +1,38 @@
+#pragma once
+// The binding of the engine to the current CAN connector and to the hub.
+// The binding owns a bound connector: releasing it closes and deletes it.
+
+#include "engine/corvid_types.h"
+#include <QString>
+#include <cstdint>
+#include <functional>
+
+class AbstractConnector;
+
+void corvid_set_hardware(AbstractConnector *connector);
+void corvid_clear_hardware();
+AbstractConnector *corvid_get_hardware();
+void corvid_init();
+void corvid_deinit();
+void corvid_hw_init();
+void corvid_hw_close();
+void corvid_hw_tx_frame(const can_message *frame);
+
+// Where completed messages and engine errors go (the hub registers itself).
+// Until set, or after clearing with empty functions, both do nothing.
+using corvid_message_handler = std::function<void(const corvid_message *, const AX25Header *)>;
+using corvid_error_handler = std::function<void(uint16_t)>;
+void corvid_set_callbacks(corvid_message_handler onMessage, corvid_error_handler onError);
+
+void corvid_on_message(const corvid_message *message);
+void corvid_on_message(const corvid_message *message, const AX25Header *header);
+void corvid_on_error(uint16_t code);
+
+// Name of an engine error code ("WRONG_CRC"); empty for unassigned codes.
+QString corvid_error_name(uint16_t code);
+// "Corvid error occured <code>: <name>", as the hub prints it.
+QString corvid_error_text(uint16_t code);
+
+// sprintf into dest with at most 16,384 characters, zero-terminated; returns the length.
+int corvid_sprintf(char *dest, const char *format, ...) __attribute__((format(printf, 2, 3)));
+constexpr int CORVID_SPRINTF_MAX = 16384;

@@ -1,0 +1,11 @@
+#include "engine/corvid_types.h"
+
+void corvid_register_metatypes() {
+    static const bool done = [] {
+        qRegisterMetaType<corvid_message>("corvid_message");
+        qRegisterMetaType<can_message>("can_message");
+        qRegisterMetaType<AX25Header *>("AX25Header*");
+        return true;
+    }();
+    Q_UNUSED(done)
+}

@@ -1,0 +1,47 @@
+#pragma once
+// Records shared by the whole server: the bus message, one CAN frame and the
+// 17-byte AX.25 radio header. Plain data, passed by value through Qt signals.
+
+#include <QMetaType>
+#include <cstdint>
+
+// A bus message. `data` is never owned by the record: whoever fills it owns
+// the bytes and keeps them alive as long as the record is in use.
+struct corvid_message {
+    uint16_t msg_id = 0;
+    uint16_t address_from = 0;
+    uint16_t address_to = 0;
+    uint16_t length = 0;
+    uint8_t *data = nullptr;
+};
+
+// One CAN frame as exchanged between the engine and the CAN connectors.
+struct can_message {
+    uint32_t can_identifier = 0;
+    uint8_t can_rtr = 0;
+    uint8_t can_extbit = 0;   // 0 standard; non-zero extended (the engine writes 4)
+    uint8_t can_dlc = 0;      // 0..8
+    uint8_t data[8] = {};
+};
+
+// AX.25 address and control header of a radio frame, byte for byte as on the air.
+#pragma pack(push, 1)
+struct AX25Header {
+    uint8_t port = 0;               // modem port / KISS command byte
+    uint8_t dest_callsign[6] = {};  // characters shifted left by one bit
+    uint8_t dest_ssid = 0;
+    uint8_t src_callsign[6] = {};
+    uint8_t src_ssid = 0;
+    uint8_t control = 0;
+    uint8_t pid = 0;
+};
+#pragma pack(pop)
+static_assert(sizeof(AX25Header) == 17, "AX25Header must be 17 bytes");
+
+Q_DECLARE_METATYPE(corvid_message)
+Q_DECLARE_METATYPE(can_message)
+Q_DECLARE_METATYPE(AX25Header *)
+
+// Registers the records with Qt's meta-type system (under the names
+// "corvid_message", "can_message", "AX25Header*"); safe to call more than once.
+void corvid_register_metatypes();
