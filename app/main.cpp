@@ -1,0 +1,187 @@
+// Entry point of the server: builds everything in a fixed order, runs the Qt
+// event loop, and on the way out closes the link and flushes the message log.
+
+#include "app/CorvidDiagnostics.h"
+#include "app/InterfaceSelection.h"
+#include "app/StartupSettings.h"
+#include "config/CorvidConfigData.h"
+#include "connectors/AbstractConnector.h"
+#include "engine/corvid_types.h"
+#include "log/CorvidLog.h"
+#include "server/CorvidServer.h"
+
+#include <QApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QMessageBox>
+#include <QSocketNotifier>
+#include <QTextCodec>
+#include <QTextStream>
+
+#include <csignal>
+#include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// Process-wide objects; they stay reachable until the process ends.
+QApplication *g_app = nullptr;
+CorvidConfigData *g_config = nullptr;
+QFile *g_errorLogFile = nullptr;
+QTextStream *g_errorLogStream = nullptr;
+AbstractConnector *g_firstConnector = nullptr;
+CorvidServer *g_server = nullptr;
+
+int g_signalPipe[2] = {-1, -1};
+
+void onTerminationSignal(int)
+{
+    const char byte = 1;
+    // Only async-signal-safe work here: the event loop does the rest.
+    ssize_t n = ::write(g_signalPipe[1], &byte, 1);
+    (void)n;
+}
+
+// SIGTERM and SIGINT end the event loop like an ordinary quit, so the link is
+// closed and the message log flushed before the process ends.
+void installTerminationHandling(QApplication &app)
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0)
+        return;
+    auto *notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app, notifier]() {
+        char buf[16];
+        ssize_t n = ::read(g_signalPipe[0], buf, sizeof buf);
+        (void)n;
+        notifier->setEnabled(false);
+        app.quit();
+    });
+    struct sigaction sa = {};
+    sa.sa_handler = onTerminationSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    ::sigaction(SIGTERM, &sa, nullptr);
+    ::sigaction(SIGINT, &sa, nullptr);
+}
+
+// Without a display there is nobody to see a window or answer a dialog: use the
+// offscreen platform instead of letting the window system plugin abort.
+void choosePlatform()
+{
+    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        return;
+#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    else
+        qputenv("QT_QPA_PLATFORM", qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ? "xcb;offscreen"
+                                                                               : "wayland;xcb;offscreen");
+#endif
+}
+
+bool hasDisplay()
+{
+    const QString platform = QGuiApplication::platformName();
+    return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
+}
+
+AbstractConnector *connectorFactory(CorvidConfigData *config, bool guiMode)
+{
+    return createConnector(config, guiMode);
+}
+
+}  // namespace
+
+int main(int argc, char *argv[])
+{
+    // 1-2: plugins beside the program are found too.
+    QStringList paths = QCoreApplication::libraryPaths();
+    paths.append(QStringLiteral("."));
+    QCoreApplication::setLibraryPaths(paths);
+#ifdef Q_OS_WIN
+    QApplication::setStyle(QStringLiteral("windowsvista"));
+#endif
+    choosePlatform();
+
+    // 3-7
+    g_app = new QApplication(argc, argv);
+    corvid_install_diagnostics();
+    corvid_register_metatypes();
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
+    installTerminationHandling(*g_app);
+
+    // 8-9
+    g_config = new CorvidConfigData(CorvidConfigData::startupConfigFile());
+    const StartupSettings settings = StartupSettings::read(*g_config);
+
+    // 10-11: the per-run error log.
+    const QDateTime startUtc = QDateTime::currentDateTimeUtc();
+    g_errorLogFile = new QFile();
+    if (!corvid_open_error_log(*g_errorLogFile, settings.errorLogPrefix, startUtc)) {
+        std::fputs("Launch error: Cannot create error log file.\n", stderr);
+        if (hasDisplay()) {
+            QMessageBox box(QMessageBox::Critical, QStringLiteral("Launch error"),
+                            QStringLiteral("Cannot create error log file."), QMessageBox::Ok);
+            box.exec();
+        }
+        return -1;
+    }
+    g_errorLogStream = new QTextStream(g_errorLogFile);
+    corvid_set_error_log_stream(g_errorLogStream);
+    corvid_write_error_log_start(*g_errorLogStream, startUtc);
+
+    // 12-13: the main window comes with the window work; until then, and
+    // whenever there is no display, the graphical mode runs without it.
+    if (settings.graphical) {
+        if (!hasDisplay())
+            qWarning("No display available, running without the main window");
+        else
+            qWarning("Main window not available, running without it");
+    }
+    const bool guiMode = false;
+    corvid_discard_pending_diagnostics();
+
+    // 14
+    g_firstConnector = createConnector(g_config, guiMode);
+    g_firstConnector->guiMode = guiMode;
+
+    // 15-16
+    CorvidServer::setConnectorFactory(&connectorFactory);
+    g_server = new CorvidServer(g_firstConnector, g_config, uint16_t(g_config->tcpPort()), nullptr, nullptr);
+    g_server->attachToEngine();
+    QObject::connect(g_app, SIGNAL(aboutToQuit()), g_server, SLOT(slotCloseServer()));
+
+    // 18-20
+    if (settings.hasMaxClients)
+        g_server->setMaxClients(settings.maxClients);
+    g_server->telnetCRLF = settings.telnetCRLF;
+    g_server->telnetDebug = settings.telnetDebug;
+    g_server->telnetDeEsc = settings.telnetDeEsc;
+    g_server->telnetUhfBuffer = settings.telnetUhfBuffer;
+    if (settings.hasTelnetDevices) {
+        if (settings.hasCcAddress)
+            g_server->ccAddress = settings.ccAddress;
+        const uint16_t own = settings.hasCcAddress ? settings.ccAddress : uint16_t(1);
+        for (const uint16_t address : settings.telnetDevices)
+            g_server->addTelnetDevice(address, own, 0xFFF1, settings.telnetDeEsc, settings.telnetCRLF,
+                                      settings.telnetUhfBuffer, settings.telnetUhfDelay, settings.telnetDebug);
+    }
+
+    // 21-24: the message log sees every message in the order the hub emits it.
+    if (!settings.messageLogEnabled)
+        qInfo("Corvid log disabled by user");
+    const QString logDir = g_config->corvidLogFile();
+    if (!logDir.isEmpty() && !QDir(logDir).exists())
+        QDir().mkpath(logDir);
+    auto *log = new CorvidLog(logDir, settings.messageLogEnabled, g_config->numLogThreads(), nullptr);
+    QObject::connect(g_server, &CorvidServer::signalLogData, log, &CorvidLog::slotAppendCorvidToLog,
+                     Qt::DirectConnection);
+
+    // 25-27
+    g_server->startServer();
+    const int result = g_app->exec();
+    delete log;
+    return result;
+}

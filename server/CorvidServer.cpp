@@ -1,0 +1,332 @@
+#include "server/CorvidServer.h"
+
+#include "config/CorvidConfigData.h"
+#include "config/corvid_config_convert.h"
+#include "connectors/NullReader.h"
+#include "engine/corvid_hardware.h"
+
+#include <QCoreApplication>
+#include <QMessageBox>
+#include <QMetaObject>
+#include <QTcpServer>
+
+namespace {
+corvid_connector_factory g_connectorFactory = nullptr;
+}
+
+CorvidServer::CorvidServer(AbstractConnector *connector, CorvidConfigData *config, uint16_t tcpPort,
+                           QWidget *window, QObject *parent)
+    : QObject(parent), m_connector(connector), m_window(window), m_tcpPort(tcpPort), m_config(config)
+{
+    corvid_register_metatypes();
+    qRegisterMetaType<AbstractConnector::HWState>("AbstractConnector::HWState");
+    qRegisterMetaType<crd_client_info_t>("crd_client_info_t");
+
+    if (!m_connector)
+        m_connector = new NullReader();
+    connect(m_connector, &AbstractConnector::stateChanges, this, &CorvidServer::hardwareStatusHandler);
+    connect(m_connector, &AbstractConnector::signalSendCorvidToClient, this, &CorvidServer::slotSendCorvidToClient);
+
+    m_tcpServer = new CorvidTCPserver(tcpPort, parent);
+    m_tcpServer->restrictFakeSatTelemetry = config ? uint8_t(config->restrictFakeSatTelemetry()) : 0;
+
+    connect(m_tcpServer, &CorvidTCPserver::signalCorvidToHW, this, &CorvidServer::slotRxMsg2Sat);
+    connect(m_tcpServer, &CorvidTCPserver::newClientAdded, this, &CorvidServer::slotAddClient);
+
+    connect(m_connector, &AbstractConnector::signalCANRx, this, &CorvidServer::slotRxCANfromSat);
+
+    connect(&m_rebuildTimer, &QTimer::timeout, this, &CorvidServer::slotOnNullReaderTimer);
+    m_rebuildTimer.start(1000);
+
+    if (m_window)
+        connect(m_window, SIGNAL(reconnect_from_button()), this, SLOT(slotReconnectClicked()));
+}
+
+CorvidServer::~CorvidServer()
+{
+    if (m_attachedToEngine)
+        corvid_set_callbacks({}, {});
+    m_telnets.clear();
+}
+
+void CorvidServer::setConnectorFactory(corvid_connector_factory factory)
+{
+    g_connectorFactory = factory;
+}
+
+void CorvidServer::attachToEngine()
+{
+    corvid_set_callbacks([this](const corvid_message *msg, const AX25Header *hdr) { handleBusMessage(msg, hdr); },
+                         [this](uint16_t code) { handleEngineError(code); });
+    m_attachedToEngine = true;
+}
+
+void CorvidServer::setMaxClients(uint32_t n)
+{
+    m_tcpServer->maxClients = uint16_t(n);
+}
+
+void CorvidServer::addTelnetDevice(uint16_t address, uint16_t ownAddress, uint16_t msgId, bool deEsc, bool crlf,
+                                   uint16_t uhfBuffer, uint16_t uhfDelay, bool debug)
+{
+    // The terminal bridges plug in here; until they exist the request is only
+    // remembered, and Telnet messages from the bus reach the clients and the log.
+    Q_UNUSED(msgId)
+    Q_UNUSED(deEsc)
+    Q_UNUSED(crlf)
+    Q_UNUSED(uhfBuffer)
+    Q_UNUSED(uhfDelay)
+    Q_UNUSED(debug)
+    m_telnetRequests.append(address);
+    qInfo("%s", qPrintable(QStringLiteral("Telnet terminal for device 0x%1 (own address 0x%2) is not available yet")
+                               .arg(address, 0, 16)
+                               .arg(ownAddress, 0, 16)));
+}
+
+void CorvidServer::startServer()
+{
+    if (m_tcpServer->startServer()) {
+        hardwareStatusHandler(m_connector->state);
+        qInfo("%s", qPrintable(tr("Corvid server ver.%1 started at port %2").arg(CORVID_SERVER_VERSION).arg(m_tcpPort)));
+        return;
+    }
+    const QString error = m_tcpServer->errorString();
+    if (!m_window) {
+        qCritical("%s", qPrintable(QStringLiteral("Server Error: Unable to start the server: ") + error));
+        m_tcpServer->closeListening();
+        return;
+    }
+    QMessageBox box(QMessageBox::Critical, QString(), QStringLiteral("Unable to start the server: ") + error,
+                    QMessageBox::Ok | QMessageBox::Cancel);
+    box.setDefaultButton(QMessageBox::Cancel);
+    if (box.exec() == QMessageBox::Cancel) {
+        m_tcpServer->slotCloseServer();
+        m_connector->fatalStop();
+    }
+    m_tcpServer->closeListening();
+}
+
+void CorvidServer::handleBusMessage(const corvid_message *msg, const AX25Header *hdr)
+{
+    if (!msg || !m_connector)
+        return;
+    const unsigned status = m_connector->state == AbstractConnector::HW_READY ? 1 : 0;
+    ++m_rxCorvidCount;
+    const quint64 stamp = ++m_tcpServer->stampId;
+    QByteArray data;
+    if (msg->length && msg->data)
+        data = QByteArray(reinterpret_cast<const char *>(msg->data), msg->length);
+    else if (msg->length)
+        data = QByteArray(msg->length, '\0');
+    // The record handed on points at our own copy: the engine frees its bytes
+    // when this call returns.
+    corvid_message copy = *msg;
+    copy.data = reinterpret_cast<uint8_t *>(data.data());
+    emit m_connector->signalSendCorvidToClient(copy, data, stamp, status, 0, 0, const_cast<AX25Header *>(hdr));
+}
+
+void CorvidServer::handleEngineError(uint16_t code)
+{
+    qCritical("%s", qPrintable(corvid_error_text(code)));
+}
+
+void CorvidServer::slotSendCorvidToClient(corvid_message msg, QByteArray data, quint64 stampId, unsigned status,
+                                          unsigned dir, unsigned tag, AX25Header *hdr)
+{
+    // Everything below reads the bytes through msg.data: make them ours and complete.
+    if (data.size() < int(msg.length))
+        data.append(QByteArray(int(msg.length) - data.size(), '\0'));
+    msg.data = msg.length ? reinterpret_cast<uint8_t *>(data.data()) : nullptr;
+    const auto clients = m_tcpServer->clientList();
+    for (const auto &client : clients)
+        m_tcpServer->sendMsgToApp(client.socket, &msg, stampId, status, dir, tag, hdr);
+
+    if (msg.msg_id == 0xFFF0 || msg.msg_id == 0xFFF1)
+        telnetWrite(msg, data);
+
+    emit signalLogData(msg, m_tcpServer->stampId, false, 0, hdr);
+    if (m_window)
+        refreshRxCounters();
+}
+
+void CorvidServer::telnetWrite(const corvid_message &msg, const QByteArray &data)
+{
+    // Seam for the terminal bridges: the device's bridge is found (or made on
+    // demand) by msg.address_from and receives the data. Nothing to do yet.
+    Q_UNUSED(msg)
+    Q_UNUSED(data)
+}
+
+void CorvidServer::slotOnNullReaderTimer()
+{
+    if (!m_connector)
+        return;
+    if (qobject_cast<NullReader *>(m_connector) || m_connector->state == AbstractConnector::HW_ERROR ||
+        m_connector->state == AbstractConnector::HW_NOTINIT) {
+        const QString value = m_config ? m_config->getParam(QStringLiteral("Interface")) : QString();
+        slotParamChanged(QStringLiteral("Interface"), value);
+    }
+}
+
+void CorvidServer::slotDisconnected(quint32 clientId)
+{
+    if (m_window)
+        QMetaObject::invokeMethod(m_window, "slotDisconnected", Qt::DirectConnection, Q_ARG(quint32, clientId));
+}
+
+void CorvidServer::hardwareStatusHandler(AbstractConnector::HWState newState)
+{
+    m_tcpServer->hw_state = uint32_t(newState);
+    if (m_window)
+        QMetaObject::invokeMethod(m_window, "hardwareStatusHandler", Qt::DirectConnection,
+                                  Q_ARG(AbstractConnector::HWState, newState));
+    const auto clients = m_tcpServer->clientList();
+    for (const auto &client : clients) {
+        if (!m_connector)
+            break;
+        m_tcpServer->hw_state = uint32_t(m_connector->state);
+        m_tcpServer->hw_error = m_connector->lastError;
+        m_tcpServer->sendServerState(client.socket);
+    }
+}
+
+void CorvidServer::slotCloseServer()
+{
+    if (m_connector)
+        m_connector->HW_close();
+}
+
+void CorvidServer::slotReconnectClicked()
+{
+    if (!m_connector)
+        return;
+    if (m_connector->state == AbstractConnector::HW_READY) {
+        m_connector->HW_close();
+        m_rebuildTimer.stop();
+    } else {
+        m_connector->HW_init();
+        m_rebuildTimer.start(1000);
+    }
+}
+
+void CorvidServer::slotAddClient(crd_client_info_t newcl)
+{
+    if (m_window)
+        QMetaObject::invokeMethod(m_window, "slotAddClient", Qt::DirectConnection, Q_ARG(crd_client_info_t, newcl));
+    if (!m_disconnectWired) {
+        connect(m_tcpServer, &CorvidTCPserver::signalDisconnected, this, &CorvidServer::slotDisconnected,
+                Qt::UniqueConnection);
+        m_disconnectWired = true;
+    }
+}
+
+void CorvidServer::slotRxMsg2Sat(corvid_message msg)
+{
+    ++m_txCorvidCount;
+    const quint64 stamp = ++m_tcpServer->stampId;
+    quint32 status = 0;
+    if (m_connector && m_connector->state == AbstractConnector::HW_READY) {
+        const int64_t sent = m_connector->sendCorvidMessage(&msg);
+        if (sent == int64_t(msg.length)) {
+            status = 1;
+            if (m_window)
+                refreshTxCounters();
+        }
+    }
+    emit signalLogData(msg, stamp, true, status, nullptr);
+}
+
+void CorvidServer::slotRxCANfromSat()
+{
+    if (m_window)
+        refreshRxCounters();
+}
+
+void CorvidServer::slotParamChanged(QString name, QString value)
+{
+    if (m_config)
+        m_config->setParam(name, value, m_config->getDescription(name));
+
+    if (!m_connector)  // re-entered while the link is being rebuilt
+        return;
+    auto is = [&name](const char *key) { return name.compare(QLatin1String(key), Qt::CaseInsensitive) == 0; };
+
+    if (is("TcpPort")) {
+        bool ok = false;
+        const quint32 port = corvid_config_to_uint32(value, CORVID_BASE_DEC, &ok);
+        if (!ok)
+            return;
+        m_tcpServer->port = uint16_t(port);
+        m_tcpServer->restartServer();
+        return;
+    }
+    if (is("RestrictFakeSatTelemetry"))
+        m_tcpServer->restrictFakeSatTelemetry = uint8_t(corvid_config_to_uint32(value, CORVID_BASE_DEC));
+    else if (is("USBtinPortName") || is("SocketCANPortName"))
+        m_connector->setPortName(value);
+    // The radio and UDP link settings are applied here once those links exist.
+
+    if (is("Interface") || is("USBtinPortName")) {
+        rebuildConnector();
+    } else {
+        m_connector->HW_close();
+        m_connector->HW_init();
+    }
+}
+
+void CorvidServer::connectConnector(AbstractConnector *connector)
+{
+    connect(connector, &AbstractConnector::stateChanges, this, &CorvidServer::hardwareStatusHandler,
+            Qt::UniqueConnection);
+    connect(connector, &AbstractConnector::signalSendCorvidToClient, this, &CorvidServer::slotSendCorvidToClient,
+            Qt::UniqueConnection);
+    connect(connector, &AbstractConnector::signalCANRx, this, &CorvidServer::slotRxCANfromSat, Qt::UniqueConnection);
+}
+
+void CorvidServer::rebuildConnector()
+{
+    AbstractConnector *old = m_connector;
+    old->HW_close();
+    // From here on the old link must not reach us any more: the engine may be
+    // about to delete it, or we do.
+    disconnect(old, nullptr, this, nullptr);
+    const bool bound = corvid_get_hardware() == old;
+    m_connector = nullptr;
+    corvid_deinit();
+    if (!bound)
+        delete old;
+
+    const bool gui = m_window != nullptr;
+    AbstractConnector *fresh = g_connectorFactory ? g_connectorFactory(m_config, gui) : nullptr;
+    if (!fresh)
+        fresh = new NullReader();
+    fresh->guiMode = gui;
+    m_connector = fresh;
+    connectConnector(fresh);
+    fresh->HW_init();
+    if (m_connector == fresh && fresh->state == AbstractConnector::HW_READY)
+        hardwareStatusHandler(AbstractConnector::HW_READY);
+}
+
+void CorvidServer::callWindow(const char *member, int value)
+{
+    QMetaObject::invokeMethod(m_window, member, Qt::DirectConnection, Q_ARG(int, value));
+}
+
+void CorvidServer::refreshRxCounters()
+{
+    if (!m_window || !m_connector)
+        return;
+    callWindow("setRxBytesCount", int(m_connector->rxBytesCount()));
+    callWindow("setRxCurrentBytesCount", int(m_connector->rxCurrentBytesCount()));
+    callWindow("setRxCorvidCount", int(m_rxCorvidCount));
+    callWindow("setRxCANCount", int(m_connector->rxCANCount()));
+}
+
+void CorvidServer::refreshTxCounters()
+{
+    if (!m_window || !m_connector)
+        return;
+    callWindow("setTxBytesCount", int(m_connector->txBytesCount()));
+    callWindow("setTxCorvidCount", int(m_txCorvidCount));
+}

@@ -1,0 +1,108 @@
+#pragma once
+// The switchboard of the server: routes messages between the hardware link, the
+// control applications, the Telnet terminals and the message log, reports link
+// state changes, and keeps the link alive by rebuilding it while it is down.
+
+#include "connectors/AbstractConnector.h"
+#include "engine/corvid_types.h"
+#include "server/CorvidTCPserver.h"
+
+#include <QByteArray>
+#include <QMap>
+#include <QObject>
+#include <QSharedPointer>
+#include <QString>
+#include <QTimer>
+#include <QWidget>
+#include <cstdint>
+
+class CorvidConfigData;
+class CorvidTelnet;
+
+// Announced in the start message and shown in the window title.
+constexpr unsigned CORVID_SERVER_VERSION = 143;
+
+// Builds a connector from the configuration; the hub calls it whenever it
+// rebuilds the link. Set by whoever owns the interface selection.
+using corvid_connector_factory = AbstractConnector *(*)(CorvidConfigData *config, bool guiMode);
+
+class CorvidServer : public QObject {
+    Q_OBJECT
+public:
+    // `window` is the main window or null without one. The window is reached
+    // through its meta-object (slots hardwareStatusHandler, slotAddClient,
+    // slotDisconnected, the counter setters, signal reconnect_from_button).
+    CorvidServer(AbstractConnector *connector, CorvidConfigData *config, uint16_t tcpPort,
+                 QWidget *window, QObject *parent = nullptr);
+    ~CorvidServer() override;
+
+    static void setConnectorFactory(corvid_connector_factory factory);
+
+    void setMaxClients(uint32_t n);
+    void addTelnetDevice(uint16_t address, uint16_t ownAddress, uint16_t msgId, bool deEsc, bool crlf,
+                         uint16_t uhfBuffer, uint16_t uhfDelay, bool debug);
+    void startServer();
+
+    // Makes this hub the target of the engine's message and error callbacks;
+    // the destructor clears them again.
+    void attachToEngine();
+    // A completed message from the bus (engine callback, radio connectors).
+    // The message and its data are valid only during the call.
+    void handleBusMessage(const corvid_message *msg, const AX25Header *hdr);
+    void handleEngineError(uint16_t code);
+
+    AbstractConnector *connector() const { return m_connector; }
+    CorvidTCPserver *tcpServer() const { return m_tcpServer; }
+    uint16_t tcpPort() const { return m_tcpPort; }
+    uint32_t rxCorvidCount() const { return m_rxCorvidCount; }
+    uint32_t txCorvidCount() const { return m_txCorvidCount; }
+    bool rebuildTimerActive() const { return m_rebuildTimer.isActive(); }
+    // Device addresses the start-up asked Telnet terminals for, in call order.
+    const QList<uint16_t> &telnetRequests() const { return m_telnetRequests; }
+
+    uint16_t ccAddress = 1;
+    bool telnetCRLF = false;
+    bool telnetDebug = false;
+    bool telnetDeEsc = true;
+    uint16_t telnetUhfBuffer = 0;
+
+signals:
+    void signalLogData(corvid_message ucm, quint64 stampId, bool dirToSat = false, quint32 status = 0,
+                       AX25Header *hdr = nullptr);
+
+public slots:
+    void slotParamChanged(QString name, QString value);
+    void slotSendCorvidToClient(corvid_message msg, QByteArray data, quint64 stampId, unsigned status,
+                                unsigned dir, unsigned tag = 0, AX25Header *hdr = nullptr);
+    void slotOnNullReaderTimer();
+
+private slots:
+    void slotDisconnected(quint32 clientId);
+    void hardwareStatusHandler(AbstractConnector::HWState newState);
+    void slotCloseServer();
+    void slotReconnectClicked();
+    void slotAddClient(crd_client_info_t newcl);
+    void slotRxMsg2Sat(corvid_message msg);
+    void slotRxCANfromSat();
+
+private:
+    void connectConnector(AbstractConnector *connector);
+    void rebuildConnector();
+    void refreshRxCounters();
+    void refreshTxCounters();
+    void callWindow(const char *member, int value);
+    void telnetWrite(const corvid_message &msg, const QByteArray &data);
+
+    AbstractConnector *m_connector = nullptr;
+    QWidget *m_window = nullptr;
+    QTimer m_rebuildTimer;
+    CorvidTCPserver *m_tcpServer = nullptr;
+    uint16_t m_tcpPort = 0;
+    uint32_t m_rxCorvidCount = 0;
+    uint32_t m_txCorvidCount = 0;
+    QMap<uint16_t, QSharedPointer<CorvidTelnet>> m_telnets;
+    CorvidConfigData *m_config = nullptr;
+    QList<uint16_t> m_telnetRequests;
+    bool m_attachedToEngine = false;
+    bool m_disconnectWired = false;
+};
