@@ -1,0 +1,38 @@
+// corvid-client: command-line control application for the Corvid server.
+
+#include "tools/client/ClientOptions.h"
+#include "tools/client/CorvidClient.h"
+
+#include <QCoreApplication>
+#include <csignal>
+#include <cstdio>
+
+int main(int argc, char **argv)
+{
+    // A reader of our stdout that goes away must not kill us mid-write silently.
+    std::signal(SIGPIPE, SIG_IGN);
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("corvid-client"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("1.0"));
+
+    ClientOptions options;
+    ClientOptionsParser parser;
+    switch (parser.parse(QCoreApplication::arguments(), &options)) {
+    case ClientOptionsParser::Help:
+        fputs(ClientOptionsParser::helpText().toUtf8().constData(), stdout);
+        return CLIENT_EXIT_OK;
+    case ClientOptionsParser::Version:
+        puts("corvid-client 1.0 (client protocol version 100)");
+        return CLIENT_EXIT_OK;
+    case ClientOptionsParser::Error:
+        fprintf(stderr, "corvid-client: %s\nTry 'corvid-client --help'.\n", parser.errorText().toUtf8().constData());
+        return CLIENT_EXIT_USAGE;
+    case ClientOptionsParser::Run:
+        break;
+    }
+
+    CorvidClient client(options);
+    QObject::connect(&client, &CorvidClient::finished, &app, [](int status) { QCoreApplication::exit(status); });
+    client.start();
+    return app.exec();
+}
