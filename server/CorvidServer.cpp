@@ -27,7 +27,8 @@ CorvidServer::CorvidServer(AbstractConnector *connector, CorvidConfigData *confi
     connect(m_connector, &AbstractConnector::stateChanges, this, &CorvidServer::hardwareStatusHandler);
     connect(m_connector, &AbstractConnector::signalSendCorvidToClient, this, &CorvidServer::slotSendCorvidToClient);
 
-    m_tcpServer = new CorvidTCPserver(tcpPort, parent);
+    // Shares the hub's parent; without one the hub itself owns it.
+    m_tcpServer = new CorvidTCPserver(tcpPort, parent ? parent : this);
     m_tcpServer->restrictFakeSatTelemetry = config ? uint8_t(config->restrictFakeSatTelemetry()) : 0;
 
     connect(m_tcpServer, &CorvidTCPserver::signalCorvidToHW, this, &CorvidServer::slotRxMsg2Sat);
