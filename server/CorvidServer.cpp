@@ -15,7 +15,7 @@ corvid_connector_factory g_connectorFactory = nullptr;
 }
 
 CorvidServer::CorvidServer(AbstractConnector *connector, CorvidConfigData *config, uint16_t tcpPort,
-                           QWidget *window, QObject *parent)
+                           QObject *window, QObject *parent)
     : QObject(parent), m_connector(connector), m_window(window), m_tcpPort(tcpPort), m_config(config)
 {
     corvid_register_metatypes();

@@ -13,7 +13,6 @@
 #include <QSharedPointer>
 #include <QString>
 #include <QTimer>
-#include <QWidget>
 #include <cstdint>
 
 class CorvidConfigData;
@@ -29,11 +28,11 @@ using corvid_connector_factory = AbstractConnector *(*)(CorvidConfigData *config
 class CorvidServer : public QObject {
     Q_OBJECT
 public:
-    // `window` is the main window or null without one. The window is reached
+    // `window` is the main window or null without one. It is reached
     // through its meta-object (slots hardwareStatusHandler, slotAddClient,
     // slotDisconnected, the counter setters, signal reconnect_from_button).
     CorvidServer(AbstractConnector *connector, CorvidConfigData *config, uint16_t tcpPort,
-                 QWidget *window, QObject *parent = nullptr);
+                 QObject *window, QObject *parent = nullptr);
     ~CorvidServer() override;
 
     static void setConnectorFactory(corvid_connector_factory factory);
@@ -94,7 +93,7 @@ private:
     void telnetWrite(const corvid_message &msg, const QByteArray &data);
 
     AbstractConnector *m_connector = nullptr;
-    QWidget *m_window = nullptr;
+    QObject *m_window = nullptr;
     QTimer m_rebuildTimer;
     CorvidTCPserver *m_tcpServer = nullptr;
     uint16_t m_tcpPort = 0;
