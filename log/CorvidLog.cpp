@@ -1,0 +1,155 @@
+#include "log/CorvidLog.h"
+
+#include "log/LogWorker.h"
+#include "log/corvid_log_format.h"
+
+#include <QDateTime>
+#include <QTextStream>
+#include <QThreadPool>
+#include <QTimer>
+
+namespace {
+
+// A free name for a new file. Two file changes within one millisecond would
+// otherwise reuse a name and truncate the earlier file.
+QString freeFileName(const QString &prefix, const QString &callsign)
+{
+    QDateTime t = QDateTime::currentDateTimeUtc();
+    for (;;) {
+        const QString stamp = corvid_log_file_stamp(t);
+        const QString name = callsign.isEmpty()
+                                 ? QString(prefix + stamp + QStringLiteral(".csv"))
+                                 : QString(prefix + QLatin1Char('_') + callsign + QLatin1Char('_') + stamp
+                                           + QStringLiteral(".csv"));
+        if (!QFile::exists(name))
+            return name;
+        t = t.addMSecs(1);
+    }
+}
+
+}  // namespace
+
+CorvidLog::CorvidLog(const QString &baseDir, bool enabled, uint32_t threadCount, QObject *parent)
+    : QObject(parent), m_threadCount(threadCount), m_enabled(enabled),
+      m_filePrefix(baseDir + QStringLiteral("/HistoryLogServer"))
+{
+    m_fileName = m_filePrefix + corvid_log_file_stamp(QDateTime::currentDateTimeUtc()) + QStringLiteral(".csv");
+
+    if (m_threadCount != 0 && m_enabled) {
+        // The file and its header exist from start-up on.
+        m_worker = std::make_shared<LogWorker>(m_fileName, true);
+        if (m_worker->isOpened() && m_worker->handOver(corvid_log_header()))
+            startWorker();
+    }
+
+    m_flushTimer = new QTimer(this);
+    connect(m_flushTimer, &QTimer::timeout, this, &CorvidLog::on_flush_timer);
+    m_flushTimer->start(1000);
+}
+
+CorvidLog::~CorvidLog()
+{
+    if (m_worker) {
+        // Writes what no pool run has taken yet; a run still in progress is
+        // waited for. A queued run keeps the worker alive and finds nothing.
+        m_worker->run();
+        m_worker.reset();
+    }
+    closeDirectFile();
+}
+
+void CorvidLog::slotAppendCorvidToLog(corvid_message ucm, quint64 stampId, bool dirToSat, quint32 status,
+                                      AX25Header *hdr)
+{
+    if (!m_enabled)
+        return;
+    const QString line = corvid_log_line(ucm, stampId, dirToSat, status, QDateTime::currentDateTimeUtc());
+    if (line.isEmpty())
+        return;
+    if (m_threadCount == 0)
+        appendDirect(line, corvid_log_callsign(hdr));
+    else
+        appendWorker(line);
+}
+
+void CorvidLog::on_flush_timer()
+{
+    if (!m_flushed && m_fileReady && m_stream) {
+        m_stream->flush();
+        m_flushed = true;
+    }
+}
+
+void CorvidLog::closeDirectFile()
+{
+    if (m_stream) {
+        if (!m_flushed)
+            m_stream->flush();
+        m_flushed = true;
+        m_stream.reset();
+    }
+    if (m_file.isOpen())
+        m_file.close();
+}
+
+void CorvidLog::openDirectFile()
+{
+    m_fileName = freeFileName(m_filePrefix, m_callsign);
+    m_file.setFileName(m_fileName);
+    m_fileReady = false;
+    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Text)) {
+        qCritical("CorvidLog: Couldn't open log file.");
+        return;
+    }
+    m_stream = std::make_unique<QTextStream>(&m_file);
+    *m_stream << corvid_log_header();
+    m_stream->flush();
+    m_fileReady = true;
+}
+
+void CorvidLog::appendDirect(const QString &line, const QString &callsign)
+{
+    if (!m_stream || callsign != m_callsign) {
+        closeDirectFile();
+        if (callsign != m_callsign) {
+            qInfo("Callsign changed: %s", qUtf8Printable(callsign));
+            m_callsign = callsign;
+        }
+        openDirectFile();
+    }
+    if (m_stream) {
+        *m_stream << line;
+        m_flushed = false;
+    }
+}
+
+void CorvidLog::appendWorker(const QString &line)
+{
+    QString text = line;
+    if (!m_fileReady) {
+        if (QFile::exists(m_fileName)) {
+            m_fileReady = true;
+        } else {
+            // The file could not be made so far: try again, header first.
+            text = corvid_log_header() + line;
+            if (!m_worker)
+                m_worker = std::make_shared<LogWorker>(m_fileName, true);
+            else
+                m_worker->reopenIfMissing(true);
+            if (QFile::exists(m_fileName))
+                m_fileReady = true;
+        }
+    }
+    if (m_worker->handOver(text))
+        startWorker();
+}
+
+void CorvidLog::startWorker()
+{
+    // The pool shares ownership, so the worker outlives a run that is still
+    // going when the log replaces or drops it.
+    std::shared_ptr<LogWorker> worker = m_worker;
+    QThreadPool *pool = QThreadPool::globalInstance();
+    if (!pool->tryStart([worker]() { worker->run(); }))
+        pool->start([worker]() { worker->run(); });
+}

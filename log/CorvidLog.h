@@ -1,0 +1,57 @@
+#pragma once
+// The CSV record of every bus message that passes the server. Direct mode
+// writes through one stream on the main thread and starts a new file whenever
+// the station callsign of the traffic changes; worker mode hands the lines to
+// a LogWorker on Qt's global thread pool.
+
+#include "engine/corvid_types.h"
+
+#include <QFile>
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+
+class LogWorker;
+class QTextStream;
+class QTimer;
+
+class CorvidLog : public QObject
+{
+    Q_OBJECT
+public:
+    // baseDir: the message log directory (it is not created here).
+    // threadCount: 0 writes directly, anything else through the worker.
+    CorvidLog(const QString &baseDir, bool enabled, uint32_t threadCount, QObject *parent = nullptr);
+    // Everything handed over so far is on disk when this returns.
+    ~CorvidLog() override;
+
+    // The current log file's path.
+    QString fileName() const { return m_fileName; }
+
+public slots:
+    // `ucm.data` is read during the call only.
+    void slotAppendCorvidToLog(corvid_message ucm, quint64 stampId, bool dirToSat = false, quint32 status = 0,
+                               AX25Header *hdr = nullptr);
+    void on_flush_timer();
+
+private:
+    void appendDirect(const QString &line, const QString &callsign);
+    void appendWorker(const QString &line);
+    void startWorker();
+    void openDirectFile();
+    void closeDirectFile();
+
+    uint32_t m_threadCount = 0;
+    bool m_enabled = true;
+    std::shared_ptr<LogWorker> m_worker;
+    QString m_filePrefix;
+    QString m_fileName;
+    QFile m_file;
+    std::unique_ptr<QTextStream> m_stream;
+    bool m_fileReady = false;
+    bool m_flushed = true;
+    QTimer *m_flushTimer = nullptr;
+    QString m_callsign;
+};

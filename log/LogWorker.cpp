@@ -1,0 +1,105 @@
+#include "log/LogWorker.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QMessageBox>
+#include <QTextStream>
+#include <QThread>
+
+namespace {
+
+// A modal box needs someone to answer it: only with a real display and on the
+// main thread of a widget application.
+void showCreationFailedBox()
+{
+    auto *app = qobject_cast<QApplication *>(QCoreApplication::instance());
+    if (!app || QThread::currentThread() != app->thread())
+        return;
+    const QString platform = QGuiApplication::platformName();
+    if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal"))
+        return;
+    QMessageBox::critical(nullptr, QStringLiteral("Launch error"), QStringLiteral("Cannot create corvid log file."),
+                          QMessageBox::Ok);
+}
+
+}  // namespace
+
+LogWorker::LogWorker(const QString &fileName, bool mayShowBox)
+    : m_fileName(fileName), m_mutex(std::make_unique<QMutex>())
+{
+    setAutoDelete(false);
+    QMutexLocker lock(m_mutex.get());
+    openFile(mayShowBox);
+}
+
+LogWorker::~LogWorker()
+{
+    if (m_stream)
+        m_stream->flush();
+    m_stream.reset();
+    if (m_file)
+        m_file->close();
+}
+
+bool LogWorker::openFile(bool mayShowBox)
+{
+    m_stream.reset();
+    m_file = std::make_shared<QFile>(m_fileName);
+    m_opened = m_file->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text);
+    if (m_opened) {
+        m_stream = std::make_unique<QTextStream>(m_file.get());
+        return true;
+    }
+    qCritical("Corvid Messages log file creation failed: %s", qUtf8Printable(m_fileName));
+    if (mayShowBox)
+        showCreationFailedBox();
+    return false;
+}
+
+bool LogWorker::reopenIfMissing(bool mayShowBox)
+{
+    QMutexLocker lock(m_mutex.get());
+    if (m_opened && QFile::exists(m_fileName))
+        return true;
+    return openFile(mayShowBox);
+}
+
+bool LogWorker::isOpened() const
+{
+    QMutexLocker lock(m_mutex.get());
+    return m_opened;
+}
+
+bool LogWorker::handOver(const QString &text)
+{
+    QMutexLocker lock(&m_textMutex);
+    m_text += text;
+    if (m_scheduled)
+        return false;
+    m_scheduled = true;
+    return true;
+}
+
+void LogWorker::run()
+{
+    // Taking text and writing it both happen under m_mutex, so two runs can
+    // never interleave their pieces.
+    QMutexLocker lock(m_mutex.get());
+    for (;;) {
+        QString text;
+        {
+            QMutexLocker textLock(&m_textMutex);
+            if (m_text.isEmpty()) {
+                m_scheduled = false;
+                return;
+            }
+            text.swap(m_text);
+        }
+        if (!QFile::exists(m_fileName))
+            openFile(false);
+        if (m_stream) {
+            *m_stream << text;
+            m_stream->flush();
+        }
+    }
+}

@@ -1,0 +1,52 @@
+#pragma once
+// Writes message log text to one file on a thread-pool thread. Text handed over
+// while a run is in progress is queued, and one run at a time drains the queue
+// in hand-over order, so every line reaches the file exactly once and in order.
+
+#include <QMutex>
+#include <QRunnable>
+#include <QString>
+
+#include <memory>
+
+class QFile;
+class QTextStream;
+
+class LogWorker : public QRunnable
+{
+public:
+    // Opens the file for appending at once. `mayShowBox`: a failure to open is
+    // also shown in a message box (only ever on the main thread, with a display).
+    LogWorker(const QString &fileName, bool mayShowBox);
+    ~LogWorker() override;
+
+    LogWorker(const LogWorker &) = delete;
+    LogWorker &operator=(const LogWorker &) = delete;
+
+    // Writes everything queued so far, then returns. Safe to call from any
+    // thread and concurrently with a pool run.
+    void run() override;
+
+    // Queues text behind everything handed over before. Returns true when the
+    // caller must schedule a run (none is scheduled or running yet).
+    bool handOver(const QString &text);
+
+    // Opens the file again when it no longer exists (append, text).
+    bool reopenIfMissing(bool mayShowBox);
+
+    bool isOpened() const;
+    QString fileName() const { return m_fileName; }
+
+private:
+    bool openFile(bool mayShowBox);   // under m_mutex
+
+    const QString m_fileName;
+    QString m_text;                   // queued, not yet written; under m_textMutex
+    std::shared_ptr<QFile> m_file;
+    std::unique_ptr<QTextStream> m_stream;
+    std::unique_ptr<QMutex> m_mutex;  // serialises runs and the file state
+    bool m_opened = false;
+
+    mutable QMutex m_textMutex;
+    bool m_scheduled = false;         // a run will see the queued text; under m_textMutex
+};
