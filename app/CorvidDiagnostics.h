@@ -1,0 +1,60 @@
+#pragma once
+// The one handler for every diagnostic of the program. It writes each one to
+// the per-run error log and to the main window's text area; until a window is
+// attached the window lines are kept as pending diagnostics. Safe to call from
+// any thread.
+
+#include <QString>
+#include <QtGlobal>
+
+#include <functional>
+
+class QDateTime;
+class QFile;
+class QObject;
+class QTextStream;
+
+// Qt's message handler signature; the context is ignored.
+void corvid_message_handler(QtMsgType type, const QMessageLogContext &context, const QString &msg);
+
+// Installs corvid_message_handler for the rest of the process.
+void corvid_install_diagnostics();
+
+// The error log stream; null (the default) writes no file entries. Not owned.
+void corvid_set_error_log_stream(QTextStream *stream);
+
+// The window's text area, as a function that appends one paragraph. It is
+// always called in the thread of `owner`: from other threads the line is handed
+// over by a queued call. Returns the pending diagnostics (each line followed by
+// a line feed) and empties them, in the same step, so nothing is shown twice
+// or lost in between. A null owner detaches the window.
+using CorvidDiagnosticSink = std::function<void(const QString &line)>;
+QString corvid_set_diagnostic_sink(QObject *owner, CorvidDiagnosticSink sink);
+
+// Empties the pending diagnostics and returns what they held.
+QString corvid_take_pending_diagnostics();
+
+// Empties the pending diagnostics and stops keeping them: without a window
+// they would never be shown.
+void corvid_discard_pending_diagnostics();
+
+// "Debug ", "Info ", "Warning ", "Critical ", "Fatal error ", else "Unknown ".
+QString corvid_diagnostic_level_word(QtMsgType type);
+
+// The window line: UTC date and time in text date format, a blank, the level
+// word, ": ", the text.
+QString corvid_diagnostic_window_line(QtMsgType type, const QString &msg, const QDateTime &utc);
+
+// Error log file: "<prefix>yyyy-MM-dd_hh-mm-ss.txt" of a UTC time. The prefix
+// is a path prefix, not a directory.
+QString corvid_error_log_file_name(const QString &prefix, const QDateTime &utc);
+
+// The part of the prefix before its first "/" (the whole prefix without one).
+QString corvid_error_log_directory(const QString &prefix);
+
+// Creates the first path component of the prefix when missing and opens the
+// file named for `utc` for writing in text mode, truncating an old one.
+bool corvid_open_error_log(QFile &file, const QString &prefix, const QDateTime &utc);
+
+// The first line of an error log: "Server started at yyyy-MM-dd hh:mm:ss", ended and flushed.
+void corvid_write_error_log_start(QTextStream &stream, const QDateTime &utc);
