@@ -2,6 +2,7 @@
 // Every frame the fake server sends or expects is laid out by hand here, not
 // with the project's wire code, so a fault there cannot hide itself.
 
+#include "server/CorvidTCPserver.h"
 #include "tools/client/client_text.h"
 
 #include <QProcess>
@@ -163,6 +164,7 @@ private slots:
     void failuresGiveStatusAndMessage();
     void helpAndUsage();
     void messageTextParsing();
+    void againstTheAcceptor();
 };
 
 void TestClient::initTestCase()
@@ -475,6 +477,79 @@ void TestClient::messageTextParsing()
     QVERIFY(client_parse_message(big, &m, &e));
     QCOMPARE(m.data.size(), 65535);
     QVERIFY(!client_parse_message(big + QStringLiteral("00"), &m, &e));
+}
+
+void TestClient::againstTheAcceptor()
+{
+    CorvidTCPserver acceptor(0);
+    QVERIFY(acceptor.startServer());
+    QList<corvid_message> toBus;
+    QList<QByteArray> toBusData;
+    connect(&acceptor, &CorvidTCPserver::signalCorvidToHW, this, [&](corvid_message m) {
+        toBus.append(m);
+        toBusData.append(QByteArray(reinterpret_cast<const char *>(m.data), m.length));
+    });
+    const QStringList port = {QStringLiteral("-p"), QString::number(acceptor.serverPort())};
+
+    // An Observer watches while a Manager sends two messages and injects one.
+    QProcess monitor;
+    monitor.start(program(), port + QStringList{QStringLiteral("--observer"), QStringLiteral("--name"),
+                                                 QStringLiteral("watcher"), QStringLiteral("--count"),
+                                                 QStringLiteral("3"), QStringLiteral("--timeout"),
+                                                 QStringLiteral("30000")});
+    QVERIFY(monitor.waitForStarted(10000));
+    QTRY_COMPARE_WITH_TIMEOUT(acceptor.clientCount(), 1, 20000);
+    QCOMPARE(acceptor.clientList().value(0).app_name, QStringLiteral("watcher"));
+    QCOMPARE(acceptor.clientList().value(0).observer, uint8_t(1));
+
+    const Run r = runClient(port + QStringList{QStringLiteral("--send"), QStringLiteral("0x10,1,2,AABB"),
+                                               QStringLiteral("--stdin"), QStringLiteral("--count"),
+                                               QStringLiteral("2"), QStringLiteral("--json")},
+                            "0x11 1 2\n");
+    QCOMPARE(r.status, 0);
+    QCOMPARE(toBus.size(), 2);
+    QCOMPARE(toBus[0].msg_id, uint16_t(0x10));
+    QCOMPARE(toBusData[0], hex("AA BB"));
+    QCOMPARE(toBus[1].msg_id, uint16_t(0x11));
+    QCOMPARE(toBus[1].length, uint16_t(0));
+    // Own echoes carry the recIds as tags; the server lines come first.
+    const QStringList lines = r.outLines();
+    QCOMPARE(lines.size(), 4);
+    QVERIFY(lines[0].startsWith(QStringLiteral("{\"type\":\"server\",\"version\":100,"
+                                               "\"name\":\"Corvid dedicated server\"")));
+    QCOMPARE(lines[1], QStringLiteral("{\"type\":\"state\",\"hw_state\":0,\"hw_name\":\"HW_ERROR\","
+                                      "\"hw_error\":0}"));
+    QVERIFY2(lines[2].startsWith(QStringLiteral("{\"type\":\"msg\",\"id\":16,\"from\":1,\"to\":2,\"len\":2,"
+                                                "\"data\":\"AABB\",\"dir\":1,\"status\":1,\"stamp\":1,"
+                                                "\"tag\":1,")),
+             qPrintable(lines[2]));
+    QVERIFY2(lines[3].contains(QStringLiteral("\"id\":17,\"from\":1,\"to\":2,\"len\":0,\"data\":\"\","
+                                              "\"dir\":1,\"status\":1,\"stamp\":2,\"tag\":2,")),
+             qPrintable(lines[3]));
+
+    // Injected by a Manager: goes to the bus and to the others, not back to it.
+    const Run inj = runClient(port + QStringList{QStringLiteral("--inject"), QStringLiteral("-s"),
+                                                 QStringLiteral("0x0042 3 1 01"), QStringLiteral("-w"),
+                                                 QStringLiteral("300")});
+    QCOMPARE(inj.status, 0);
+    QCOMPARE(inj.outLines().size(), 2);  // server and state, no echo
+    QCOMPARE(toBus.size(), 3);
+
+    QSignalSpy done(&monitor, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
+    QVERIFY(monitor.state() == QProcess::NotRunning || done.wait(30000));
+    QCOMPARE(monitor.exitCode(), 0);
+    QStringList mon = QString::fromUtf8(monitor.readAllStandardOutput()).split(QLatin1Char('\n'));
+    mon.removeAll(QString());
+    QCOMPARE(mon.size(), 5);
+    QVERIFY2(mon[2].startsWith(QStringLiteral("msg id=0x0010 from=0x0001 to=0x0002 len=2 data=AABB dir=1 "
+                                              "status=1 stamp=1 tag=0 time=")),
+             qPrintable(mon[2]));
+    QVERIFY2(mon[3].startsWith(QStringLiteral("msg id=0x0011 from=0x0001 to=0x0002 len=0 data= dir=1 status=1 "
+                                              "stamp=2 tag=0 time=")),
+             qPrintable(mon[3]));
+    QVERIFY2(mon[4].startsWith(QStringLiteral("msg id=0x0042 from=0x0003 to=0x0001 len=1 data=01 dir=0 status=1 "
+                                              "stamp=3 tag=1 time=")),
+             qPrintable(mon[4]));
 }
 
 QTEST_GUILESS_MAIN(TestClient)
