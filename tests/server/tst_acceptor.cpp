@@ -1,0 +1,726 @@
+// The acceptor driven over real loopback sockets. The test clients cut the
+// server's frames by their length field and read fields at fixed offsets, so
+// they do not lean on the code under test.
+
+#include "server/CorvidTCPserver.h"
+
+#include <QDeadlineTimer>
+#include <QPointer>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+#include <memory>
+#include <vector>
+
+namespace {
+
+QStringList g_log;
+QtMessageHandler g_previous = nullptr;
+
+void captureMessages(QtMsgType type, const QMessageLogContext &ctx, const QString &text)
+{
+    g_log.append(text);
+    if (g_previous)
+        g_previous(type, ctx, text);
+}
+
+int logged(const QString &text)
+{
+    return int(g_log.count(text));
+}
+
+int loggedStartingWith(const QString &prefix)
+{
+    int n = 0;
+    for (const QString &l : qAsConst(g_log))
+        n += l.startsWith(prefix) ? 1 : 0;
+    return n;
+}
+
+quint16 le16(const QByteArray &b, int off)
+{
+    return quint16(quint8(b.at(off)) | (quint8(b.at(off + 1)) << 8));
+}
+
+quint32 le32(const QByteArray &b, int off)
+{
+    return quint32(le16(b, off)) | (quint32(le16(b, off + 2)) << 16);
+}
+
+quint64 le64(const QByteArray &b, int off)
+{
+    return quint64(le32(b, off)) | (quint64(le32(b, off + 4)) << 32);
+}
+
+// What a FrameMsg2App carries, read at the offsets of its layout.
+struct Echo {
+    quint32 dir, status, tag;
+    quint64 stamp;
+    quint16 id, from, to, length;
+    QByteArray data;
+};
+
+Echo readEcho(const QByteArray &f)
+{
+    Echo e;
+    e.dir = le32(f, 10);
+    e.status = le32(f, 14);
+    e.stamp = le64(f, 26);
+    e.tag = le32(f, 34);
+    e.id = le16(f, 38);
+    e.from = le16(f, 40);
+    e.to = le16(f, 42);
+    e.length = le16(f, 44);
+    e.data = f.mid(50, e.length);
+    return e;
+}
+
+QByteArray appInfo(quint32 version, const QByteArray &name, quint8 observer)
+{
+    QByteArray p(44, '\0');
+    for (int i = 0; i < 4; ++i)
+        p[i] = char((version >> (8 * i)) & 0xFF);
+    p.replace(4, name.size(), name);
+    p[36] = char(observer);
+    QByteArray f = QByteArray::fromHex("5EBA01100000") + QByteArray::fromHex("38000000") + p
+        + QByteArray::fromHex("11BA");
+    return f;
+}
+
+QByteArray msg2Sat(quint32 recId, quint16 id, quint16 from, quint16 to, const QByteArray &data)
+{
+    QByteArray f = QByteArray::fromHex("5EBA00100000");
+    const quint32 len = quint32(24 + data.size());
+    for (quint32 v : {len, recId})
+        for (int i = 0; i < 4; ++i)
+            f += char((v >> (8 * i)) & 0xFF);
+    for (quint16 v : {id, from, to, quint16(data.size())}) {
+        f += char(v & 0xFF);
+        f += char(v >> 8);
+    }
+    return f + data + QByteArray::fromHex("11BA");
+}
+
+// An injected message as an application writes it.
+QByteArray msg2App(quint32 tag, quint16 id, const QByteArray &data)
+{
+    QByteArray h(40, '\0');
+    h[0] = 1;                    // dir and stamp are ignored by the server
+    h[16] = char(0x77);
+    for (int i = 0; i < 4; ++i)
+        h[24 + i] = char((tag >> (8 * i)) & 0xFF);
+    h[28] = char(id & 0xFF);
+    h[29] = char(id >> 8);
+    h[34] = char(data.size() & 0xFF);
+    h[35] = char(data.size() >> 8);
+    const quint32 len = quint32(52 + data.size());
+    QByteArray f = QByteArray::fromHex("5EBA00200000");
+    for (int i = 0; i < 4; ++i)
+        f += char((len >> (8 * i)) & 0xFF);
+    return f + h + data + QByteArray::fromHex("11BA");
+}
+
+class Client : public QObject {
+public:
+    explicit Client(quint16 port)
+    {
+        connect(&sock, &QTcpSocket::readyRead, this, [this] { pump(); });
+        connect(&sock, &QTcpSocket::disconnected, this, [this] { closed = true; });
+        sock.connectToHost(QHostAddress::LocalHost, port);
+        sock.waitForConnected(5000);
+    }
+    void send(const QByteArray &b)
+    {
+        sock.write(b);
+        sock.flush();
+    }
+    QList<QByteArray> ofKind(quint16 kind) const
+    {
+        QList<QByteArray> r;
+        for (const QByteArray &f : frames)
+            if (le16(f, 2) == kind)
+                r.append(f);
+        return r;
+    }
+    void pump()
+    {
+        buf += sock.readAll();
+        while (buf.size() >= 10) {
+            const int len = int(le32(buf, 6));
+            if (len < 12) {
+                malformed = true;
+                buf.clear();
+                return;
+            }
+            if (buf.size() < len)
+                return;
+            const QByteArray f = buf.left(len);
+            if (le16(f, 0) != 0xBA5E || le16(f, len - 2) != 0xBA11 || le16(f, 4) != 0)
+                malformed = true;
+            frames.append(f);
+            buf.remove(0, len);
+        }
+    }
+
+    QTcpSocket sock;
+    QByteArray buf;
+    QList<QByteArray> frames;
+    bool closed = false;
+    bool malformed = false;
+};
+
+} // namespace
+
+class TestAcceptor : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void identificationAndIds();
+    void streamsArriveInPieces();
+    void echoRolesTagsAndStamps();
+    void injectedMessagesAndRestriction();
+    void connectionLimit();
+    void restartAndListenFailure();
+    void slowReaderIsCutOff();
+    void newConnectionsAreNotWaitedFor();
+
+private:
+    // Sends the application information and waits for the two replies.
+    void identify(Client &c, quint32 version = 100, const QByteArray &name = "app", quint8 observer = 0);
+};
+
+void TestAcceptor::initTestCase()
+{
+    g_previous = qInstallMessageHandler(captureMessages);
+}
+
+void TestAcceptor::cleanupTestCase()
+{
+    qInstallMessageHandler(g_previous);
+}
+
+void TestAcceptor::identify(Client &c, quint32 version, const QByteArray &name, quint8 observer)
+{
+    const int before = c.frames.size();
+    c.send(appInfo(version, name, observer));
+    QTRY_COMPARE(c.frames.size(), before + 2);
+}
+
+void TestAcceptor::identificationAndIds()
+{
+    CorvidTCPserver srv(0);
+    QVERIFY(srv.startServer());
+    const quint16 port = srv.serverPort();
+    QVERIFY(port != 0);
+    srv.hw_state = 2;
+    srv.hw_error = 0x0000ABCD;
+    QSignalSpy added(&srv, &CorvidTCPserver::newClientAdded);
+    QSignalSpy gone(&srv, &CorvidTCPserver::signalDisconnected);
+
+    Client a(port);
+    const QDateTime t0 = QDateTime::currentDateTimeUtc();
+    identify(a, 100, "Corvid control center", 0);
+    QCOMPARE(le16(a.frames.at(0), 2), quint16(0x2001));
+    QCOMPARE(a.frames.at(0).mid(34, 32), QByteArray("Corvid dedicated server") + QByteArray(9, '\0'));
+    QCOMPARE(a.frames.at(1), QByteArray::fromHex("5EBA0220000024000000" "00000000" "02000000" "00000000"
+                                                 "CDAB0000" "0000000000000000" "11BA"));
+    QCOMPARE(added.size(), 1);
+    auto rec = added.at(0).at(0).value<crd_client_info_t>();
+    QCOMPARE(rec.id, 0u);
+    QCOMPARE(rec.description, QStringLiteral("Corvid control app (ver: 100)"));
+    QCOMPARE(rec.app_name, QStringLiteral("Corvid control center"));
+    QCOMPARE(rec.identified, quint8(1));
+    QCOMPARE(rec.observer, quint8(0));
+    QCOMPARE(rec.version, 100u);
+    QVERIFY(rec.socket != nullptr);
+    QCOMPARE(rec.since.timeSpec(), Qt::UTC);
+    QVERIFY(rec.since >= t0.addSecs(-1));
+
+    Client b(port);
+    identify(b, 0x00010064, QByteArray(32, 'n'), 1);
+    rec = added.at(1).at(0).value<crd_client_info_t>();
+    QCOMPARE(rec.id, 1u);
+    QCOMPARE(rec.description, QStringLiteral("Unknown client! (ver: 65636)"));
+    QCOMPARE(rec.app_name, QString(32, 'n'));
+    QCOMPARE(rec.observer, quint8(1));
+
+    // Observer byte other than 1 means Manager.
+    Client c(port);
+    identify(c, 100, "two", 2);
+    QCOMPARE(added.at(2).at(0).value<crd_client_info_t>().observer, quint8(0));
+    QCOMPARE(added.at(2).at(0).value<crd_client_info_t>().id, 2u);
+
+    // A wrong end marker gives no record and no reply; the good frame behind it does.
+    Client d(port);
+    QByteArray bad = appInfo(100, "bad", 0);
+    bad[55] = 0x00;
+    d.send(bad + appInfo(100, "good", 0));
+    QTRY_COMPARE(d.frames.size(), 2);
+    QCOMPARE(added.size(), 4);
+    QCOMPARE(added.at(3).at(0).value<crd_client_info_t>().app_name, QStringLiteral("good"));
+    QCOMPARE(srv.clientCount(), 4);
+
+    // The client with the highest id leaves; the next one gets that id again.
+    d.sock.disconnectFromHost();
+    QTRY_COMPARE(gone.size(), 1);
+    QCOMPARE(gone.at(0).at(0).toUInt(), 3u);
+    QCOMPARE(srv.clientCount(), 3);
+    Client e(port);
+    identify(e);
+    QCOMPARE(added.at(4).at(0).value<crd_client_info_t>().id, 3u);
+
+    // One leaving from the middle: the next id follows the last record.
+    b.sock.disconnectFromHost();
+    QTRY_COMPARE(gone.size(), 2);
+    QCOMPARE(gone.at(1).at(0).toUInt(), 1u);
+    Client f(port);
+    identify(f);
+    QCOMPARE(added.at(5).at(0).value<crd_client_info_t>().id, 4u);
+    QList<quint32> ids;
+    for (const auto &r : srv.clientList())
+        ids.append(r.id);
+    QCOMPARE(ids, (QList<quint32>{0, 2, 3, 4}));
+
+    // A second identification on one connection: two records, frames twice,
+    // and the connection's messages belong to the newer record.
+    identify(a, 100, "again", 1);
+    QCOMPARE(srv.clientCount(), 5);
+    QCOMPARE(srv.clientList().last().id, 5u);
+    const int seen = a.frames.size();
+    srv.slotHardwareStatusHandler(1);
+    QTRY_COMPARE(a.frames.size(), seen + 2);
+    QCOMPARE(le32(a.frames.last(), 14), 1u);
+    QSignalSpy toHw(&srv, &CorvidTCPserver::signalCorvidToHW);
+    const int fBefore = f.frames.size();
+    a.send(msg2Sat(42, 0x10, 1, 2, "x"));
+    QTRY_COMPARE(f.frames.size(), fBefore + 1);
+    QCOMPARE(toHw.size(), 0);  // the newer record is an Observer
+    QCOMPARE(readEcho(f.frames.last()).dir, 0u);
+    QTRY_COMPARE(a.frames.size(), seen + 4);
+    // Its older record gets the plain copy, the newer one the tagged echo.
+    QCOMPARE(readEcho(a.frames.at(seen + 2)).tag, 0u);
+    QCOMPARE(readEcho(a.frames.at(seen + 3)).tag, 42u);
+
+    a.sock.disconnectFromHost();
+    QTRY_COMPARE(gone.size(), 4);  // both of its records
+    QCOMPARE(srv.clientCount(), 3);
+    QVERIFY(logged("TCP client disconnected") >= 3);
+    for (Client *x : {&a, &b, &c, &d, &e, &f})
+        QVERIFY(!x->malformed);
+}
+
+void TestAcceptor::streamsArriveInPieces()
+{
+    CorvidTCPserver srv(0);
+    QVERIFY(srv.startServer());
+    const quint16 port = srv.serverPort();
+    QSignalSpy toHw(&srv, &CorvidTCPserver::signalCorvidToHW);
+    QList<QByteArray> hwData;
+    connect(&srv, &CorvidTCPserver::signalCorvidToHW, this, [&](corvid_message m) {
+        hwData.append(QByteArray(reinterpret_cast<const char *>(m.data), m.length));
+    });
+
+    // The application information one byte per write.
+    Client a(port);
+    const QByteArray info = appInfo(100, "slow", 0);
+    for (char ch : info) {
+        a.send(QByteArray(1, ch));
+        QTest::qWait(1);
+    }
+    QTRY_COMPARE(a.frames.size(), 2);
+    QCOMPARE(srv.clientCount(), 1);
+
+    // Several frames in one write, with garbage before and between them.
+    const QByteArray m1 = msg2Sat(1, 0x20, 1, 2, "first");
+    const QByteArray m2 = msg2Sat(2, 0x21, 1, 2, QByteArray(3000, 'z'));
+    const QByteArray m3 = msg2Sat(3, 0x22, 1, 2, QByteArray());
+    a.send(QByteArray::fromHex("00115EBA5E") + m1 + QByteArray("junk\x5e") + m2 + m3 + QByteArray::fromHex("5EBA0010"));
+    QTRY_COMPARE(toHw.size(), 3);
+    QCOMPARE(hwData, (QList<QByteArray>{"first", QByteArray(3000, 'z'), QByteArray()}));
+    QTRY_COMPARE(a.frames.size(), 5);
+    QCOMPARE(readEcho(a.frames.at(2)).tag, 1u);
+    QCOMPARE(readEcho(a.frames.at(4)).tag, 3u);
+    QCOMPARE(readEcho(a.frames.at(4)).length, quint16(0));
+
+    // A frame with an absurd length, one whose data overruns it, then a good one:
+    // the server keeps going and serves the good one.
+    QByteArray huge = m1;
+    huge.replace(6, 4, QByteArray::fromHex("FFFFFF7F"));
+    QByteArray overrun = m1;
+    overrun[20] = char(0xFF);
+    a.send(QByteArray::fromHex("0A") + huge + overrun + msg2Sat(4, 0x23, 1, 2, "after"));
+    QTRY_COMPARE(toHw.size(), 4);
+    QCOMPARE(hwData.last(), QByteArray("after"));
+    QTRY_COMPARE(a.frames.size(), 6);
+
+    // Two clients writing interleaved halves of their frames: each is cut from
+    // its own stream.
+    Client b(port);
+    identify(b, 100, "other", 0);
+    const QByteArray fa = msg2Sat(10, 0x30, 5, 6, QByteArray(200, 'a'));
+    const QByteArray fb = msg2Sat(20, 0x31, 7, 8, QByteArray(200, 'b'));
+    const int aSeen = a.frames.size();
+    const int bSeen = b.frames.size();
+    const QList<int> cuts{0, 7, 30, 120, fa.size()};
+    for (int i = 0; i + 1 < cuts.size(); ++i) {
+        a.send(fa.mid(cuts.at(i), cuts.at(i + 1) - cuts.at(i)));
+        QTest::qWait(5);
+        b.send(fb.mid(cuts.at(i), cuts.at(i + 1) - cuts.at(i)));
+        QTest::qWait(5);
+    }
+    QTRY_COMPARE(toHw.size(), 6);
+    QCOMPARE(hwData.at(4), QByteArray(200, 'a'));
+    QCOMPARE(hwData.at(5), QByteArray(200, 'b'));
+    QTRY_COMPARE(a.frames.size(), aSeen + 2);
+    QTRY_COMPARE(b.frames.size(), bSeen + 2);
+    const Echo aOwn = readEcho(a.frames.at(aSeen));
+    QCOMPARE(aOwn.tag, 10u);
+    QCOMPARE(aOwn.from, quint16(5));
+    QCOMPARE(aOwn.data, QByteArray(200, 'a'));
+    QCOMPARE(readEcho(a.frames.at(aSeen + 1)).tag, 0u);
+    QCOMPARE(readEcho(b.frames.at(bSeen + 1)).tag, 20u);
+    QCOMPARE(readEcho(b.frames.at(bSeen + 1)).data, QByteArray(200, 'b'));
+    QVERIFY(!a.malformed && !b.malformed);
+}
+
+void TestAcceptor::echoRolesTagsAndStamps()
+{
+    CorvidTCPserver srv(0);
+    QVERIFY(srv.startServer());
+    const quint16 port = srv.serverPort();
+    srv.stampId = 1000;
+    // Stands in for the hub: it logs with one stamp and advances the counter.
+    QList<quint64> hubStamps;
+    QList<QByteArray> hwData;
+    connect(&srv, &CorvidTCPserver::signalCorvidToHW, this, [&](corvid_message m) {
+        hwData.append(QByteArray(reinterpret_cast<const char *>(m.data), m.length));
+        hubStamps.append(++srv.stampId);
+        QCOMPARE(m.msg_id, quint16(0x0010));
+    });
+
+    Client m(port), o(port), x(port), silent(port);
+    identify(m, 100, "manager", 0);
+    identify(o, 100, "observer", 1);
+    identify(x, 100, "third", 0);
+
+    // Manager, recId 7: to the bus; the sender's echo carries its tag.
+    m.send(msg2Sat(7, 0x0010, 0x0001, 0x0002, QByteArray::fromHex("AABB")));
+    QTRY_COMPARE(x.frames.size(), 3);
+    QTRY_COMPARE(m.frames.size(), 3);
+    QTRY_COMPARE(o.frames.size(), 3);
+    QCOMPARE(hwData, (QList<QByteArray>{QByteArray::fromHex("AABB")}));
+    QCOMPARE(hubStamps, (QList<quint64>{1001}));
+    const Echo own = readEcho(m.frames.last());
+    QCOMPARE(own.tag, 7u);
+    QCOMPARE(own.dir, 1u);
+    QCOMPARE(own.status, 1u);
+    QCOMPARE(own.stamp, 1002ull);
+    QCOMPARE(own.id, quint16(0x0010));
+    QCOMPARE(own.from, quint16(1));
+    QCOMPARE(own.to, quint16(2));
+    QCOMPARE(own.data, QByteArray::fromHex("AABB"));
+    for (Client *c : {&o, &x}) {
+        const Echo e = readEcho(c->frames.last());
+        QCOMPARE(e.tag, 0u);
+        QCOMPARE(e.dir, 1u);
+        QCOMPARE(e.status, 1u);
+        QCOMPARE(e.stamp, 1002ull);
+        QCOMPARE(e.data, own.data);
+    }
+    QCOMPARE(srv.stampId, 1002ull);
+
+    // Observer: never to the bus, echoed to all with dir 0 and status 0.
+    o.send(msg2Sat(99, 0x0010, 3, 4, "obs"));
+    QTRY_COMPARE(m.frames.size(), 4);
+    QTRY_COMPARE(o.frames.size(), 4);
+    QTRY_COMPARE(x.frames.size(), 4);
+    QCOMPARE(hwData.size(), 1);
+    QCOMPARE(readEcho(o.frames.last()).tag, 99u);
+    for (Client *c : {&m, &o, &x}) {
+        const Echo e = readEcho(c->frames.last());
+        QCOMPARE(e.dir, 0u);
+        QCOMPARE(e.status, 0u);
+        QCOMPARE(e.stamp, 1003ull);
+        QCOMPARE(e.data, QByteArray("obs"));
+    }
+    QCOMPARE(readEcho(m.frames.last()).tag, 0u);
+
+    // A connection that never identified: its message frames go nowhere. The
+    // manager's next message is the first thing anyone sees after it.
+    silent.send(msg2Sat(5, 0x0010, 9, 9, "ghost") + msg2App(5, 0x0010, "ghost"));
+    QTest::qWait(20);
+    m.send(msg2Sat(8, 0x0010, 1, 2, "real"));
+    QTRY_COMPARE(x.frames.size(), 5);
+    QCOMPARE(readEcho(x.frames.last()).data, QByteArray("real"));
+    QCOMPARE(hwData.size(), 2);
+    QCOMPARE(hwData.last(), QByteArray("real"));
+    QCOMPARE(srv.stampId, 1005ull);
+    QCOMPARE(silent.frames.size(), 0);
+
+    // A hardware state change reaches every identified client, not the silent one.
+    srv.hw_error = 3;
+    srv.slotHardwareStatusHandler(0);
+    QTRY_COMPARE(x.frames.size(), 6);
+    QCOMPARE(x.frames.last(), QByteArray::fromHex("5EBA022000002400000000000000000000000000000003000000"
+                                                  "000000000000000011BA"));
+    QTRY_COMPARE(m.frames.size(), 6);
+    QCOMPARE(srv.hw_state, 0u);
+    srv.slotIncrementStampID();
+    QCOMPARE(srv.stampId, 1006ull);
+
+    // sendMsgToApp as the hub uses it, with a radio header; null arguments do nothing.
+    corvid_message bus;
+    bus.msg_id = 0x0042;
+    bus.length = 4;
+    AX25Header ax;
+    ax.pid = 0xF0;
+    srv.sendMsgToApp(nullptr, &bus, 1, 1, 0, 0);
+    srv.sendMsgToApp(srv.clientList().at(0).socket, nullptr, 1, 1, 0, 0);
+    for (const crd_client_info_t &c : srv.clientList())
+        srv.sendMsgToApp(c.socket, &bus, 77, 1, 0, 0, &ax);
+    QTRY_COMPARE(x.frames.size(), 7);
+    QCOMPARE(x.frames.last().size(), 52 + 4 + 17);
+    QCOMPARE(readEcho(x.frames.last()).data, QByteArray(4, '\0'));
+    QCOMPARE(quint8(x.frames.last().at(50 + 4 + 16)), quint8(0xF0));
+    QCOMPARE(readEcho(x.frames.last()).stamp, 77ull);
+    for (Client *c : {&m, &o, &x, &silent})
+        QVERIFY(!c->malformed);
+}
+
+void TestAcceptor::injectedMessagesAndRestriction()
+{
+    CorvidTCPserver srv(0);
+    QVERIFY(srv.startServer());
+    const quint16 port = srv.serverPort();
+    QSignalSpy toHw(&srv, &CorvidTCPserver::signalCorvidToHW);
+
+    Client m(port), o(port), x(port);
+    identify(m, 100, "manager", 0);
+    identify(o, 100, "observer", 1);
+    identify(x, 100, "third", 0);
+
+    // A Manager's injected message goes to the bus and to everyone but itself.
+    m.send(msg2App(55, 0x0100, "inj"));
+    QTRY_COMPARE(o.frames.size(), 3);
+    QTRY_COMPARE(x.frames.size(), 3);
+    QCOMPARE(toHw.size(), 1);
+    for (Client *c : {&o, &x}) {
+        const Echo e = readEcho(c->frames.last());
+        QCOMPARE(e.tag, 55u);
+        QCOMPARE(e.dir, 0u);
+        QCOMPARE(e.status, 1u);
+        QCOMPARE(e.stamp, 1ull);
+        QCOMPARE(e.id, quint16(0x0100));
+        QCOMPARE(e.data, QByteArray("inj"));
+    }
+    // The sender got nothing: its next frame is the echo of what it sends now.
+    m.send(msg2Sat(3, 1, 1, 1, "mark"));
+    QTRY_COMPARE(m.frames.size(), 3);
+    QCOMPARE(readEcho(m.frames.last()).data, QByteArray("mark"));
+    QTRY_COMPARE(x.frames.size(), 4);
+    QCOMPARE(toHw.size(), 2);
+    QCOMPARE(srv.stampId, 2ull);
+
+    // An Observer's injected message reaches the others but not the bus.
+    o.send(msg2App(66, 0x0101, "oi"));
+    QTRY_COMPARE(m.frames.size(), 4);
+    QTRY_COMPARE(x.frames.size(), 5);
+    QCOMPARE(toHw.size(), 2);
+    QCOMPARE(readEcho(m.frames.last()).tag, 66u);
+    QCOMPARE(readEcho(m.frames.last()).stamp, 3ull);
+
+    // Restricted: nobody gets it, nothing goes to the bus, the stamp still moves,
+    // so the sender's next message is stamped one higher than otherwise.
+    srv.restrictFakeSatTelemetry = 1;
+    m.send(msg2App(77, 0x0102, "blocked") + msg2Sat(4, 1, 1, 1, "next"));
+    QTRY_COMPARE(x.frames.size(), 6);
+    const Echo next = readEcho(x.frames.last());
+    QCOMPARE(next.data, QByteArray("next"));
+    QCOMPARE(next.stamp, 5ull);
+    QCOMPARE(toHw.size(), 3);
+    o.send(msg2App(78, 0x0102, "blocked") + msg2Sat(5, 1, 1, 1, "onext"));
+    QTRY_COMPARE(x.frames.size(), 7);
+    QCOMPARE(readEcho(x.frames.last()).data, QByteArray("onext"));
+    QCOMPARE(readEcho(x.frames.last()).stamp, 7ull);
+    QTRY_COMPARE(o.frames.size(), 6);
+    QCOMPARE(readEcho(o.frames.at(4)).data, QByteArray("next"));
+    QCOMPARE(readEcho(o.frames.at(5)).data, QByteArray("onext"));
+    QTRY_COMPARE(m.frames.size(), 6);
+    QCOMPARE(toHw.size(), 3);
+    for (Client *c : {&m, &o, &x})
+        QVERIFY(!c->malformed);
+}
+
+void TestAcceptor::connectionLimit()
+{
+    CorvidTCPserver srv(0);
+    srv.maxClients = 2;
+    QVERIFY(srv.startServer());
+    const quint16 port = srv.serverPort();
+
+    // Three connections that have not identified do not count.
+    std::vector<std::unique_ptr<Client>> idle;
+    for (int i = 0; i < 3; ++i)
+        idle.emplace_back(new Client(port));
+    QTRY_COMPARE(srv.connectionCount(), 3);
+    Client a(port), b(port);
+    identify(a);
+    identify(b);
+    QCOMPARE(srv.clientCount(), 2);
+
+    const QString limitText = QStringLiteral("Connection limit (2) reached, client rejected");
+    const int before = logged(limitText);
+    Client rejected(port);
+    QTRY_VERIFY(rejected.closed);
+    QCOMPARE(logged(limitText), before + 1);
+    QCOMPARE(rejected.frames.size(), 0);
+    QCOMPARE(srv.clientCount(), 2);
+    for (const auto &c : idle)
+        QVERIFY(!c->closed);
+
+    // A free place after someone leaves.
+    b.sock.disconnectFromHost();
+    QTRY_COMPARE(srv.clientCount(), 1);
+    Client c(port);
+    identify(c);
+    QCOMPARE(srv.clientCount(), 2);
+
+    // Without a limit any number comes in.
+    srv.maxClients = 0;
+    std::vector<std::unique_ptr<Client>> many;
+    for (int i = 0; i < 6; ++i) {
+        many.emplace_back(new Client(port));
+        identify(*many.back());
+    }
+    QCOMPARE(srv.clientCount(), 8);
+    QCOMPARE(logged(limitText), before + 1);
+}
+
+void TestAcceptor::restartAndListenFailure()
+{
+    CorvidTCPserver srv(0);
+    QVERIFY(srv.startServer());
+    const quint16 oldPort = srv.serverPort();
+    QSignalSpy gone(&srv, &CorvidTCPserver::signalDisconnected);
+
+    Client a(oldPort), b(oldPort), c(oldPort), unidentified(oldPort);
+    identify(a);
+    identify(b);
+    identify(c);
+    QCOMPARE(srv.clientCount(), 3);
+
+    // Take a free port for the restart.
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+    const quint16 newPort = probe.serverPort();
+    probe.close();
+    srv.port = newPort;
+    QVERIFY(srv.restartServer());
+    QCOMPARE(srv.serverPort(), newPort);
+    QCOMPARE(srv.clientCount(), 0);
+    QCOMPARE(gone.size(), 3);
+    QCOMPARE(gone.at(0).at(0).toUInt(), 0u);
+    QCOMPARE(gone.at(1).at(0).toUInt(), 1u);
+    QCOMPARE(gone.at(2).at(0).toUInt(), 2u);
+    QTRY_VERIFY(a.closed && b.closed && c.closed && unidentified.closed);
+    QTest::qWait(20);
+    QCOMPARE(gone.size(), 3);  // the disconnections that follow find no record
+
+    Client fresh(newPort);
+    identify(fresh);
+    QCOMPARE(srv.clientList().at(0).id, 0u);
+    QTcpSocket old;
+    old.connectToHost(QHostAddress::LocalHost, oldPort);
+    QVERIFY(!old.waitForConnected(2000));
+
+    // Listening fails on a port that is taken.
+    QTcpServer blocker;
+    QVERIFY(blocker.listen(QHostAddress::Any, 0));
+    CorvidTCPserver second(blocker.serverPort());
+    const int before = loggedStartingWith(QStringLiteral("Unable to start the server: "));
+    QVERIFY(!second.startServer());
+    QVERIFY(!second.errorString().isEmpty());
+    QCOMPARE(loggedStartingWith(QStringLiteral("Unable to start the server: ")), before + 1);
+    QVERIFY(g_log.contains(QStringLiteral("Unable to start the server: ") + second.errorString()));
+}
+
+void TestAcceptor::slowReaderIsCutOff()
+{
+    CorvidTCPserver srv(0);
+    srv.maxPendingOutput = 256 * 1024;
+    QVERIFY(srv.startServer());
+    const quint16 port = srv.serverPort();
+    QSignalSpy gone(&srv, &CorvidTCPserver::signalDisconnected);
+
+    Client reader(port), stuck(port);
+    identify(reader, 100, "reader", 1);
+    identify(stuck, 100, "stuck", 1);
+    // Stop taking bytes off the socket: the kernel buffers fill up, then the server's.
+    stuck.sock.setReadBufferSize(1);
+    disconnect(&stuck.sock, &QTcpSocket::readyRead, nullptr, nullptr);
+
+    QByteArray payload(16 * 1024, 'p');
+    corvid_message m;
+    m.msg_id = 0x55;
+    m.length = quint16(payload.size());
+    m.data = reinterpret_cast<uint8_t *>(payload.data());
+    // Like bus traffic: one message to every client, then the event loop runs
+    // until the reading client has it.
+    int sent = 0;
+    while (gone.isEmpty() && sent < 4000) {
+        for (const crd_client_info_t &c : srv.clientList())
+            srv.sendMsgToApp(c.socket, &m, quint64(sent), 1, 0, 0);
+        ++sent;
+        QDeadlineTimer guard(10000);
+        while (reader.frames.size() < 2 + sent && !guard.hasExpired())
+            QCoreApplication::processEvents();
+    }
+    QTRY_COMPARE(gone.size(), 1);
+    QCOMPARE(gone.at(0).at(0).toUInt(), 1u);
+    QVERIFY(loggedStartingWith(QStringLiteral("TCP client does not read")) >= 1);
+    QCOMPARE(srv.clientCount(), 1);
+
+    // The reader got every message, in order, unharmed, and keeps receiving;
+    // a burst below the cap is fine.
+    for (int i = 0; i < 10; ++i)
+        srv.sendMsgToApp(srv.clientList().at(0).socket, &m, quint64(sent + i), 1, 0, 0);
+    QTRY_COMPARE(reader.frames.size(), 2 + sent + 10);
+    for (int i = 0; i < sent + 10; ++i) {
+        const Echo e = readEcho(reader.frames.at(2 + i));
+        QCOMPARE(e.stamp, quint64(i));
+        QCOMPARE(e.length, quint16(payload.size()));
+    }
+    QCOMPARE(reader.frames.last().mid(50, payload.size()), payload);
+    QVERIFY(!reader.malformed);
+}
+
+void TestAcceptor::newConnectionsAreNotWaitedFor()
+{
+    CorvidTCPserver srv(0);
+    QVERIFY(srv.startServer());
+    const quint16 port = srv.serverPort();
+    const int before = logged(QStringLiteral("New TCP connection"));
+
+    // A burst of connections, each answered as soon as it identifies; the
+    // connection notice for every one of them comes later, from a timer.
+    std::vector<std::unique_ptr<Client>> burst;
+    for (int i = 0; i < 40; ++i) {
+        burst.emplace_back(new Client(port));
+        burst.back()->send(appInfo(100, "burst", 0));
+    }
+    for (const auto &c : burst)
+        QTRY_COMPARE(c->frames.size(), 2);
+    QCOMPARE(srv.clientCount(), 40);
+    QCOMPARE(logged(QStringLiteral("New TCP connection")), before);
+    QTRY_COMPARE_WITH_TIMEOUT(logged(QStringLiteral("New TCP connection")), before + 40, 30000);
+}
+
+int runAcceptorTests(int argc, char **argv)
+{
+    TestAcceptor t;
+    return QTest::qExec(&t, argc, argv);
+}
+
+#include "tst_acceptor.moc"
