@@ -286,6 +286,44 @@ void TestClient::sendsMessagesByteExact()
                                             "00 00 00 00 11 BA")
                                             .toHex(' '));
     }
+    {
+        // stdin from a file: many lines, every one sent once, in order.
+        FakeServer s;
+        QTemporaryFile file;
+        QVERIFY(file.open());
+        const int n = 3000;
+        for (int i = 0; i < n; ++i)
+            file.write(QStringLiteral("%1 0x0A 0x0B %2\n").arg(i).arg(i & 0xFF, 2, 16, QLatin1Char('0')).toLatin1());
+        file.close();
+        QProcess p;
+        p.setStandardInputFile(file.fileName());
+        p.start(program(), base(s) << QStringLiteral("--stdin") << QStringLiteral("--wait-ms") << QStringLiteral("0"));
+        QVERIFY(p.waitForStarted(10000));
+        QSignalSpy done(&p, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
+        QVERIFY(done.wait(60000));
+        QCOMPARE(p.exitCode(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(s.rx.value(0).size(), 56 + n * 25, 20000);
+        const QByteArray got = s.rx[0].mid(56);
+        for (int i = 0; i < n; ++i) {
+            const QByteArray f = got.mid(i * 25, 25);
+            const QByteArray want = hex("5E BA 00 10 00 00 19 00 00 00") + le32(uint32_t(i + 1)) + le16(uint16_t(i)) +
+                                    hex("0A 00 0B 00 01 00") + QByteArray(1, char(i & 0xFF)) + hex("11 BA");
+            if (f != want)
+                QFAIL(qPrintable(QStringLiteral("frame %1: %2").arg(i).arg(QString::fromLatin1(f.toHex(' ')))));
+        }
+    }
+    {
+        // Empty stdin: identification only, clean end.
+        FakeServer s;
+        QProcess p;
+        p.setStandardInputFile(QProcess::nullDevice());
+        p.start(program(), base(s) << QStringLiteral("-i") << QStringLiteral("-w") << QStringLiteral("0"));
+        QVERIFY(p.waitForStarted(10000));
+        QSignalSpy done(&p, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
+        QVERIFY(done.wait(60000));
+        QCOMPARE(p.exitCode(), 0);
+        QCOMPARE(s.rx.value(0).size(), 56);
+    }
 }
 
 void TestClient::printsFramesInBothForms()
