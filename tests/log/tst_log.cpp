@@ -449,15 +449,33 @@ void TstLog::workerPoolBusy()
 void TstLog::destroyFlushesEverything()
 {
     const QVector<Msg> msgs = mixedSequence(3000);
+    QThreadPool *pool = QThreadPool::globalInstance();
+    const int oldMax = pool->maxThreadCount();
     for (const uint32_t threads : {0u, 4u}) {
-        QTemporaryDir dir;
-        QString path;
-        auto log = std::make_unique<CorvidLog>(dir.path(), true, threads);
-        for (const Msg &m : msgs)
-            send(*log, m);
-        path = log->fileName();
-        log.reset();  // no timer tick, no waiting for the pool
-        QCOMPARE(tails(readLines(path)), expectedTails(msgs));
+        for (const bool poolBlocked : {false, true}) {
+            // With the pool blocked no run can write before the log is gone.
+            QSemaphore started, release;
+            if (poolBlocked) {
+                pool->setMaxThreadCount(1);
+                pool->start([&]() {
+                    started.release();
+                    release.acquire();
+                });
+                started.acquire();
+            }
+            QTemporaryDir dir;
+            auto log = std::make_unique<CorvidLog>(dir.path(), true, threads);
+            for (const Msg &m : msgs)
+                send(*log, m);
+            const QString path = log->fileName();
+            log.reset();  // no timer tick, no waiting for the pool
+            const QStringList got = tails(readLines(path));
+            release.release();
+            pool->waitForDone();
+            pool->setMaxThreadCount(oldMax);
+            QCOMPARE(got, expectedTails(msgs));
+            QCOMPARE(tails(readLines(path)), expectedTails(msgs));  // and nothing doubled afterwards
+        }
     }
 }
 
