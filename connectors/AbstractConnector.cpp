@@ -1,5 +1,7 @@
 #include "connectors/AbstractConnector.h"
 
+#include "engine/corvid_hardware.h"
+
 #include <QCoreApplication>
 #include <cstdlib>
 
@@ -7,7 +9,8 @@ AbstractConnector::AbstractConnector(QObject *parent) : QObject(parent) {
     corvid_register_metatypes();
 }
 
-AbstractConnector::~AbstractConnector() = default;
+// A bound connector deleted by anyone but the binding must not stay bound.
+AbstractConnector::~AbstractConnector() { corvid_release_hardware(this); }
 
 void AbstractConnector::setHWState(AbstractConnector::HWState newState) {
     state = newState;

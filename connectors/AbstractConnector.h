@@ -31,6 +31,10 @@ public:
     // Ends the program when no device can be found and there is no window to ask.
     [[noreturn]] void fatalStop();
 
+protected slots:
+    // Declared first so its meta-object index follows the signals.
+    void handleReconnectTimeout();
+
 public slots:
     virtual void HW_init() = 0;
     virtual void HW_close() = 0;
@@ -51,9 +55,6 @@ signals:
     void abort_app();
     void signalSendCorvidToClient(corvid_message msg, QByteArray data, quint64 stampId, unsigned status,
                                   unsigned dir, unsigned tag, AX25Header *hdr);
-
-protected slots:
-    void handleReconnectTimeout();
 
 private:
     Q_DISABLE_COPY(AbstractConnector)

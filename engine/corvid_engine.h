@@ -31,6 +31,7 @@ constexpr int CORVID_RX_BUFFERS = 5;
 constexpr uint16_t CORVID_SINGLE_FRAME_MAX = 6;     // data bytes that fit one frame
 constexpr uint16_t CORVID_MAX_LENGTH = 65533;       // data bytes of a message over CAN
 constexpr uint16_t CORVID_HEADER_MARKER = 0xFFFE;
+constexpr uint16_t CORVID_ADDRESS_MAX = 0x3FFF;     // device addresses are 14 bits on CAN
 // A buffer silent this long may be reclaimed by a new source when all are busy.
 constexpr uint64_t CORVID_RX_STALE_MS = 2000;
 
@@ -57,7 +58,11 @@ void corvid_deliver();
 corvid_rx_buffer *corvid_find_rx_buffer(uint16_t address_from);
 
 // Protocol.
-void corvid_send_message(const corvid_message *message);
+// Sends the message as frames through the bound hardware. Returns false when
+// nothing was sent: engine offline, or a message CAN cannot carry (length past
+// CORVID_MAX_LENGTH, reported as CAN_MESSAGE_TOO_LONG; an address past
+// CORVID_ADDRESS_MAX, reported as CAN_CAN_IDENTIFIER_EXT_TOO_LONG).
+bool corvid_send_message(const corvid_message *message);
 void corvid_rx_can_frame(const can_message *frame);
 uint16_t corvid_crc16(const uint8_t *bytes, uint32_t count);
 void corvid_finish_rx(corvid_rx_buffer *buffer);

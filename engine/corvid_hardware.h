@@ -12,6 +12,9 @@ class AbstractConnector;
 void corvid_set_hardware(AbstractConnector *connector);
 void corvid_clear_hardware();
 AbstractConnector *corvid_get_hardware();
+// Called by a dying connector: if it is the bound one, the engine goes offline
+// and the binding forgets it (no HW_close, no delete), so nothing dangles.
+void corvid_release_hardware(AbstractConnector *connector);
 void corvid_init();
 void corvid_deinit();
 void corvid_hw_init();
@@ -33,6 +36,7 @@ QString corvid_error_name(uint16_t code);
 // "Corvid error occured <code>: <name>", as the hub prints it.
 QString corvid_error_text(uint16_t code);
 
-// sprintf into dest with at most 16,384 characters, zero-terminated; returns the length.
+// sprintf into dest with at most 16,384 characters, zero-terminated (dest holds
+// CORVID_SPRINTF_MAX + 1 bytes); returns the length written.
 int corvid_sprintf(char *dest, const char *format, ...) __attribute__((format(printf, 2, 3)));
 constexpr int CORVID_SPRINTF_MAX = 16384;

@@ -1,0 +1,831 @@
+// The bus message engine end to end: storage and budget, frames on the wire,
+// reassembly and its errors, the hardware binding, the connector base and the
+// null reader.
+
+#include "connectors/AbstractConnector.h"
+#include "connectors/NullReader.h"
+#include "engine/corvid_engine.h"
+#include "engine/corvid_hardware.h"
+
+#include <QMetaMethod>
+#include <QMetaEnum>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <vector>
+
+namespace {
+
+struct Received {
+    uint16_t msg_id, from, to, length;
+    QByteArray data;
+};
+
+std::vector<Received> g_messages;
+std::vector<uint16_t> g_errors;
+QStringList g_events;  // order of binding events across connectors
+uint64_t g_now = 0;
+uint64_t fake_clock() { return g_now; }
+
+void record_callbacks() {
+    corvid_set_callbacks(
+        [](const corvid_message *m, const AX25Header *) {
+            g_messages.push_back({m->msg_id, m->address_from, m->address_to, m->length,
+                                  QByteArray(reinterpret_cast<const char *>(m->data), m->length)});
+        },
+        [](uint16_t code) { g_errors.push_back(code); });
+}
+
+// Captures every frame the engine sends; the unit a test binds with corvid_set_hardware.
+class CaptureConnector : public AbstractConnector {
+    Q_OBJECT
+public:
+    explicit CaptureConnector(QString name = QStringLiteral("cap"), bool deinitInDtor = false)
+        : m_name(std::move(name)), m_deinitInDtor(deinitInDtor) {}
+    ~CaptureConnector() override {
+        g_events << m_name + QStringLiteral(":delete");
+        if (m_deinitInDtor)
+            corvid_deinit();
+    }
+    void HW_init() override {
+        ++inits;
+        g_events << m_name + QStringLiteral(":init");
+        setHWState(HW_READY);
+    }
+    void HW_close() override {
+        ++closes;
+        g_events << m_name + QStringLiteral(":close");
+        if (deinitInClose)
+            corvid_deinit();
+    }
+    int64_t sendCorvidMessage(corvid_message *message) override {
+        return corvid_send_message(message) ? message->length : -1;
+    }
+    int32_t sendCANFrame(can_message *frame) override {
+        frames.push_back(*frame);
+        m_txBytesCount += frame->can_dlc;
+        if (offlineAfter && frames.size() == offlineAfter)
+            corvid_storage_deinit();
+        return 1;
+    }
+
+    std::vector<can_message> frames;
+    size_t offlineAfter = 0;
+    bool deinitInClose = false;
+    int inits = 0;
+    int closes = 0;
+
+private:
+    QString m_name;
+    bool m_deinitInDtor;
+};
+
+// Bitwise CRC-16/XMODEM, independent of the engine's table.
+uint16_t reference_crc(const QByteArray &bytes) {
+    uint16_t crc = 0;
+    for (char c : bytes) {
+        crc ^= uint16_t(uint8_t(c) << 8);
+        for (int i = 0; i < 8; ++i)
+            crc = (crc & 0x8000) ? uint16_t((crc << 1) ^ 0x1021) : uint16_t(crc << 1);
+    }
+    return crc;
+}
+
+can_message frame(uint32_t id, bool ext, std::initializer_list<int> bytes) {
+    can_message f;
+    f.can_identifier = id;
+    f.can_extbit = ext ? 4 : 0;
+    f.can_dlc = uint8_t(bytes.size());
+    int i = 0;
+    for (int b : bytes)
+        f.data[i++] = uint8_t(b);
+    return f;
+}
+
+void feed(const std::vector<can_message> &frames) {
+    for (const can_message &f : frames)
+        corvid_rx_can_frame(&f);
+}
+
+QByteArray random_bytes(int n, quint32 seed) {
+    QRandomGenerator rng(seed);
+    QByteArray b(n, Qt::Uninitialized);
+    for (int i = 0; i < n; ++i)
+        b[i] = char(rng.generate() & 0xFF);
+    return b;
+}
+
+corvid_message make(uint16_t id, uint16_t from, uint16_t to, QByteArray &data) {
+    corvid_message m;
+    m.msg_id = id;
+    m.address_from = from;
+    m.address_to = to;
+    m.length = uint16_t(data.size());
+    m.data = reinterpret_cast<uint8_t *>(data.data());
+    return m;
+}
+
+QByteArray bytes_of(const can_message &f) { return QByteArray(reinterpret_cast<const char *>(f.data), f.can_dlc); }
+
+} // namespace
+
+class tst_engine : public QObject {
+    Q_OBJECT
+private:
+    CaptureConnector *cap = nullptr;
+
+    // Segments through a fresh capture connector and returns the frames.
+    std::vector<can_message> segment(const corvid_message &m) {
+        cap->frames.clear();
+        corvid_send_message(&m);
+        return cap->frames;
+    }
+
+private slots:
+    void init() {
+        g_messages.clear();
+        g_errors.clear();
+        g_events.clear();
+        g_now = 100000;
+        corvid_set_clock(fake_clock);
+        record_callbacks();
+        cap = new CaptureConnector;
+        corvid_set_hardware(cap);
+    }
+    void cleanup() {
+        corvid_clear_hardware();
+        QCOMPARE(corvid_get_hardware(), nullptr);
+        QCOMPARE(corvid_free_budget(), CORVID_BUDGET);
+        corvid_set_callbacks({}, {});
+        corvid_set_clock(nullptr);
+    }
+
+    void crc() {
+        QCOMPARE(corvid_crc16(reinterpret_cast<const uint8_t *>("123456789"), 9), uint16_t(0x31C3));
+        QCOMPARE(corvid_crc16(nullptr, 0), uint16_t(0));
+        const uint8_t one = 1;
+        QCOMPARE(corvid_crc16(&one, 1), uint16_t(0x1021));
+        for (int n : {1, 2, 7, 255, 4096}) {
+            QByteArray b = random_bytes(n, quint32(n));
+            QCOMPARE(corvid_crc16(reinterpret_cast<const uint8_t *>(b.constData()), uint32_t(n)), reference_crc(b));
+        }
+    }
+
+    void storageAndBudget() {
+        QVERIFY(corvid_is_online());
+        QCOMPARE(corvid_free_buffer_count(), uint16_t(5));
+        // The whole budget in one message leaves exactly 0; not even an empty one fits then.
+        corvid_node *big = corvid_message_alloc(1, 2, 3, 0, uint16_t(0));
+        QVERIFY(big);
+        QCOMPARE(corvid_free_budget(), CORVID_BUDGET - 34);
+        corvid_node_free(big);
+        std::vector<corvid_node *> held;
+        // 1,048,542 does not fit 16 bits: fill with 16 blocks of 65,500 and one exact remainder.
+        uint32_t left = CORVID_BUDGET;
+        while (left > 65535 + 34) {
+            held.push_back(corvid_message_alloc(1, 2, 3, 0, 65500));
+            QVERIFY(held.back());
+            left -= 65534;
+            QCOMPARE(corvid_free_budget(), left);
+        }
+        corvid_node *rest = corvid_message_alloc(1, 2, 3, 0, uint16_t(left - 34));
+        QVERIFY(rest);
+        QCOMPARE(corvid_free_budget(), 0u);
+        QVERIFY(!corvid_message_alloc(1, 2, 3, 0, 0));
+        // A received frame now cannot be stored: reported, nothing delivered, nothing leaked.
+        const can_message single = frame(0x061, false, {0x34, 0x12, 9});
+        corvid_rx_can_frame(&single);
+        const can_message header = frame(0x061, false, {0xFE, 0xFF, 1, 0, 9, 0});
+        corvid_rx_can_frame(&header);
+        QCOMPARE(g_errors, (std::vector<uint16_t>{CANT_ALLOCATE_NODE, CANT_ALLOCATE_NODE}));
+        QCOMPARE(corvid_free_buffer_count(), uint16_t(5));
+        QVERIFY(g_messages.empty());
+        corvid_node_free(rest);
+        QCOMPARE(corvid_free_budget(), left);
+        for (corvid_node *n : held)
+            corvid_node_free(n);
+        QCOMPARE(corvid_free_budget(), CORVID_BUDGET);
+
+        corvid_node *n = corvid_message_alloc(7, 40, 1, 39998, 40000);
+        QVERIFY(n);
+        QCOMPARE(n->message->msg_id, uint16_t(7));
+        QCOMPARE(n->message->address_from, uint16_t(40));
+        QCOMPARE(n->message->length, uint16_t(39998));
+        QCOMPARE(n->data_size, uint16_t(40000));
+        QVERIFY(!n->next);
+        QCOMPARE(corvid_free_budget(), CORVID_BUDGET - 40034);
+        corvid_node_free(n);
+        QCOMPARE(corvid_free_budget(), CORVID_BUDGET);
+        corvid_node_free(nullptr);
+
+        // Two completed messages in a row are delivered one at a time.
+        int seen = 0;
+        corvid_set_callbacks([&](const corvid_message *, const AX25Header *) {
+            ++seen;
+            QCOMPARE(corvid_queue_count(), 0u);
+        }, {});
+        const can_message a = frame(0x061, false, {1, 0, 5});
+        corvid_rx_can_frame(&a);
+        QCOMPARE(seen, 1);
+        corvid_rx_can_frame(&a);
+        QCOMPARE(seen, 2);
+        QCOMPARE(corvid_queue_count(), 0u);
+        record_callbacks();
+
+        // De-initialisation with two buffers in use gives everything back.
+        const can_message h1 = frame(0x061, false, {0xFE, 0xFF, 1, 0, 100, 0});
+        const can_message h2 = frame(0x0A1, false, {0xFE, 0xFF, 1, 0, 200, 0});
+        corvid_rx_can_frame(&h1);
+        corvid_rx_can_frame(&h2);
+        QCOMPARE(corvid_free_buffer_count(), uint16_t(3));
+        QCOMPARE(corvid_free_budget(), CORVID_BUDGET - 300 - 68);
+        corvid_storage_deinit();
+        QVERIFY(!corvid_is_online());
+        QCOMPARE(corvid_free_budget(), CORVID_BUDGET);
+        for (int i = 0; i < CORVID_RX_BUFFERS; ++i)
+            QVERIFY(!corvid_rx_buffers()[i].node);
+        // Offline: no allocation, no sending, frames refused.
+        QVERIFY(!corvid_message_alloc(1, 1, 1, 1, 1));
+        QCOMPARE(corvid_free_budget(), CORVID_BUDGET);
+        cap->frames.clear();
+        QByteArray d("abc");
+        const corvid_message m = make(1, 1, 1, d);
+        QVERIFY(!corvid_send_message(&m));
+        QVERIFY(cap->frames.empty());
+        g_errors.clear();
+        corvid_rx_can_frame(&a);
+        QCOMPARE(g_errors, std::vector<uint16_t>{OFFLINE});
+        QVERIFY(g_messages.empty());
+        corvid_storage_init();
+        QCOMPARE(corvid_free_buffer_count(), uint16_t(5));
+    }
+
+    void wireLayout() {
+        // 6 bytes from 3 to 1: one standard frame 0x061 of 8 bytes.
+        QByteArray six("ABCDEF");
+        auto f = segment(make(0x1234, 3, 1, six));
+        QCOMPARE(f.size(), size_t(1));
+        QCOMPARE(f[0].can_identifier, 0x061u);
+        QCOMPARE(f[0].can_extbit, uint8_t(0));
+        QCOMPARE(f[0].can_rtr, uint8_t(0));
+        QCOMPARE(bytes_of(f[0]), QByteArray("\x34\x12" "ABCDEF"));
+
+        // 7 bytes: header, 8-byte data frame ending in the CRC low byte, 1-byte CRC high.
+        QByteArray seven("ABCDEFG");
+        const uint16_t crc7 = reference_crc(seven);
+        f = segment(make(0x1234, 3, 1, seven));
+        QCOMPARE(f.size(), size_t(3));
+        QCOMPARE(f[0].can_identifier, 0x061u);
+        QCOMPARE(bytes_of(f[0]), QByteArray("\xFE\xFF\x34\x12\x09\x00", 6));
+        QCOMPARE(f[1].can_identifier, 0x461u);
+        QCOMPARE(bytes_of(f[1]), QByteArray(seven + char(crc7 & 0xFF)));
+        QCOMPARE(f[2].can_identifier, 0x461u);
+        QCOMPARE(bytes_of(f[2]), QByteArray(1, char(crc7 >> 8)));
+
+        // 8 bytes: header, 8, then the CRC alone in 2 bytes.
+        QByteArray eight("ABCDEFGH");
+        const uint16_t crc8 = reference_crc(eight);
+        f = segment(make(2, 3, 1, eight));
+        QCOMPARE(f.size(), size_t(3));
+        QCOMPARE(bytes_of(f[1]), eight);
+        QCOMPARE(bytes_of(f[2]), QByteArray(QByteArray() + char(crc8 & 0xFF) + char(crc8 >> 8)));
+
+        // 0 bytes: a 2-byte single frame.
+        QByteArray none;
+        f = segment(make(0xBEEF, 3, 1, none));
+        QCOMPARE(f.size(), size_t(1));
+        QCOMPARE(bytes_of(f[0]), QByteArray("\xEF\xBE"));
+
+        // Past 5-bit addresses: extended identifiers, data flag at bit 28.
+        f = segment(make(9, 40, 1, seven));
+        QCOMPARE(f[0].can_identifier, 0xA0001u);
+        QCOMPARE(f[0].can_extbit, uint8_t(4));
+        QCOMPARE(f[1].can_identifier, 0x100A0001u);
+        QCOMPARE(f[1].can_extbit, uint8_t(4));
+        f = segment(make(9, 1, 32, six));
+        QCOMPARE(f[0].can_identifier, (1u << 14) | 32u);
+        f = segment(make(9, 16383, 16383, six));
+        QCOMPARE(f[0].can_identifier, 0x0FFFFFFFu);
+
+        // msg_id 0xFFFE never goes as a single frame (it would read as a header).
+        QByteArray three("xyz");
+        f = segment(make(0xFFFE, 3, 1, three));
+        QCOMPARE(f.size(), size_t(2));
+        QCOMPARE(bytes_of(f[0]), QByteArray("\xFE\xFF\xFE\xFF\x05\x00", 6));
+        QCOMPARE(bytes_of(f[1]), QByteArray(three + char(reference_crc(three) & 0xFF) + char(reference_crc(three) >> 8)));
+        feed(f);
+        QCOMPARE(g_messages.size(), size_t(1));
+        QCOMPARE(g_messages[0].msg_id, uint16_t(0xFFFE));
+        QCOMPARE(g_messages[0].data, three);
+        f = segment(make(0xFFFE, 3, 1, none));
+        QCOMPARE(f.size(), size_t(2));
+        QCOMPARE(bytes_of(f[1]), QByteArray("\0\0", 2));
+        feed(f);
+        QCOMPARE(g_messages.size(), size_t(2));
+        QCOMPARE(g_messages[1].length, uint16_t(0));
+        QVERIFY(g_errors.empty());
+
+        // Too long for the 16-bit total length, or addresses past 14 bits: nothing on the wire.
+        QByteArray huge(65534, 'x');
+        corvid_message m = make(1, 3, 1, huge);
+        cap->frames.clear();
+        QVERIFY(!corvid_send_message(&m));
+        m.length = 65535;
+        QVERIFY(!corvid_send_message(&m));
+        QCOMPARE(cap->sendCorvidMessage(&m), int64_t(-1));
+        QVERIFY(cap->frames.empty());
+        QCOMPARE(g_errors, (std::vector<uint16_t>{CAN_MESSAGE_TOO_LONG, CAN_MESSAGE_TOO_LONG, CAN_MESSAGE_TOO_LONG}));
+        g_errors.clear();
+        m = make(1, 16384, 1, six);
+        QVERIFY(!corvid_send_message(&m));
+        m = make(1, 1, 0xFFFF, six);
+        QVERIFY(!corvid_send_message(&m));
+        QVERIFY(cap->frames.empty());
+        QCOMPARE(g_errors, (std::vector<uint16_t>{CAN_CAN_IDENTIFIER_EXT_TOO_LONG, CAN_CAN_IDENTIFIER_EXT_TOO_LONG}));
+
+        // A send that takes the engine offline stops the rest of the message.
+        QByteArray long_(100, 'q');
+        cap->frames.clear();
+        cap->offlineAfter = 3;
+        m = make(1, 3, 1, long_);
+        corvid_send_message(&m);
+        QCOMPARE(cap->frames.size(), size_t(3));
+        cap->offlineAfter = 0;
+    }
+
+    void handBuiltFrames() {
+        // Built from the frame layout alone: 10 bytes, id 0x0102, from 3 to 1.
+        const QByteArray data("0123456789");
+        const uint16_t crc = reference_crc(data);
+        std::vector<can_message> frames = {
+            frame(0x061, false, {0xFE, 0xFF, 0x02, 0x01, 12, 0}),
+            frame(0x461, false, {'0', '1', '2', '3', '4', '5', '6', '7'}),
+            frame(0x461, false, {'8', '9', crc & 0xFF, crc >> 8}),
+        };
+        feed(frames);
+        QCOMPARE(g_messages.size(), size_t(1));
+        QCOMPARE(g_messages[0].msg_id, uint16_t(0x0102));
+        QCOMPARE(g_messages[0].from, uint16_t(3));
+        QCOMPARE(g_messages[0].to, uint16_t(1));
+        QCOMPARE(g_messages[0].data, data);
+
+        // Extended, 14-bit addresses 5000 -> 9000, data frames split unevenly,
+        // header with extra bytes that are ignored.
+        const uint32_t id = (5000u << 14) | 9000u;
+        frames = {
+            frame(id, true, {0xFE, 0xFF, 0x34, 0x12, 12, 0, 0xAA, 0xBB}),
+            frame(id | (1u << 28), true, {'0', '1', '2'}),
+            frame(id | (1u << 28), true, {'3', '4', '5', '6', '7', '8', '9', crc & 0xFF}),
+            frame(id | (1u << 28), true, {crc >> 8}),
+        };
+        feed(frames);
+        QCOMPARE(g_messages.size(), size_t(2));
+        QCOMPARE(g_messages[1].msg_id, uint16_t(0x1234));
+        QCOMPARE(g_messages[1].from, uint16_t(5000));
+        QCOMPARE(g_messages[1].to, uint16_t(9000));
+        QCOMPARE(g_messages[1].data, data);
+
+        // Single frames: standard and extended, a 0-length one; rtr is ignored.
+        can_message s = frame(0x3FF, false, {0x10, 0x00, 1, 2, 3, 4, 5, 6});
+        s.can_rtr = 1;
+        corvid_rx_can_frame(&s);
+        s = frame((16383u << 14) | 7u, true, {0x11, 0x00});
+        s.can_extbit = 1;  // any non-zero value means extended
+        corvid_rx_can_frame(&s);
+        QCOMPARE(g_messages.size(), size_t(4));
+        QCOMPARE(g_messages[2].from, uint16_t(31));
+        QCOMPARE(g_messages[2].to, uint16_t(31));
+        QCOMPARE(g_messages[2].data, QByteArray("\1\2\3\4\5\6"));
+        QCOMPARE(g_messages[3].from, uint16_t(16383));
+        QCOMPARE(g_messages[3].to, uint16_t(7));
+        QCOMPARE(g_messages[3].length, uint16_t(0));
+
+        // Header announcing total 2: one data frame with the empty CRC, length 0.
+        feed({frame(0x061, false, {0xFE, 0xFF, 5, 0, 2, 0}), frame(0x461, false, {0, 0})});
+        QCOMPARE(g_messages.size(), size_t(5));
+        QCOMPARE(g_messages[4].length, uint16_t(0));
+        QVERIFY(g_errors.empty());
+    }
+
+    void roundTrip() {
+        QRandomGenerator rng(4711);
+        std::vector<int> lengths = {0, 1, 6, 7, 8, 9, 15, 16, 17, 65533};
+        for (int i = 0; i < 6; ++i)
+            lengths.push_back(int(rng.bounded(2, 3000)));
+        const uint16_t addrs[][2] = {{3, 1}, {31, 0}, {40, 1}, {0, 16383}, {12345, 2}};
+        int k = 0;
+        for (int len : lengths) {
+            const auto &a = addrs[k % 5];
+            QByteArray data = random_bytes(len, quint32(len + k));
+            const uint16_t id = uint16_t(rng.generate());
+            const corvid_message m = make(id, a[0], a[1], data);
+            auto frames = segment(m);
+            const size_t expected = len <= 6 && id != 0xFFFE ? 1 : 1 + size_t(len + 2 + 7) / 8;
+            QCOMPARE(frames.size(), expected);
+            g_messages.clear();
+            feed(frames);
+            QCOMPARE(g_messages.size(), size_t(1));
+            QCOMPARE(g_messages[0].msg_id, id);
+            QCOMPARE(g_messages[0].from, a[0]);
+            QCOMPARE(g_messages[0].to, a[1]);
+            QCOMPARE(int(g_messages[0].length), len);
+            QCOMPARE(g_messages[0].data, data);
+            QCOMPARE(corvid_free_budget(), CORVID_BUDGET);
+            QCOMPARE(corvid_free_buffer_count(), uint16_t(5));
+            ++k;
+        }
+        QVERIFY(g_errors.empty());
+        // Through the connector interface, as the hub sends.
+        QByteArray d = random_bytes(100, 1);
+        corvid_message m = make(77, 4, 5, d);
+        const uint64_t before = cap->txBytesCount();
+        QCOMPARE(cap->sendCorvidMessage(&m), int64_t(100));
+        QCOMPARE(cap->txBytesCount() - before, uint64_t(6 + 102));
+    }
+
+    void fiveSendersAndASixth() {
+        // Five sources interleaved frame by frame all reassemble.
+        std::vector<std::vector<can_message>> streams;
+        std::vector<QByteArray> payloads;
+        for (int s = 0; s < 5; ++s) {
+            payloads.push_back(random_bytes(50 + 37 * s, quint32(s)));
+            streams.push_back(segment(make(uint16_t(0x100 + s), uint16_t(s < 3 ? s + 1 : 100 + s), 9, payloads.back())));
+        }
+        for (size_t i = 0;; ++i) {
+            bool any = false;
+            for (auto &st : streams)
+                if (i < st.size()) {
+                    corvid_rx_can_frame(&st[i]);
+                    any = true;
+                }
+            if (!any)
+                break;
+        }
+        QVERIFY(g_errors.empty());
+        QCOMPARE(g_messages.size(), size_t(5));
+        for (const Received &r : g_messages)
+            QCOMPARE(r.data, payloads[r.msg_id - 0x100]);
+
+        // Six concurrent: the sixth header finds no buffer, its data no start.
+        g_messages.clear();
+        streams.clear();
+        payloads.clear();
+        for (int s = 0; s < 6; ++s) {
+            payloads.push_back(random_bytes(40, quint32(10 + s)));
+            streams.push_back(segment(make(uint16_t(0x200 + s), uint16_t(s + 1), 9, payloads.back())));
+        }
+        g_now = 1000;
+        for (int s = 0; s < 5; ++s)
+            corvid_rx_can_frame(&streams[s][0]);
+        QCOMPARE(corvid_free_buffer_count(), uint16_t(0));
+        corvid_rx_can_frame(&streams[5][0]);
+        corvid_rx_can_frame(&streams[5][1]);
+        QCOMPARE(g_errors, (std::vector<uint16_t>{NO_FREE_BUFFER, DATA_WITHOUT_START}));
+        g_errors.clear();
+
+        // Still refused while every buffer heard something within the stale time.
+        g_now = 2500;
+        for (int s = 1; s < 5; ++s)
+            corvid_rx_can_frame(&streams[s][1]);
+        g_now = 1000 + CORVID_RX_STALE_MS - 1;
+        corvid_rx_can_frame(&streams[5][0]);
+        QCOMPARE(g_errors, std::vector<uint16_t>{NO_FREE_BUFFER});
+        g_errors.clear();
+
+        // Source 1 has been silent for the stale time: its buffer goes to the sixth.
+        g_now = 1000 + CORVID_RX_STALE_MS;
+        feed(streams[5]);
+        QCOMPARE(g_errors, std::vector<uint16_t>{BUFFER_OVERWRITE});
+        QCOMPARE(g_messages.size(), size_t(1));
+        QCOMPARE(g_messages[0].data, payloads[5]);
+        g_errors.clear();
+        // The reclaimed sender's rest is data without start; the others are intact.
+        corvid_rx_can_frame(&streams[0][1]);
+        QCOMPARE(g_errors, std::vector<uint16_t>{DATA_WITHOUT_START});
+        for (int s = 1; s < 5; ++s)
+            for (size_t i = 2; i < streams[s].size(); ++i)
+                corvid_rx_can_frame(&streams[s][i]);
+        QCOMPARE(g_messages.size(), size_t(5));
+        for (const Received &r : g_messages)
+            QCOMPARE(r.data, payloads[r.msg_id - 0x200]);
+        QCOMPARE(corvid_free_buffer_count(), uint16_t(5));
+
+        // A clock that went backwards never counts as silence.
+        for (int s = 0; s < 5; ++s)
+            corvid_rx_can_frame(&streams[s][0]);
+        g_errors.clear();
+        g_now = 10;
+        corvid_rx_can_frame(&streams[5][0]);
+        QCOMPARE(g_errors, std::vector<uint16_t>{NO_FREE_BUFFER});
+    }
+
+    void receiveErrors() {
+        QByteArray data = random_bytes(27, 99);
+        const auto frames = segment(make(5, 3, 1, data));  // header + 8, 8, 8, 5
+        QCOMPARE(frames.size(), size_t(5));
+        auto expect = [](std::vector<uint16_t> codes) {
+            const bool ok = g_errors == codes && g_messages.empty();
+            g_errors.clear();
+            g_messages.clear();
+            return ok;
+        };
+
+        auto bad = frames;
+        bad[4].data[bad[4].can_dlc - 1] ^= 0x01;  // checksum corrupted
+        feed(bad);
+        QVERIFY(expect({WRONG_CRC}));
+        bad = frames;
+        bad[2].data[3] ^= 0x80;  // data corrupted
+        feed(bad);
+        QVERIFY(expect({WRONG_CRC}));
+        QCOMPARE(corvid_free_buffer_count(), uint16_t(5));
+
+        // Out of order: two data frames swapped.
+        bad = frames;
+        std::swap(bad[1], bad[2]);
+        feed(bad);
+        QVERIFY(expect({WRONG_CRC}));
+
+        // A missing frame leaves the message unfinished; the next header of the
+        // source overwrites it, and only the complete second message comes out.
+        bad = frames;
+        bad.erase(bad.begin() + 2);
+        feed(bad);
+        QVERIFY(expect({}));
+        QCOMPARE(corvid_free_buffer_count(), uint16_t(4));
+        feed(frames);
+        QCOMPARE(g_errors, std::vector<uint16_t>{BUFFER_OVERWRITE});
+        QCOMPARE(g_messages.size(), size_t(1));
+        QCOMPARE(g_messages[0].data, data);
+        g_errors.clear();
+        g_messages.clear();
+        // A missing header: the data frames have no start.
+        feed(std::vector<can_message>(frames.begin() + 1, frames.end()));
+        QVERIFY(expect({DATA_WITHOUT_START, DATA_WITHOUT_START, DATA_WITHOUT_START, DATA_WITHOUT_START}));
+
+        // Surplus bytes: the message completes (delivered), then the warning.
+        bad = frames;
+        bad[4].can_dlc = 8;
+        feed(bad);
+        QCOMPARE(g_messages.size(), size_t(1));
+        QCOMPARE(g_messages[0].data, data);
+        g_messages.clear();
+        QVERIFY(expect({WARNING_UNEXPECTED_DATA}));
+        // ... and with a checksum that is wrong: rejected, then the warning.
+        feed({frame(0x061, false, {0xFE, 0xFF, 1, 0, 5, 0}), frame(0x461, false, {1, 2, 3, 4, 5, 6, 7, 8})});
+        QVERIFY(expect({WRONG_CRC, WARNING_UNEXPECTED_DATA}));
+        // An empty data frame mid-message is ignored.
+        feed({frames[0], frame(0x461, false, {}), frames[1], frames[2], frames[3], frames[4]});
+        QCOMPARE(g_messages.size(), size_t(1));
+        g_messages.clear();
+        QVERIFY(expect({}));
+
+        // Frame-level checks, in their order.
+        can_message f = frame(0x800, false, {1, 0, 1, 2, 3, 4, 5, 6});
+        f.can_dlc = 9;
+        corvid_rx_can_frame(&f);
+        QVERIFY(expect({CAN_MESSAGE_TOO_LONG}));
+        f.can_dlc = 3;
+        corvid_rx_can_frame(&f);
+        QVERIFY(expect({CAN_IDENTIFIER_TOO_LONG}));
+        f = frame(0x20000000, true, {1, 0});
+        corvid_rx_can_frame(&f);
+        QVERIFY(expect({CAN_CAN_IDENTIFIER_EXT_TOO_LONG}));
+        f = frame(0x1FFFFFFF, true, {1, 0});  // the largest extended id is a data frame
+        corvid_rx_can_frame(&f);
+        QVERIFY(expect({DATA_WITHOUT_START}));
+        f = frame(0x061, false, {1});
+        corvid_rx_can_frame(&f);
+        f = frame(0x061, false, {});
+        corvid_rx_can_frame(&f);
+        QVERIFY(expect({CAN_MESSAGE_TOO_SHORT, CAN_MESSAGE_TOO_SHORT}));
+        f = frame(0x061, false, {0xFE, 0xFF, 1, 0, 9});
+        corvid_rx_can_frame(&f);
+        QVERIFY(expect({HEADER_TOO_SHORT}));
+        f = frame(0x061, false, {0xFE, 0xFF, 1, 0, 1, 0});
+        corvid_rx_can_frame(&f);
+        QVERIFY(expect({WRONG_CRC}));
+        QCOMPARE(corvid_free_buffer_count(), uint16_t(5));
+        // A restart with a bad total length leaves the buffer free.
+        feed({frames[0], frame(0x061, false, {0xFE, 0xFF, 1, 0, 0, 0})});
+        QVERIFY(expect({BUFFER_OVERWRITE, WRONG_CRC}));
+        QCOMPARE(corvid_free_buffer_count(), uint16_t(5));
+        QCOMPARE(corvid_free_budget(), CORVID_BUDGET);
+
+        // Same source, other destination: one reassembly per source.
+        feed({frames[0], frame(0x062, false, {0xFE, 0xFF, 1, 0, 9, 0})});
+        QVERIFY(expect({BUFFER_OVERWRITE}));
+        QCOMPARE(corvid_free_buffer_count(), uint16_t(4));
+        // The largest total length is accepted and costs its full size.
+        f = frame(0x0A1, false, {0xFE, 0xFF, 1, 0, 0xFF, 0xFF});
+        corvid_rx_can_frame(&f);
+        QVERIFY(expect({}));
+        QCOMPARE(corvid_free_budget(), CORVID_BUDGET - (9 + 34) - (65535 + 34));
+        // De-initialisation with buffers in use gives it all back (checked in cleanup).
+    }
+
+    void reentrantCallbacks() {
+        // The hub may rebind the hardware from inside a delivery: nothing is
+        // freed twice and the budget comes back in full.
+        QByteArray data = random_bytes(20, 5);
+        const auto frames = segment(make(5, 3, 1, data));
+        auto *second = new CaptureConnector(QStringLiteral("second"));
+        int delivered = 0;
+        corvid_set_callbacks([&](const corvid_message *m, const AX25Header *) {
+            ++delivered;
+            QCOMPARE(QByteArray(reinterpret_cast<const char *>(m->data), m->length), data);
+            corvid_set_hardware(second);
+        }, {});
+        feed(frames);
+        QCOMPARE(delivered, 1);
+        QCOMPARE(corvid_get_hardware(), second);
+        QCOMPARE(corvid_free_budget(), CORVID_BUDGET);
+        QCOMPARE(corvid_free_buffer_count(), uint16_t(5));
+        cap = second;
+        // An error handler that de-initialises the engine mid-frame.
+        corvid_set_callbacks({}, [](uint16_t) { corvid_storage_deinit(); });
+        const can_message h = frame(0x061, false, {0xFE, 0xFF, 1, 0, 9, 0});
+        corvid_rx_can_frame(&h);
+        corvid_rx_can_frame(&h);  // BUFFER_OVERWRITE -> offline -> allocation refused
+        QVERIFY(!corvid_is_online());
+        QCOMPARE(corvid_free_budget(), CORVID_BUDGET);
+        corvid_storage_init();
+    }
+
+    void binding() {
+        // Rebinding: the first is closed and deleted before the second is initialised.
+        QCOMPARE(cap->inits, 1);
+        QCOMPARE(cap->state, AbstractConnector::HW_READY);
+        g_events.clear();
+        auto *b = new CaptureConnector(QStringLiteral("b"));
+        corvid_set_hardware(b);
+        QCOMPARE(g_events, (QStringList{"cap:close", "cap:delete", "b:init"}));
+        QCOMPARE(corvid_get_hardware(), b);
+        QVERIFY(corvid_is_online());
+        can_message f = frame(1, false, {1, 2});
+        corvid_hw_tx_frame(&f);
+        QCOMPARE(b->frames.size(), size_t(1));
+
+        // Binding the same connector again restarts it and keeps it alive.
+        g_events.clear();
+        corvid_set_hardware(b);
+        QCOMPARE(g_events, (QStringList{"b:close", "b:init"}));
+        QCOMPARE(corvid_get_hardware(), b);
+
+        // A destructor that de-initialises, and a close that does: each closed and deleted once.
+        g_events.clear();
+        auto *c = new CaptureConnector(QStringLiteral("c"), true);
+        c->deinitInClose = true;
+        corvid_set_hardware(c);
+        g_events.clear();
+        corvid_clear_hardware();
+        QCOMPARE(g_events, (QStringList{"c:close", "c:delete"}));
+        QCOMPARE(corvid_get_hardware(), nullptr);
+        QVERIFY(!corvid_is_online());
+        // Nothing bound: every operation is harmless; frames go nowhere, receiving is offline.
+        corvid_hw_tx_frame(&f);
+        corvid_hw_init();
+        corvid_hw_close();
+        corvid_clear_hardware();
+        g_errors.clear();
+        corvid_rx_can_frame(&f);
+        QCOMPARE(g_errors, std::vector<uint16_t>{OFFLINE});
+
+        // A bound connector deleted directly releases the binding.
+        auto *d = new CaptureConnector(QStringLiteral("d"));
+        corvid_set_hardware(d);
+        delete d;
+        QCOMPARE(corvid_get_hardware(), nullptr);
+        QVERIFY(!corvid_is_online());
+
+        // A bound null reader: nothing leaves, the send counts as failed.
+        auto *nr = new NullReader;
+        corvid_set_hardware(nr);
+        QVERIFY(corvid_is_online());
+        QByteArray data("hello world");
+        corvid_message m = make(1, 2, 3, data);
+        QCOMPARE(nr->sendCorvidMessage(&m), int64_t(-1));
+        QVERIFY(corvid_send_message(&m));  // engine frames are dropped by the base sendCANFrame
+        QCOMPARE(nr->txBytesCount(), uint64_t(0));
+        QCOMPARE(nr->state, AbstractConnector::HW_NOTINIT);
+        cap = new CaptureConnector;
+        corvid_set_hardware(cap);  // deletes the null reader (ASan would see a leak otherwise)
+    }
+
+    void callbacksAndTexts() {
+        corvid_set_callbacks({}, {});
+        corvid_on_error(3);
+        const corvid_message m;
+        corvid_on_message(&m);
+        QVector<uint16_t> codes;
+        const AX25Header *seenHdr = reinterpret_cast<const AX25Header *>(1);
+        corvid_set_callbacks([&](const corvid_message *, const AX25Header *h) { seenHdr = h; },
+                             [&](uint16_t c) { codes << c; });
+        corvid_on_error(8);
+        corvid_on_message(&m);
+        QCOMPARE(seenHdr, nullptr);
+        AX25Header hdr;
+        corvid_on_message(&m, &hdr);
+        QCOMPARE(seenHdr, &hdr);
+        QCOMPARE(codes, QVector<uint16_t>{8});
+
+        QCOMPARE(corvid_error_text(3), QStringLiteral("Corvid error occured 3: WRONG_CRC"));
+        QCOMPARE(corvid_error_text(8), QStringLiteral("Corvid error occured 8: "));
+        const char *names[] = {"Ok", "OFFLINE", "BUFFER_OVERWRITE", "WRONG_CRC", "NO_FREE_BUFFER",
+                               "DATA_WITHOUT_START", "WARNING_UNEXPECTED_DATA", "", "", "", "",
+                               "CAN_MESSAGE_TOO_SHORT", "CAN_MESSAGE_TOO_LONG", "CAN_IDENTIFIER_TOO_LONG",
+                               "CAN_CAN_IDENTIFIER_EXT_TOO_LONG", "HEADER_TOO_SHORT", "CANT_ALLOCATE_NODE",
+                               "CANT_HW_ERROR", ""};
+        for (uint16_t c = 0; c < sizeof names / sizeof *names; ++c)
+            QCOMPARE(corvid_error_name(c), QString::fromLatin1(names[c]));
+        QCOMPARE(corvid_error_name(0xFFFF), QString());
+
+        std::vector<char> buf(CORVID_SPRINTF_MAX + 100, 'z');
+        QCOMPARE(corvid_sprintf(buf.data(), "W%02X%s", 0xAB, "cd"), 5);
+        QCOMPARE(QByteArray(buf.data()), QByteArray("WABcd"));
+        const std::string big(20000, 'a');
+        QCOMPARE(corvid_sprintf(buf.data(), "%s", big.c_str()), CORVID_SPRINTF_MAX);
+        QCOMPARE(buf[CORVID_SPRINTF_MAX], '\0');
+        QCOMPARE(buf[CORVID_SPRINTF_MAX + 1], 'z');
+        record_callbacks();
+    }
+
+    void connectorBase() {
+        qRegisterMetaType<AbstractConnector::HWState>();
+        NullReader nr;
+        QCOMPARE(int(nr.state), 1);
+        QCOMPARE(nr.interfaceName, QStringLiteral("nullreader"));
+        QCOMPARE(nr.rxCurrentBytesCount(), 0u);
+        QCOMPARE(nr.rxBytesCount(), uint64_t(0));
+        QCOMPARE(nr.rxCANCount(), uint64_t(0));
+        QCOMPARE(nr.txBytesCount(), uint64_t(0));
+        QVERIFY(nr.guiMode);
+        QVERIFY(!nr.reconnectTimer.isActive());
+        QVERIFY(qobject_cast<NullReader *>(static_cast<AbstractConnector *>(&nr)));
+        QVERIFY(!qobject_cast<NullReader *>(static_cast<AbstractConnector *>(cap)));
+        QSignalSpy spy(&nr, &AbstractConnector::stateChanges);
+        for (int i = 0; i < 3; ++i) {
+            nr.HW_init();
+            nr.HW_close();
+        }
+        QCOMPARE(spy.count(), 0);
+        QCOMPARE(nr.state, AbstractConnector::HW_NOTINIT);
+        can_message f = frame(1, false, {1, 2});
+        QCOMPARE(nr.sendCANFrame(&f), 0);
+        corvid_message m;
+        QCOMPARE(nr.sendCorvidMessage(&m), int64_t(-1));
+        // No filtering in the base: the same state is announced again.
+        nr.setHWState(AbstractConnector::HW_NOTINIT);
+        nr.setHWState(AbstractConnector::HW_NOTINIT);
+        QCOMPARE(spy.count(), 2);
+        QCOMPARE(spy.at(1).at(0).value<AbstractConnector::HWState>(), AbstractConnector::HW_NOTINIT);
+
+        // Signal and slot order of the meta-object, and the registered enum.
+        const QMetaObject &mo = AbstractConnector::staticMetaObject;
+        const int off = mo.methodOffset();
+        const char *members[] = {"can_message_ready", "stateChanges", "signalCANRx", "abort_app",
+                                 "signalSendCorvidToClient", "handleReconnectTimeout", "HW_init", "HW_close",
+                                 "rxCurrentBytesCount", "rxBytesCount", "rxCANCount", "txBytesCount",
+                                 "sendCorvidMessage", "setPortName", "sendCANFrame", "setHWState"};
+        for (int i = 0; i < int(sizeof members / sizeof *members); ++i)
+            QCOMPARE(mo.method(off + i).name(), QByteArray(members[i]));
+        const QMetaEnum e = QMetaEnum::fromType<AbstractConnector::HWState>();
+        QCOMPARE(QByteArray(e.valueToKey(0)), QByteArray("HW_ERROR"));
+        QCOMPARE(QByteArray(e.valueToKey(2)), QByteArray("HW_READY"));
+
+        // The reconnect slot re-initialises only a failed link.
+        CaptureConnector c(QStringLiteral("r"));
+        for (auto s : {AbstractConnector::HW_NOTINIT, AbstractConnector::HW_READY}) {
+            c.state = s;
+            QVERIFY(QMetaObject::invokeMethod(&c, "handleReconnectTimeout"));
+        }
+        QCOMPARE(c.inits, 0);
+        c.setHWState(AbstractConnector::HW_ERROR);
+        QVERIFY(QMetaObject::invokeMethod(&c, "handleReconnectTimeout"));
+        QCOMPARE(c.inits, 1);
+
+        // A message travels by value through a queued connection.
+        QByteArray payload("queued");
+        corvid_message qm = make(0x42, 7, 8, payload);
+        corvid_message got;
+        QByteArray gotData;
+        AX25Header *gotHdr = reinterpret_cast<AX25Header *>(1);
+        QObject receiver;
+        connect(&c, &AbstractConnector::signalSendCorvidToClient, &receiver,
+                [&](corvid_message msg, QByteArray data, quint64, unsigned, unsigned, unsigned, AX25Header *h) {
+                    got = msg;
+                    gotData = data;
+                    gotHdr = h;
+                }, Qt::QueuedConnection);
+        emit c.signalSendCorvidToClient(qm, payload, 5, 1, 0, 0, nullptr);
+        QCOMPARE(gotData, QByteArray());
+        QTRY_COMPARE(gotData, payload);
+        QCOMPARE(got.msg_id, uint16_t(0x42));
+        QCOMPARE(got.address_to, uint16_t(8));
+        QCOMPARE(gotHdr, nullptr);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_engine)
+#include "tst_engine.moc"
