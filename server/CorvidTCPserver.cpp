@@ -23,6 +23,9 @@ SrvRxState rxStateOf(uint32_t kind)
     }
 }
 
+constexpr qint64 kFlushThreshold = 64 * 1024;
+constexpr qint64 kReadBufferSize = 256 * 1024;
+
 struct Recipient {
     QPointer<QTcpSocket> socket;
     uint32_t id;
@@ -74,8 +77,14 @@ bool CorvidTCPserver::restartServer()
     qDeleteAll(former);
     // Connections that never identified belong to the old port as well.
     const auto open = m_connections.keys();
-    for (QTcpSocket *socket : open)
-        socket->disconnectFromHost();
+    for (QTcpSocket *socket : open) {
+        // One that stopped reading would never finish a graceful close.
+        const auto conn = m_connections.value(socket);
+        if (conn && conn->stalled)
+            socket->abort();
+        else
+            socket->disconnectFromHost();
+    }
     m_server->close();
     return startServer();
 }
@@ -145,6 +154,18 @@ void CorvidTCPserver::writeToClient(QTcpSocket *socket, const QByteArray &frame)
         return;
     }
     socket->write(frame);
+    // The socket hands the kernel one buffered block per write notification;
+    // a burst of echoes would pile up behind that although the peer reads.
+    // Push it all out once per pass of the event loop instead.
+    if (conn && !conn->flushQueued && socket->bytesToWrite() > kFlushThreshold) {
+        conn->flushQueued = true;
+        QPointer<QTcpSocket> guard(socket);
+        QTimer::singleShot(0, this, [guard, conn] {
+            conn->flushQueued = false;
+            if (guard && guard->state() == QAbstractSocket::ConnectedState)
+                guard->flush();
+        });
+    }
 }
 
 void CorvidTCPserver::slotNewConnection()
@@ -161,6 +182,9 @@ void CorvidTCPserver::slotNewConnection()
             socket->deleteLater();
             continue;
         }
+        // Input beyond this stays in the kernel until the frames before it are
+        // handled, so a fast sender cannot make the server buffer without end.
+        socket->setReadBufferSize(kReadBufferSize);
         m_connections.insert(socket, std::make_shared<Connection>());
         connect(socket, &QTcpSocket::disconnected, this, &CorvidTCPserver::slotDisconnected);
         connect(socket, &QTcpSocket::readyRead, this, &CorvidTCPserver::slotReadClient);

@@ -74,6 +74,7 @@ private:
         Connection() : rx(CorvidFrameReceiver::serverKinds()) {}
         CorvidFrameReceiver rx;
         bool stalled = false;  // over the output cap, being dropped
+        bool flushQueued = false;
     };
 
     void handleFrame(QTcpSocket *sender, const crs_frame_t &frame);

@@ -184,6 +184,7 @@ private slots:
     void connectionLimit();
     void restartAndListenFailure();
     void slowReaderIsCutOff();
+    void floodReachesReadingClients();
     void newConnectionsAreNotWaitedFor();
 
 private:
@@ -694,6 +695,40 @@ void TestAcceptor::slowReaderIsCutOff()
     }
     QCOMPARE(reader.frames.last().mid(50, payload.size()), payload);
     QVERIFY(!reader.malformed);
+}
+
+void TestAcceptor::floodReachesReadingClients()
+{
+    CorvidTCPserver srv(0);
+    srv.maxPendingOutput = 1024 * 1024;
+    QVERIFY(srv.startServer());
+    const quint16 port = srv.serverPort();
+    QSignalSpy gone(&srv, &CorvidTCPserver::signalDisconnected);
+    int toHw = 0;
+    connect(&srv, &CorvidTCPserver::signalCorvidToHW, this, [&](corvid_message) { ++toHw; });
+
+    Client sender(port), watcher(port);
+    identify(sender, 100, "flood", 0);
+    identify(watcher, 100, "watch", 1);
+
+    // Far more echo traffic than the cap, written as fast as the sender can:
+    // clients that read keep up and are never cut off.
+    const int count = 12000;
+    QByteArray burst;
+    for (int i = 0; i < count; ++i)
+        burst += msg2Sat(quint32(i), 0x0010, 1, 2, QByteArray(300, char('a' + i % 26)));
+    sender.send(burst);
+    QTRY_COMPARE_WITH_TIMEOUT(watcher.frames.size(), 2 + count, 60000);
+    QTRY_COMPARE_WITH_TIMEOUT(sender.frames.size(), 2 + count, 60000);
+    QCOMPARE(toHw, count);
+    QCOMPARE(gone.size(), 0);
+    for (int i = 0; i < count; i += 997) {
+        const Echo e = readEcho(sender.frames.at(2 + i));
+        QCOMPARE(e.tag, quint32(i));
+        QCOMPARE(e.data, QByteArray(300, char('a' + i % 26)));
+        QCOMPARE(readEcho(watcher.frames.at(2 + i)).tag, 0u);
+    }
+    QVERIFY(!sender.malformed && !watcher.malformed);
 }
 
 void TestAcceptor::newConnectionsAreNotWaitedFor()
