@@ -366,7 +366,8 @@ bool corvid_send_message(const corvid_message *message) {
         return true;
     // The tail: 0 to 7 data bytes and the checksum, in one or two frames.
     uint32_t n = length - pos;
-    std::memcpy(frame.data, data + pos, n);
+    if (n)
+        std::memcpy(frame.data, data + pos, n);
     frame.data[n++] = uint8_t(crc);
     if (n == 8) {
         frame.can_dlc = 8;

@@ -324,6 +324,11 @@ private slots:
         feed(f);
         QCOMPARE(g_messages.size(), size_t(2));
         QCOMPARE(g_messages[1].length, uint16_t(0));
+        corvid_message empty;  // no data pointer at all
+        empty.msg_id = 0xFFFE;
+        f = segment(empty);
+        QCOMPARE(f.size(), size_t(2));
+        QCOMPARE(bytes_of(f[1]), QByteArray("\0\0", 2));
         QVERIFY(g_errors.empty());
 
         // Too long for the 16-bit total length, or addresses past 14 bits: nothing on the wire.
