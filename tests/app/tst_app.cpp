@@ -261,7 +261,12 @@ QVector<Frame> expectedFrames(uint16_t msgId, uint16_t from, uint16_t to, const 
     const bool ext = from > 31 || to > 31;
     const uint32_t id = ext ? (uint32_t(from) << 14 | to) : (uint32_t(from) << 5 | to);
     const uint32_t dataFlag = ext ? (1u << 28) : (1u << 10);
-    auto le16 = [](uint16_t v) { return QByteArray{char(v & 0xFF), char(v >> 8)}; };
+    auto le16 = [](uint16_t v) {
+        QByteArray b;
+        b.append(char(v & 0xFF));
+        b.append(char(v >> 8));
+        return b;
+    };
     QVector<Frame> out;
     if (data.size() <= 6) {
         out.push_back({id, ext, le16(msgId) + data});
@@ -517,6 +522,18 @@ void TestApp::linkDropAndRebuild()
 
     // Traffic flows again once the device is back, nothing doubled.
     QVERIFY2(sim.start(), sim.output.constData());
+    // The device may announce itself before its bus link is through: probe
+    // until it answers.
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            if (countEchoes(manager, 0x3FF, 0) > 0)
+                return true;
+            manager.send(3, 0x3FF, kServer, kDevice, "probe");
+            QTest::qWait(300);
+            return countEchoes(manager, 0x3FF, 0) > 0;
+        },
+        15000));
+    QTest::qWait(500);
     const int before = manager.messages().size();
     manager.send(2, 0x302, kServer, kDevice, pattern(40, 2));
     QVERIFY(QTest::qWaitFor([&] { return countEchoes(manager, 0x302, 0) == 1; }, 10000));
