@@ -631,7 +631,10 @@ void TestApp::endToEnd()
     QTest::qWait(300);
     QCOMPARE(sniffer.frames.size(), 0);
 
+    QVERIFY(!srv.errorLog().contains(QStringLiteral("Socket CAN disconnected")));
     QCOMPARE(srv.stop(), 0);
+    // The terminating signal closed the link before the process ended.
+    QVERIFY(srv.errorLog().contains(QStringLiteral("Socket CAN disconnected")));
     const QStringList lines = srv.csvLines();
     QCOMPARE(lines.size(), 1 + 2 * sizes.size());
     for (int i = 0; i < sizes.size(); ++i) {
