@@ -2,7 +2,9 @@
 
 #include "config/CorvidConfigData.h"
 #include "connectors/NullReader.h"
+#ifdef CORVID_HAVE_QCANBUS_CONNECTOR
 #include "connectors/QSocketCAN_connector.h"
+#endif
 #include "engine/corvid_hardware.h"
 
 #include <QCanBus>
@@ -22,8 +24,24 @@ QString canDeviceName(CorvidConfigData *config)
                                                                  : QStringLiteral("can0");
 }
 
+AbstractConnector *newCanConnector(const QString &plugin, const QString &device, bool guiMode)
+{
+#ifdef CORVID_HAVE_QCANBUS_CONNECTOR
+    return new QSocketCAN_connector(plugin, device, nullptr, guiMode);
+#else
+    Q_UNUSED(plugin)
+    Q_UNUSED(device)
+    Q_UNUSED(guiMode)
+    return nullptr;
+#endif
+}
+
+AbstractConnector *nullReader(const char *complaint);
+
 AbstractConnector *bindCan(AbstractConnector *connector, bool guiMode)
 {
+    if (!connector)  // built without the CAN bus connector
+        return nullReader("No CAN devices available!");
     connector->guiMode = guiMode;
     corvid_set_hardware(connector);
     return connector;
@@ -51,13 +69,12 @@ AbstractConnector *createConnector(CorvidConfigData *config, bool guiMode)
         if (QCanBus::instance()->availableDevices(QStringLiteral("socketcan")).isEmpty())
             return nullReader("No CAN devices available!");
         qInfo() << iface << " hw-interface will be used.\n";
-        return bindCan(new QSocketCAN_connector(iface.toLower(), canDeviceName(config), nullptr, guiMode), guiMode);
+        return bindCan(newCanConnector(iface.toLower(), canDeviceName(config), guiMode), guiMode);
     }
 
     if (contains(iface, "virtualcan") && QCanBus::instance()->plugins().contains(QStringLiteral("virtualcan"))) {
         qInfo("Virtual CAN hw-interface will be used.\n");
-        return bindCan(new QSocketCAN_connector(QStringLiteral("virtualcan"), canDeviceName(config), nullptr, guiMode),
-                       guiMode);
+        return bindCan(newCanConnector(QStringLiteral("virtualcan"), canDeviceName(config), guiMode), guiMode);
     }
 
     // The radio and UDP links are selected here once they exist.
