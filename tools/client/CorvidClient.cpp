@@ -53,8 +53,11 @@ QString CorvidClient::peer() const
 void CorvidClient::out(const QString &line)
 {
     const QByteArray b = line.toUtf8() + '\n';
-    fwrite(b.constData(), 1, size_t(b.size()), stdout);
-    fflush(stdout);
+    const bool ok = fwrite(b.constData(), 1, size_t(b.size()), stdout) == size_t(b.size()) && fflush(stdout) == 0;
+    // The reader of our output went away (| head): nothing left to do. Qt's
+    // sockets ignore SIGPIPE, so this is where we learn of it.
+    if (!ok)
+        finish(m_badInput ? CLIENT_EXIT_BAD_INPUT : CLIENT_EXIT_OK);
 }
 
 void CorvidClient::err(const QString &line)

@@ -4,13 +4,10 @@
 #include "tools/client/CorvidClient.h"
 
 #include <QCoreApplication>
-#include <csignal>
 #include <cstdio>
 
 int main(int argc, char **argv)
 {
-    // A reader of our stdout that goes away must not kill us mid-write silently.
-    std::signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("corvid-client"));
     QCoreApplication::setApplicationVersion(QStringLiteral("1.0"));
