@@ -1,0 +1,303 @@
+#include "connectors/QSocketCAN_connector.h"
+
+#include "engine/corvid_engine.h"
+#include "engine/corvid_hardware.h"
+
+#include <QCanBus>
+#include <QDebug>
+#include <QMessageBox>
+
+namespace {
+
+QSocketCAN_connector::AdapterChooser &adapterChooser()
+{
+    static QSocketCAN_connector::AdapterChooser chooser;
+    return chooser;
+}
+
+bool isSocketCan(const QString &setting)
+{
+    return setting.contains(QLatin1String("socketcan"), Qt::CaseInsensitive);
+}
+
+constexpr uint32_t kBytesPerFrame = 16;  // every frame counts as 16 bytes
+
+}  // namespace
+
+void QSocketCAN_connector::setAdapterChooser(AdapterChooser chooser)
+{
+    adapterChooser() = std::move(chooser);
+}
+
+QString QSocketCAN_connector::pluginFor(const QString &pluginSetting)
+{
+    return isSocketCan(pluginSetting) ? QStringLiteral("kq-qt-socketcan") : QStringLiteral("virtualcan");
+}
+
+QString QSocketCAN_connector::searchNameFor(const QString &pluginSetting)
+{
+    return isSocketCan(pluginSetting) ? QStringLiteral("socketcan") : QStringLiteral("virtualcan");
+}
+
+QSocketCAN_connector::QSocketCAN_connector(const QString &pluginSetting, const QString &deviceName, QObject *parent,
+                                           bool gui)
+    : AbstractConnector(parent), m_pluginSetting(pluginSetting), m_deviceName(deviceName)
+{
+    guiMode = gui;
+    setHWState(HW_NOTINIT);
+    if (!discoverDevice(searchNameFor(m_pluginSetting))) {
+        const char *text = "No socket CAN interfaces found. Connection failed.";
+        if (guiMode)
+            QMessageBox(QMessageBox::Information, QString(), QString::fromLatin1(text), QMessageBox::Ok).exec();
+        else
+            qCritical("%s", text);
+    }
+}
+
+QSocketCAN_connector::~QSocketCAN_connector()
+{
+    corvid_release_hardware(this);
+    if (m_device) {
+        // The device must not call back into a half-destroyed connector.
+        disconnect(m_device, nullptr, this, nullptr);
+        if (m_device->state() == QCanBusDevice::ConnectedState)
+            m_device->disconnectDevice();
+        delete m_device;
+        m_device = nullptr;
+    }
+}
+
+bool QSocketCAN_connector::discoverDevice(const QString &searchName)
+{
+    const QList<QCanBusDeviceInfo> devices = QCanBus::instance()->availableDevices(searchName);
+    if (devices.isEmpty()) {
+        qCritical("No CAN devices available!");
+        return false;
+    }
+    QList<QCanBusDeviceInfo> candidates;
+    for (const QCanBusDeviceInfo &info : devices) {
+        qInfo().noquote() << QStringLiteral("Device info: ") + info.description();
+        if (info.name().compare(m_deviceName, Qt::CaseInsensitive) == 0) {
+            m_deviceName = info.name();
+            return true;
+        }
+        if (info.description().contains(QLatin1String("CAN"), Qt::CaseInsensitive))
+            candidates.append(info);
+    }
+    if (candidates.isEmpty())
+        return false;
+    if (!guiMode || !adapterChooser()) {
+        m_deviceName = candidates.last().name();
+        return true;
+    }
+    QStringList choices;
+    for (const QCanBusDeviceInfo &info : candidates)
+        choices << QStringLiteral("%1, %2").arg(info.name(), info.description());
+    const int index = adapterChooser()(choices);
+    if (index < 0 || index >= candidates.size())
+        return false;
+    m_deviceName = candidates.at(index).name();
+    return true;
+}
+
+QCanBusDevice *QSocketCAN_connector::createDevice(const QString &plugin, QString *errorText) const
+{
+    QCanBusDevice *device = QCanBus::instance()->createDevice(plugin, m_deviceName, errorText);
+    // Without a dedicated SocketCAN backend installed, Qt's own serves the
+    // same kernel interfaces.
+    if (!device && plugin == QLatin1String("kq-qt-socketcan") &&
+        !QCanBus::instance()->plugins().contains(plugin)) {
+        device = QCanBus::instance()->createDevice(QStringLiteral("socketcan"), m_deviceName, errorText);
+    }
+    return device;
+}
+
+void QSocketCAN_connector::notInitialized(const QString &plugin)
+{
+    qCritical("Error: QSocketCAN_connector::HW_init: Socket wasn't initialized!");
+    qInfo().noquote() << QStringLiteral("Plugin: ") + plugin << "Port" << m_deviceName;
+    setHWState(HW_NOTINIT);
+}
+
+bool QSocketCAN_connector::setupDevice(const QString &plugin)
+{
+    if (m_device && m_device->state() == QCanBusDevice::UnconnectedState) {
+        // A fresh device replaces one that lost its link.
+        disconnect(m_device, nullptr, this, nullptr);
+        delete m_device;
+        m_device = nullptr;
+    }
+    if (!m_device) {
+        QString errorText;
+        m_device = createDevice(plugin, &errorText);
+        if (!m_device && !errorText.isEmpty())
+            qCritical().noquote() << errorText;
+    }
+    if (!m_device) {
+        notInitialized(plugin);
+        return false;
+    }
+    connect(m_device, &QCanBusDevice::errorOccurred, this, &QSocketCAN_connector::onErrorOccurred,
+            Qt::UniqueConnection);
+    connect(m_device, &QCanBusDevice::framesReceived, this, &QSocketCAN_connector::onFramesReceived,
+            Qt::UniqueConnection);
+    connect(m_device, &QCanBusDevice::framesWritten, this, &QSocketCAN_connector::onFramesWritten,
+            Qt::UniqueConnection);
+    connect(m_device, &QCanBusDevice::stateChanged, this, &QSocketCAN_connector::onStateChanged,
+            Qt::UniqueConnection);
+    QCanBusDevice *device = m_device;
+    connect(m_device, &QObject::destroyed, this, [this, device] {
+        if (m_device == device)
+            m_device = nullptr;
+    });
+    return true;
+}
+
+void QSocketCAN_connector::HW_init()
+{
+    const QString plugin = pluginFor(m_pluginSetting);
+    if (!discoverDevice(searchNameFor(m_pluginSetting)))
+        return;
+    if (!m_device || m_device->state() == QCanBusDevice::UnconnectedState) {
+        if (!setupDevice(plugin))
+            return;
+    }
+    if (m_device->state() == QCanBusDevice::UnconnectedState) {
+        m_device->connectDevice();
+        if (!m_device || m_device->state() == QCanBusDevice::UnconnectedState) {
+            qCritical("Error: QSocketCAN_connector::HW_init: Socket wasn't initialized!");
+            setHWState(HW_NOTINIT);
+            return;
+        }
+    }
+    // A device still connecting cannot take frames yet: the link is ready
+    // when its ConnectedState arrives, which brings us back here.
+    if (m_device->state() != QCanBusDevice::ConnectedState || state == HW_READY)
+        return;
+    setHWState(HW_READY);
+    qInfo().noquote() << m_pluginSetting << "connected, port:" << m_deviceName;
+}
+
+void QSocketCAN_connector::HW_close()
+{
+    setHWState(HW_NOTINIT);
+    qInfo("Socket CAN disconnected");
+    m_writing = false;
+    if (!m_device)
+        return;
+    QCanBusDevice *device = m_device;
+    m_device = nullptr;
+    // Signals of a closing device must not reach us again.
+    disconnect(device, nullptr, this, nullptr);
+    if (device->state() == QCanBusDevice::ConnectedState)
+        device->disconnectDevice();
+    // Deleted later: HW_close may run inside one of the device's own signals.
+    device->deleteLater();
+}
+
+int64_t QSocketCAN_connector::sendCorvidMessage(corvid_message *message)
+{
+    if (!message)
+        return -1;
+    corvid_send_message(message);
+    return message->length;
+}
+
+void QSocketCAN_connector::setPortName(QString name)
+{
+    m_deviceName = name;
+}
+
+int32_t QSocketCAN_connector::sendCANFrame(can_message *frame)
+{
+    if (!m_device || !frame)
+        return -1;
+    const int length = frame->can_dlc > 8 ? 8 : frame->can_dlc;
+    QCanBusFrame out(frame->can_identifier <= 0x1FFFFFFFu ? frame->can_identifier : 0u,
+                     QByteArray(reinterpret_cast<const char *>(frame->data), length));
+    out.setFrameType(frame->can_rtr ? QCanBusFrame::RemoteRequestFrame : QCanBusFrame::DataFrame);
+    out.setExtendedFrameFormat(frame->can_extbit != 0);
+    m_txBytesCount += kBytesPerFrame;
+    return writeQueued(out, true);
+}
+
+int32_t QSocketCAN_connector::writeQueued(const QCanBusFrame &frame, bool enqueue)
+{
+    if (state != HW_READY || !m_device)
+        return -1;
+    if (enqueue)
+        m_txQueue.append(frame);
+    const int32_t length = frame.payload().size();
+    if (m_writing)
+        return length;
+    m_writing = true;
+    const bool written = m_device->writeFrame(frame);
+    if (state != HW_READY || !m_device)
+        return -1;
+    if (!written && !m_device->waitForFramesWritten(1)) {
+        qCritical().noquote() << QStringLiteral("Failed to write the data to port %1, error: %2")
+                                     .arg(m_deviceName, m_device->errorString());
+        // No framesWritten will come for a refused frame: waiting for one would
+        // wedge the link for good. What was queued is lost either way.
+        m_writing = false;
+        m_txQueue.clear();
+        return -1;
+    }
+    return length;
+}
+
+void QSocketCAN_connector::onFramesWritten(qint64 framesCount)
+{
+    if (m_txQueue.isEmpty())
+        return;
+    const int payloadLength = m_txQueue.first().payload().size();
+    if (framesCount < payloadLength / 8) {
+        qCritical().noquote() << QStringLiteral("Error at QSocketCAN_connector::processFramesWritten: framesCount = ")
+                              << framesCount << "QCanBusFrame payload len " << payloadLength;
+    }
+    m_writing = false;
+    m_txQueue.removeFirst();
+    if (!m_txQueue.isEmpty())
+        writeQueued(m_txQueue.first(), false);
+}
+
+void QSocketCAN_connector::onFramesReceived()
+{
+    // The device may go away while the engine handles a frame.
+    while (m_device && m_device->framesAvailable() > 0) {
+        const QCanBusFrame frame = m_device->readFrame();
+        const bool isError = frame.frameType() == QCanBusFrame::ErrorFrame;
+        if (isError)
+            qCritical().noquote() << m_device->interpretErrorFrame(frame);
+        rxCurrentBytes = kBytesPerFrame;
+        m_rxBytesCount += kBytesPerFrame;
+        ++m_rxCANCount;
+        const bool extended = frame.hasExtendedFrameFormat();
+        m_rxFrame = can_message();
+        m_rxFrame.can_extbit = extended ? 1 : 0;
+        m_rxFrame.can_identifier = isError ? 0 : frame.frameId() & (extended ? 0x1FFFFFFFu : 0x7FFu);
+        m_rxFrame.can_rtr = frame.frameType() == QCanBusFrame::RemoteRequestFrame ? 1 : 0;
+        const QByteArray payload = frame.payload();
+        const int length = payload.size() > 8 ? 8 : payload.size();
+        m_rxFrame.can_dlc = uint8_t(length);
+        memcpy(m_rxFrame.data, payload.constData(), size_t(length));
+        corvid_rx_can_frame(&m_rxFrame);
+        emit can_message_ready(m_rxFrame);
+    }
+}
+
+void QSocketCAN_connector::onErrorOccurred(QCanBusDevice::CanBusError error)
+{
+    Q_UNUSED(error)
+    if (m_device)
+        qCritical().noquote() << m_device->errorString();
+    HW_close();
+}
+
+void QSocketCAN_connector::onStateChanged(QCanBusDevice::CanBusDeviceState deviceState)
+{
+    if (deviceState == QCanBusDevice::UnconnectedState && state != HW_NOTINIT)
+        HW_close();
+    else if (deviceState == QCanBusDevice::ConnectedState && state != HW_READY)
+        HW_init();
+}

@@ -1,0 +1,63 @@
+#pragma once
+// A CAN bus reached through Qt's CAN bus layer: Linux SocketCAN through the
+// "kq-qt-socketcan" plugin, or Qt's "virtualcan" plugin for a simulated bus.
+// Frames are written one at a time; every received frame goes to the engine.
+
+#include "connectors/AbstractConnector.h"
+
+#include <QCanBusDevice>
+#include <QCanBusFrame>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <functional>
+
+class QSocketCAN_connector : public AbstractConnector {
+    Q_OBJECT
+public:
+    // Picks one of several candidate devices ("name, description") when the
+    // main window is shown; returns the chosen index or -1 to give up.
+    using AdapterChooser = std::function<int(const QStringList &choices)>;
+    static void setAdapterChooser(AdapterChooser chooser);
+
+    QSocketCAN_connector(const QString &pluginSetting, const QString &deviceName, QObject *parent = nullptr,
+                         bool guiMode = false);
+    ~QSocketCAN_connector() override;
+
+    // Plugin loaded for a plugin setting, and the plugin name its devices are
+    // listed under.
+    static QString pluginFor(const QString &pluginSetting);
+    static QString searchNameFor(const QString &pluginSetting);
+
+    QString deviceName() const { return m_deviceName; }
+    QCanBusDevice *device() const { return m_device; }
+    int queuedFrames() const { return m_txQueue.size(); }
+    bool isWriting() const { return m_writing; }
+
+public slots:
+    void HW_init() override;
+    void HW_close() override;
+    int64_t sendCorvidMessage(corvid_message *message) override;
+    void setPortName(QString name) override;
+    int32_t sendCANFrame(can_message *frame) override;
+
+private slots:
+    void onErrorOccurred(QCanBusDevice::CanBusError error);
+    void onFramesReceived();
+    void onFramesWritten(qint64 framesCount);
+    void onStateChanged(QCanBusDevice::CanBusDeviceState deviceState);
+
+private:
+    bool discoverDevice(const QString &searchName);
+    bool setupDevice(const QString &plugin);
+    QCanBusDevice *createDevice(const QString &plugin, QString *errorText) const;
+    int32_t writeQueued(const QCanBusFrame &frame, bool enqueue);
+    void notInitialized(const QString &plugin);
+
+    can_message m_rxFrame;
+    QList<QCanBusFrame> m_txQueue;
+    bool m_writing = false;
+    QString m_pluginSetting;
+    QString m_deviceName;
+    QCanBusDevice *m_device = nullptr;
+};
