@@ -4,6 +4,7 @@
 #include "app/CorvidDiagnostics.h"
 #include "app/InterfaceSelection.h"
 #include "app/StartupSettings.h"
+#include "app/TerminationSignals.h"
 #include "config/CorvidConfigData.h"
 #include "connectors/AbstractConnector.h"
 #include "engine/corvid_types.h"
@@ -15,13 +16,10 @@
 #include <QDir>
 #include <QFile>
 #include <QMessageBox>
-#include <QSocketNotifier>
 #include <QTextCodec>
 #include <QTextStream>
 
-#include <csignal>
 #include <cstdio>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -33,38 +31,6 @@ QFile *g_errorLogFile = nullptr;
 QTextStream *g_errorLogStream = nullptr;
 AbstractConnector *g_firstConnector = nullptr;
 CorvidServer *g_server = nullptr;
-
-int g_signalPipe[2] = {-1, -1};
-
-void onTerminationSignal(int)
-{
-    const char byte = 1;
-    // Only async-signal-safe work here: the event loop does the rest.
-    ssize_t n = ::write(g_signalPipe[1], &byte, 1);
-    (void)n;
-}
-
-// SIGTERM and SIGINT end the event loop like an ordinary quit, so the link is
-// closed and the message log flushed before the process ends.
-void installTerminationHandling(QApplication &app)
-{
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0)
-        return;
-    auto *notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &app);
-    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app, notifier]() {
-        char buf[16];
-        ssize_t n = ::read(g_signalPipe[0], buf, sizeof buf);
-        (void)n;
-        notifier->setEnabled(false);
-        app.quit();
-    });
-    struct sigaction sa = {};
-    sa.sa_handler = onTerminationSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    ::sigaction(SIGTERM, &sa, nullptr);
-    ::sigaction(SIGINT, &sa, nullptr);
-}
 
 // Without a display there is nobody to see a window or answer a dialog: use the
 // offscreen platform instead of letting the window system plugin abort.
@@ -110,7 +76,7 @@ int main(int argc, char *argv[])
     corvid_install_diagnostics();
     corvid_register_metatypes();
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
-    installTerminationHandling(*g_app);
+    corvid_quit_on_termination_signals(*g_app);
 
     // 8-9
     g_config = new CorvidConfigData(CorvidConfigData::startupConfigFile());

@@ -847,7 +847,8 @@ void TestApp::interfaceSelection()
     QVERIFY(g_diagnostics.contains(QStringLiteral("Virtual CAN hw-interface will be used.\n")));
     QCOMPARE(corvid_get_hardware(), first);
     QVERIFY(corvid_is_online());
-    QCOMPARE(int(first->state), int(AbstractConnector::HW_READY));
+    // Ready once the device has connected to the bus.
+    QTRY_COMPARE(int(first->state), int(AbstractConnector::HW_READY));
     QPointer<AbstractConnector> firstGuard(first);
     AbstractConnector *second = select({{"Interface", "virtualcan"}});
     QVERIFY(second != first);

@@ -1,0 +1,161 @@
+#include "tools/devsim/DeviceSimulator.h"
+
+#include "connectors/QSocketCAN_connector.h"
+#include "engine/corvid_engine.h"
+#include "engine/corvid_hardware.h"
+
+#include <QCoreApplication>
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+constexpr int kPrintedBytes = 32;  // longer data is cut in printed lines
+constexpr int kStreamTickMs = 5;
+// One tick never sends more than this, so a stalled loop does not turn into a burst.
+constexpr uint64_t kMaxBurst = 1000;
+
+QString hex16(uint16_t v)
+{
+    return QStringLiteral("0x%1").arg(v, 4, 16, QLatin1Char('0'));
+}
+
+}  // namespace
+
+DeviceSimulator::DeviceSimulator(const DeviceSimulatorOptions &options, QObject *parent)
+    : QObject(parent), m_options(options)
+{
+    m_rejoinTimer.setInterval(1000);
+    connect(&m_rejoinTimer, &QTimer::timeout, this, [] { corvid_hw_init(); });
+    m_streamTimer.setInterval(kStreamTickMs);
+    m_streamTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_streamTimer, &QTimer::timeout, this, &DeviceSimulator::streamTick);
+}
+
+DeviceSimulator::~DeviceSimulator()
+{
+    corvid_set_callbacks({}, {});
+    // The binding closes and deletes the connector.
+    if (corvid_get_hardware() == m_connector)
+        corvid_clear_hardware();
+}
+
+void DeviceSimulator::start()
+{
+    corvid_set_callbacks([this](const corvid_message *m, const AX25Header *) { onMessage(m); },
+                         [this](uint16_t code) { onEngineError(code); });
+    m_connector = new QSocketCAN_connector(m_options.plugin, m_options.device, nullptr, false);
+    connect(m_connector, &AbstractConnector::stateChanges, this, &DeviceSimulator::onStateChanged);
+    connect(m_connector, &QObject::destroyed, this, [this] { m_connector = nullptr; });
+    corvid_set_hardware(m_connector);  // initialises the link
+    if (!m_joined)
+        m_rejoinTimer.start();
+}
+
+void DeviceSimulator::onStateChanged(AbstractConnector::HWState state)
+{
+    const bool joined = state == AbstractConnector::HW_READY;
+    if (joined == m_joined)
+        return;
+    m_joined = joined;
+    if (joined) {
+        m_rejoinTimer.stop();
+        print(QStringLiteral("corvid-devsim: joined the bus on %1 %2 as device %3")
+                  .arg(m_options.plugin, m_options.device, hex16(m_options.address)));
+        if (m_options.rate > 0 && !m_streamTimer.isActive()) {
+            m_streamClock.start();
+            m_streamTimer.start();
+        }
+    } else {
+        print(QStringLiteral("corvid-devsim: left the bus, trying again every second"));
+        // Rejoining later must not make up for the time off the bus.
+        m_streamTimer.stop();
+        m_rejoinTimer.start();
+    }
+}
+
+void DeviceSimulator::onMessage(const corvid_message *message)
+{
+    if (message->address_to != m_options.address)
+        return;
+    ++m_received;
+    const QByteArray data(reinterpret_cast<const char *>(message->data), message->length);
+    if (!m_options.quiet) {
+        QString line = QStringLiteral("rx %1 from %2 to %3, %4 bytes")
+                           .arg(hex16(message->msg_id), hex16(message->address_from), hex16(message->address_to))
+                           .arg(message->length);
+        if (!data.isEmpty()) {
+            line += QStringLiteral(": ") + QString::fromLatin1(data.left(kPrintedBytes).toHex());
+            if (data.size() > kPrintedBytes)
+                line += QStringLiteral("...");
+        }
+        print(line);
+    }
+    if (!m_options.echo)
+        return;
+    m_pendingEchoes.append({message->msg_id, message->address_from, data});
+    if (m_pendingEchoes.size() == 1)
+        QMetaObject::invokeMethod(this, &DeviceSimulator::sendEchoes, Qt::QueuedConnection);
+}
+
+void DeviceSimulator::sendEchoes()
+{
+    const QList<Pending> pending = std::move(m_pendingEchoes);
+    m_pendingEchoes.clear();
+    for (const Pending &p : pending)
+        m_echoed += send(p.msgId, p.to, p.data) ? 1 : 0;
+}
+
+bool DeviceSimulator::send(uint16_t msgId, uint16_t to, const QByteArray &data)
+{
+    corvid_message m;
+    m.msg_id = msgId;
+    m.address_from = m_options.address;
+    m.address_to = to;
+    m.length = uint16_t(data.size());
+    m.data = reinterpret_cast<uint8_t *>(const_cast<char *>(data.constData()));
+    return m_connector && m_joined && m_connector->sendCorvidMessage(&m) == m.length && corvid_is_online();
+}
+
+void DeviceSimulator::streamTick()
+{
+    const double elapsed = double(m_streamClock.nsecsElapsed()) / 1e9;
+    uint64_t due = uint64_t(std::floor(elapsed * m_options.rate)) + 1;
+    if (m_options.count && due > m_options.count)
+        due = m_options.count;
+    const uint64_t done = m_streamed + m_streamFailed;
+    uint64_t n = due > done ? due - done : 0;
+    if (n > kMaxBurst)
+        n = kMaxBurst;
+    QByteArray data(m_options.length, '\0');
+    for (int i = 0; i < data.size(); ++i)
+        data[i] = char(i * 7 + 1);
+    for (uint64_t i = 0; i < n; ++i) {
+        // Sequence number first, so a receiver can tell losses and doubles.
+        const uint64_t seq = m_streamed + m_streamFailed;
+        for (int b = 0; b < 8 && b < data.size(); ++b)
+            data[b] = char(seq >> (8 * b));
+        if (send(m_options.msgId, m_options.to, data))
+            ++m_streamed;
+        else
+            ++m_streamFailed;
+    }
+    if (m_options.count && m_streamed + m_streamFailed >= m_options.count) {
+        m_streamTimer.stop();
+        print(QStringLiteral("corvid-devsim: stream done, %1 sent, %2 failed").arg(m_streamed).arg(m_streamFailed));
+        if (m_options.exitWhenDone)
+            emit finished();
+    }
+}
+
+void DeviceSimulator::onEngineError(uint16_t code)
+{
+    fprintf(stderr, "corvid-devsim: %s\n", qPrintable(corvid_error_text(code)));
+}
+
+void DeviceSimulator::print(const QString &line) const
+{
+    const QByteArray b = line.toUtf8() + '\n';
+    fwrite(b.constData(), 1, size_t(b.size()), stdout);
+    fflush(stdout);
+}

@@ -1,0 +1,76 @@
+#pragma once
+// A bus device made of the server's own engine and CAN connector: it answers
+// every message addressed to it with an echo and can send a stream of
+// messages at a fixed rate.
+
+#include "connectors/AbstractConnector.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <cstdint>
+
+struct DeviceSimulatorOptions {
+    QString plugin = QStringLiteral("virtualcan");
+    QString device = QStringLiteral("can0");
+    uint16_t address = 2;
+    bool echo = true;
+    bool quiet = false;
+    // Stream: `rate` messages per second (0: none) to `to`, `count` in all
+    // (0: without end), each `length` bytes.
+    double rate = 0;
+    uint64_t count = 0;
+    uint16_t length = 8;
+    uint16_t to = 1;
+    uint16_t msgId = 0x200;
+    bool exitWhenDone = false;
+};
+
+class QSocketCAN_connector;
+
+class DeviceSimulator : public QObject {
+    Q_OBJECT
+public:
+    explicit DeviceSimulator(const DeviceSimulatorOptions &options, QObject *parent = nullptr);
+    ~DeviceSimulator() override;
+
+    void start();
+
+    uint64_t received() const { return m_received; }
+    uint64_t echoed() const { return m_echoed; }
+    uint64_t streamed() const { return m_streamed; }
+
+signals:
+    void finished();
+
+private:
+    void onStateChanged(AbstractConnector::HWState state);
+    void onMessage(const corvid_message *message);
+    void onEngineError(uint16_t code);
+    void sendEchoes();
+    void streamTick();
+    bool send(uint16_t msgId, uint16_t to, const QByteArray &data);
+    void print(const QString &line) const;
+
+    DeviceSimulatorOptions m_options;
+    QSocketCAN_connector *m_connector = nullptr;
+    bool m_joined = false;
+    QTimer m_rejoinTimer;
+    QTimer m_streamTimer;
+    QElapsedTimer m_streamClock;
+    uint64_t m_received = 0;
+    uint64_t m_echoed = 0;
+    uint64_t m_streamed = 0;
+    uint64_t m_streamFailed = 0;
+    // Echoes wait for the event loop: the engine is still inside its receive
+    // path when a message is handed over.
+    struct Pending {
+        uint16_t msgId;
+        uint16_t to;
+        QByteArray data;
+    };
+    QList<Pending> m_pendingEchoes;
+};
