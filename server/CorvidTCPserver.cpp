@@ -175,6 +175,9 @@ void CorvidTCPserver::slotNewConnection()
         if (!socket)
             return;
         socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+        // An echo and the bus answer that follows it must not wait for the
+        // client's delayed ACK (Nagle): that alone costs 40 ms a round trip.
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         if (maxClients != 0 && m_clients.size() >= int(maxClients)) {
             qCritical("%s", qPrintable(QStringLiteral("Connection limit (%1) reached, client rejected").arg(maxClients)));
             if (socket->isOpen())

@@ -122,20 +122,18 @@ QByteArray crs_read_name(const char *field32)
 
 QByteArray encodeAppToCorvid(const crs_app_to_corvid_t &h)
 {
-    QByteArray b(CRS_APP_TO_CORVID_SIZE, '\0');
-    char *p = b.data();
+    char p[CRS_APP_TO_CORVID_SIZE] = {};
     put32(p, h.recId);
     put16(p + 4, h.msg_id);
     put16(p + 6, h.address_from);
     put16(p + 8, h.address_to);
     put16(p + 10, h.length);
-    return b;
+    return QByteArray(p, CRS_APP_TO_CORVID_SIZE);
 }
 
 QByteArray encodeCorvidToApp(const crs_corvid_to_app_t &h)
 {
-    QByteArray b(CRS_CORVID_TO_APP_SIZE, '\0');
-    char *p = b.data();
+    char p[CRS_CORVID_TO_APP_SIZE] = {};
     put32(p, h.dir);
     put32(p + 4, h.status);
     put64(p + 8, uint64_t(h.time_ms));
@@ -145,37 +143,34 @@ QByteArray encodeCorvidToApp(const crs_corvid_to_app_t &h)
     put16(p + 30, h.address_from);
     put16(p + 32, h.address_to);
     put16(p + 34, h.length);
-    return b;
+    return QByteArray(p, CRS_CORVID_TO_APP_SIZE);
 }
 
 QByteArray encodeAppInfo(const crs_app_info_t &info)
 {
-    QByteArray b(CRS_APP_INFO_SIZE, '\0');
-    char *p = b.data();
+    char p[CRS_APP_INFO_SIZE] = {};
     put32(p, info.version);
     putName(p + 4, info.name);
     p[36] = char(info.observer);
-    return b;
+    return QByteArray(p, CRS_APP_INFO_SIZE);
 }
 
 QByteArray encodeServerInfo(const crs_server_info_t &info)
 {
-    QByteArray b(CRS_SERVER_INFO_SIZE, '\0');
-    char *p = b.data();
+    char p[CRS_SERVER_INFO_SIZE] = {};
     put32(p, info.version);
     put32(p + 4, info.one);
     put64(p + 16, uint64_t(info.time_ms));
     putName(p + 24, info.name);
-    return b;
+    return QByteArray(p, CRS_SERVER_INFO_SIZE);
 }
 
 QByteArray encodeServerState(const crs_server_state_t &state)
 {
-    QByteArray b(CRS_SERVER_STATE_SIZE, '\0');
-    char *p = b.data();
+    char p[CRS_SERVER_STATE_SIZE] = {};
     put32(p + 4, state.hw_state);
     put32(p + 12, state.hw_error);
-    return b;
+    return QByteArray(p, CRS_SERVER_STATE_SIZE);
 }
 
 QByteArray buildFrame(uint32_t kind, const QByteArray &payload)

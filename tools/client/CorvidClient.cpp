@@ -82,6 +82,7 @@ void CorvidClient::onConnected()
     if (m_phase != Connecting)
         return;
     m_phase = Identifying;
+    m_socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);  // scripts wait on each answer
     if (m_opt.verbose)
         err(QStringLiteral("connected to %1, identifying as %2 \"%3\"")
                 .arg(peer(), QLatin1String(m_opt.observer ? "Observer" : "Manager"),
