@@ -35,6 +35,8 @@ DeviceSimulator::DeviceSimulator(const DeviceSimulatorOptions &options, QObject 
 DeviceSimulator::~DeviceSimulator()
 {
     corvid_set_callbacks({}, {});
+    if (m_connector)
+        disconnect(m_connector, nullptr, this, nullptr);  // no "left the bus" on the way out
     // The binding closes and deletes the connector.
     if (corvid_get_hardware() == m_connector)
         corvid_clear_hardware();
