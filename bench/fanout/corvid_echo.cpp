@@ -68,12 +68,7 @@ void CorvidEcho::pump()
     while (m_tracker->canSend()) {
         quint32 seq = m_tracker->takeSeq();
         QByteArray payload = makeLoadPayload(seq, benchNowUs(), m_tracker->payloadSize());
-        corvid_message msg;
-        msg.msg_id = kMsgId;
-        msg.address_from = kOwnAddress;
-        msg.address_to = kDeviceAddress;
-        msg.length = quint16(payload.size());
-        msg.data = reinterpret_cast<uint8_t *>(payload.data());
+        const corvid_message msg = corvidLoadMessage(kMsgId, kOwnAddress, kDeviceAddress, payload);
         m_manager->send(buildMsg2SatFrame(seq, msg));
     }
     m_pumping = false;

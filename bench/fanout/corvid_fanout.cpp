@@ -85,12 +85,7 @@ void CorvidFanout::pump()
     while (m_tracker->canSend()) {
         quint32 seq = m_tracker->takeSeq();
         QByteArray payload = makeLoadPayload(seq, benchNowUs(), m_tracker->payloadSize());
-        corvid_message msg;
-        msg.msg_id = kMsgId;
-        msg.address_from = kFrom;
-        msg.address_to = kTo;
-        msg.length = quint16(payload.size());
-        msg.data = reinterpret_cast<uint8_t *>(payload.data());
+        const corvid_message msg = corvidLoadMessage(kMsgId, kFrom, kTo, payload);
         m_injector->send(buildMsg2AppFrame(msg, 0, 1, 0, seq));
     }
     m_pumping = false;
