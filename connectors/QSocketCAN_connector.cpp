@@ -183,6 +183,9 @@ void QSocketCAN_connector::HW_close()
     setHWState(HW_NOTINIT);
     qInfo("Socket CAN disconnected");
     m_writing = false;
+    // Frames of a transfer cut short must not reach the bus after the next
+    // HW_init, behind and between the frames of new messages.
+    m_txQueue.clear();
     if (!m_device)
         return;
     QCanBusDevice *device = m_device;
