@@ -236,18 +236,6 @@ public:
     }
 };
 
-// Bitwise CRC-16/XMODEM, kept apart from the engine's table-driven one.
-uint16_t crcXmodem(const QByteArray &bytes)
-{
-    uint16_t crc = 0;
-    for (const char c : bytes) {
-        crc ^= uint16_t(uint8_t(c)) << 8;
-        for (int i = 0; i < 8; ++i)
-            crc = (crc & 0x8000) ? uint16_t((crc << 1) ^ 0x1021) : uint16_t(crc << 1);
-    }
-    return crc;
-}
-
 struct Frame {
     uint32_t id;
     bool extended;
@@ -273,7 +261,7 @@ QVector<Frame> expectedFrames(uint16_t msgId, uint16_t from, uint16_t to, const 
         return out;
     }
     out.push_back({id, ext, le16(0xFFFE) + le16(msgId) + le16(uint16_t(data.size() + 2))});
-    const QByteArray stream = data + le16(crcXmodem(data));
+    const QByteArray stream = data + le16(reference_crc(data));
     for (int pos = 0; pos < stream.size(); pos += 8)
         out.push_back({id | dataFlag, ext, stream.mid(pos, 8)});
     return out;
@@ -1070,3 +1058,4 @@ void TestApp::hubLinkControl()
 
 QTEST_GUILESS_MAIN(TestApp)
 #include "tst_app.moc"
+#include "tests/common/reference_crc.h"

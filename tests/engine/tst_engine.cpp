@@ -81,17 +81,6 @@ private:
     bool m_deinitInDtor;
 };
 
-// Bitwise CRC-16/XMODEM, independent of the engine's table.
-uint16_t reference_crc(const QByteArray &bytes) {
-    uint16_t crc = 0;
-    for (char c : bytes) {
-        crc ^= uint16_t(uint8_t(c) << 8);
-        for (int i = 0; i < 8; ++i)
-            crc = (crc & 0x8000) ? uint16_t((crc << 1) ^ 0x1021) : uint16_t(crc << 1);
-    }
-    return crc;
-}
-
 can_message frame(uint32_t id, bool ext, std::initializer_list<int> bytes) {
     can_message f;
     f.can_identifier = id;
@@ -834,3 +823,4 @@ private slots:
 
 QTEST_GUILESS_MAIN(tst_engine)
 #include "tst_engine.moc"
+#include "tests/common/reference_crc.h"
