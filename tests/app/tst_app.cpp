@@ -10,6 +10,7 @@
 #include "engine/corvid_hardware.h"
 #include "server/CorvidServer.h"
 #include "server/corvid_wire.h"
+#include "tests/common/reference_crc.h"
 
 #include <QCanBus>
 #include <QCanBusDevice>
@@ -1058,4 +1059,3 @@ void TestApp::hubLinkControl()
 
 QTEST_GUILESS_MAIN(TestApp)
 #include "tst_app.moc"
-#include "tests/common/reference_crc.h"

@@ -8,6 +8,7 @@
 #include "connectors/QSocketCAN_connector.h"
 #include "engine/corvid_engine.h"
 #include "engine/corvid_hardware.h"
+#include "tests/common/reference_crc.h"
 
 #include <QCanBus>
 #include <QCanBusDevice>
@@ -548,4 +549,3 @@ int main(int argc, char **argv) {
 }
 
 #include "tst_connectors.moc"
-#include "tests/common/reference_crc.h"

@@ -6,6 +6,7 @@
 #include "connectors/NullReader.h"
 #include "engine/corvid_engine.h"
 #include "engine/corvid_hardware.h"
+#include "tests/common/reference_crc.h"
 
 #include <QMetaMethod>
 #include <QMetaEnum>
@@ -823,4 +824,3 @@ private slots:
 
 QTEST_GUILESS_MAIN(tst_engine)
 #include "tst_engine.moc"
-#include "tests/common/reference_crc.h"
