@@ -10,7 +10,7 @@
 #include "engine/corvid_hardware.h"
 #include "server/CorvidServer.h"
 #include "server/corvid_wire.h"
-#include "tests/common/reference_crc.h"
+#include "tests/common/bus_reference.h"
 
 #include <QCanBus>
 #include <QCanBusDevice>
