@@ -2,6 +2,7 @@
 // Records shared by the whole server: the bus message, one CAN frame and the
 // 17-byte AX.25 radio header. Plain data, passed by value through Qt signals.
 
+#include <QByteArray>
 #include <QMetaType>
 #include <cstdint>
 
@@ -14,6 +15,20 @@ struct corvid_message {
     uint16_t length = 0;
     uint8_t *data = nullptr;
 };
+
+// A message record over `data`, which must outlive it; senders only read the
+// bytes. A temporary would leave the record dangling, so it is refused.
+inline corvid_message corvid_message_over(uint16_t msg_id, uint16_t from, uint16_t to, const QByteArray &data)
+{
+    corvid_message m;
+    m.msg_id = msg_id;
+    m.address_from = from;
+    m.address_to = to;
+    m.length = uint16_t(data.size());
+    m.data = reinterpret_cast<uint8_t *>(const_cast<char *>(data.constData()));
+    return m;
+}
+corvid_message corvid_message_over(uint16_t, uint16_t, uint16_t, QByteArray &&) = delete;
 
 // One CAN frame as exchanged between the engine and the CAN connectors.
 struct can_message {

@@ -68,7 +68,7 @@ void CorvidEcho::pump()
     while (m_tracker->canSend()) {
         quint32 seq = m_tracker->takeSeq();
         QByteArray payload = makeLoadPayload(seq, benchNowUs(), m_tracker->payloadSize());
-        const corvid_message msg = corvidLoadMessage(kMsgId, kOwnAddress, kDeviceAddress, payload);
+        const corvid_message msg = corvid_message_over(kMsgId, kOwnAddress, kDeviceAddress, payload);
         m_manager->send(buildMsg2SatFrame(seq, msg));
     }
     m_pumping = false;

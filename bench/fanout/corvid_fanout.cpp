@@ -85,7 +85,7 @@ void CorvidFanout::pump()
     while (m_tracker->canSend()) {
         quint32 seq = m_tracker->takeSeq();
         QByteArray payload = makeLoadPayload(seq, benchNowUs(), m_tracker->payloadSize());
-        const corvid_message msg = corvidLoadMessage(kMsgId, kFrom, kTo, payload);
+        const corvid_message msg = corvid_message_over(kMsgId, kFrom, kTo, payload);
         m_injector->send(buildMsg2AppFrame(msg, 0, 1, 0, seq));
     }
     m_pumping = false;

@@ -8,18 +8,6 @@
 #include <QTcpSocket>
 #include <functional>
 
-// A bus message over `payload`, which must outlive it.
-inline corvid_message corvidLoadMessage(uint16_t msgId, uint16_t from, uint16_t to, QByteArray &payload)
-{
-    corvid_message msg;
-    msg.msg_id = msgId;
-    msg.address_from = from;
-    msg.address_to = to;
-    msg.length = uint16_t(payload.size());
-    msg.data = reinterpret_cast<uint8_t *>(payload.data());
-    return msg;
-}
-
 class CorvidLoadClient : public QObject
 {
     Q_OBJECT

@@ -205,12 +205,7 @@ public:
 
     void send(uint32_t recId, uint16_t msgId, uint16_t from, uint16_t to, const QByteArray &data)
     {
-        corvid_message m;
-        m.msg_id = msgId;
-        m.address_from = from;
-        m.address_to = to;
-        m.length = uint16_t(data.size());
-        m.data = reinterpret_cast<uint8_t *>(const_cast<char *>(data.constData()));
+        corvid_message m = corvid_message_over(msgId, from, to, data);
         socket.write(buildMsg2SatFrame(recId, m));
     }
 };
@@ -910,12 +905,7 @@ void TestApp::hubRouting()
     const quint64 stampBefore = hub.tcpServer()->stampId;
     QByteArray busData = pattern(300, 1);
     for (uint16_t id : {uint16_t(0x20), uint16_t(0xFFF1), uint16_t(0xFFF2), uint16_t(0xFFF0)}) {
-        corvid_message m;
-        m.msg_id = id;
-        m.address_from = 5;
-        m.address_to = 1;
-        m.length = uint16_t(busData.size());
-        m.data = reinterpret_cast<uint8_t *>(busData.data());
+        corvid_message m = corvid_message_over(id, 5, 1, busData);
         corvid_on_message(&m);
     }
     QVERIFY(QTest::qWaitFor([&] { return observer.messages().size() == before + 4; }, 5000));

@@ -234,7 +234,7 @@ private:
         const int64_t result = c->sendCorvidMessage(&m);
         const uint64_t counted = c->txBytesCount() - tx;
         QByteArray none;
-        corvid_message marker = message_over(0x7E57, 1, 2, none);
+        corvid_message marker = corvid_message_over(0x7E57, 1, 2, none);
         c->sendCorvidMessage(&marker);
         const QString end = frameText(canFrame(false, 1u << 5 | 2u, le16(0x7E57)));
         for (int i = 0; i < 400 && (peer.frames.isEmpty() || frameText(peer.frames.last()) != end); ++i)
@@ -373,17 +373,17 @@ private slots:
             return;
 
         QByteArray empty;
-        QCOMPARE(sendAndCollect(c, peer, message_over(0x1234, 3, 17, empty)),
+        QCOMPARE(sendAndCollect(c, peer, corvid_message_over(0x1234, 3, 17, empty)),
                  QStringList{QStringLiteral("S 071 [34 12]")});
 
         QByteArray six = bytes({1, 2, 3, 4, 5, 6});
-        QCOMPARE(sendAndCollect(c, peer, message_over(0xBEEF, 3, 17, six)),
+        QCOMPARE(sendAndCollect(c, peer, corvid_message_over(0xBEEF, 3, 17, six)),
                  QStringList{QStringLiteral("S 071 [ef be 01 02 03 04 05 06]")});
 
         // Address 100 needs the extended id 100 << 14 | 7.
         QByteArray seven = bytes({0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6});
         const QByteArray crc = le16(reference_crc(seven)).toHex();
-        QCOMPARE(sendAndCollect(c, peer, message_over(0x0102, 100, 7, seven)),
+        QCOMPARE(sendAndCollect(c, peer, corvid_message_over(0x0102, 100, 7, seven)),
                  (QStringList{QStringLiteral("X 00190007 [fe ff 02 01 09 00]"),
                               QStringLiteral("X 10190007 [a0 a1 a2 a3 a4 a5 a6 %1]").arg(QLatin1String(crc.left(2))),
                               QStringLiteral("X 10190007 [%1]").arg(QLatin1String(crc.mid(2)))}));
@@ -394,7 +394,7 @@ private slots:
         const QStringList expected = frameTexts(longMessage(false, 2u << 5 | 30u, 0x4242, big));
         QCOMPARE(expected.size(), 127);
         QCOMPARE(expected.first(), QStringLiteral("S 05e [fe ff 42 42 ea 03]"));
-        QCOMPARE(sendAndCollect(c, peer, message_over(0x4242, 2, 30, big)), expected);
+        QCOMPARE(sendAndCollect(c, peer, corvid_message_over(0x4242, 2, 30, big)), expected);
         QTRY_COMPARE(c->queuedFrames(), 0);
         QVERIFY(!c->isWriting());
         QCOMPARE(errors, std::vector<uint16_t>{});
@@ -462,7 +462,7 @@ private slots:
         }
         QByteArray data("down");
         const uint64_t tx = c->txBytesCount();
-        corvid_message lost = message_over(1, 2, 3, data);
+        corvid_message lost = corvid_message_over(1, 2, 3, data);
         c->sendCorvidMessage(&lost);
         QCOMPARE(c->txBytesCount(), tx);  // no device, nothing written
         QTRY_COMPARE_WITH_TIMEOUT(peer->dev->state(), QCanBusDevice::UnconnectedState, 10000);
@@ -477,7 +477,7 @@ private slots:
         if (QTest::currentTestFailed())
             return;
         QByteArray seven("1234567");
-        QCOMPARE(sendAndCollect(c, *peer, message_over(9, 1, 2, seven)),
+        QCOMPARE(sendAndCollect(c, *peer, corvid_message_over(9, 1, 2, seven)),
                  frameTexts(longMessage(false, 1u << 5 | 2u, 9, seven)));
         QVERIFY(peer->dev->writeFrame(canFrame(false, 4u << 5 | 1u, bytes({0x10, 0x00, 'o', 'k'}))));
         QVERIFY(peer->dev->writeFrame(canFrame(false, 4u << 5 | 1u, bytes({0x11, 0x00}))));
@@ -497,7 +497,7 @@ private slots:
         if (QTest::currentTestFailed())
             return;
         QByteArray none;
-        QCOMPARE(sendAndCollect(c, *peer, message_over(0x0A0B, 1, 2, none)),
+        QCOMPARE(sendAndCollect(c, *peer, corvid_message_over(0x0A0B, 1, 2, none)),
                  QStringList{QStringLiteral("S 022 [0b 0a]")});
     }
 
@@ -514,7 +514,7 @@ private slots:
         f.can_dlc = 2;
         QCOMPARE(c->sendCANFrame(&f), -1);
         QByteArray data("lost");
-        corvid_message m = message_over(1, 2, 3, data);
+        corvid_message m = corvid_message_over(1, 2, 3, data);
         c->sendCorvidMessage(&m);
         QCOMPARE(c->txBytesCount(), uint64_t(0));
         delete c;  // a bound connector deleted directly unbinds itself

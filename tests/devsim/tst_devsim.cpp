@@ -91,12 +91,7 @@ bool TestDevsim::startSim(QProcess &p, const QStringList &extra)
 
 void TestDevsim::send(uint16_t msgId, uint16_t to, const QByteArray &data)
 {
-    corvid_message m;
-    m.msg_id = msgId;
-    m.address_from = kUs;
-    m.address_to = to;
-    m.length = uint16_t(data.size());
-    m.data = reinterpret_cast<uint8_t *>(const_cast<char *>(data.constData()));
+    corvid_message m = corvid_message_over(msgId, kUs, to, data);
     QCOMPARE(m_bus->sendCorvidMessage(&m), int64_t(data.size()));
 }
 

@@ -230,7 +230,7 @@ private slots:
         QCOMPARE(corvid_free_budget(), CORVID_BUDGET);
         cap->frames.clear();
         QByteArray d("abc");
-        const corvid_message m = message_over(1, 1, 1, d);
+        const corvid_message m = corvid_message_over(1, 1, 1, d);
         QVERIFY(!corvid_send_message(&m));
         QVERIFY(cap->frames.empty());
         g_errors.clear();
@@ -244,7 +244,7 @@ private slots:
     void wireLayout() {
         // 6 bytes from 3 to 1: one standard frame 0x061 of 8 bytes.
         QByteArray six("ABCDEF");
-        auto f = segment(message_over(0x1234, 3, 1, six));
+        auto f = segment(corvid_message_over(0x1234, 3, 1, six));
         QCOMPARE(f.size(), size_t(1));
         QCOMPARE(f[0].can_identifier, 0x061u);
         QCOMPARE(f[0].can_extbit, uint8_t(0));
@@ -254,7 +254,7 @@ private slots:
         // 7 bytes: header, 8-byte data frame ending in the CRC low byte, 1-byte CRC high.
         QByteArray seven("ABCDEFG");
         const uint16_t crc7 = reference_crc(seven);
-        f = segment(message_over(0x1234, 3, 1, seven));
+        f = segment(corvid_message_over(0x1234, 3, 1, seven));
         QCOMPARE(f.size(), size_t(3));
         QCOMPARE(f[0].can_identifier, 0x061u);
         QCOMPARE(bytes_of(f[0]), QByteArray("\xFE\xFF\x34\x12\x09\x00", 6));
@@ -266,31 +266,31 @@ private slots:
         // 8 bytes: header, 8, then the CRC alone in 2 bytes.
         QByteArray eight("ABCDEFGH");
         const uint16_t crc8 = reference_crc(eight);
-        f = segment(message_over(2, 3, 1, eight));
+        f = segment(corvid_message_over(2, 3, 1, eight));
         QCOMPARE(f.size(), size_t(3));
         QCOMPARE(bytes_of(f[1]), eight);
         QCOMPARE(bytes_of(f[2]), QByteArray(QByteArray() + char(crc8 & 0xFF) + char(crc8 >> 8)));
 
         // 0 bytes: a 2-byte single frame.
         QByteArray none;
-        f = segment(message_over(0xBEEF, 3, 1, none));
+        f = segment(corvid_message_over(0xBEEF, 3, 1, none));
         QCOMPARE(f.size(), size_t(1));
         QCOMPARE(bytes_of(f[0]), QByteArray("\xEF\xBE"));
 
         // Past 5-bit addresses: extended identifiers, data flag at bit 28.
-        f = segment(message_over(9, 40, 1, seven));
+        f = segment(corvid_message_over(9, 40, 1, seven));
         QCOMPARE(f[0].can_identifier, 0xA0001u);
         QCOMPARE(f[0].can_extbit, uint8_t(4));
         QCOMPARE(f[1].can_identifier, 0x100A0001u);
         QCOMPARE(f[1].can_extbit, uint8_t(4));
-        f = segment(message_over(9, 1, 32, six));
+        f = segment(corvid_message_over(9, 1, 32, six));
         QCOMPARE(f[0].can_identifier, (1u << 14) | 32u);
-        f = segment(message_over(9, 16383, 16383, six));
+        f = segment(corvid_message_over(9, 16383, 16383, six));
         QCOMPARE(f[0].can_identifier, 0x0FFFFFFFu);
 
         // msg_id 0xFFFE never goes as a single frame (it would read as a header).
         QByteArray three("xyz");
-        f = segment(message_over(0xFFFE, 3, 1, three));
+        f = segment(corvid_message_over(0xFFFE, 3, 1, three));
         QCOMPARE(f.size(), size_t(2));
         QCOMPARE(bytes_of(f[0]), QByteArray("\xFE\xFF\xFE\xFF\x05\x00", 6));
         QCOMPARE(bytes_of(f[1]), QByteArray(three + char(reference_crc(three) & 0xFF) + char(reference_crc(three) >> 8)));
@@ -298,7 +298,7 @@ private slots:
         QCOMPARE(g_messages.size(), size_t(1));
         QCOMPARE(g_messages[0].msg_id, uint16_t(0xFFFE));
         QCOMPARE(g_messages[0].data, three);
-        f = segment(message_over(0xFFFE, 3, 1, none));
+        f = segment(corvid_message_over(0xFFFE, 3, 1, none));
         QCOMPARE(f.size(), size_t(2));
         QCOMPARE(bytes_of(f[1]), QByteArray("\0\0", 2));
         feed(f);
@@ -313,7 +313,7 @@ private slots:
 
         // Too long for the 16-bit total length, or addresses past 14 bits: nothing on the wire.
         QByteArray huge(65534, 'x');
-        corvid_message m = message_over(1, 3, 1, huge);
+        corvid_message m = corvid_message_over(1, 3, 1, huge);
         cap->frames.clear();
         QVERIFY(!corvid_send_message(&m));
         m.length = 65535;
@@ -322,9 +322,9 @@ private slots:
         QVERIFY(cap->frames.empty());
         QCOMPARE(g_errors, (std::vector<uint16_t>{CAN_MESSAGE_TOO_LONG, CAN_MESSAGE_TOO_LONG, CAN_MESSAGE_TOO_LONG}));
         g_errors.clear();
-        m = message_over(1, 16384, 1, six);
+        m = corvid_message_over(1, 16384, 1, six);
         QVERIFY(!corvid_send_message(&m));
-        m = message_over(1, 1, 0xFFFF, six);
+        m = corvid_message_over(1, 1, 0xFFFF, six);
         QVERIFY(!corvid_send_message(&m));
         QVERIFY(cap->frames.empty());
         QCOMPARE(g_errors, (std::vector<uint16_t>{CAN_CAN_IDENTIFIER_EXT_TOO_LONG, CAN_CAN_IDENTIFIER_EXT_TOO_LONG}));
@@ -333,7 +333,7 @@ private slots:
         QByteArray long_(100, 'q');
         cap->frames.clear();
         cap->offlineAfter = 3;
-        m = message_over(1, 3, 1, long_);
+        m = corvid_message_over(1, 3, 1, long_);
         corvid_send_message(&m);
         QCOMPARE(cap->frames.size(), size_t(3));
         cap->offlineAfter = 0;
@@ -404,7 +404,7 @@ private slots:
             const auto &a = addrs[k % 5];
             QByteArray data = random_bytes(len, quint32(len + k));
             const uint16_t id = uint16_t(rng.generate());
-            const corvid_message m = message_over(id, a[0], a[1], data);
+            const corvid_message m = corvid_message_over(id, a[0], a[1], data);
             auto frames = segment(m);
             const size_t expected = len <= 6 && id != 0xFFFE ? 1 : 1 + size_t(len + 2 + 7) / 8;
             QCOMPARE(frames.size(), expected);
@@ -423,7 +423,7 @@ private slots:
         QVERIFY(g_errors.empty());
         // Through the connector interface, as the hub sends.
         QByteArray d = random_bytes(100, 1);
-        corvid_message m = message_over(77, 4, 5, d);
+        corvid_message m = corvid_message_over(77, 4, 5, d);
         const uint64_t before = cap->txBytesCount();
         QCOMPARE(cap->sendCorvidMessage(&m), int64_t(100));
         QCOMPARE(cap->txBytesCount() - before, uint64_t(6 + 102));
@@ -435,7 +435,7 @@ private slots:
         std::vector<QByteArray> payloads;
         for (int s = 0; s < 5; ++s) {
             payloads.push_back(random_bytes(50 + 37 * s, quint32(s)));
-            streams.push_back(segment(message_over(uint16_t(0x100 + s), uint16_t(s < 3 ? s + 1 : 100 + s), 9, payloads.back())));
+            streams.push_back(segment(corvid_message_over(uint16_t(0x100 + s), uint16_t(s < 3 ? s + 1 : 100 + s), 9, payloads.back())));
         }
         for (size_t i = 0;; ++i) {
             bool any = false;
@@ -458,7 +458,7 @@ private slots:
         payloads.clear();
         for (int s = 0; s < 6; ++s) {
             payloads.push_back(random_bytes(40, quint32(10 + s)));
-            streams.push_back(segment(message_over(uint16_t(0x200 + s), uint16_t(s + 1), 9, payloads.back())));
+            streams.push_back(segment(corvid_message_over(uint16_t(0x200 + s), uint16_t(s + 1), 9, payloads.back())));
         }
         g_now = 1000;
         for (int s = 0; s < 5; ++s)
@@ -507,7 +507,7 @@ private slots:
 
     void receiveErrors() {
         QByteArray data = random_bytes(27, 99);
-        const auto frames = segment(message_over(5, 3, 1, data));  // header + 8, 8, 8, 5
+        const auto frames = segment(corvid_message_over(5, 3, 1, data));  // header + 8, 8, 8, 5
         QCOMPARE(frames.size(), size_t(5));
         auto expect = [](std::vector<uint16_t> codes) {
             const bool ok = g_errors == codes && g_messages.empty();
@@ -614,7 +614,7 @@ private slots:
         // The hub may rebind the hardware from inside a delivery: nothing is
         // freed twice and the budget comes back in full.
         QByteArray data = random_bytes(20, 5);
-        const auto frames = segment(message_over(5, 3, 1, data));
+        const auto frames = segment(corvid_message_over(5, 3, 1, data));
         auto *second = new CaptureConnector(QStringLiteral("second"));
         int delivered = 0;
         corvid_set_callbacks([&](const corvid_message *m, const AX25Header *) {
@@ -689,7 +689,7 @@ private slots:
         corvid_set_hardware(nr);
         QVERIFY(corvid_is_online());
         QByteArray data("hello world");
-        corvid_message m = message_over(1, 2, 3, data);
+        corvid_message m = corvid_message_over(1, 2, 3, data);
         QCOMPARE(nr->sendCorvidMessage(&m), int64_t(-1));
         QVERIFY(corvid_send_message(&m));  // engine frames are dropped by the base sendCANFrame
         QCOMPARE(nr->txBytesCount(), uint64_t(0));
@@ -792,7 +792,7 @@ private slots:
 
         // A message travels by value through a queued connection.
         QByteArray payload("queued");
-        corvid_message qm = message_over(0x42, 7, 8, payload);
+        corvid_message qm = corvid_message_over(0x42, 7, 8, payload);
         corvid_message got;
         QByteArray gotData;
         AX25Header *gotHdr = reinterpret_cast<AX25Header *>(1);

@@ -161,12 +161,7 @@ void CorvidClient::onFrame(uint32_t kind, const QByteArray &frame)
 void CorvidClient::sendMessage(const client_message_t &m)
 {
     const uint32_t recId = m_nextRecId++;
-    corvid_message msg;
-    msg.msg_id = m.msg_id;
-    msg.address_from = m.address_from;
-    msg.address_to = m.address_to;
-    msg.length = uint16_t(m.data.size());
-    msg.data = reinterpret_cast<uint8_t *>(const_cast<char *>(m.data.constData()));
+    corvid_message msg = corvid_message_over(m.msg_id, m.address_from, m.address_to, m.data);
     if (m_opt.inject)
         m_socket.write(buildMsg2AppFrame(msg, 0, 1, 0, recId, nullptr));
     else

@@ -110,12 +110,7 @@ void DeviceSimulator::sendEchoes()
 
 bool DeviceSimulator::send(uint16_t msgId, uint16_t to, const QByteArray &data)
 {
-    corvid_message m;
-    m.msg_id = msgId;
-    m.address_from = m_options.address;
-    m.address_to = to;
-    m.length = uint16_t(data.size());
-    m.data = reinterpret_cast<uint8_t *>(const_cast<char *>(data.constData()));
+    corvid_message m = corvid_message_over(msgId, m_options.address, to, data);
     return m_connector && m_joined && m_connector->sendCorvidMessage(&m) == m.length && corvid_is_online();
 }
 
