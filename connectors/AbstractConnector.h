@@ -2,6 +2,7 @@
 // Base of every hardware link. The hub and the window only talk to a link
 // through these operations and signals, so they never know which one is in use.
 
+#include "engine/CorvidCanPort.h"
 #include "engine/corvid_types.h"
 #include <QByteArray>
 #include <QObject>
@@ -9,7 +10,7 @@
 #include <QTimer>
 #include <cstdint>
 
-class AbstractConnector : public QObject {
+class AbstractConnector : public QObject, public CorvidCanPort {
     Q_OBJECT
 public:
     enum HWState { HW_ERROR = 0, HW_NOTINIT = 1, HW_READY = 2 };
@@ -36,8 +37,8 @@ protected slots:
     void handleReconnectTimeout();
 
 public slots:
-    virtual void HW_init() = 0;
-    virtual void HW_close() = 0;
+    void HW_init() override = 0;
+    void HW_close() override = 0;
     virtual uint32_t rxCurrentBytesCount() { return rxCurrentBytes; }
     virtual uint64_t rxBytesCount() { return m_rxBytesCount; }
     virtual uint64_t rxCANCount() { return m_rxCANCount; }
@@ -45,7 +46,7 @@ public slots:
     // Success is a result equal to the message's length.
     virtual int64_t sendCorvidMessage(corvid_message *message) = 0;
     virtual void setPortName(QString name) { Q_UNUSED(name) }
-    virtual int32_t sendCANFrame(can_message *frame) { Q_UNUSED(frame) return 0; }
+    int32_t sendCANFrame(can_message *frame) override { Q_UNUSED(frame) return 0; }
     virtual void setHWState(AbstractConnector::HWState newState);
 
 signals:

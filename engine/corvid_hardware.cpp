@@ -1,21 +1,24 @@
 #include "engine/corvid_hardware.h"
 
-#include "connectors/AbstractConnector.h"
 #include "engine/corvid_engine.h"
 
 #include <QCoreApplication>
+#include <QLoggingCategory>
 #include <cstdarg>
 #include <cstdio>
 #include <utility>
 
 namespace {
-AbstractConnector *g_hardware = nullptr;
+Q_LOGGING_CATEGORY(lcBinding, "corvid.binding", QtWarningMsg)
+
+CorvidCanPort *g_hardware = nullptr;
 corvid_message_handler g_on_message;
 corvid_error_handler g_on_error;
 bool g_closing = false;
 } // namespace
 
-void corvid_set_hardware(AbstractConnector *connector) {
+void corvid_set_hardware(CorvidCanPort *connector) {
+    qCDebug(lcBinding) << "binding link" << static_cast<const void *>(connector);
     if (connector && connector == g_hardware) {
         // Binding the bound connector again restarts it; deleting it here
         // would leave the binding dangling.
@@ -30,10 +33,11 @@ void corvid_set_hardware(AbstractConnector *connector) {
 
 void corvid_clear_hardware() { corvid_deinit(); }
 
-AbstractConnector *corvid_get_hardware() { return g_hardware; }
+CorvidCanPort *corvid_get_hardware() { return g_hardware; }
 
-void corvid_release_hardware(AbstractConnector *connector) {
+void corvid_release_hardware(CorvidCanPort *connector) {
     if (connector && connector == g_hardware) {
+        qCDebug(lcBinding) << "bound link" << static_cast<const void *>(connector) << "went away";
         corvid_storage_deinit();
         g_hardware = nullptr;
     }
@@ -55,7 +59,7 @@ void corvid_hw_init() {
 }
 
 void corvid_hw_close() {
-    AbstractConnector *connector = g_hardware;
+    CorvidCanPort *connector = g_hardware;
     // A connector whose HW_close de-initialises the engine must not recurse here.
     if (!connector || g_closing)
         return;
@@ -63,6 +67,7 @@ void corvid_hw_close() {
     connector->HW_close();
     g_closing = false;
     if (g_hardware == connector) {
+        qCDebug(lcBinding) << "closed and deleted link" << static_cast<const void *>(connector);
         // Cleared first, so a corvid_deinit from the destructor finds nothing bound.
         g_hardware = nullptr;
         delete connector;
@@ -87,6 +92,7 @@ void corvid_on_message(const corvid_message *message, const AX25Header *header) 
 }
 
 void corvid_on_error(uint16_t code) {
+    qCDebug(lcBinding, "engine error %u", unsigned(code));
     if (g_on_error)
         g_on_error(code);
 }

@@ -1,20 +1,19 @@
 #pragma once
-// The binding of the engine to the current CAN connector and to the hub.
-// The binding owns a bound connector: releasing it closes and deletes it.
+// The binding of the engine to the current CAN link and to the hub.
+// The binding owns a bound link: releasing it closes and deletes it.
 
+#include "engine/CorvidCanPort.h"
 #include "engine/corvid_types.h"
 #include <QString>
 #include <cstdint>
 #include <functional>
 
-class AbstractConnector;
-
-void corvid_set_hardware(AbstractConnector *connector);
+void corvid_set_hardware(CorvidCanPort *connector);
 void corvid_clear_hardware();
-AbstractConnector *corvid_get_hardware();
-// Called by a dying connector: if it is the bound one, the engine goes offline
+CorvidCanPort *corvid_get_hardware();
+// Called by a dying link: if it is the bound one, the engine goes offline
 // and the binding forgets it (no HW_close, no delete), so nothing dangles.
-void corvid_release_hardware(AbstractConnector *connector);
+void corvid_release_hardware(CorvidCanPort *connector);
 void corvid_init();
 void corvid_deinit();
 void corvid_hw_init();
