@@ -1,4 +1,4 @@
-#include "app/TerminationSignals.h"
+#include "engine/TerminationSignals.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>

@@ -2,11 +2,15 @@
 
 #include "engine/corvid_hardware.h"
 
+#include <QLoggingCategory>
+
 #include <cstring>
 #include <new>
 #include <time.h>
 
 namespace {
+
+Q_LOGGING_CATEGORY(lcEngine, "corvid.engine", QtWarningMsg)
 
 bool g_online = false;
 // Bytes charged to live messages. The free budget is the limit less this, so
@@ -256,6 +260,8 @@ void corvid_deliver() {
         g_count = 0;
     }
     node->next = nullptr;
+    qCDebug(lcEngine, "delivered id 0x%04x from 0x%x to 0x%x, %u bytes", node->message->msg_id,
+            node->message->address_from, node->message->address_to, unsigned(node->message->length));
     corvid_on_message(node->message);
     corvid_node_free(node);
 }
@@ -279,9 +285,12 @@ void corvid_storage_init() {
     corvid_queue_free();
     g_free_buffers = CORVID_RX_BUFFERS;
     g_online = true;
+    qCDebug(lcEngine, "online");
 }
 
 void corvid_storage_deinit() {
+    if (g_online)
+        qCDebug(lcEngine, "offline");
     g_online = false;
     corvid_queue_free();
     free_buffers();
@@ -300,6 +309,8 @@ bool corvid_send_message(const corvid_message *message) {
     if (!g_online || !message)
         return false;
     const uint16_t length = message->length;
+    qCDebug(lcEngine, "sending id 0x%04x from 0x%x to 0x%x, %u bytes", message->msg_id, message->address_from,
+            message->address_to, unsigned(length));
     // The total length (data + checksum) is 16 bits: a longer message would go
     // out with a wrapped length and be cut short at every receiver.
     if (length > CORVID_MAX_LENGTH) {

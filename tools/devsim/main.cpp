@@ -1,6 +1,6 @@
 // corvid-devsim: a device on the virtual CAN bus, for demos and load tests.
 
-#include "app/TerminationSignals.h"
+#include "engine/TerminationSignals.h"
 #include "engine/corvid_types.h"
 #include "tools/client/client_text.h"
 #include "tools/devsim/DeviceSimulator.h"
