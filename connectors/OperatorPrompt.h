@@ -39,7 +39,7 @@ public:
 
 // Answers without waiting: the last adapter, go on after a failed listen,
 // and nothing shown.
-class HeadlessPrompt final : public OperatorPrompt {
+class HeadlessPrompt : public OperatorPrompt {
 public:
     bool interactive() const override { return false; }
     int chooseAdapter(const QStringList &entries) override { return int(entries.size()) - 1; }

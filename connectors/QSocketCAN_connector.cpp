@@ -1,13 +1,16 @@
 #include "connectors/QSocketCAN_connector.h"
 
+#include "connectors/OperatorPrompt.h"
 #include "engine/corvid_engine.h"
 #include "engine/corvid_hardware.h"
 
 #include <QCanBus>
 #include <QDebug>
-#include <QMessageBox>
+#include <QLoggingCategory>
 
 namespace {
+
+Q_LOGGING_CATEGORY(lcQCanBus, "corvid.connector.qcanbus", QtWarningMsg)
 
 QSocketCAN_connector::AdapterChooser &adapterChooser()
 {
@@ -48,7 +51,7 @@ QSocketCAN_connector::QSocketCAN_connector(const QString &pluginSetting, const Q
     if (!discoverDevice(searchNameFor(m_pluginSetting))) {
         const char *text = "No socket CAN interfaces found. Connection failed.";
         if (guiMode)
-            QMessageBox(QMessageBox::Information, QString(), QString::fromLatin1(text), QMessageBox::Ok).exec();
+            corvid_prompt().inform(QString::fromLatin1(text));
         else
             qCritical("%s", text);
     }
@@ -221,6 +224,7 @@ int32_t QSocketCAN_connector::sendCANFrame(can_message *frame)
     out.setFrameType(frame->can_rtr ? QCanBusFrame::RemoteRequestFrame : QCanBusFrame::DataFrame);
     out.setExtendedFrameFormat(frame->can_extbit != 0);
     m_txBytesCount += kBytesPerFrame;
+    qCDebug(lcQCanBus).noquote() << "tx" << out.toString();
     return writeQueued(out, true);
 }
 
@@ -269,6 +273,7 @@ void QSocketCAN_connector::onFramesReceived()
     // The device may go away while the engine handles a frame.
     while (m_device && m_device->framesAvailable() > 0) {
         const QCanBusFrame frame = m_device->readFrame();
+        qCDebug(lcQCanBus).noquote() << "rx" << frame.toString();
         const bool isError = frame.frameType() == QCanBusFrame::ErrorFrame;
         if (isError)
             qCritical().noquote() << m_device->interpretErrorFrame(frame);
@@ -299,6 +304,7 @@ void QSocketCAN_connector::onErrorOccurred(QCanBusDevice::CanBusError error)
 
 void QSocketCAN_connector::onStateChanged(QCanBusDevice::CanBusDeviceState deviceState)
 {
+    qCDebug(lcQCanBus) << "device state" << deviceState;
     if (deviceState == QCanBusDevice::UnconnectedState && state != HW_NOTINIT)
         HW_close();
     else if (deviceState == QCanBusDevice::ConnectedState && state != HW_READY)

@@ -4,11 +4,14 @@
 #include "log/corvid_log_format.h"
 
 #include <QDateTime>
+#include <QLoggingCategory>
 #include <QTextStream>
 #include <QThreadPool>
 #include <QTimer>
 
 namespace {
+
+Q_LOGGING_CATEGORY(lcLog, "corvid.log", QtWarningMsg)
 
 // A free name for a new file. Two file changes within one millisecond would
 // otherwise reuse a name and truncate the earlier file.
@@ -101,6 +104,7 @@ void CorvidLog::openDirectFile()
         qCritical("CorvidLog: Couldn't open log file.");
         return;
     }
+    qCDebug(lcLog).noquote() << "writing" << m_fileName;
     m_stream = std::make_unique<QTextStream>(&m_file);
     *m_stream << corvid_log_header();
     m_stream->flush();

@@ -1,28 +1,29 @@
 #include "log/LogWorker.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QFile>
-#include <QMessageBox>
 #include <QTextStream>
 #include <QThread>
 
 namespace {
 
-// A modal box needs someone to answer it: only with a real display and on the
-// main thread of a widget application.
-void showCreationFailedBox()
+std::function<void(const QString &)> g_launchErrorHandler;
+
+// An operator may have to answer: only ever asked from the main thread.
+void reportCreationFailed()
 {
-    auto *app = qobject_cast<QApplication *>(QCoreApplication::instance());
-    if (!app || QThread::currentThread() != app->thread())
+    const QCoreApplication *app = QCoreApplication::instance();
+    if (!g_launchErrorHandler || !app || QThread::currentThread() != app->thread())
         return;
-    const QString platform = QGuiApplication::platformName();
-    if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal"))
-        return;
-    QMessageBox::critical(nullptr, QStringLiteral("Launch error"), QStringLiteral("Cannot create corvid log file."),
-                          QMessageBox::Ok);
+    g_launchErrorHandler(QStringLiteral("Cannot create corvid log file."));
 }
 
 }  // namespace
+
+void LogWorker::setLaunchErrorHandler(std::function<void(const QString &)> handler)
+{
+    g_launchErrorHandler = std::move(handler);
+}
 
 LogWorker::LogWorker(const QString &fileName, bool mayShowBox)
     : m_fileName(fileName), m_mutex(std::make_unique<QMutex>())
@@ -52,7 +53,7 @@ bool LogWorker::openFile(bool mayShowBox)
     }
     qCritical("Corvid Messages log file creation failed: %s", qUtf8Printable(m_fileName));
     if (mayShowBox)
-        showCreationFailedBox();
+        reportCreationFailed();
     return false;
 }
 

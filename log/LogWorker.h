@@ -7,6 +7,7 @@
 #include <QRunnable>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 class QFile;
@@ -16,8 +17,12 @@ class LogWorker : public QRunnable
 {
 public:
     // Opens the file for appending at once. `mayShowBox`: a failure to open is
-    // also shown in a message box (only ever on the main thread, with a display).
+    // also handed to the launch-error handler (only ever on the main thread).
     LogWorker(const QString &fileName, bool mayShowBox);
+
+    // Tells an operator that a log file cannot be created; the start-up
+    // installs it. Without one, only the diagnostic is written.
+    static void setLaunchErrorHandler(std::function<void(const QString &text)> handler);
     ~LogWorker() override;
 
     LogWorker(const LogWorker &) = delete;

@@ -9,6 +9,7 @@
 #include "engine/corvid_engine.h"
 #include "engine/corvid_hardware.h"
 #include "tests/common/bus_reference.h"
+#include "tests/common/recording_prompt.h"
 
 #include <QCanBus>
 #include <QCanBusDevice>
@@ -502,10 +503,18 @@ private slots:
     }
 
     void withoutDevice() {
+        const QString notFound = QStringLiteral("No socket CAN interfaces found. Connection failed.");
+        {   // With a window the operator is told instead of the log.
+            RecordingPrompt prompt;
+            MessageCapture log;
+            QSocketCAN_connector shown(QStringLiteral("SocketCAN"), QStringLiteral("can0"), nullptr, true);
+            QCOMPARE(prompt.informed, QStringList{notFound});
+            QCOMPARE(log.count(QtCriticalMsg, notFound), 0);
+        }
         MessageCapture log;
         auto *c = new QSocketCAN_connector(QStringLiteral("SocketCAN"), QStringLiteral("can0"));
         QCOMPARE(log.count(QtCriticalMsg, QStringLiteral("No CAN devices available!")), 1);
-        QCOMPARE(log.count(QtCriticalMsg, QStringLiteral("No socket CAN interfaces found. Connection failed.")), 1);
+        QCOMPARE(log.count(QtCriticalMsg, notFound), 1);
         corvid_set_hardware(c);  // its HW_init finds nothing
         QCOMPARE(log.count(QtCriticalMsg, QStringLiteral("No CAN devices available!")), 2);
         QCOMPARE(c->state, AbstractConnector::HW_NOTINIT);

@@ -2,6 +2,7 @@
 
 #include "engine/corvid_types.h"
 #include "log/CorvidLog.h"
+#include "log/LogWorker.h"
 #include "log/corvid_log_format.h"
 
 #include <QDir>
@@ -501,14 +502,26 @@ void TstLog::openFailures()
         QTemporaryDir dir;
         const QString base = dir.path() + QStringLiteral("/not/yet");
         DiagCapture cap;
+        // The operator hears of a failure from the main thread only.
+        QStringList notices;
+        LogWorker::setLaunchErrorHandler([&notices](const QString &text) {
+            notices << (QThread::currentThread() == qApp->thread() ? text : QStringLiteral("off the main thread"));
+        });
+        const auto resetHandler = qScopeGuard([] { LogWorker::setLaunchErrorHandler({}); });
         QString path;
         {
             CorvidLog log(base, true, 2);
             path = log.fileName();
             const QString failed = diag(QtCriticalMsg, QStringLiteral("Corvid Messages log file creation failed: ") + path);
             QCOMPARE(cap.all(), QStringList({failed}));
+            QCOMPARE(notices, QStringList{QStringLiteral("Cannot create corvid log file.")});
+            std::unique_ptr<QThread> other(QThread::create([&path] { LogWorker(path, true); }));
+            other->start();
+            QVERIFY(other->wait(10000));
             send(log, msgs[0]);  // dropped: there is still no directory
             QThreadPool::globalInstance()->waitForDone();
+            const QString notice = QStringLiteral("Cannot create corvid log file.");
+            QCOMPARE(notices, (QStringList{notice, notice}));
             QVERIFY(cap.all().size() >= 2);
             for (const QString &d : cap.all())
                 QCOMPARE(d, failed);

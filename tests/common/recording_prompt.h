@@ -1,0 +1,25 @@
+#pragma once
+// An operator prompt that records every question, for the lifetime of the
+// object the process-wide one.
+
+#include "connectors/OperatorPrompt.h"
+
+class RecordingPrompt final : public HeadlessPrompt {
+public:
+    QStringList informed;
+    QStringList listenFailures;
+    bool goOnAfterListenFailure = true;
+
+    RecordingPrompt() { corvid_set_prompt(this); }
+    ~RecordingPrompt() override { corvid_set_prompt(nullptr); }
+    RecordingPrompt(const RecordingPrompt &) = delete;
+    RecordingPrompt &operator=(const RecordingPrompt &) = delete;
+
+    bool interactive() const override { return true; }
+    void inform(const QString &text) override { informed << text; }
+    bool confirmListenFailure(const QString &text) override
+    {
+        listenFailures << text;
+        return goOnAfterListenFailure;
+    }
+};
