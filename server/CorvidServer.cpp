@@ -5,25 +5,38 @@
 #include "connectors/NullReader.h"
 #include "engine/corvid_hardware.h"
 
+#include "connectors/OperatorPrompt.h"
+
 #include <QCoreApplication>
-#include <QMessageBox>
-#include <QMetaObject>
+#include <QLoggingCategory>
+#include <QPointer>
 #include <QTcpServer>
 
 namespace {
+Q_LOGGING_CATEGORY(lcHub, "corvid.hub", QtWarningMsg)
+
 corvid_connector_factory g_connectorFactory = nullptr;
 }
 
 CorvidServer::CorvidServer(AbstractConnector *connector, CorvidConfigData *config, uint16_t tcpPort,
-                           QObject *window, QObject *parent)
-    : QObject(parent), m_connector(connector), m_window(window), m_tcpPort(tcpPort), m_config(config)
+                           ServerView *view, QObject *parent)
+    : QObject(parent), m_tcpPort(tcpPort), m_config(config)
 {
     corvid_register_metatypes();
     qRegisterMetaType<AbstractConnector::HWState>("AbstractConnector::HWState");
     qRegisterMetaType<crd_client_info_t>("crd_client_info_t");
 
-    if (!m_connector)
-        m_connector = new NullReader();
+    m_connector = connector ? connector : new NullReader();
+    if (view) {
+        m_view = view;
+        m_hasWindow = true;
+        // The view may call after the hub is gone.
+        QPointer<CorvidServer> self(this);
+        view->onReconnectRequested([self] {
+            if (self)
+                self->slotReconnectClicked();
+        });
+    }
     connect(m_connector, &AbstractConnector::stateChanges, this, &CorvidServer::hardwareStatusHandler);
     connect(m_connector, &AbstractConnector::signalSendCorvidToClient, this, &CorvidServer::slotSendCorvidToClient);
 
@@ -38,9 +51,6 @@ CorvidServer::CorvidServer(AbstractConnector *connector, CorvidConfigData *confi
 
     connect(&m_rebuildTimer, &QTimer::timeout, this, &CorvidServer::slotOnNullReaderTimer);
     m_rebuildTimer.start(1000);
-
-    if (m_window)
-        connect(m_window, SIGNAL(reconnect_from_button()), this, SLOT(slotReconnectClicked()));
 }
 
 CorvidServer::~CorvidServer()
@@ -92,15 +102,12 @@ void CorvidServer::startServer()
         return;
     }
     const QString error = m_tcpServer->errorString();
-    if (!m_window) {
+    if (!m_hasWindow) {
         qCritical("%s", qPrintable(QStringLiteral("Server Error: Unable to start the server: ") + error));
         m_tcpServer->closeListening();
         return;
     }
-    QMessageBox box(QMessageBox::Critical, QString(), QStringLiteral("Unable to start the server: ") + error,
-                    QMessageBox::Ok | QMessageBox::Cancel);
-    box.setDefaultButton(QMessageBox::Cancel);
-    if (box.exec() == QMessageBox::Cancel) {
+    if (!corvid_prompt().confirmListenFailure(QStringLiteral("Unable to start the server: ") + error)) {
         m_tcpServer->slotCloseServer();
         m_connector->fatalStop();
     }
@@ -139,6 +146,8 @@ void CorvidServer::slotSendCorvidToClient(corvid_message msg, QByteArray data, q
         data.append(QByteArray(int(msg.length) - data.size(), '\0'));
     msg.data = msg.length ? reinterpret_cast<uint8_t *>(data.data()) : nullptr;
     const auto clients = m_tcpServer->clientList();
+    qCDebug(lcHub, "to %d clients: id 0x%04x, stamp %llu", int(clients.size()), unsigned(msg.msg_id),
+            static_cast<unsigned long long>(stampId));
     for (const auto &client : clients)
         m_tcpServer->sendMsgToApp(client.socket, &msg, stampId, status, dir, tag, hdr);
 
@@ -146,7 +155,7 @@ void CorvidServer::slotSendCorvidToClient(corvid_message msg, QByteArray data, q
         telnetWrite(msg, data);
 
     emit signalLogData(msg, m_tcpServer->stampId, false, 0, hdr);
-    if (m_window)
+    if (m_hasWindow)
         refreshRxCounters();
 }
 
@@ -171,16 +180,13 @@ void CorvidServer::slotOnNullReaderTimer()
 
 void CorvidServer::slotDisconnected(quint32 clientId)
 {
-    if (m_window)
-        QMetaObject::invokeMethod(m_window, "slotDisconnected", Qt::DirectConnection, Q_ARG(quint32, clientId));
+    m_view->slotDisconnected(clientId);
 }
 
 void CorvidServer::hardwareStatusHandler(AbstractConnector::HWState newState)
 {
     m_tcpServer->hw_state = uint32_t(newState);
-    if (m_window)
-        QMetaObject::invokeMethod(m_window, "hardwareStatusHandler", Qt::DirectConnection,
-                                  Q_ARG(AbstractConnector::HWState, newState));
+    m_view->hardwareStatusHandler(newState);
     const auto clients = m_tcpServer->clientList();
     for (const auto &client : clients) {
         if (!m_connector)
@@ -212,8 +218,7 @@ void CorvidServer::slotReconnectClicked()
 
 void CorvidServer::slotAddClient(crd_client_info_t newcl)
 {
-    if (m_window)
-        QMetaObject::invokeMethod(m_window, "slotAddClient", Qt::DirectConnection, Q_ARG(crd_client_info_t, newcl));
+    m_view->slotAddClient(newcl);
     if (!m_disconnectWired) {
         connect(m_tcpServer, &CorvidTCPserver::signalDisconnected, this, &CorvidServer::slotDisconnected,
                 Qt::UniqueConnection);
@@ -226,11 +231,13 @@ void CorvidServer::slotRxMsg2Sat(corvid_message msg)
     ++m_txCorvidCount;
     const quint64 stamp = ++m_tcpServer->stampId;
     quint32 status = 0;
+    qCDebug(lcHub, "to the link: id 0x%04x, %u bytes, stamp %llu", unsigned(msg.msg_id), unsigned(msg.length),
+            static_cast<unsigned long long>(stamp));
     if (m_connector && m_connector->state == AbstractConnector::HW_READY) {
         const int64_t sent = m_connector->sendCorvidMessage(&msg);
         if (sent == int64_t(msg.length)) {
             status = 1;
-            if (m_window)
+            if (m_hasWindow)
                 refreshTxCounters();
         }
     }
@@ -239,7 +246,7 @@ void CorvidServer::slotRxMsg2Sat(corvid_message msg)
 
 void CorvidServer::slotRxCANfromSat()
 {
-    if (m_window)
+    if (m_hasWindow)
         refreshRxCounters();
 }
 
@@ -286,6 +293,7 @@ void CorvidServer::connectConnector(AbstractConnector *connector)
 
 void CorvidServer::rebuildConnector()
 {
+    qCDebug(lcHub) << "rebuilding the link";
     AbstractConnector *old = m_connector;
     old->HW_close();
     // From here on the old link must not reach us any more: the engine may be
@@ -297,7 +305,7 @@ void CorvidServer::rebuildConnector()
     if (!bound)
         delete old;
 
-    const bool gui = m_window != nullptr;
+    const bool gui = m_hasWindow;
     AbstractConnector *fresh = g_connectorFactory ? g_connectorFactory(m_config, gui) : nullptr;
     if (!fresh)
         fresh = new NullReader();
@@ -309,25 +317,20 @@ void CorvidServer::rebuildConnector()
         hardwareStatusHandler(AbstractConnector::HW_READY);
 }
 
-void CorvidServer::callWindow(const char *member, int value)
-{
-    QMetaObject::invokeMethod(m_window, member, Qt::DirectConnection, Q_ARG(int, value));
-}
-
 void CorvidServer::refreshRxCounters()
 {
-    if (!m_window || !m_connector)
+    if (!m_connector)
         return;
-    callWindow("setRxBytesCount", int(m_connector->rxBytesCount()));
-    callWindow("setRxCurrentBytesCount", int(m_connector->rxCurrentBytesCount()));
-    callWindow("setRxCorvidCount", int(m_rxCorvidCount));
-    callWindow("setRxCANCount", int(m_connector->rxCANCount()));
+    m_view->setRxBytesCount(int(m_connector->rxBytesCount()));
+    m_view->setRxCurrentBytesCount(int(m_connector->rxCurrentBytesCount()));
+    m_view->setRxCorvidCount(int(m_rxCorvidCount));
+    m_view->setRxCANCount(int(m_connector->rxCANCount()));
 }
 
 void CorvidServer::refreshTxCounters()
 {
-    if (!m_window || !m_connector)
+    if (!m_connector)
         return;
-    callWindow("setTxBytesCount", int(m_connector->txBytesCount()));
-    callWindow("setTxCorvidCount", int(m_txCorvidCount));
+    m_view->setTxBytesCount(int(m_connector->txBytesCount()));
+    m_view->setTxCorvidCount(int(m_txCorvidCount));
 }

@@ -6,6 +6,7 @@
 #include "connectors/AbstractConnector.h"
 #include "engine/corvid_types.h"
 #include "server/CorvidTCPserver.h"
+#include "server/ServerView.h"
 
 #include <QByteArray>
 #include <QMap>
@@ -28,11 +29,10 @@ using corvid_connector_factory = AbstractConnector *(*)(CorvidConfigData *config
 class CorvidServer : public QObject {
     Q_OBJECT
 public:
-    // `window` is the main window or null without one. It is reached
-    // through its meta-object (slots hardwareStatusHandler, slotAddClient,
-    // slotDisconnected, the counter setters, signal reconnect_from_button).
+    // `view` is the main window, or null when the server runs without one.
+    // It must outlive the hub.
     CorvidServer(AbstractConnector *connector, CorvidConfigData *config, uint16_t tcpPort,
-                 QObject *window, QObject *parent = nullptr);
+                 ServerView *view, QObject *parent = nullptr);
     ~CorvidServer() override;
 
     static void setConnectorFactory(corvid_connector_factory factory);
@@ -74,11 +74,11 @@ public slots:
     void slotSendCorvidToClient(corvid_message msg, QByteArray data, quint64 stampId, unsigned status,
                                 unsigned dir, unsigned tag = 0, AX25Header *hdr = nullptr);
     void slotOnNullReaderTimer();
+    void slotCloseServer();
 
 private slots:
     void slotDisconnected(quint32 clientId);
     void hardwareStatusHandler(AbstractConnector::HWState newState);
-    void slotCloseServer();
     void slotReconnectClicked();
     void slotAddClient(crd_client_info_t newcl);
     void slotRxMsg2Sat(corvid_message msg);
@@ -89,11 +89,12 @@ private:
     void rebuildConnector();
     void refreshRxCounters();
     void refreshTxCounters();
-    void callWindow(const char *member, int value);
     void telnetWrite(const corvid_message &msg, const QByteArray &data);
 
     AbstractConnector *m_connector = nullptr;
-    QObject *m_window = nullptr;
+    NullServerView m_nullView;
+    ServerView *m_view = &m_nullView;
+    bool m_hasWindow = false;
     QTimer m_rebuildTimer;
     CorvidTCPserver *m_tcpServer = nullptr;
     uint16_t m_tcpPort = 0;

@@ -2,12 +2,15 @@
 
 #include <QDateTime>
 #include <QHostAddress>
+#include <QLoggingCategory>
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 
 namespace {
+
+Q_LOGGING_CATEGORY(lcAcceptor, "corvid.acceptor", QtWarningMsg)
 
 SrvRxState rxStateOf(uint32_t kind)
 {
@@ -188,6 +191,7 @@ void CorvidTCPserver::slotNewConnection()
         // Input beyond this stays in the kernel until the frames before it are
         // handled, so a fast sender cannot make the server buffer without end.
         socket->setReadBufferSize(kReadBufferSize);
+        qCDebug(lcAcceptor).noquote() << "connection from" << socket->peerAddress().toString() << socket->peerPort();
         m_connections.insert(socket, std::make_shared<Connection>());
         connect(socket, &QTcpSocket::disconnected, this, &CorvidTCPserver::slotDisconnected);
         connect(socket, &QTcpSocket::readyRead, this, &CorvidTCPserver::slotReadClient);
@@ -216,6 +220,7 @@ void CorvidTCPserver::slotReadClient()
 
 void CorvidTCPserver::handleFrame(QTcpSocket *sender, const crs_frame_t &frame)
 {
+    qCDebug(lcAcceptor, "frame kind 0x%04x, %d bytes", unsigned(frame.kind), int(frame.bytes.size()));
     switch (frame.kind) {
     case FrameAppInfo:
         handleAppInfo(sender, frame.bytes);

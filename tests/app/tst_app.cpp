@@ -11,6 +11,8 @@
 #include "server/CorvidServer.h"
 #include "server/corvid_wire.h"
 #include "tests/common/bus_reference.h"
+#include "tests/common/fake_server_view.h"
+#include "tests/common/recording_prompt.h"
 
 #include <QCanBus>
 #include <QCanBusDevice>
@@ -286,30 +288,6 @@ void captureHandler(QtMsgType, const QMessageLogContext &, const QString &msg)
     g_diagnostics << msg;
 }
 
-// Stand-in for the main window: the hub reaches it only through these members.
-class FakeWindow : public QObject {
-    Q_OBJECT
-public:
-    QList<int> states;
-    QList<quint32> added;
-    QList<quint32> removed;
-    QMap<QString, int> counters;
-
-signals:
-    void reconnect_from_button();
-
-public slots:
-    void hardwareStatusHandler(AbstractConnector::HWState s) { states << int(s); }
-    void slotAddClient(crd_client_info_t c) { added << c.id; }
-    void slotDisconnected(quint32 id) { removed << id; }
-    void setRxBytesCount(int v) { counters[QStringLiteral("rxBytes")] = v; }
-    void setRxCurrentBytesCount(int v) { counters[QStringLiteral("rxCurrent")] = v; }
-    void setRxCorvidCount(int v) { counters[QStringLiteral("rxCorvid")] = v; }
-    void setRxCANCount(int v) { counters[QStringLiteral("rxCAN")] = v; }
-    void setTxBytesCount(int v) { counters[QStringLiteral("txBytes")] = v; }
-    void setTxCorvidCount(int v) { counters[QStringLiteral("txCorvid")] = v; }
-};
-
 // A connector under the test's control, to drive link states and sends.
 class ScriptedConnector : public AbstractConnector {
     Q_OBJECT
@@ -362,6 +340,7 @@ private slots:
     void interfaceSelection();
     void hubRouting();
     void hubLinkControl();
+    void hubListenFailure();
 };
 
 void TestApp::initTestCase()
@@ -687,7 +666,9 @@ void TestApp::startupModes()
                  {"ErrorLogFile", "server_logs/error_log"}, {"CorvidLogFile", "server_logs/corvid_log"},
                  {"TELNET_Devices", "0x2,,zz,0xFF"}, {"CC_Address", "zz"}, {"MaxTCPClients", "010"},
                  {"CorvidLogDisable", "1"}});
-    conv.start();
+    QProcessEnvironment traced = QProcessEnvironment::systemEnvironment();
+    traced.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("corvid.app.debug=true"));
+    conv.start(traced);
 
     QVERIFY(defaults.waitForErrorLog(QStringLiteral("No serial devices available!")));
     QVERIFY(defaults.errorLog().startsWith(QStringLiteral("Server started at ")));
@@ -711,6 +692,19 @@ void TestApp::startupModes()
 
     QVERIFY(conv.waitStarted(convPort));
     const QString log = conv.errorLog();
+    // Plugins are looked for beside the program, never in the working
+    // directory; the trace saying so is silent unless switched on.
+    const QString pluginTrace = QStringLiteral("Qt plugins searched in: ");
+    QVERIFY(!defaults.errorLog().contains(pluginTrace));
+    const int at = log.indexOf(pluginTrace);
+    QVERIFY2(at >= 0, qPrintable(log));
+    const QStringList pluginPaths =
+        log.mid(at + pluginTrace.size()).section(QLatin1Char('\n'), 0, 0).split(QStringLiteral(", "));
+    QVERIFY2(pluginPaths.contains(QDir::cleanPath(QFileInfo(serverBinary()).canonicalPath() + QStringLiteral("/../plugins"))),
+             qPrintable(pluginPaths.join(QLatin1Char(' '))));
+    const QString workDir = QFileInfo(conv.dir.path()).canonicalFilePath();
+    for (const QString &path : pluginPaths)
+        QVERIFY2(!QDir::isRelativePath(path) && QFileInfo(path).canonicalFilePath() != workDir, qPrintable(path));
     QCOMPARE(log.count(QStringLiteral("Telnet terminal for device")), 2);
     QVERIFY(log.contains(QStringLiteral("Telnet terminal for device 0x2 (own address 0x1)")));
     QVERIFY(log.contains(QStringLiteral("Telnet terminal for device 0xff (own address 0x1)")));
@@ -848,7 +842,7 @@ void TestApp::hubRouting()
     const QString file = dir.filePath(QStringLiteral("server_config.xml"));
     writeConfig(file, {{"Interface", "none"}, {"SSID_BRD", "1"}});
     CorvidConfigData config(file);
-    FakeWindow window;
+    FakeServerView window;
     auto *conn = new ScriptedConnector();
     conn->HW_init();
     CorvidServer::setConnectorFactory(&scriptedFactory);
@@ -939,7 +933,7 @@ void TestApp::hubRouting()
 
     // Link state changes go to the window and to every client. The connect
     // button closes the link and keeps it closed.
-    emit window.reconnect_from_button();
+    window.pressConnect();
     QCOMPARE(conn->closes, 1);
     QCOMPARE(window.states.last(), 1);
     QVERIFY(QTest::qWaitFor([&] { return observer.states().size() == 2; }, 5000));
@@ -989,7 +983,7 @@ void TestApp::hubLinkControl()
     writeConfig(file, {{"Interface", "nothing-here"}});
     CorvidConfigData config(file);
     const QString description = config.getDescription(QStringLiteral("Interface"));
-    FakeWindow window;
+    FakeServerView window;
     g_factoryCalls = 0;
     CorvidServer::setConnectorFactory(&nullFactory);
     auto *first = new NullReader();
@@ -1022,7 +1016,7 @@ void TestApp::hubLinkControl()
     QCOMPARE(hub.connector(), ready);
 
     // The connect button closes a ready link and keeps it closed...
-    emit window.reconnect_from_button();
+    window.pressConnect();
     QCOMPARE(int(ready->state), int(AbstractConnector::HW_NOTINIT));
     QVERIFY(!hub.rebuildTimerActive());
     QVERIFY(QTest::qWaitFor([&] { return client.states().last() == 1u; }, 5000));
@@ -1030,7 +1024,7 @@ void TestApp::hubLinkControl()
     QCOMPARE(g_factoryCalls, calls);
     QCOMPARE(hub.connector(), ready);
     // ...and opens it again.
-    emit window.reconnect_from_button();
+    window.pressConnect();
     QCOMPARE(int(ready->state), int(AbstractConnector::HW_READY));
     QVERIFY(hub.rebuildTimerActive());
     QVERIFY(QTest::qWaitFor([&] { return client.states().last() == 2u; }, 5000));
@@ -1045,6 +1039,29 @@ void TestApp::hubLinkControl()
     QCOMPARE(int(hub.connector()->state), int(AbstractConnector::HW_READY));
     CorvidServer::setConnectorFactory(nullptr);
     delete hub.connector();
+}
+
+void TestApp::hubListenFailure()
+{
+    // The port is taken: without a window only the diagnostic; with one the
+    // operator is asked, and Ok goes on without clients.
+    QTcpServer occupier;
+    QVERIFY(occupier.listen(QHostAddress::Any, 0));
+    for (const bool withWindow : {false, true}) {
+        RecordingPrompt prompt;
+        FakeServerView view;
+        CorvidServer hub(nullptr, nullptr, occupier.serverPort(), withWindow ? &view : nullptr);
+        qInstallMessageHandler(captureHandler);
+        g_diagnostics.clear();
+        hub.startServer();
+        qInstallMessageHandler(nullptr);
+        const QString text = QStringLiteral("Unable to start the server: ") + hub.tcpServer()->errorString();
+        QVERIFY(!hub.tcpServer()->errorString().isEmpty());
+        QCOMPARE(prompt.listenFailures, withWindow ? QStringList{text} : QStringList());
+        QCOMPARE(g_diagnostics.contains(QStringLiteral("Server Error: ") + text), !withWindow);
+        QCOMPARE(hub.tcpServer()->serverPort(), uint16_t(0));
+        delete hub.connector();
+    }
 }
 
 QTEST_GUILESS_MAIN(TestApp)
