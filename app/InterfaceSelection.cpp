@@ -2,9 +2,7 @@
 
 #include "config/CorvidConfigData.h"
 #include "connectors/NullReader.h"
-#ifdef CORVID_HAVE_QCANBUS_CONNECTOR
 #include "connectors/QSocketCAN_connector.h"
-#endif
 #include "engine/corvid_hardware.h"
 
 #include <QCanBus>
@@ -24,24 +22,10 @@ QString canDeviceName(CorvidConfigData *config)
                                                                  : QStringLiteral("can0");
 }
 
-AbstractConnector *newCanConnector(const QString &plugin, const QString &device, bool guiMode)
+// A CAN link through Qt's CAN bus layer, bound to the engine.
+AbstractConnector *bindCan(const QString &plugin, const QString &device, bool guiMode)
 {
-#ifdef CORVID_HAVE_QCANBUS_CONNECTOR
-    return new QSocketCAN_connector(plugin, device, nullptr, guiMode);
-#else
-    Q_UNUSED(plugin)
-    Q_UNUSED(device)
-    Q_UNUSED(guiMode)
-    return nullptr;
-#endif
-}
-
-AbstractConnector *nullReader(const char *complaint);
-
-AbstractConnector *bindCan(AbstractConnector *connector, bool guiMode)
-{
-    if (!connector)  // built without the CAN bus connector
-        return nullReader("No CAN devices available!");
+    auto *connector = new QSocketCAN_connector(plugin, device, nullptr, guiMode);
     connector->guiMode = guiMode;
     corvid_set_hardware(connector);
     return connector;
@@ -69,12 +53,12 @@ AbstractConnector *createConnector(CorvidConfigData *config, bool guiMode)
         if (QCanBus::instance()->availableDevices(QStringLiteral("socketcan")).isEmpty())
             return nullReader("No CAN devices available!");
         qInfo() << iface << " hw-interface will be used.\n";
-        return bindCan(newCanConnector(iface.toLower(), canDeviceName(config), guiMode), guiMode);
+        return bindCan(iface.toLower(), canDeviceName(config), guiMode);
     }
 
     if (contains(iface, "virtualcan") && QCanBus::instance()->plugins().contains(QStringLiteral("virtualcan"))) {
         qInfo("Virtual CAN hw-interface will be used.\n");
-        return bindCan(newCanConnector(QStringLiteral("virtualcan"), canDeviceName(config), guiMode), guiMode);
+        return bindCan(QStringLiteral("virtualcan"), canDeviceName(config), guiMode);
     }
 
     // The radio and UDP links are selected here once they exist.

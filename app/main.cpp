@@ -3,24 +3,30 @@
 
 #include "app/CorvidDiagnostics.h"
 #include "app/InterfaceSelection.h"
+#include "app/PluginPaths.h"
 #include "app/StartupSettings.h"
-#include "app/TerminationSignals.h"
 #include "config/CorvidConfigData.h"
 #include "connectors/AbstractConnector.h"
+#include "connectors/OperatorPrompt.h"
+#include "engine/TerminationSignals.h"
 #include "engine/corvid_types.h"
 #include "log/CorvidLog.h"
+#include "log/LogWorker.h"
 #include "server/CorvidServer.h"
 
 #include <QApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QLoggingCategory>
 #include <QMessageBox>
 #include <QTextCodec>
 #include <QTextStream>
 
 #include <cstdio>
 #include <unistd.h>
+
+Q_LOGGING_CATEGORY(lcApp, "corvid.app", QtWarningMsg)
 
 namespace {
 
@@ -53,6 +59,17 @@ bool hasDisplay()
     return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
 }
 
+// On a display, launch errors are shown in a box; every other question is
+// answered as without a window until the window brings its own prompt.
+class LaunchPrompt final : public HeadlessPrompt {
+public:
+    void launchError(const QString &text) override
+    {
+        QMessageBox box(QMessageBox::Critical, QStringLiteral("Launch error"), text, QMessageBox::Ok);
+        box.exec();
+    }
+};
+
 AbstractConnector *connectorFactory(CorvidConfigData *config, bool guiMode)
 {
     return createConnector(config, guiMode);
@@ -63,9 +80,8 @@ AbstractConnector *connectorFactory(CorvidConfigData *config, bool guiMode)
 int main(int argc, char *argv[])
 {
     // 1-2: plugins beside the program are found too.
-    QStringList paths = QCoreApplication::libraryPaths();
-    paths.append(QStringLiteral("."));
-    QCoreApplication::setLibraryPaths(paths);
+    QCoreApplication::setLibraryPaths(
+        corvid_library_paths(QCoreApplication::libraryPaths(), corvid_program_plugin_dir(argv[0])));
 #ifdef Q_OS_WIN
     QApplication::setStyle(QStringLiteral("windowsvista"));
 #endif
@@ -77,6 +93,10 @@ int main(int argc, char *argv[])
     corvid_register_metatypes();
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
     corvid_quit_on_termination_signals(*g_app);
+    static LaunchPrompt launchPrompt;
+    if (hasDisplay())
+        corvid_set_prompt(&launchPrompt);
+    LogWorker::setLaunchErrorHandler([](const QString &text) { corvid_prompt().launchError(text); });
 
     // 8-9
     g_config = new CorvidConfigData(CorvidConfigData::startupConfigFile());
@@ -87,16 +107,13 @@ int main(int argc, char *argv[])
     g_errorLogFile = new QFile();
     if (!corvid_open_error_log(*g_errorLogFile, settings.errorLogPrefix, startUtc)) {
         std::fputs("Launch error: Cannot create error log file.\n", stderr);
-        if (hasDisplay()) {
-            QMessageBox box(QMessageBox::Critical, QStringLiteral("Launch error"),
-                            QStringLiteral("Cannot create error log file."), QMessageBox::Ok);
-            box.exec();
-        }
+        corvid_prompt().launchError(QStringLiteral("Cannot create error log file."));
         return -1;
     }
     g_errorLogStream = new QTextStream(g_errorLogFile);
     corvid_set_error_log_stream(g_errorLogStream);
     corvid_write_error_log_start(*g_errorLogStream, startUtc);
+    qCDebug(lcApp).noquote() << "Qt plugins searched in:" << QCoreApplication::libraryPaths().join(QStringLiteral(", "));
 
     // 12-13: the main window comes with the window work; until then, and
     // whenever there is no display, the graphical mode runs without it.
@@ -117,7 +134,7 @@ int main(int argc, char *argv[])
     CorvidServer::setConnectorFactory(&connectorFactory);
     g_server = new CorvidServer(g_firstConnector, g_config, uint16_t(g_config->tcpPort()), nullptr, nullptr);
     g_server->attachToEngine();
-    QObject::connect(g_app, SIGNAL(aboutToQuit()), g_server, SLOT(slotCloseServer()));
+    QObject::connect(g_app, &QCoreApplication::aboutToQuit, g_server, &CorvidServer::slotCloseServer);
 
     // 18-20
     if (settings.hasMaxClients)

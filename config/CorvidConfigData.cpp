@@ -4,6 +4,7 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <QLoggingCategory>
 #include <QSaveFile>
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>
@@ -23,6 +24,8 @@ const char CorvidConfigData::DEFAULT_CONFIG_FILE[] = ":/config_filename/server_c
 const char CorvidConfigData::LOCAL_CONFIG_FILE[] = "server_config.xml";
 
 namespace {
+
+Q_LOGGING_CATEGORY(lcConfig, "corvid.config", QtWarningMsg)
 
 void critical(const QString &text)
 {
@@ -104,6 +107,7 @@ qint32 CorvidConfigData::loadConfig(const QString &fileName)
         critical(QStringLiteral("Failed to open file %1.\n").arg(fileName));
         return CONFIG_BAD_FILE;
     }
+    qCDebug(lcConfig).noquote() << "reading" << fileName;
     return loadConfig(file, fileName);
 }
 
