@@ -79,7 +79,7 @@ AbstractConnector *connectorFactory(CorvidConfigData *config, bool guiMode)
 
 int main(int argc, char *argv[])
 {
-    // 1-2: plugins beside the program are found too.
+    // Qt plugins: Qt's own places and the plugins folder beside the program.
     QCoreApplication::setLibraryPaths(
         corvid_library_paths(QCoreApplication::libraryPaths(), corvid_program_plugin_dir(argv[0])));
 #ifdef Q_OS_WIN
