@@ -1,0 +1,328 @@
+// The SocketCAN plugin as Qt loads it: listing interfaces from a sysfs tree,
+// the device failing to open on a kernel without CAN, the server's link
+// rebuilding around that, and frames in the kernel's byte layout.
+
+#include "app/InterfaceSelection.h"
+#include "config/CorvidConfigData.h"
+#include "connectors/QSocketCAN_connector.h"
+#include "engine/corvid_hardware.h"
+#include "plugins/socketcan/SocketCanBackend.h"
+#include "plugins/socketcan/SocketCanFrame.h"
+#include "server/CorvidServer.h"
+
+#include <QCanBus>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QScopeGuard>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <linux/can.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+Q_DECLARE_METATYPE(QCanBusFrame)
+
+namespace {
+
+const QString kPlugin = QStringLiteral("kq-qt-socketcan");
+
+// The two answers a kernel can give for an interface that is not CAN.
+const QString kNotCan = QStringLiteral("^(This kernel has no SocketCAN support \\(.+\\); load the can and can_raw "
+                                       "modules|\"lo\" is not a CAN interface)$");
+
+QStringList g_log;
+void capture(QtMsgType, const QMessageLogContext &, const QString &text) { g_log << text; }
+
+// One interface of a fake sysfs tree: "name type [device|driver=NAME] [mtu=N]".
+void addInterface(const QString &root, const QString &spec)
+{
+    const QStringList parts = spec.split(QLatin1Char(' '));
+    QDir dir(root);
+    QVERIFY(dir.mkpath(parts[0]));
+    dir.cd(parts[0]);
+    const auto write = [&dir](const QString &name, const QByteArray &value) {
+        QFile f(dir.filePath(name));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(value);
+    };
+    if (parts[1] != QLatin1String("-"))
+        write(QStringLiteral("type"), parts[1].toLatin1() + '\n');
+    for (const QString &p : parts.mid(2)) {
+        if (p == QLatin1String("device")) {
+            QVERIFY(dir.mkpath(QStringLiteral("device")));
+        } else if (p.startsWith(QLatin1String("driver="))) {
+            QVERIFY(dir.mkpath(QStringLiteral("drivers/") + p.mid(7)));
+            QVERIFY(dir.mkpath(QStringLiteral("device")));
+            QVERIFY(QFile::link(dir.filePath(QStringLiteral("drivers/") + p.mid(7)),
+                                dir.filePath(QStringLiteral("device/driver"))));
+        } else if (p.startsWith(QLatin1String("mtu="))) {
+            write(QStringLiteral("mtu"), p.mid(4).toLatin1());
+        }
+    }
+}
+
+QByteArray kernelBytes(const can_frame &f) { return QByteArray(reinterpret_cast<const char *>(&f), sizeof(f)); }
+
+}  // namespace
+
+class TestSocketCan : public QObject {
+    Q_OBJECT
+    QTemporaryDir m_scratch;
+
+private slots:
+    void initTestCase()
+    {
+        // Before the first QCanBus::instance(): its plugins are read once.
+        QCoreApplication::addLibraryPath(qEnvironmentVariable("CORVID_BUILD_DIR") + QStringLiteral("/plugins"));
+        QVERIFY(m_scratch.isValid());
+        qRegisterMetaType<QCanBusDevice::CanBusError>();
+        qRegisterMetaType<QCanBusDevice::CanBusDeviceState>();
+    }
+    void cleanup() { qunsetenv("CORVID_SYSFS_NET"); }
+
+    void loadsByName()
+    {
+        QVERIFY2(QCanBus::instance()->plugins().contains(kPlugin), qPrintable(QCanBus::instance()->plugins().join(' ')));
+        QString error;
+        std::unique_ptr<QCanBusDevice> device(QCanBus::instance()->createDevice(kPlugin, QStringLiteral("can0"), &error));
+        QVERIFY2(device, qPrintable(error));
+        QCOMPARE(QString::fromLatin1(device->metaObject()->className()), QStringLiteral("SocketCanBackend"));
+        QCOMPARE(device->state(), QCanBusDevice::UnconnectedState);
+    }
+
+    void availableDevices_data()
+    {
+        QTest::addColumn<QStringList>("tree");
+        QTest::addColumn<QStringList>("expected");  // name|description|virtual|fd
+        QTest::newRow("no CAN") << QStringList{"eth0 1 device", "lo 772"} << QStringList{};
+        QTest::newRow("mixed") << QStringList{"eth0 1 driver=e1000", "vcan0 280", "can1 280 driver=gs_usb mtu=16",
+                                              "slcan0 280 device", "canfd0 280 driver=mcp251xfd mtu=72", "junk -",
+                                              "ifb0 280x"}
+                               << QStringList{"can1|SocketCAN interface (gs_usb)|0|0",
+                                              "canfd0|SocketCAN interface (mcp251xfd)|0|1",
+                                              "slcan0|SocketCAN interface|0|0", "vcan0|SocketCAN interface (virtual)|1|0"};
+    }
+    void availableDevices()
+    {
+        QFETCH(QStringList, tree);
+        QFETCH(QStringList, expected);
+        const QString root = m_scratch.filePath(QString::fromLatin1(QTest::currentDataTag()));
+        QVERIFY(QDir().mkpath(root));
+        for (const QString &spec : tree)
+            addInterface(root, spec);
+        qputenv("CORVID_SYSFS_NET", QFile::encodeName(root));
+        QString error;
+        QStringList listed;
+        for (const QCanBusDeviceInfo &i : QCanBus::instance()->availableDevices(kPlugin, &error))
+            listed << QStringLiteral("%1|%2|%3|%4").arg(i.name(), i.description()).arg(i.isVirtual()).arg(i.hasFlexibleDataRate());
+        QCOMPARE(listed, expected);
+        QCOMPARE(error, QString());
+
+        qputenv("CORVID_SYSFS_NET", QFile::encodeName(root + QStringLiteral("/absent")));
+        QVERIFY(QCanBus::instance()->availableDevices(kPlugin, &error).isEmpty());
+        QVERIFY(error.contains(QStringLiteral("absent")));
+    }
+
+    // This machine's kernel has no CAN: every connection attempt fails with a
+    // reason and leaves the device unconnected, ready to be tried again.
+    void connectFails_data()
+    {
+        QTest::addColumn<QString>("interface");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("missing") << "nosuch0" << "^CAN interface \"nosuch0\" does not exist$";
+        QTest::newRow("unnamed") << "" << "^CAN interface \"\" does not exist$";
+        QTest::newRow("name too long") << "averyverylongname0" << "^CAN interface \"averyverylongname0\" does not exist$";
+        QTest::newRow("not CAN") << "lo" << kNotCan;
+    }
+    void connectFails()
+    {
+        QFETCH(QString, interface);
+        QFETCH(QString, expected);
+        std::unique_ptr<QCanBusDevice> device(QCanBus::instance()->createDevice(kPlugin, interface));
+        QVERIFY(device);
+        QSignalSpy errors(device.get(), &QCanBusDevice::errorOccurred);
+        QSignalSpy states(device.get(), &QCanBusDevice::stateChanged);
+        for (int attempt = 1; attempt <= 2; ++attempt) {
+            QVERIFY(!device->connectDevice());
+            QCOMPARE(device->state(), QCanBusDevice::UnconnectedState);
+            QCOMPARE(device->error(), QCanBusDevice::ConnectionError);
+            QVERIFY2(QRegularExpression(expected).match(device->errorString()).hasMatch(),
+                     qPrintable(device->errorString()));
+            QCOMPARE(errors.count(), attempt);
+            QCOMPARE(states.last().first().value<QCanBusDevice::CanBusDeviceState>(), QCanBusDevice::UnconnectedState);
+        }
+        QVERIFY(!device->writeFrame(QCanBusFrame(0x123, "ab")));
+        QCOMPARE(device->error(), QCanBusDevice::OperationError);
+        QCOMPARE(device->framesToWrite(), qint64(0));
+    }
+
+    // Failures this machine cannot produce, by the errno the kernel gives.
+    void errorTexts_data()
+    {
+        using Step = SocketCanBackend::Step;
+        QTest::addColumn<int>("step");
+        QTest::addColumn<int>("error");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("socket EACCES") << int(Step::CreateSocket) << EACCES << "^Permission denied using CAN interface \"can0\": .+";
+        QTest::newRow("bind EPERM") << int(Step::BindSocket) << EPERM << "^Permission denied using CAN interface \"can0\": .+";
+        QTest::newRow("no can_raw") << int(Step::CreateSocket) << EPROTONOSUPPORT << "^This kernel has no SocketCAN support";
+        QTest::newRow("not CAN") << int(Step::BindSocket) << ENODEV << "^\"can0\" is not a CAN interface$";
+        QTest::newRow("down") << int(Step::Read) << ENETDOWN << "^CAN interface \"can0\" is down$";
+        QTest::newRow("other") << int(Step::Write) << EIO << "^Cannot write to CAN interface \"can0\": .+";
+    }
+    void errorTexts()
+    {
+        QFETCH(int, step);
+        QFETCH(int, error);
+        QFETCH(QString, expected);
+        const QString text = SocketCanBackend::errorText(SocketCanBackend::Step(step), error, QStringLiteral("can0"));
+        QVERIFY2(QRegularExpression(expected).match(text).hasMatch(), qPrintable(text));
+    }
+
+    // The server on an interface that cannot open: the connector reports the
+    // device's reason, stays not ready, and the hub keeps rebuilding it.
+    void serverRetries()
+    {
+        const QString root = m_scratch.filePath(QStringLiteral("server-sysfs"));
+        addInterface(root, QStringLiteral("lo 280"));
+        qputenv("CORVID_SYSFS_NET", QFile::encodeName(root));
+        const QString file = m_scratch.filePath(QStringLiteral("server_config.xml"));
+        {
+            QFile f(file);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("<?xml version=\"1.0\"?>\n<Config><ConfigVer>2</ConfigVer>"
+                    "<Parameter><ParmName>Interface</ParmName><ParmDesc>d</ParmDesc><ParmValue>SocketCAN</ParmValue></Parameter>"
+                    "<Parameter><ParmName>SocketCANPortName</ParmName><ParmDesc>d</ParmDesc><ParmValue>lo</ParmValue></Parameter>"
+                    "</Config>\n");
+        }
+        CorvidConfigData config(file);
+        g_log.clear();
+        qInstallMessageHandler(capture);
+        auto restore = qScopeGuard([] {
+            qInstallMessageHandler(nullptr);
+            CorvidServer::setConnectorFactory(nullptr);
+        });
+        const auto reasons = [] {
+            int n = 0;
+            for (const QString &line : g_log)
+                n += QRegularExpression(kNotCan).match(line).hasMatch();
+            return n;
+        };
+
+        AbstractConnector *first = createConnector(&config);
+        QVERIFY(qobject_cast<QSocketCAN_connector *>(first));
+        QCOMPARE(first->state, AbstractConnector::HW_NOTINIT);
+        QCOMPARE(reasons(), 1);
+        QVERIFY(g_log.contains(QStringLiteral("\"SocketCAN\"  hw-interface will be used.\n")));
+        QVERIFY(g_log.contains(QStringLiteral("Error: QSocketCAN_connector::HW_init: Socket wasn't initialized!")));
+
+        CorvidServer::setConnectorFactory(&createConnector);
+        {
+            CorvidServer hub(first, &config, 0, nullptr);
+            QVERIFY(QTest::qWaitFor([&] { return reasons() >= 4; }, 10000));
+            QVERIFY(qobject_cast<QSocketCAN_connector *>(hub.connector()));
+            QCOMPARE(hub.connector()->state, AbstractConnector::HW_NOTINIT);
+            QVERIFY(hub.rebuildTimerActive());
+            delete hub.connector();
+        }
+        corvid_deinit();
+    }
+
+    void toKernel_data()
+    {
+        QTest::addColumn<QCanBusFrame>("frame");
+        QTest::addColumn<QByteArray>("expected");  // hex of struct can_frame, empty: refused
+        const auto frame = [](quint32 id, const char *hex, bool extended, QCanBusFrame::FrameType type) {
+            QCanBusFrame f(type);
+            f.setFrameId(id);
+            f.setExtendedFrameFormat(extended);
+            f.setPayload(QByteArray::fromHex(hex));
+            return f;
+        };
+        const auto data = QCanBusFrame::DataFrame;
+        const auto remote = QCanBusFrame::RemoteRequestFrame;
+        QTest::newRow("standard") << frame(0x123, "deadbe", false, data) << QByteArray("2301000003000000deadbe0000000000");
+        QTest::newRow("extended 8") << frame(0x18FF10, "0102030405060708", true, data)
+                                    << QByteArray("10ff1880080000000102030405060708");
+        QTest::newRow("small extended") << frame(0x5, "", true, data) << QByteArray("0500008000000000" "0000000000000000");
+        QTest::newRow("remote standard") << frame(0x7FF, "aabb", false, remote) << QByteArray("ff07004002000000" "0000000000000000");
+        QTest::newRow("remote extended") << frame(0x1FFFFFFF, "", true, remote) << QByteArray("ffffffdf00000000" "0000000000000000");
+        QTest::newRow("standard id too big") << frame(0x800, "01", false, data) << QByteArray();
+        QTest::newRow("nine bytes") << frame(0x1, "010203040506070809", false, data) << QByteArray();
+        QCanBusFrame fd = frame(0x1, "0102", false, data);
+        fd.setFlexibleDataRateFormat(true);
+        QTest::newRow("CAN FD") << fd << QByteArray();
+        QTest::newRow("error frame") << QCanBusFrame(QCanBusFrame::ErrorFrame) << QByteArray();
+    }
+    void toKernel()
+    {
+        QFETCH(QCanBusFrame, frame);
+        QFETCH(QByteArray, expected);
+        can_frame out;
+        memset(&out, 0x5a, sizeof(out));  // padding must not keep old bytes
+        QString why;
+        QCOMPARE(socketcan::toKernelFrame(frame, &out, &why), !expected.isEmpty());
+        if (expected.isEmpty())
+            QVERIFY(!why.isEmpty());
+        else
+            QCOMPARE(kernelBytes(out).toHex(), expected);
+    }
+
+    void fromKernel_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");  // hex of struct can_frame
+        QTest::addColumn<int>("type");
+        QTest::addColumn<quint32>("id");
+        QTest::addColumn<bool>("extended");
+        QTest::addColumn<QByteArray>("payload");
+        const int data = QCanBusFrame::DataFrame;
+        QTest::newRow("standard") << QByteArray("2301000003000000deadbe1122334455") << data << 0x123u << false
+                                  << QByteArray("deadbe");
+        QTest::newRow("extended") << QByteArray("10ff1880080000000102030405060708") << data << 0x18FF10u << true
+                                  << QByteArray("0102030405060708");
+        QTest::newRow("length over 8") << QByteArray("010000000f0000000102030405060708") << data << 0x1u << false
+                                       << QByteArray("0102030405060708");
+        QTest::newRow("remote") << QByteArray("ff07004002000000aabbccddeeff0011") << int(QCanBusFrame::RemoteRequestFrame)
+                                << 0x7FFu << false << QByteArray("0000");
+        QTest::newRow("remote extended") << QByteArray("ffffffdf00000000" "0000000000000000")
+                                         << int(QCanBusFrame::RemoteRequestFrame) << 0x1FFFFFFFu << true << QByteArray();
+        // Controller problem (RX error passive) and bus off, counters 0x80/0x10.
+        QTest::newRow("error") << QByteArray("4402002008000000001000000000" "8010") << int(QCanBusFrame::ErrorFrame)
+                               << 0x244u << false << QByteArray("0010000000008010");
+    }
+    void fromKernel()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(int, type);
+        QFETCH(quint32, id);
+        QFETCH(bool, extended);
+        QFETCH(QByteArray, payload);
+        can_frame in;
+        const QByteArray raw = QByteArray::fromHex(bytes);
+        QCOMPARE(raw.size(), int(sizeof(in)));
+        memcpy(&in, raw.constData(), sizeof(in));
+        const QCanBusFrame frame = socketcan::fromKernelFrame(in);
+        QCOMPARE(int(frame.frameType()), type);
+        QCOMPARE(frame.payload().toHex(), payload);
+        if (type != QCanBusFrame::ErrorFrame) {
+            QCOMPARE(frame.frameId(), id);
+            QCOMPARE(frame.hasExtendedFrameFormat(), extended);
+            return;
+        }
+        QCOMPARE(quint32(int(frame.error())), id);
+        SocketCanBackend device(QStringLiteral("can0"));
+        QCOMPARE(device.interpretErrorFrame(frame),
+                 QStringLiteral("CAN bus error: controller problem (RX error passive); bus off; "
+                                "error counters TX 128, RX 16"));
+        QCOMPARE(device.interpretErrorFrame(QCanBusFrame(0x1, "x")), QString());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSocketCan)
+#include "tst_socketcan.moc"
