@@ -50,7 +50,8 @@ AbstractConnector *createConnector(CorvidConfigData *config, bool guiMode)
     }
 
     if (contains(iface, "SocketCAN")) {
-        if (QCanBus::instance()->availableDevices(QStringLiteral("socketcan")).isEmpty())
+        // Listed by the plugin that opens the device (not Qt's own socketcan).
+        if (QCanBus::instance()->availableDevices(QStringLiteral("kq-qt-socketcan")).isEmpty())
             return nullReader("No CAN devices available!");
         qInfo() << iface << " hw-interface will be used.\n";
         return bindCan(iface.toLower(), canDeviceName(config), guiMode);

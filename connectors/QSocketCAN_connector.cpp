@@ -39,7 +39,9 @@ QString QSocketCAN_connector::pluginFor(const QString &pluginSetting)
 
 QString QSocketCAN_connector::searchNameFor(const QString &pluginSetting)
 {
-    return isSocketCan(pluginSetting) ? QStringLiteral("socketcan") : QStringLiteral("virtualcan");
+    // Devices are listed by the plugin that will open them: another backend
+    // may be missing or name its interfaces differently.
+    return pluginFor(pluginSetting);
 }
 
 QSocketCAN_connector::QSocketCAN_connector(const QString &pluginSetting, const QString &deviceName, QObject *parent,
@@ -105,14 +107,7 @@ bool QSocketCAN_connector::discoverDevice(const QString &searchName)
 
 QCanBusDevice *QSocketCAN_connector::createDevice(const QString &plugin, QString *errorText) const
 {
-    QCanBusDevice *device = QCanBus::instance()->createDevice(plugin, m_deviceName, errorText);
-    // Without a dedicated SocketCAN backend installed, Qt's own serves the
-    // same kernel interfaces.
-    if (!device && plugin == QLatin1String("kq-qt-socketcan") &&
-        !QCanBus::instance()->plugins().contains(plugin)) {
-        device = QCanBus::instance()->createDevice(QStringLiteral("socketcan"), m_deviceName, errorText);
-    }
-    return device;
+    return QCanBus::instance()->createDevice(plugin, m_deviceName, errorText);
 }
 
 void QSocketCAN_connector::notInitialized(const QString &plugin)

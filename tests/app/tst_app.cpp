@@ -811,7 +811,7 @@ void TestApp::interfaceSelection()
         QVERIFY(corvid_get_hardware() != conn.get());
         QVERIFY(!conn->parent());
     }
-    if (QCanBus::instance()->availableDevices(QStringLiteral("socketcan")).isEmpty()) {
+    if (QCanBus::instance()->availableDevices(QStringLiteral("kq-qt-socketcan")).isEmpty()) {
         std::unique_ptr<AbstractConnector> conn(select({{"Interface", "SocketCAN"}}));
         QVERIFY(qobject_cast<NullReader *>(conn.get()));
         QVERIFY(g_diagnostics.contains(QStringLiteral("No CAN devices available!")));

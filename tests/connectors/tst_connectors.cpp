@@ -278,7 +278,7 @@ private slots:
     void pluginAndDiscovery() {
         for (const char *s : {"socketcan", "SocketCAN", "SOCKETCAN", "my-SocketCan-0"}) {
             QCOMPARE(QSocketCAN_connector::pluginFor(QLatin1String(s)), QStringLiteral("kq-qt-socketcan"));
-            QCOMPARE(QSocketCAN_connector::searchNameFor(QLatin1String(s)), QStringLiteral("socketcan"));
+            QCOMPARE(QSocketCAN_connector::searchNameFor(QLatin1String(s)), QStringLiteral("kq-qt-socketcan"));
         }
         for (const char *s : {"virtualcan", "VirtualCAN", "", "UsbTin", "socket can"}) {
             QCOMPARE(QSocketCAN_connector::pluginFor(QLatin1String(s)), kVirtual);
