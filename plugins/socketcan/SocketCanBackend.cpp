@@ -68,6 +68,17 @@ SocketCanBackend::~SocketCanBackend()
     close();
 }
 
+SocketCanBackend::SocketOpener &SocketCanBackend::socketOpener()
+{
+    static SocketOpener opener;
+    return opener;
+}
+
+void SocketCanBackend::setSocketOpener(SocketOpener opener)
+{
+    socketOpener() = std::move(opener);
+}
+
 QString SocketCanBackend::sysfsNetRoot()
 {
     const QString root = qEnvironmentVariable("CORVID_SYSFS_NET");
@@ -136,7 +147,7 @@ void SocketCanBackend::fail(Step step, int error, CanBusError kind)
     setError(errorText(step, error, m_interfaceName), kind);
 }
 
-bool SocketCanBackend::open()
+bool SocketCanBackend::openKernelSocket()
 {
     const QByteArray name = m_interfaceName.toLocal8Bit();
     const unsigned index = name.isEmpty() || name.size() >= IFNAMSIZ ? 0 : if_nametoindex(name.constData());
@@ -150,16 +161,31 @@ bool SocketCanBackend::open()
         return false;
     }
     for (int key : {int(ErrorFilterKey), int(LoopbackKey), int(ReceiveOwnKey)}) {
-        if (!applyConfiguration(key, configurationParameter(key))) {
-            releaseSocket();
+        if (!applyConfiguration(key, configurationParameter(key)))
             return false;
-        }
     }
     sockaddr_can address{};
     address.can_family = AF_CAN;
     address.can_ifindex = int(index);
     if (::bind(m_socket, reinterpret_cast<sockaddr *>(&address), sizeof(address)) < 0) {
         fail(Step::BindSocket, errno, ConnectionError);
+        return false;
+    }
+    return true;
+}
+
+bool SocketCanBackend::open()
+{
+    bool opened = false;
+    if (socketOpener()) {
+        m_socket = socketOpener()(m_interfaceName);
+        opened = m_socket >= 0;
+        if (!opened)
+            fail(Step::CreateSocket, errno, ConnectionError);
+    } else {
+        opened = openKernelSocket();
+    }
+    if (!opened) {
         releaseSocket();
         return false;
     }
@@ -337,6 +363,11 @@ void SocketCanBackend::readFrames()
                 break;
             deliver();
             fail(Step::Read, error, ReadError);
+            return;
+        }
+        if (n == 0) {  // a CAN socket never ends; anything else that does is gone
+            deliver();
+            fail(Step::Read, EPIPE, ReadError);
             return;
         }
         if (n != ssize_t(sizeof(raw)))

@@ -10,6 +10,8 @@
 #include <QString>
 #include <QTimer>
 
+#include <functional>
+
 #include <linux/can.h>
 
 class QSocketNotifier;
@@ -32,6 +34,12 @@ public:
     enum class Step { FindInterface, CreateSocket, BindSocket, Configure, Read, Write };
     static QString errorText(Step step, int error, const QString &interfaceName);
 
+    // Stands in for the kernel's CAN socket where there is none: returns a
+    // non-blocking datagram socket that carries `struct can_frame` records,
+    // or -1 with errno set. Empty (the default): the real raw CAN socket.
+    using SocketOpener = std::function<int(const QString &interfaceName)>;
+    static void setSocketOpener(SocketOpener opener);
+
     bool writeFrame(const QCanBusFrame &frame) override;
     QString interpretErrorFrame(const QCanBusFrame &errorFrame) override;
     void setConfigurationParameter(int key, const QVariant &value) override;
@@ -40,6 +48,8 @@ private:
     bool open() override;
     void close() override;
 
+    static SocketOpener &socketOpener();
+    bool openKernelSocket();
     void releaseSocket();
     bool applyConfiguration(int key, const QVariant &value);
     void fail(Step step, int error, CanBusError kind);

@@ -21,9 +21,13 @@
 #include <QTest>
 
 #include <linux/can.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <numeric>
 #include <memory>
 
 Q_DECLARE_METATYPE(QCanBusFrame)
@@ -232,6 +236,84 @@ private slots:
             delete hub.connector();
         }
         corvid_deinit();
+    }
+
+    // Traffic through the device, with a datagram socket pair standing in for
+    // the kernel's CAN socket: the peer end plays the bus.
+    void traffic()
+    {
+        int fds[2];
+        QCOMPARE(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
+        int bus = fds[1];
+        SocketCanBackend::setSocketOpener([&](const QString &name) {
+            if (name != QLatin1String("can7")) {
+                errno = ENODEV;
+                return -1;
+            }
+            const int flags = fcntl(fds[0], F_GETFL);
+            return fcntl(fds[0], F_SETFL, flags | O_NONBLOCK) == 0 ? fds[0] : -1;
+        });
+        auto restore = qScopeGuard([&] {
+            SocketCanBackend::setSocketOpener({});
+            if (bus >= 0)
+                ::close(bus);
+        });
+        SocketCanBackend device(QStringLiteral("can7"));
+        QSignalSpy errors(&device, &QCanBusDevice::errorOccurred);
+        QSignalSpy written(&device, &QCanBusDevice::framesWritten);
+        QVERIFY(device.connectDevice());
+        QCOMPARE(device.state(), QCanBusDevice::ConnectedState);
+
+        // From the bus: data frames, a remote request and a bus-off error frame
+        // in between; the error becomes the device's error, not a frame.
+        for (const char *hex : {"2301000003000000deadbe0000000000", "10ff1880080000000102030405060708",
+                                "4000002008000000" "0000000000000000", "ff07004002000000" "0000000000000000"}) {
+            const QByteArray raw = QByteArray::fromHex(hex);
+            QCOMPARE(::write(bus, raw.constData(), size_t(raw.size())), ssize_t(raw.size()));
+        }
+        QTRY_COMPARE(device.framesAvailable(), qint64(3));
+        QCOMPARE(errors.count(), 1);
+        QCOMPARE(device.error(), QCanBusDevice::ReadError);
+        QCOMPARE(device.errorString(), QStringLiteral("CAN bus error: bus off"));
+        QStringList got;
+        for (const QCanBusFrame &f : device.readAllFrames())
+            got << f.toString();
+        QCOMPARE(got, (QStringList{QStringLiteral("     123   [3]  DE AD BE"),
+                                   QStringLiteral("0018FF10   [8]  01 02 03 04 05 06 07 08"),
+                                   QStringLiteral("     7FF   [2]  Remote Request")}));
+
+        // To the bus, in order, each reported written.
+        QCanBusFrame remote(QCanBusFrame::RemoteRequestFrame);
+        remote.setFrameId(0x1FFFFFFF);
+        remote.setPayload(QByteArray(4, '\0'));
+        for (const QCanBusFrame &f : {QCanBusFrame(0x041, QByteArray::fromHex("1000ab")), remote,
+                                      QCanBusFrame(0x18FF10, QByteArray::fromHex("0102030405060708"))})
+            QVERIFY(device.writeFrame(f));
+        QVERIFY(!device.writeFrame(QCanBusFrame(QCanBusFrame::ErrorFrame)));
+        QCOMPARE(device.error(), QCanBusDevice::WriteError);
+        QTRY_COMPARE(std::accumulate(written.cbegin(), written.cend(), qint64(0),
+                                     [](qint64 n, const QList<QVariant> &args) { return n + args.first().toLongLong(); }),
+                     qint64(3));
+        QStringList sent;
+        for (int i = 0; i < 3; ++i) {
+            QByteArray raw(int(sizeof(can_frame)) + 1, '\0');
+            QCOMPARE(::read(bus, raw.data(), size_t(raw.size())), ssize_t(sizeof(can_frame)));
+            sent << QString::fromLatin1(raw.left(int(sizeof(can_frame))).toHex());
+        }
+        QCOMPARE(sent, (QStringList{"4100000003000000" "1000ab0000000000", "ffffffdf04000000" "0000000000000000",
+                                    "10ff1880080000000102030405060708"}));
+
+        // The other end going away is a read error; the device can be closed
+        // and opened again, and a missing interface still fails cleanly.
+        ::close(bus);
+        bus = -1;
+        QTRY_COMPARE(device.error(), QCanBusDevice::ReadError);
+        QVERIFY(device.errorString().startsWith(QStringLiteral("Cannot read from CAN interface \"can7\"")));
+        device.disconnectDevice();
+        QCOMPARE(device.state(), QCanBusDevice::UnconnectedState);
+        SocketCanBackend missing(QStringLiteral("can8"));
+        QVERIFY(!missing.connectDevice());
+        QVERIFY(missing.errorString().startsWith(QStringLiteral("Cannot open a socket on CAN interface \"can8\"")));
     }
 
     void toKernel_data()
