@@ -197,7 +197,7 @@ void CorvidTCPserver::slotNewConnection()
         connect(socket, &QTcpSocket::readyRead, this, &CorvidTCPserver::slotReadClient);
         // Reported later rather than waited for: a burst of connections must
         // not stack up waits inside each other.
-        QTimer::singleShot(10000, this, [] { qInfo("New TCP connection"); });
+        QTimer::singleShot(newConnectionNoticeMs, this, [] { qInfo("New TCP connection"); });
     }
 }
 
@@ -262,7 +262,7 @@ void CorvidTCPserver::handleAppInfo(QTcpSocket *sender, const QByteArray &frame)
     rec->socket = sender;
     rec->identified = 1;
     rec->observer = info->observer == 1 ? 1 : 0;
-    rec->since = QDateTime::currentDateTimeUtc();
+    rec->since = QDateTime::fromMSecsSinceEpoch(crs_now_ms(), Qt::UTC);
     rec->version = info->version;
 
     sendServerInfo(sender);

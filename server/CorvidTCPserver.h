@@ -55,6 +55,8 @@ public:
     uint8_t restrictFakeSatTelemetry = 0;
     // A client whose unsent output would grow past this is disconnected.
     int64_t maxPendingOutput = 8 * 1024 * 1024;
+    // How long after a new connection its notice is logged.
+    int newConnectionNoticeMs = 10000;
 
 signals:
     void signalCorvidToHW(corvid_message msg);

@@ -206,13 +206,27 @@ QByteArray buildMsgFrame(uint32_t kind, const QByteArray &header, const corvid_m
     return f;
 }
 
+namespace {
+crs_clock_fn g_clock = nullptr;
+}
+
+void crs_set_clock(crs_clock_fn clock)
+{
+    g_clock = clock;
+}
+
+int64_t crs_now_ms()
+{
+    return g_clock ? g_clock() : QDateTime::currentMSecsSinceEpoch();
+}
+
 QByteArray buildMsg2AppFrame(const corvid_message &msg, uint64_t stampId, uint32_t status, uint32_t dir,
                              uint32_t tag, const AX25Header *ax25)
 {
     crs_corvid_to_app_t h;
     h.dir = dir;
     h.status = status;
-    h.time_ms = QDateTime::currentMSecsSinceEpoch();
+    h.time_ms = crs_now_ms();
     h.stampId = stampId;
     h.tag = tag;
     h.msg_id = msg.msg_id;
@@ -225,7 +239,7 @@ QByteArray buildMsg2AppFrame(const corvid_message &msg, uint64_t stampId, uint32
 QByteArray buildSrvInfoFrame()
 {
     crs_server_info_t info;
-    info.time_ms = QDateTime::currentMSecsSinceEpoch();
+    info.time_ms = crs_now_ms();
     info.name = QByteArray(CRS_SERVER_NAME);
     return buildFrame(FrameSrvInfo, encodeServerInfo(info));
 }

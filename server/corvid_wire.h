@@ -123,7 +123,13 @@ QByteArray buildFrame(uint32_t kind, const QByteArray &payload);
 // `data` is null), then the 17 AX.25 header bytes when `ax25` is given.
 QByteArray buildMsgFrame(uint32_t kind, const QByteArray &header, const corvid_message &msg,
                          const AX25Header *ax25 = nullptr);
-// FrameMsg2App stamped with the current UTC time.
+// The time stamped into built frames: UTC ms since the epoch, from the system
+// clock unless another is set (tests set one they control; nullptr restores it).
+using crs_clock_fn = int64_t (*)();
+void crs_set_clock(crs_clock_fn clock);
+int64_t crs_now_ms();
+
+// FrameMsg2App stamped with crs_now_ms().
 QByteArray buildMsg2AppFrame(const corvid_message &msg, uint64_t stampId, uint32_t status, uint32_t dir,
                              uint32_t tag, const AX25Header *ax25 = nullptr);
 QByteArray buildSrvInfoFrame();

@@ -1,0 +1,113 @@
+#pragma once
+// Runs a built program of this project (the server by default) in a scratch
+// directory of its own, with a configuration file written by the test.
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QList>
+#include <QPair>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <csignal>
+
+using ConfigParams = QList<QPair<QString, QString>>;
+
+// A program of the build tree, e.g. "app/corvid-server"; a test that needs it
+// checks QFile::exists on the result and fails when it is missing.
+inline QString builtProgram(const QString &relative)
+{
+    return qEnvironmentVariable("CORVID_BUILD_DIR") + QLatin1Char('/') + relative;
+}
+
+inline uint16_t freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+inline QString readText(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+}
+
+// A configuration file in the server's format, one entry per parameter.
+inline bool writeConfig(const QString &path, const ConfigParams &params)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    QByteArray xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Config>\n<ConfigVer>2</ConfigVer>\n";
+    for (const auto &p : params)
+        xml += "<Parameter><ParmName>" + p.first.toUtf8() + "</ParmName><ParmDesc>d</ParmDesc><ParmValue>" +
+               p.second.toUtf8() + "</ParmValue></Parameter>\n";
+    return f.write(xml + "</Config>\n") > 0;
+}
+
+// Headless, no link, logs under server_logs/, listening on `port`.
+inline ConfigParams headlessParams(uint16_t port, const QString &interface = QStringLiteral("none"))
+{
+    return {{"Interface", interface}, {"DisableGUI", "1"}, {"TcpPort", QString::number(port)},
+            {"ErrorLogFile", "server_logs/error_log"}, {"CorvidLogFile", "server_logs/corvid_log"}};
+}
+
+struct ServerRun {
+    QTemporaryDir dir;
+    QProcess proc;
+
+    ~ServerRun()
+    {
+        if (proc.state() != QProcess::NotRunning) {
+            proc.kill();
+            proc.waitForFinished(5000);
+        }
+    }
+    QString path(const QString &rel) const { return dir.path() + QLatin1Char('/') + rel; }
+    bool configure(const ConfigParams &params) { return writeConfig(path(QStringLiteral("server_config.xml")), params); }
+
+    void start(const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(),
+               const QString &program = builtProgram(QStringLiteral("app/corvid-server")), const QStringList &args = {})
+    {
+        proc.setWorkingDirectory(dir.path());
+        proc.setProcessEnvironment(env);
+        proc.start(program, args);
+    }
+    QStringList filesIn(const QString &rel, const QString &pattern) const
+    {
+        QStringList out;
+        for (const auto &n : QDir(path(rel)).entryList({pattern}, QDir::Files, QDir::Name))
+            out << path(rel) + QLatin1Char('/') + n;
+        return out;
+    }
+    QString errorLog() const
+    {
+        const QStringList files = filesIn(QStringLiteral("server_logs"), QStringLiteral("error_log*.txt"));
+        return files.isEmpty() ? QString() : readText(files.last());
+    }
+    // Until the error log holds `text` or the program has ended.
+    bool waitForErrorLog(const QString &text, int ms = 15000)
+    {
+        (void)QTest::qWaitFor([&] { return errorLog().contains(text) || proc.state() == QProcess::NotRunning; }, ms);
+        return errorLog().contains(text);
+    }
+    bool waitStarted(uint16_t port) { return waitForErrorLog(QStringLiteral("started at port %1").arg(port)); }
+    QStringList csvLines() const
+    {
+        QStringList lines;
+        for (const auto &f : filesIn(QStringLiteral("server_logs/corvid_log"), QStringLiteral("*.csv")))
+            lines += readText(f).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        return lines;
+    }
+    // Ends the program with a signal; its exit code, -2 when it hung, -3 when it crashed.
+    int stop(int sig = SIGTERM)
+    {
+        ::kill(pid_t(proc.processId()), sig);
+        if (!proc.waitForFinished(20000))
+            return -2;
+        return proc.exitStatus() == QProcess::NormalExit ? proc.exitCode() : -3;
+    }
+};
