@@ -50,7 +50,7 @@ CorvidServer::CorvidServer(AbstractConnector *connector, CorvidConfigData *confi
     connect(m_connector, &AbstractConnector::signalCANRx, this, &CorvidServer::slotRxCANfromSat);
 
     connect(&m_rebuildTimer, &QTimer::timeout, this, &CorvidServer::slotOnNullReaderTimer);
-    m_rebuildTimer.start(1000);
+    m_rebuildTimer.start(kRebuildIntervalMs);
 }
 
 CorvidServer::~CorvidServer()
@@ -212,7 +212,7 @@ void CorvidServer::slotReconnectClicked()
         m_rebuildTimer.stop();
     } else {
         m_connector->HW_init();
-        m_rebuildTimer.start(1000);
+        m_rebuildTimer.start();
     }
 }
 

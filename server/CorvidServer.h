@@ -21,6 +21,7 @@ class CorvidTelnet;
 
 // Announced in the start message and shown in the window title.
 constexpr unsigned CORVID_SERVER_VERSION = 143;
+constexpr int kRebuildIntervalMs = 1000;
 
 // Builds a connector from the configuration; the hub calls it whenever it
 // rebuilds the link. Set by whoever owns the interface selection.
@@ -56,6 +57,8 @@ public:
     uint32_t rxCorvidCount() const { return m_rxCorvidCount; }
     uint32_t txCorvidCount() const { return m_txCorvidCount; }
     bool rebuildTimerActive() const { return m_rebuildTimer.isActive(); }
+    // Paces the checks that rebuild a link which is down (every second by default).
+    QTimer *rebuildTimer() { return &m_rebuildTimer; }
     // Device addresses the start-up asked Telnet terminals for, in call order.
     const QList<uint16_t> &telnetRequests() const { return m_telnetRequests; }
 

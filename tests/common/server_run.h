@@ -35,6 +35,29 @@ inline QString readText(const QString &path)
     return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
 }
 
+// Starts a program and waits until its standard output holds `marker`; all
+// output read so far is appended to `seen`.
+inline bool startUntil(QProcess &p, const QString &program, const QStringList &args, const QByteArray &marker,
+                       QByteArray &seen, int ms = 10000)
+{
+    p.start(program, args);
+    if (!p.waitForStarted(5000))
+        return false;
+    return QTest::qWaitFor([&] { return (seen += p.readAllStandardOutput()).contains(marker); }, ms);
+}
+
+// Ends a child with SIGTERM, then SIGKILL if it does not go.
+inline void endProcess(QProcess &p)
+{
+    if (p.state() == QProcess::NotRunning)
+        return;
+    p.terminate();
+    if (!p.waitForFinished(5000)) {
+        p.kill();
+        p.waitForFinished(5000);
+    }
+}
+
 // A configuration file in the server's format, one entry per parameter.
 inline bool writeConfig(const QString &path, const ConfigParams &params)
 {
@@ -45,7 +68,8 @@ inline bool writeConfig(const QString &path, const ConfigParams &params)
     for (const auto &p : params)
         xml += "<Parameter><ParmName>" + p.first.toUtf8() + "</ParmName><ParmDesc>d</ParmDesc><ParmValue>" +
                p.second.toUtf8() + "</ParmValue></Parameter>\n";
-    return f.write(xml + "</Config>\n") > 0;
+    xml += "</Config>\n";
+    return f.write(xml) == xml.size();
 }
 
 // Headless, no link, logs under server_logs/, listening on `port`.

@@ -20,7 +20,7 @@ inline uint16_t get16(const QByteArray &b, int at) { return uint16_t(uint8_t(b.a
 inline uint32_t get32(const QByteArray &b, int at) { return get16(b, at) | uint32_t(get16(b, at + 2)) << 16; }
 inline uint64_t get64(const QByteArray &b, int at) { return get32(b, at) | uint64_t(get32(b, at + 4)) << 32; }
 inline QByteArray hex(const char *s) { return QByteArray::fromHex(QByteArray(s).replace(' ', "")); }
-inline QByteArray name32(const QByteArray &n) { return (n + QByteArray(32, '\0')).left(32); }
+inline QByteArray name32(const QByteArray &n) { return QByteArray(n + QByteArray(32, '\0')).left(32); }
 
 // 5E BA, kind, 0, total length, payload, 11 BA.
 inline QByteArray frame(uint16_t kind, const QByteArray &payload)

@@ -1,0 +1,301 @@
+// The hub in-process: a scripted link, the fake window and real application
+// sockets; routing, logging, counters, link control and parameter changes.
+
+#include "config/CorvidConfigData.h"
+#include "connectors/NullReader.h"
+#include "engine/corvid_hardware.h"
+#include "server/CorvidServer.h"
+#include "tests/common/bus_reference.h"
+#include "tests/common/diagnostic_capture.h"
+#include "tests/common/fake_server_view.h"
+#include "tests/common/recording_prompt.h"
+#include "tests/common/server_run.h"
+#include "tests/common/wire_client.h"
+
+#include <QPointer>
+#include <QSignalSpy>
+#include <QtTest>
+
+namespace {
+
+constexpr int64_t kT0 = 1700000000123;
+int64_t fixedClock() { return kT0; }
+
+// A link under the test's control, to drive link states and sends.
+class ScriptedConnector : public AbstractConnector {
+    Q_OBJECT
+public:
+    int inits = 0;
+    int closes = 0;
+    QVector<QByteArray> sent;
+    bool acceptSends = true;
+    void HW_init() override
+    {
+        ++inits;
+        setHWState(HW_READY);
+    }
+    void HW_close() override
+    {
+        ++closes;
+        setHWState(HW_NOTINIT);
+    }
+    int64_t sendCorvidMessage(corvid_message *m) override
+    {
+        sent << QByteArray(reinterpret_cast<const char *>(m->data), m->length);
+        m_txBytesCount += m->length;
+        return acceptSends ? m->length : m->length - 1;
+    }
+};
+
+int g_factoryCalls = 0;
+AbstractConnector *nullFactory(CorvidConfigData *, bool)
+{
+    ++g_factoryCalls;
+    return new NullReader();
+}
+AbstractConnector *scriptedFactory(CorvidConfigData *, bool)
+{
+    ++g_factoryCalls;
+    return new ScriptedConnector();
+}
+
+}  // namespace
+
+class TestHub : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() { corvid_register_metatypes(); }
+    void cleanup()
+    {
+        crs_set_clock(nullptr);
+        CorvidServer::setConnectorFactory(nullptr);
+    }
+    void routing();
+    void linkControl();
+    void listenFailure();
+};
+
+void TestHub::routing()
+{
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("server_config.xml"));
+    QVERIFY(writeConfig(file, {{"Interface", "none"}, {"SSID_BRD", "1"}}));
+    CorvidConfigData config(file);
+    FakeServerView window;
+    auto *conn = new ScriptedConnector();
+    conn->HW_init();
+    CorvidServer::setConnectorFactory(&scriptedFactory);
+    crs_set_clock(&fixedClock);
+    CorvidServer hub(conn, &config, 0, &window);
+    hub.attachToEngine();
+    QSignalSpy logSpy(&hub, &CorvidServer::signalLogData);
+    hub.startServer();
+    QCOMPARE(window.states, QList<int>{2});
+    const uint16_t port = hub.tcpServer()->serverPort();
+    QVERIFY(port != 0);
+
+    WireClient manager(port), observer(port);
+    QVERIFY(manager.identify("mgr", false));
+    QVERIFY(observer.identify("obs", true));
+    QCOMPARE(window.added, (QList<quint32>{0, 1}));
+    QCOMPARE(manager.states(), QVector<uint32_t>{2});
+
+    // A Manager's message goes to the link, is logged before its echo, and the
+    // echo carries the next stamp and the clock's time.
+    manager.send(7, 0x10, 1, 2, "abc");
+    QVERIFY(QTest::qWaitFor([&] { return observer.messages().size() == 1 && manager.messages().size() == 1; }));
+    QCOMPARE(conn->sent, QVector<QByteArray>{"abc"});
+    QCOMPARE(logSpy.size(), 1);
+    QCOMPARE(logSpy[0][1].toULongLong(), 1ull);
+    QCOMPARE(logSpy[0][2].toBool(), true);
+    QCOMPARE(logSpy[0][3].toUInt(), 1u);
+    QCOMPARE(hub.txCorvidCount(), 1u);
+    QCOMPARE(window.counters.value("txCorvid"), 1);
+    QCOMPARE(window.counters.value("txBytes"), 3);
+    QCOMPARE(manager.messages()[0].tag, 7u);
+    QCOMPARE(manager.messages()[0].stamp, 2ull);
+    QCOMPARE(manager.messages()[0].timeMs, kT0);
+    QCOMPARE(observer.messages()[0].tag, 0u);
+
+    // A send the link does not take whole is logged as failed; the window's
+    // transmit counters are not refreshed for it.
+    conn->acceptSends = false;
+    manager.send(8, 0x10, 1, 2, "de");
+    QVERIFY(QTest::qWaitFor([&] { return logSpy.size() == 2; }));
+    QCOMPARE(logSpy[1][3].toUInt(), 0u);
+    QCOMPARE(hub.txCorvidCount(), 2u);
+    QCOMPARE(window.counters.value("txCorvid"), 1);
+    conn->acceptSends = true;
+    QVERIFY(QTest::qWaitFor([&] { return manager.messages().size() == 2 && observer.messages().size() == 2; }));
+
+    // Messages from the bus reach every identified client and the log; a
+    // connection that has not identified gets none of them.
+    WireClient silent(port);
+    QVERIFY(QTest::qWaitFor([&] { return hub.tcpServer()->connectionCount() == 3; }));
+    const quint64 stampBefore = hub.tcpServer()->stampId;
+    const QByteArray busData = reference_pattern(300, 1);
+    const QVector<uint16_t> ids{0x20, 0xFFF1, 0xFFF2, 0xFFF0};
+    for (uint16_t id : ids) {
+        corvid_message m = corvid_message_over(id, 5, 1, busData);
+        corvid_on_message(&m);
+    }
+    QVERIFY(QTest::qWaitFor([&] { return observer.messages().size() == 6 && manager.messages().size() == 6; }));
+    for (int i = 0; i < 4; ++i) {
+        const WireMessage got = manager.messages()[2 + i];
+        QCOMPARE(got.id, ids[i]);
+        QCOMPARE(got.dir, 0u);
+        QCOMPARE(got.status, 1u);
+        QCOMPARE(got.tag, 0u);
+        QCOMPARE(got.stamp, stampBefore + 1 + i);
+        QCOMPARE(got.from, uint16_t(5));
+        QCOMPARE(got.data, busData);
+    }
+    QCOMPARE(logSpy.size(), 6);
+    QCOMPARE(logSpy[2][2].toBool(), false);
+    QCOMPARE(logSpy[2][3].toUInt(), 0u);
+    QCOMPARE(logSpy[5][1].toULongLong(), stampBefore + 4);
+    QCOMPARE(hub.rxCorvidCount(), 4u);
+    QCOMPARE(window.counters.value("rxCorvid"), 4);
+    QVERIFY(silent.identify("late"));
+    QCOMPARE(silent.frames.size(), 2);
+    QCOMPARE(wire_ref::get16(silent.frames[0], 2), uint16_t(0x2001));
+
+    // Engine errors are printed with their names.
+    {
+        DiagnosticCapture diag;
+        corvid_on_error(3);
+        corvid_on_error(8);
+        QCOMPARE(diag.texts(), (QStringList{"Corvid error occured 3: WRONG_CRC", "Corvid error occured 8: "}));
+    }
+
+    // Link state changes go to the window and to every client. The connect
+    // button closes the link; then nothing reaches it and sends log as failed.
+    window.pressConnect();
+    QCOMPARE(conn->closes, 1);
+    QCOMPARE(window.states.last(), 1);
+    QVERIFY(QTest::qWaitFor([&] { return observer.states() == QVector<uint32_t>{2, 1} && manager.states().size() == 2; }));
+    manager.send(9, 0x10, 1, 2, "x");
+    QVERIFY(QTest::qWaitFor([&] { return logSpy.size() == 7; }));
+    QCOMPARE(conn->sent.size(), 2);
+    QCOMPARE(logSpy[6][3].toUInt(), 0u);
+
+    // Parameter changes apply at once, in any case of the name, and keep the
+    // stored description.
+    const int inits = conn->inits;
+    hub.slotParamChanged(QStringLiteral("ssid_brd"), QStringLiteral("3"));
+    QCOMPARE(conn->inits, inits + 1);
+    QCOMPARE(config.getParam(QStringLiteral("ssid_brd")), QStringLiteral("3"));
+    hub.slotParamChanged(QStringLiteral("SSID_BRD"), QStringLiteral("4"));
+    QCOMPARE(config.getParam(QStringLiteral("SSID_BRD")), QStringLiteral("4"));
+    QCOMPARE(config.getDescription(QStringLiteral("SSID_BRD")), QStringLiteral("d"));
+    hub.slotParamChanged(QStringLiteral("RestrictFakeSatTelemetry"), QStringLiteral("1"));
+    QCOMPARE(int(hub.tcpServer()->restrictFakeSatTelemetry), 1);
+    hub.slotParamChanged(QStringLiteral("RestrictFakeSatTelemetry"), QStringLiteral("zz"));
+    QCOMPARE(int(hub.tcpServer()->restrictFakeSatTelemetry), 0);
+
+    // A port that is not a number changes nothing; a new port drops every
+    // client and listens there, without touching the link.
+    const int initsBeforePort = conn->inits;
+    hub.slotParamChanged(QStringLiteral("TcpPort"), QStringLiteral("12ab"));
+    QCOMPARE(hub.tcpServer()->serverPort(), port);
+    const uint16_t newPort = freePort();
+    hub.slotParamChanged(QStringLiteral("tcpport"), QString::number(newPort));
+    QCOMPARE(hub.tcpServer()->serverPort(), newPort);
+    QCOMPARE(conn->inits, initsBeforePort);
+    QVERIFY(QTest::qWaitFor([&] { return window.removed.size() == 3; }));
+    WireClient late(newPort);
+    QVERIFY(late.identify("late"));
+    QCOMPARE(hub.connector(), conn);
+    delete conn;
+}
+
+void TestHub::linkControl()
+{
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("server_config.xml"));
+    QVERIFY(writeConfig(file, {{"Interface", "nothing-here"}}));
+    CorvidConfigData config(file);
+    const QString description = config.getDescription(QStringLiteral("Interface"));
+    FakeServerView window;
+    g_factoryCalls = 0;
+    CorvidServer::setConnectorFactory(&nullFactory);
+    QPointer<AbstractConnector> first(new NullReader());
+    CorvidServer hub(first, &config, 0, &window);
+    hub.rebuildTimer()->setInterval(20);
+    hub.startServer();
+    WireClient client(hub.tcpServer()->serverPort());
+    QVERIFY(client.identify("c"));
+    QCOMPARE(client.states(), QVector<uint32_t>{1});
+
+    // While the link is a null reader it is rebuilt on every tick, the old one
+    // deleted each time, the configuration untouched.
+    QVERIFY(QTest::qWaitFor([&] { return g_factoryCalls >= 2; }));
+    QVERIFY(first.isNull());
+    QVERIFY(qobject_cast<NullReader *>(hub.connector()));
+    QCOMPARE(config.getParam(QStringLiteral("Interface")), QStringLiteral("nothing-here"));
+    QCOMPARE(config.getDescription(QStringLiteral("Interface")), description);
+
+    // Once the link can be built it comes up; ready, a tick leaves it alone.
+    CorvidServer::setConnectorFactory(&scriptedFactory);
+    QVERIFY(QTest::qWaitFor([&] { return qobject_cast<ScriptedConnector *>(hub.connector()); }));
+    QCOMPARE(int(hub.connector()->state), int(AbstractConnector::HW_READY));
+    QCOMPARE(window.states.last(), 2);
+    QVERIFY(QTest::qWaitFor([&] { return client.states().contains(2u); }));
+    const int calls = g_factoryCalls;
+    AbstractConnector *ready = hub.connector();
+    QSignalSpy ticks(hub.rebuildTimer(), &QTimer::timeout);
+    QVERIFY(ticks.wait());
+    QCOMPARE(g_factoryCalls, calls);
+    QCOMPARE(hub.connector(), ready);
+
+    // The connect button closes a ready link and stops the rebuilding, then
+    // opens it again.
+    window.pressConnect();
+    QCOMPARE(int(ready->state), int(AbstractConnector::HW_NOTINIT));
+    QVERIFY(!hub.rebuildTimerActive());
+    QVERIFY(QTest::qWaitFor([&] { return client.states().last() == 1u; }));
+    window.pressConnect();
+    QCOMPARE(int(ready->state), int(AbstractConnector::HW_READY));
+    QVERIFY(hub.rebuildTimerActive());
+    QVERIFY(QTest::qWaitFor([&] { return client.states().last() == 2u; }));
+    QCOMPARE(g_factoryCalls, calls);
+
+    // Changing the interface rebuilds the link at once.
+    QPointer<AbstractConnector> readyGuard(ready);
+    hub.slotParamChanged(QStringLiteral("Interface"), QStringLiteral("other"));
+    QVERIFY(readyGuard.isNull());
+    QCOMPARE(g_factoryCalls, calls + 1);
+    QCOMPARE(config.getParam(QStringLiteral("Interface")), QStringLiteral("other"));
+    QCOMPARE(config.getDescription(QStringLiteral("Interface")), description);
+    QCOMPARE(int(hub.connector()->state), int(AbstractConnector::HW_READY));
+    delete hub.connector();
+}
+
+void TestHub::listenFailure()
+{
+    // The port is taken: without a window only the diagnostic; with one the
+    // operator is asked, and Ok goes on without clients.
+    QTcpServer occupier;
+    QVERIFY(occupier.listen(QHostAddress::Any, 0));
+    for (const bool withWindow : {false, true}) {
+        RecordingPrompt prompt;
+        FakeServerView view;
+        CorvidServer hub(nullptr, nullptr, occupier.serverPort(), withWindow ? &view : nullptr);
+        DiagnosticCapture diag;
+        hub.startServer();
+        const QString text = QStringLiteral("Unable to start the server: ") + hub.tcpServer()->errorString();
+        QVERIFY(!hub.tcpServer()->errorString().isEmpty());
+        QCOMPARE(prompt.listenFailures, withWindow ? QStringList{text} : QStringList());
+        QCOMPARE(diag.contains(QStringLiteral("Server Error: ") + text), !withWindow);
+        QCOMPARE(hub.tcpServer()->serverPort(), uint16_t(0));
+        delete hub.connector();
+    }
+}
+
+int runHubTests(int argc, char **argv)
+{
+    TestHub t;
+    return QTest::qExec(&t, argc, argv);
+}
+
+#include "tst_hub.moc"
