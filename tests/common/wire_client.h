@@ -27,9 +27,10 @@ inline QByteArray frame(uint16_t kind, const QByteArray &payload)
 {
     return hex("5E BA") + le16(kind) + hex("00 00") + le32(uint32_t(12 + payload.size())) + payload + hex("11 BA");
 }
-inline QByteArray appInfo(const QByteArray &name, bool observer, uint32_t version = 100)
+// `observer`: 1 Observer, anything else Manager.
+inline QByteArray appInfo(const QByteArray &name, uint8_t observer, uint32_t version = 100)
 {
-    return frame(0x1001, le32(version) + name32(name) + QByteArray(1, char(observer ? 1 : 0)) + QByteArray(7, '\0'));
+    return frame(0x1001, le32(version) + name32(name) + QByteArray(1, char(observer)) + QByteArray(7, '\0'));
 }
 inline QByteArray msg2Sat(uint32_t recId, uint16_t id, uint16_t from, uint16_t to, const QByteArray &data)
 {
@@ -108,7 +109,7 @@ public:
         socket.flush();
     }
     // Sends the application information and waits for server info and state.
-    bool identify(const QByteArray &name = "app", bool observer = false, uint32_t version = 100)
+    bool identify(const QByteArray &name = "app", uint8_t observer = 0, uint32_t version = 100)
     {
         const int before = frames.size();
         write(wire_ref::appInfo(name, observer, version));

@@ -3,6 +3,8 @@
 // they do not lean on the code under test.
 
 #include "server/CorvidTCPserver.h"
+#include "tests/common/diagnostic_capture.h"
+#include "tests/common/wire_client.h"
 
 #include <QDeadlineTimer>
 #include <QPointer>
@@ -15,160 +17,25 @@
 
 namespace {
 
-QStringList g_log;
-QtMessageHandler g_previous = nullptr;
+constexpr int64_t kT0 = 1700000000123;
+int64_t fixedClock() { return kT0; }
 
-void captureMessages(QtMsgType type, const QMessageLogContext &ctx, const QString &text)
+// An injected message as an application writes it; the server ignores its
+// direction and stamp.
+QByteArray msg2App(quint32 tag, quint16 id, const QByteArray &data)
 {
-    g_log.append(text);
-    if (g_previous)
-        g_previous(type, ctx, text);
+    return wire_ref::msg2App(1, 0, 0, 0x77, tag, id, 0, 0, data);
 }
 
-int logged(const QString &text)
-{
-    return int(g_log.count(text));
-}
-
-int loggedStartingWith(const QString &prefix)
-{
-    int n = 0;
-    for (const QString &l : qAsConst(g_log))
-        n += l.startsWith(prefix) ? 1 : 0;
-    return n;
-}
-
-quint16 le16(const QByteArray &b, int off)
-{
-    return quint16(quint8(b.at(off)) | (quint8(b.at(off + 1)) << 8));
-}
-
-quint32 le32(const QByteArray &b, int off)
-{
-    return quint32(le16(b, off)) | (quint32(le16(b, off + 2)) << 16);
-}
-
-quint64 le64(const QByteArray &b, int off)
-{
-    return quint64(le32(b, off)) | (quint64(le32(b, off + 4)) << 32);
-}
-
-// What a FrameMsg2App carries, read at the offsets of its layout.
-struct Echo {
-    quint32 dir, status, tag;
-    quint64 stamp;
-    quint16 id, from, to, length;
-    QByteArray data;
-};
+using wire_ref::appInfo;
+using wire_ref::msg2Sat;
+using Client = WireClient;
+using Echo = WireMessage;
 
 Echo readEcho(const QByteArray &f)
 {
-    Echo e;
-    e.dir = le32(f, 10);
-    e.status = le32(f, 14);
-    e.stamp = le64(f, 26);
-    e.tag = le32(f, 34);
-    e.id = le16(f, 38);
-    e.from = le16(f, 40);
-    e.to = le16(f, 42);
-    e.length = le16(f, 44);
-    e.data = f.mid(50, e.length);
-    return e;
+    return WireMessage::read(f);
 }
-
-QByteArray appInfo(quint32 version, const QByteArray &name, quint8 observer)
-{
-    QByteArray p(44, '\0');
-    for (int i = 0; i < 4; ++i)
-        p[i] = char((version >> (8 * i)) & 0xFF);
-    p.replace(4, name.size(), name);
-    p[36] = char(observer);
-    QByteArray f = QByteArray::fromHex("5EBA01100000") + QByteArray::fromHex("38000000") + p
-        + QByteArray::fromHex("11BA");
-    return f;
-}
-
-QByteArray msg2Sat(quint32 recId, quint16 id, quint16 from, quint16 to, const QByteArray &data)
-{
-    QByteArray f = QByteArray::fromHex("5EBA00100000");
-    const quint32 len = quint32(24 + data.size());
-    for (quint32 v : {len, recId})
-        for (int i = 0; i < 4; ++i)
-            f += char((v >> (8 * i)) & 0xFF);
-    for (quint16 v : {id, from, to, quint16(data.size())}) {
-        f += char(v & 0xFF);
-        f += char(v >> 8);
-    }
-    return f + data + QByteArray::fromHex("11BA");
-}
-
-// An injected message as an application writes it.
-QByteArray msg2App(quint32 tag, quint16 id, const QByteArray &data)
-{
-    QByteArray h(40, '\0');
-    h[0] = 1;                    // dir and stamp are ignored by the server
-    h[16] = char(0x77);
-    for (int i = 0; i < 4; ++i)
-        h[24 + i] = char((tag >> (8 * i)) & 0xFF);
-    h[28] = char(id & 0xFF);
-    h[29] = char(id >> 8);
-    h[34] = char(data.size() & 0xFF);
-    h[35] = char(data.size() >> 8);
-    const quint32 len = quint32(52 + data.size());
-    QByteArray f = QByteArray::fromHex("5EBA00200000");
-    for (int i = 0; i < 4; ++i)
-        f += char((len >> (8 * i)) & 0xFF);
-    return f + h + data + QByteArray::fromHex("11BA");
-}
-
-class Client : public QObject {
-public:
-    explicit Client(quint16 port)
-    {
-        connect(&sock, &QTcpSocket::readyRead, this, [this] { pump(); });
-        connect(&sock, &QTcpSocket::disconnected, this, [this] { closed = true; });
-        sock.connectToHost(QHostAddress::LocalHost, port);
-        sock.waitForConnected(5000);
-    }
-    void send(const QByteArray &b)
-    {
-        sock.write(b);
-        sock.flush();
-    }
-    QList<QByteArray> ofKind(quint16 kind) const
-    {
-        QList<QByteArray> r;
-        for (const QByteArray &f : frames)
-            if (le16(f, 2) == kind)
-                r.append(f);
-        return r;
-    }
-    void pump()
-    {
-        buf += sock.readAll();
-        while (buf.size() >= 10) {
-            const int len = int(le32(buf, 6));
-            if (len < 12) {
-                malformed = true;
-                buf.clear();
-                return;
-            }
-            if (buf.size() < len)
-                return;
-            const QByteArray f = buf.left(len);
-            if (le16(f, 0) != 0xBA5E || le16(f, len - 2) != 0xBA11 || le16(f, 4) != 0)
-                malformed = true;
-            frames.append(f);
-            buf.remove(0, len);
-        }
-    }
-
-    QTcpSocket sock;
-    QByteArray buf;
-    QList<QByteArray> frames;
-    bool closed = false;
-    bool malformed = false;
-};
 
 } // namespace
 
@@ -190,23 +57,27 @@ private slots:
 private:
     // Sends the application information and waits for the two replies.
     void identify(Client &c, quint32 version = 100, const QByteArray &name = "app", quint8 observer = 0);
+    int logged(const QString &text) const { return m_diag->count(text); }
+    int loggedStartingWith(const QString &prefix) const { return m_diag->texts(-1, prefix).size(); }
+
+    std::unique_ptr<DiagnosticCapture> m_diag;
 };
 
 void TestAcceptor::initTestCase()
 {
-    g_previous = qInstallMessageHandler(captureMessages);
+    m_diag.reset(new DiagnosticCapture(true));
+    crs_set_clock(&fixedClock);
 }
 
 void TestAcceptor::cleanupTestCase()
 {
-    qInstallMessageHandler(g_previous);
+    m_diag.reset();
+    crs_set_clock(nullptr);
 }
 
 void TestAcceptor::identify(Client &c, quint32 version, const QByteArray &name, quint8 observer)
 {
-    const int before = c.frames.size();
-    c.send(appInfo(version, name, observer));
-    QTRY_COMPARE(c.frames.size(), before + 2);
+    QVERIFY(c.identify(name, observer, version));
 }
 
 void TestAcceptor::identificationAndIds()
@@ -221,9 +92,8 @@ void TestAcceptor::identificationAndIds()
     QSignalSpy gone(&srv, &CorvidTCPserver::signalDisconnected);
 
     Client a(port);
-    const QDateTime t0 = QDateTime::currentDateTimeUtc();
     identify(a, 100, "Corvid control center", 0);
-    QCOMPARE(le16(a.frames.at(0), 2), quint16(0x2001));
+    QCOMPARE(wire_ref::get16(a.frames.at(0), 2), quint16(0x2001));
     QCOMPARE(a.frames.at(0).mid(34, 32), QByteArray("Corvid dedicated server") + QByteArray(9, '\0'));
     QCOMPARE(a.frames.at(1), QByteArray::fromHex("5EBA0220000024000000" "00000000" "02000000" "00000000"
                                                  "CDAB0000" "0000000000000000" "11BA"));
@@ -237,7 +107,8 @@ void TestAcceptor::identificationAndIds()
     QCOMPARE(rec.version, 100u);
     QVERIFY(rec.socket != nullptr);
     QCOMPARE(rec.since.timeSpec(), Qt::UTC);
-    QVERIFY(rec.since >= t0.addSecs(-1));
+    QCOMPARE(rec.since, QDateTime::fromMSecsSinceEpoch(kT0, Qt::UTC));
+    QCOMPARE(qint64(wire_ref::get64(a.frames.at(0), 26)), kT0);
 
     Client b(port);
     identify(b, 0x00010064, QByteArray(32, 'n'), 1);
@@ -255,16 +126,16 @@ void TestAcceptor::identificationAndIds()
 
     // A wrong end marker gives no record and no reply; the good frame behind it does.
     Client d(port);
-    QByteArray bad = appInfo(100, "bad", 0);
+    QByteArray bad = appInfo("bad", 0, 100);
     bad[55] = 0x00;
-    d.send(bad + appInfo(100, "good", 0));
+    d.write(bad + appInfo("good", 0, 100));
     QTRY_COMPARE(d.frames.size(), 2);
     QCOMPARE(added.size(), 4);
     QCOMPARE(added.at(3).at(0).value<crd_client_info_t>().app_name, QStringLiteral("good"));
     QCOMPARE(srv.clientCount(), 4);
 
     // The client with the highest id leaves; the next one gets that id again.
-    d.sock.disconnectFromHost();
+    d.socket.disconnectFromHost();
     QTRY_COMPARE(gone.size(), 1);
     QCOMPARE(gone.at(0).at(0).toUInt(), 3u);
     QCOMPARE(srv.clientCount(), 3);
@@ -273,7 +144,7 @@ void TestAcceptor::identificationAndIds()
     QCOMPARE(added.at(4).at(0).value<crd_client_info_t>().id, 3u);
 
     // One leaving from the middle: the next id follows the last record.
-    b.sock.disconnectFromHost();
+    b.socket.disconnectFromHost();
     QTRY_COMPARE(gone.size(), 2);
     QCOMPARE(gone.at(1).at(0).toUInt(), 1u);
     Client f(port);
@@ -292,10 +163,10 @@ void TestAcceptor::identificationAndIds()
     const int seen = a.frames.size();
     srv.slotHardwareStatusHandler(1);
     QTRY_COMPARE(a.frames.size(), seen + 2);
-    QCOMPARE(le32(a.frames.last(), 14), 1u);
+    QCOMPARE(wire_ref::get32(a.frames.last(), 14), 1u);
     QSignalSpy toHw(&srv, &CorvidTCPserver::signalCorvidToHW);
     const int fBefore = f.frames.size();
-    a.send(msg2Sat(42, 0x10, 1, 2, "x"));
+    a.write(msg2Sat(42, 0x10, 1, 2, "x"));
     QTRY_COMPARE(f.frames.size(), fBefore + 1);
     QCOMPARE(toHw.size(), 0);  // the newer record is an Observer
     QCOMPARE(readEcho(f.frames.last()).dir, 0u);
@@ -304,7 +175,7 @@ void TestAcceptor::identificationAndIds()
     QCOMPARE(readEcho(a.frames.at(seen + 2)).tag, 0u);
     QCOMPARE(readEcho(a.frames.at(seen + 3)).tag, 42u);
 
-    a.sock.disconnectFromHost();
+    a.socket.disconnectFromHost();
     QTRY_COMPARE(gone.size(), 4);  // both of its records
     QCOMPARE(srv.clientCount(), 3);
     QVERIFY(logged("TCP client disconnected") >= 3);
@@ -325,9 +196,9 @@ void TestAcceptor::streamsArriveInPieces()
 
     // The application information one byte per write.
     Client a(port);
-    const QByteArray info = appInfo(100, "slow", 0);
+    const QByteArray info = appInfo("slow", 0, 100);
     for (char ch : info) {
-        a.send(QByteArray(1, ch));
+        a.write(QByteArray(1, ch));
         QTest::qWait(1);
     }
     QTRY_COMPARE(a.frames.size(), 2);
@@ -337,7 +208,7 @@ void TestAcceptor::streamsArriveInPieces()
     const QByteArray m1 = msg2Sat(1, 0x20, 1, 2, "first");
     const QByteArray m2 = msg2Sat(2, 0x21, 1, 2, QByteArray(3000, 'z'));
     const QByteArray m3 = msg2Sat(3, 0x22, 1, 2, QByteArray());
-    a.send(QByteArray::fromHex("00115EBA5E") + m1 + QByteArray("junk\x5e") + m2 + m3 + QByteArray::fromHex("5EBA0010"));
+    a.write(QByteArray::fromHex("00115EBA5E") + m1 + QByteArray("junk\x5e") + m2 + m3 + QByteArray::fromHex("5EBA0010"));
     QTRY_COMPARE(toHw.size(), 3);
     QCOMPARE(hwData, (QList<QByteArray>{"first", QByteArray(3000, 'z'), QByteArray()}));
     QTRY_COMPARE(a.frames.size(), 5);
@@ -351,7 +222,7 @@ void TestAcceptor::streamsArriveInPieces()
     huge.replace(6, 4, QByteArray::fromHex("FFFFFF7F"));
     QByteArray overrun = m1;
     overrun[20] = char(0xFF);
-    a.send(QByteArray::fromHex("0A") + huge + overrun + msg2Sat(4, 0x23, 1, 2, "after"));
+    a.write(QByteArray::fromHex("0A") + huge + overrun + msg2Sat(4, 0x23, 1, 2, "after"));
     QTRY_COMPARE(toHw.size(), 4);
     QCOMPARE(hwData.last(), QByteArray("after"));
     QTRY_COMPARE(a.frames.size(), 6);
@@ -366,9 +237,9 @@ void TestAcceptor::streamsArriveInPieces()
     const int bSeen = b.frames.size();
     const QList<int> cuts{0, 7, 30, 120, fa.size()};
     for (int i = 0; i + 1 < cuts.size(); ++i) {
-        a.send(fa.mid(cuts.at(i), cuts.at(i + 1) - cuts.at(i)));
+        a.write(fa.mid(cuts.at(i), cuts.at(i + 1) - cuts.at(i)));
         QTest::qWait(5);
-        b.send(fb.mid(cuts.at(i), cuts.at(i + 1) - cuts.at(i)));
+        b.write(fb.mid(cuts.at(i), cuts.at(i + 1) - cuts.at(i)));
         QTest::qWait(5);
     }
     QTRY_COMPARE(toHw.size(), 6);
@@ -407,7 +278,7 @@ void TestAcceptor::echoRolesTagsAndStamps()
     identify(x, 100, "third", 0);
 
     // Manager, recId 7: to the bus; the sender's echo carries its tag.
-    m.send(msg2Sat(7, 0x0010, 0x0001, 0x0002, QByteArray::fromHex("AABB")));
+    m.write(msg2Sat(7, 0x0010, 0x0001, 0x0002, QByteArray::fromHex("AABB")));
     QTRY_COMPARE(x.frames.size(), 3);
     QTRY_COMPARE(m.frames.size(), 3);
     QTRY_COMPARE(o.frames.size(), 3);
@@ -433,7 +304,7 @@ void TestAcceptor::echoRolesTagsAndStamps()
     QCOMPARE(srv.stampId, 1002ull);
 
     // Observer: never to the bus, echoed to all with dir 0 and status 0.
-    o.send(msg2Sat(99, 0x0010, 3, 4, "obs"));
+    o.write(msg2Sat(99, 0x0010, 3, 4, "obs"));
     QTRY_COMPARE(m.frames.size(), 4);
     QTRY_COMPARE(o.frames.size(), 4);
     QTRY_COMPARE(x.frames.size(), 4);
@@ -448,11 +319,14 @@ void TestAcceptor::echoRolesTagsAndStamps()
     }
     QCOMPARE(readEcho(m.frames.last()).tag, 0u);
 
-    // A connection that never identified: its message frames go nowhere. The
-    // manager's next message is the first thing anyone sees after it.
-    silent.send(msg2Sat(5, 0x0010, 9, 9, "ghost") + msg2App(5, 0x0010, "ghost"));
-    QTest::qWait(20);
-    m.send(msg2Sat(8, 0x0010, 1, 2, "real"));
+    // A connection that has not identified: its message frames go nowhere. Its
+    // identification behind them is answered only after they were handled, and
+    // the manager's next message is the first thing anyone sees after them.
+    Client ghost(port);
+    ghost.write(msg2Sat(5, 0x0010, 9, 9, "ghost") + msg2App(5, 0x0010, "ghost") + appInfo("ghost", 0));
+    QTRY_COMPARE(ghost.frames.size(), 2);
+    QCOMPARE(wire_ref::get16(ghost.frames.at(0), 2), quint16(0x2001));
+    m.write(msg2Sat(8, 0x0010, 1, 2, "real"));
     QTRY_COMPARE(x.frames.size(), 5);
     QCOMPARE(readEcho(x.frames.last()).data, QByteArray("real"));
     QCOMPARE(hwData.size(), 2);
@@ -468,6 +342,10 @@ void TestAcceptor::echoRolesTagsAndStamps()
                                                   "000000000000000011BA"));
     QTRY_COMPARE(m.frames.size(), 6);
     QCOMPARE(srv.hw_state, 0u);
+    // The silent one's first frames are its own identification's answer.
+    identify(silent);
+    QCOMPARE(silent.frames.size(), 2);
+    QCOMPARE(wire_ref::get32(silent.frames.last(), 14), 0u);
     srv.slotIncrementStampID();
     QCOMPARE(srv.stampId, 1006ull);
 
@@ -486,7 +364,7 @@ void TestAcceptor::echoRolesTagsAndStamps()
     QCOMPARE(readEcho(x.frames.last()).data, QByteArray(4, '\0'));
     QCOMPARE(quint8(x.frames.last().at(50 + 4 + 16)), quint8(0xF0));
     QCOMPARE(readEcho(x.frames.last()).stamp, 77ull);
-    for (Client *c : {&m, &o, &x, &silent})
+    for (Client *c : {&m, &o, &x, &silent, &ghost})
         QVERIFY(!c->malformed);
 }
 
@@ -503,7 +381,7 @@ void TestAcceptor::injectedMessagesAndRestriction()
     identify(x, 100, "third", 0);
 
     // A Manager's injected message goes to the bus and to everyone but itself.
-    m.send(msg2App(55, 0x0100, "inj"));
+    m.write(msg2App(55, 0x0100, "inj"));
     QTRY_COMPARE(o.frames.size(), 3);
     QTRY_COMPARE(x.frames.size(), 3);
     QCOMPARE(toHw.size(), 1);
@@ -517,7 +395,7 @@ void TestAcceptor::injectedMessagesAndRestriction()
         QCOMPARE(e.data, QByteArray("inj"));
     }
     // The sender got nothing: its next frame is the echo of what it sends now.
-    m.send(msg2Sat(3, 1, 1, 1, "mark"));
+    m.write(msg2Sat(3, 1, 1, 1, "mark"));
     QTRY_COMPARE(m.frames.size(), 3);
     QCOMPARE(readEcho(m.frames.last()).data, QByteArray("mark"));
     QTRY_COMPARE(x.frames.size(), 4);
@@ -525,7 +403,7 @@ void TestAcceptor::injectedMessagesAndRestriction()
     QCOMPARE(srv.stampId, 2ull);
 
     // An Observer's injected message reaches the others but not the bus.
-    o.send(msg2App(66, 0x0101, "oi"));
+    o.write(msg2App(66, 0x0101, "oi"));
     QTRY_COMPARE(m.frames.size(), 4);
     QTRY_COMPARE(x.frames.size(), 5);
     QCOMPARE(toHw.size(), 2);
@@ -535,13 +413,13 @@ void TestAcceptor::injectedMessagesAndRestriction()
     // Restricted: nobody gets it, nothing goes to the bus, the stamp still moves,
     // so the sender's next message is stamped one higher than otherwise.
     srv.restrictFakeSatTelemetry = 1;
-    m.send(msg2App(77, 0x0102, "blocked") + msg2Sat(4, 1, 1, 1, "next"));
+    m.write(msg2App(77, 0x0102, "blocked") + msg2Sat(4, 1, 1, 1, "next"));
     QTRY_COMPARE(x.frames.size(), 6);
     const Echo next = readEcho(x.frames.last());
     QCOMPARE(next.data, QByteArray("next"));
     QCOMPARE(next.stamp, 5ull);
     QCOMPARE(toHw.size(), 3);
-    o.send(msg2App(78, 0x0102, "blocked") + msg2Sat(5, 1, 1, 1, "onext"));
+    o.write(msg2App(78, 0x0102, "blocked") + msg2Sat(5, 1, 1, 1, "onext"));
     QTRY_COMPARE(x.frames.size(), 7);
     QCOMPARE(readEcho(x.frames.last()).data, QByteArray("onext"));
     QCOMPARE(readEcho(x.frames.last()).stamp, 7ull);
@@ -582,7 +460,7 @@ void TestAcceptor::connectionLimit()
         QVERIFY(!c->closed);
 
     // A free place after someone leaves.
-    b.sock.disconnectFromHost();
+    b.socket.disconnectFromHost();
     QTRY_COMPARE(srv.clientCount(), 1);
     Client c(port);
     identify(c);
@@ -626,12 +504,15 @@ void TestAcceptor::restartAndListenFailure()
     QCOMPARE(gone.at(1).at(0).toUInt(), 1u);
     QCOMPARE(gone.at(2).at(0).toUInt(), 2u);
     QTRY_VERIFY(a.closed && b.closed && c.closed && unidentified.closed);
-    QTest::qWait(20);
-    QCOMPARE(gone.size(), 3);  // the disconnections that follow find no record
 
+    // The disconnections that follow find no record: the next one reported is
+    // that of a new client leaving.
     Client fresh(newPort);
     identify(fresh);
     QCOMPARE(srv.clientList().at(0).id, 0u);
+    fresh.socket.disconnectFromHost();
+    QTRY_COMPARE(srv.clientCount(), 0);
+    QCOMPARE(gone.size(), 4);
     QTcpSocket old;
     old.connectToHost(QHostAddress::LocalHost, oldPort);
     QVERIFY(!old.waitForConnected(2000));
@@ -644,7 +525,7 @@ void TestAcceptor::restartAndListenFailure()
     QVERIFY(!second.startServer());
     QVERIFY(!second.errorString().isEmpty());
     QCOMPARE(loggedStartingWith(QStringLiteral("Unable to start the server: ")), before + 1);
-    QVERIFY(g_log.contains(QStringLiteral("Unable to start the server: ") + second.errorString()));
+    QVERIFY(m_diag->contains(QStringLiteral("Unable to start the server: ") + second.errorString()));
 }
 
 void TestAcceptor::slowReaderIsCutOff()
@@ -659,8 +540,8 @@ void TestAcceptor::slowReaderIsCutOff()
     identify(reader, 100, "reader", 1);
     identify(stuck, 100, "stuck", 1);
     // Stop taking bytes off the socket: the kernel buffers fill up, then the server's.
-    stuck.sock.setReadBufferSize(1);
-    disconnect(&stuck.sock, &QTcpSocket::readyRead, nullptr, nullptr);
+    stuck.socket.setReadBufferSize(1);
+    disconnect(&stuck.socket, &QTcpSocket::readyRead, nullptr, nullptr);
 
     QByteArray payload(16 * 1024, 'p');
     corvid_message m;
@@ -717,7 +598,7 @@ void TestAcceptor::floodReachesReadingClients()
     QByteArray burst;
     for (int i = 0; i < count; ++i)
         burst += msg2Sat(quint32(i), 0x0010, 1, 2, QByteArray(300, char('a' + i % 26)));
-    sender.send(burst);
+    sender.write(burst);
     QTRY_COMPARE_WITH_TIMEOUT(watcher.frames.size(), 2 + count, 60000);
     QTRY_COMPARE_WITH_TIMEOUT(sender.frames.size(), 2 + count, 60000);
     QCOMPARE(toHw, count);
@@ -740,16 +621,19 @@ void TestAcceptor::newConnectionsAreNotWaitedFor()
 
     // A burst of connections, each answered as soon as it identifies; the
     // connection notice for every one of them comes later, from a timer.
+    srv.newConnectionNoticeMs = 3600 * 1000;
     std::vector<std::unique_ptr<Client>> burst;
     for (int i = 0; i < 40; ++i) {
         burst.emplace_back(new Client(port));
-        burst.back()->send(appInfo(100, "burst", 0));
+        burst.back()->write(appInfo("burst", 0, 100));
     }
     for (const auto &c : burst)
         QTRY_COMPARE(c->frames.size(), 2);
     QCOMPARE(srv.clientCount(), 40);
     QCOMPARE(logged(QStringLiteral("New TCP connection")), before);
-    QTRY_COMPARE_WITH_TIMEOUT(logged(QStringLiteral("New TCP connection")), before + 40, 30000);
+    srv.newConnectionNoticeMs = 0;
+    Client last(port);
+    QTRY_COMPARE(logged(QStringLiteral("New TCP connection")), before + 1);
 }
 
 int runAcceptorTests(int argc, char **argv)
