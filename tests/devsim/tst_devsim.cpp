@@ -4,6 +4,8 @@
 #include "connectors/QSocketCAN_connector.h"
 #include "engine/corvid_engine.h"
 #include "engine/corvid_hardware.h"
+#include "tests/common/received_message.h"
+#include "tests/common/server_run.h"
 
 #include <QCanBus>
 #include <QProcess>
@@ -14,14 +16,9 @@ namespace {
 constexpr uint16_t kSim = 0x25;  // past 31: extended identifiers
 constexpr uint16_t kUs = 3;
 
-struct Received {
-    uint16_t msgId, from, to;
-    QByteArray data;
-};
-
 QString devsimBinary()
 {
-    return qEnvironmentVariable("CORVID_BUILD_DIR") + QStringLiteral("/tools/devsim/corvid-devsim");
+    return builtProgram(QStringLiteral("tools/devsim/corvid-devsim"));
 }
 
 }  // namespace
@@ -41,7 +38,7 @@ private:
     void send(uint16_t msgId, uint16_t to, const QByteArray &data);
 
     QSocketCAN_connector *m_bus = nullptr;
-    QVector<Received> m_rx;
+    QVector<ReceivedMessage> m_rx;
     QVector<uint16_t> m_errors;
 };
 
@@ -77,16 +74,9 @@ bool TestDevsim::joinBus()
 
 bool TestDevsim::startSim(QProcess &p, const QStringList &extra)
 {
-    p.start(devsimBinary(), QStringList{QStringLiteral("--address"), QStringLiteral("0x25")} + extra);
-    if (!p.waitForStarted(5000))
-        return false;
-    QByteArray out;
-    return QTest::qWaitFor(
-        [&] {
-            out += p.readAllStandardOutput();
-            return out.contains("joined");
-        },
-        10000);
+    QByteArray seen;
+    return startUntil(p, devsimBinary(), QStringList{QStringLiteral("--address"), QStringLiteral("0x25")} + extra,
+                      "joined", seen);
 }
 
 void TestDevsim::send(uint16_t msgId, uint16_t to, const QByteArray &data)
@@ -107,9 +97,10 @@ void TestDevsim::echoesOnlyItsOwnMessages()
         big[i] = char(i * 31 + 5);
     send(0x112, kSim, "");
     send(0x113, kSim, big);
-    QTRY_COMPARE_WITH_TIMEOUT(m_rx.size(), 2, 10000);
-    QTest::qWait(200);  // nothing more may come
-    QCOMPARE(m_rx.size(), 2);
+    // Answers come in order: the closing one shows nothing else came before it.
+    send(0x114, kSim, "end");
+    QTRY_COMPARE_WITH_TIMEOUT(m_rx.size(), 3, 10000);
+    QCOMPARE(m_rx[2], (ReceivedMessage{0x114, kSim, kUs, "end"}));
     QCOMPARE(m_rx[0].msgId, uint16_t(0x112));
     QCOMPARE(m_rx[0].from, kSim);
     QCOMPARE(m_rx[0].to, kUs);
@@ -120,7 +111,7 @@ void TestDevsim::echoesOnlyItsOwnMessages()
 
     // Each message for the simulator is one line on its stdout, data cut short.
     QByteArray out;
-    QTRY_VERIFY_WITH_TIMEOUT((out += sim.readAllStandardOutput()).count("rx 0x") == 2, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT((out += sim.readAllStandardOutput()).count("rx 0x") == 3, 5000);
     QVERIFY(out.contains("rx 0x0112 from 0x0003 to 0x0025, 0 bytes\n"));
     QVERIFY(out.contains("rx 0x0113 from 0x0003 to 0x0025, 3000 bytes: " + big.left(32).toHex() + "...\n"));
     QVERIFY(!out.contains("0x0111"));
@@ -129,7 +120,7 @@ void TestDevsim::echoesOnlyItsOwnMessages()
     QVERIFY(sim.waitForFinished(5000));
     QCOMPARE(sim.exitStatus(), QProcess::NormalExit);
     QCOMPARE(sim.exitCode(), 0);
-    QVERIFY(sim.readAllStandardError().contains("2 received, 2 echoed"));
+    QVERIFY(sim.readAllStandardError().contains("3 received, 3 echoed"));
 }
 
 void TestDevsim::streamArrivesWholeAndInOrder()
@@ -147,7 +138,7 @@ void TestDevsim::streamArrivesWholeAndInOrder()
         QByteArray("stream done, ") + QByteArray::number(count) + " sent, 0 failed"));
     QTRY_COMPARE_WITH_TIMEOUT(m_rx.size(), count, 5000);
     for (int i = 0; i < count; ++i) {
-        const Received &r = m_rx[i];
+        const ReceivedMessage &r = m_rx[i];
         QCOMPARE(r.msgId, uint16_t(0x77));
         QCOMPARE(r.from, kSim);
         QCOMPARE(r.to, kUs);
