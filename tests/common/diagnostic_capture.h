@@ -47,6 +47,7 @@ public:
     }
     QStringList criticals() const { return texts(QtCriticalMsg); }
     int count(const QString &text) const { return int(texts().count(text)); }
+    int count(QtMsgType type, const QString &text) const { return int(texts(type).count(text)); }
     bool contains(const QString &text) const { return texts().contains(text); }
     int size() const { return entries().size(); }
     void clear()

@@ -9,6 +9,8 @@
 #include "engine/corvid_engine.h"
 #include "engine/corvid_hardware.h"
 #include "tests/common/bus_reference.h"
+#include "tests/common/diagnostic_capture.h"
+#include "tests/common/received_message.h"
 #include "tests/common/recording_prompt.h"
 
 #include <QCanBus>
@@ -30,40 +32,9 @@ constexpr quint16 kBusPort = 35468;
 const QString kVirtual = QStringLiteral("virtualcan");
 
 // Records every diagnostic while alive and passes it on.
-class MessageCapture {
-public:
-    MessageCapture() : m_prev(qInstallMessageHandler(handler)) { s_active = this; }
-    ~MessageCapture() {
-        qInstallMessageHandler(m_prev);
-        s_active = nullptr;
-    }
-    int count(QtMsgType type, const QString &text) const {
-        int n = 0;
-        for (const auto &e : entries)
-            n += e.first == type && e.second == text;
-        return n;
-    }
-    QStringList texts(QtMsgType type, const QString &prefix) const {
-        QStringList out;
-        for (const auto &e : entries)
-            if (e.first == type && e.second.startsWith(prefix))
-                out << e.second;
-        return out;
-    }
-    QVector<QPair<QtMsgType, QString>> entries;
-
-private:
-    static void handler(QtMsgType type, const QMessageLogContext &ctx, const QString &text) {
-        if (!s_active)
-            return;
-        s_active->entries.append({type, text});
-        if (s_active->m_prev)
-            s_active->m_prev(type, ctx, text);
-    }
-    static MessageCapture *s_active;
-    QtMessageHandler m_prev;
+struct MessageCapture : DiagnosticCapture {
+    MessageCapture() : DiagnosticCapture(true) {}
 };
-MessageCapture *MessageCapture::s_active = nullptr;
 
 QByteArray bytes(std::initializer_list<int> list) {
     QByteArray out;
@@ -80,13 +51,10 @@ QCanBusFrame canFrame(bool ext, quint32 id, const QByteArray &payload) {
     return f;
 }
 
-// Header frame 0xFFFE, msg_id, length + 2, then data and checksum 8 bytes a frame.
 QVector<QCanBusFrame> longMessage(bool ext, quint32 id, quint16 msgId, const QByteArray &data) {
-    const quint32 dataFlag = ext ? 1u << 28 : 1u << 10;
-    QVector<QCanBusFrame> out{canFrame(ext, id, le16(0xFFFE) + le16(msgId) + le16(unsigned(data.size() + 2)))};
-    const QByteArray body = data + le16(reference_crc(data));
-    for (int pos = 0; pos < body.size(); pos += 8)
-        out << canFrame(ext, id | dataFlag, body.mid(pos, 8));
+    QVector<QCanBusFrame> out;
+    for (const ReferenceCanFrame &f : reference_frames(id, ext, msgId, data))
+        out << canFrame(f.extended, f.id, f.payload);
     return out;
 }
 
@@ -180,23 +148,9 @@ int runBusHost(int argc, char **argv) {
     return rc;
 }
 
-struct Received {
-    uint16_t msg_id, from, to;
-    QByteArray data;
-    bool operator==(const Received &o) const {
-        return msg_id == o.msg_id && from == o.from && to == o.to && data == o.data;
-    }
-};
+using Received = ReceivedMessage;
 
 } // namespace
-
-namespace QTest {
-template <> char *toString(const Received &r) {
-    return qstrdup(QStringLiteral("id %1 from %2 to %3 [%4]")
-                       .arg(r.msg_id).arg(r.from).arg(r.to)
-                       .arg(QString::fromLatin1(r.data.toHex(' '))).toLatin1().constData());
-}
-} // namespace QTest
 
 class tst_connectors : public QObject {
     Q_OBJECT
@@ -223,7 +177,7 @@ private:
             QTest::qWait(50);
         }
         QVERIFY2(!messages.empty(), "the connector hears the peer");
-        QTRY_COMPARE_WITH_TIMEOUT(messages.back().msg_id, sent, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(messages.back().msgId, sent, 10000);
         messages.clear();
     }
 
