@@ -7,6 +7,7 @@
 #include "engine/corvid_engine.h"
 #include "engine/corvid_hardware.h"
 #include "tests/common/bus_reference.h"
+#include "tests/common/received_message.h"
 
 #include <QMetaMethod>
 #include <QMetaEnum>
@@ -18,10 +19,7 @@
 
 namespace {
 
-struct Received {
-    uint16_t msg_id, from, to, length;
-    QByteArray data;
-};
+using Received = ReceivedMessage;
 
 std::vector<Received> g_messages;
 std::vector<uint16_t> g_errors;
@@ -32,7 +30,7 @@ uint64_t fake_clock() { return g_now; }
 void record_callbacks() {
     corvid_set_callbacks(
         [](const corvid_message *m, const AX25Header *) {
-            g_messages.push_back({m->msg_id, m->address_from, m->address_to, m->length,
+            g_messages.push_back({m->msg_id, m->address_from, m->address_to,
                                   QByteArray(reinterpret_cast<const char *>(m->data), m->length)});
         },
         [](uint16_t code) { g_errors.push_back(code); });
@@ -296,14 +294,14 @@ private slots:
         QCOMPARE(bytes_of(f[1]), QByteArray(three + char(reference_crc(three) & 0xFF) + char(reference_crc(three) >> 8)));
         feed(f);
         QCOMPARE(g_messages.size(), size_t(1));
-        QCOMPARE(g_messages[0].msg_id, uint16_t(0xFFFE));
+        QCOMPARE(g_messages[0].msgId, uint16_t(0xFFFE));
         QCOMPARE(g_messages[0].data, three);
         f = segment(corvid_message_over(0xFFFE, 3, 1, none));
         QCOMPARE(f.size(), size_t(2));
         QCOMPARE(bytes_of(f[1]), QByteArray("\0\0", 2));
         feed(f);
         QCOMPARE(g_messages.size(), size_t(2));
-        QCOMPARE(g_messages[1].length, uint16_t(0));
+        QCOMPARE(g_messages[1].data.size(), 0);
         corvid_message empty;  // no data pointer at all
         empty.msg_id = 0xFFFE;
         f = segment(empty);
@@ -350,7 +348,7 @@ private slots:
         };
         feed(frames);
         QCOMPARE(g_messages.size(), size_t(1));
-        QCOMPARE(g_messages[0].msg_id, uint16_t(0x0102));
+        QCOMPARE(g_messages[0].msgId, uint16_t(0x0102));
         QCOMPARE(g_messages[0].from, uint16_t(3));
         QCOMPARE(g_messages[0].to, uint16_t(1));
         QCOMPARE(g_messages[0].data, data);
@@ -366,7 +364,7 @@ private slots:
         };
         feed(frames);
         QCOMPARE(g_messages.size(), size_t(2));
-        QCOMPARE(g_messages[1].msg_id, uint16_t(0x1234));
+        QCOMPARE(g_messages[1].msgId, uint16_t(0x1234));
         QCOMPARE(g_messages[1].from, uint16_t(5000));
         QCOMPARE(g_messages[1].to, uint16_t(9000));
         QCOMPARE(g_messages[1].data, data);
@@ -384,12 +382,12 @@ private slots:
         QCOMPARE(g_messages[2].data, QByteArray("\1\2\3\4\5\6"));
         QCOMPARE(g_messages[3].from, uint16_t(16383));
         QCOMPARE(g_messages[3].to, uint16_t(7));
-        QCOMPARE(g_messages[3].length, uint16_t(0));
+        QCOMPARE(g_messages[3].data.size(), 0);
 
         // Header announcing total 2: one data frame with the empty CRC, length 0.
         feed({frame(0x061, false, {0xFE, 0xFF, 5, 0, 2, 0}), frame(0x461, false, {0, 0})});
         QCOMPARE(g_messages.size(), size_t(5));
-        QCOMPARE(g_messages[4].length, uint16_t(0));
+        QCOMPARE(g_messages[4].data.size(), 0);
         QVERIFY(g_errors.empty());
     }
 
@@ -411,10 +409,10 @@ private slots:
             g_messages.clear();
             feed(frames);
             QCOMPARE(g_messages.size(), size_t(1));
-            QCOMPARE(g_messages[0].msg_id, id);
+            QCOMPARE(g_messages[0].msgId, id);
             QCOMPARE(g_messages[0].from, a[0]);
             QCOMPARE(g_messages[0].to, a[1]);
-            QCOMPARE(int(g_messages[0].length), len);
+            QCOMPARE(int(g_messages[0].data.size()), len);
             QCOMPARE(g_messages[0].data, data);
             QCOMPARE(corvid_free_budget(), CORVID_BUDGET);
             QCOMPARE(corvid_free_buffer_count(), uint16_t(5));
@@ -450,7 +448,7 @@ private slots:
         QVERIFY(g_errors.empty());
         QCOMPARE(g_messages.size(), size_t(5));
         for (const Received &r : g_messages)
-            QCOMPARE(r.data, payloads[r.msg_id - 0x100]);
+            QCOMPARE(r.data, payloads[r.msgId - 0x100]);
 
         // Six concurrent: the sixth header finds no buffer, its data no start.
         g_messages.clear();
@@ -493,7 +491,7 @@ private slots:
                 corvid_rx_can_frame(&streams[s][i]);
         QCOMPARE(g_messages.size(), size_t(5));
         for (const Received &r : g_messages)
-            QCOMPARE(r.data, payloads[r.msg_id - 0x200]);
+            QCOMPARE(r.data, payloads[r.msgId - 0x200]);
         QCOMPARE(corvid_free_buffer_count(), uint16_t(5));
 
         // A clock that went backwards never counts as silence.
