@@ -45,11 +45,20 @@ public:
                 out << e.text;
         return out;
     }
-    QStringList criticals() const { return texts(QtCriticalMsg); }
+    // Operator-facing errors: criticals of the default category, not trace output.
+    QStringList criticals() const
+    {
+        QStringList out;
+        for (const Entry &e : entries())
+            if (e.type == QtCriticalMsg && e.category == QLatin1String("default"))
+                out << e.text;
+        return out;
+    }
     int count(const QString &text) const { return int(texts().count(text)); }
     int count(QtMsgType type, const QString &text) const { return int(texts(type).count(text)); }
     bool contains(const QString &text) const { return texts().contains(text); }
     int size() const { return entries().size(); }
+    int count() const { return size(); }
     void clear()
     {
         QMutexLocker lock(&m_mutex);

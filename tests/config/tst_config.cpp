@@ -1,5 +1,6 @@
 #include "config/CorvidConfigData.h"
 #include "config/corvid_config_convert.h"
+#include "tests/common/diagnostic_capture.h"
 
 #include <QBuffer>
 #include <QDateTime>
@@ -18,44 +19,6 @@
 #include <unistd.h>
 
 namespace {
-
-struct Diagnostic {
-    QtMsgType type;
-    QString category;
-    QString text;
-};
-
-QVector<Diagnostic> g_diagnostics;
-
-void captureHandler(QtMsgType type, const QMessageLogContext &context, const QString &text)
-{
-    g_diagnostics.append({type, QString::fromLatin1(context.category ? context.category : ""), text});
-}
-
-// Collects the diagnostics written while it lives.
-class DiagnosticCapture
-{
-public:
-    DiagnosticCapture()
-    {
-        g_diagnostics.clear();
-        m_previous = qInstallMessageHandler(captureHandler);
-    }
-    ~DiagnosticCapture() { qInstallMessageHandler(m_previous); }
-    QStringList criticals() const
-    {
-        QStringList out;
-        for (const Diagnostic &d : qAsConst(g_diagnostics)) {
-            if (d.type == QtCriticalMsg && d.category == QLatin1String("default"))
-                out << d.text;
-        }
-        return out;
-    }
-    int count() const { return g_diagnostics.size(); }
-
-private:
-    QtMessageHandler m_previous;
-};
 
 // Redirects the process's standard output into a file while it lives.
 class StdoutCapture

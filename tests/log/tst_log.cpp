@@ -4,6 +4,7 @@
 #include "log/CorvidLog.h"
 #include "log/LogWorker.h"
 #include "log/corvid_log_format.h"
+#include "tests/common/diagnostic_capture.h"
 
 #include <QDir>
 #include <QFile>
@@ -128,34 +129,21 @@ QVector<Msg> mixedSequence(int n)
     return v;
 }
 
-// Collects the diagnostics of the code under test.
-QMutex g_diagMutex;
-QStringList g_diags;
-void captureHandler(QtMsgType type, const QMessageLogContext &, const QString &msg)
-{
-    QMutexLocker lock(&g_diagMutex);
-    g_diags << QString::number(int(type)) + QLatin1Char('|') + msg;
-}
-struct DiagCapture {
-    QtMessageHandler old;
-    DiagCapture()
-    {
-        QMutexLocker lock(&g_diagMutex);
-        g_diags.clear();
-        old = qInstallMessageHandler(captureHandler);
-    }
-    ~DiagCapture() { qInstallMessageHandler(old); }
-    QStringList all() const
-    {
-        QMutexLocker lock(&g_diagMutex);
-        return g_diags;
-    }
-};
-
 QString diag(QtMsgType type, const QString &text)
 {
     return QString::number(int(type)) + QLatin1Char('|') + text;
 }
+
+// Collects the diagnostics of the code under test as "type|text".
+struct DiagCapture : DiagnosticCapture {
+    QStringList all() const
+    {
+        QStringList out;
+        for (const Entry &e : entries())
+            out << diag(e.type, e.text);
+        return out;
+    }
+};
 
 }  // namespace
 
