@@ -157,6 +157,13 @@ void CorvidTCPserver::writeToClient(QTcpSocket *socket, const QByteArray &frame)
         return;
     }
     socket->write(frame);
+    if (m_inReadPass && conn) {
+        if (!conn->flushQueued) {
+            conn->flushQueued = true;
+            m_written.append({QPointer<QTcpSocket>(socket), conn});
+        }
+        return;
+    }
     // The socket hands the kernel one buffered block per write notification;
     // a burst of echoes would pile up behind that although the peer reads.
     // Push it all out once per pass of the event loop instead.
@@ -214,8 +221,24 @@ void CorvidTCPserver::slotReadClient()
     conn->rx.append(socket->readAll());
     crs_frame_t frame;
     // Each frame may change the client list or end this connection.
+    m_inReadPass = true;
     while (socket && m_connections.value(socket) == conn && !conn->stalled && conn->rx.takeFrame(frame))
         handleFrame(socket, frame);
+    m_inReadPass = false;
+    flushWritten();
+}
+
+void CorvidTCPserver::flushWritten()
+{
+    // What this pass wrote leaves now, one write per client for everything the
+    // pass produced, rather than one event loop turn later.
+    const auto written = std::move(m_written);
+    m_written.clear();
+    for (const auto &w : written) {
+        w.second->flushQueued = false;
+        if (w.first && w.first->state() == QAbstractSocket::ConnectedState && !w.second->stalled)
+            w.first->flush();
+    }
 }
 
 void CorvidTCPserver::handleFrame(QTcpSocket *sender, const crs_frame_t &frame)
@@ -287,12 +310,18 @@ void CorvidTCPserver::handleMsg2Sat(QTcpSocket *sender, const QByteArray &frame)
     ++stampId;
     const unsigned echo = manager ? 1 : 0;
 
+    // One frame for all, another for the sender: its echo carries its recId.
+    const QByteArray copy = buildMsg2AppFrame(msg, stampId, echo, echo, 0);
+    QByteArray own;
     QVector<Recipient> to;
     for (const crd_client_info_t *c : qAsConst(m_clients))
         to.append({c->socket, c->id});
     for (const Recipient &r : qAsConst(to)) {
-        if (r.socket)
-            sendMsgToApp(r.socket, &msg, stampId, echo, echo, r.id == senderId ? parsed->header.recId : 0);
+        if (!r.socket)
+            continue;
+        if (r.id == senderId && own.isEmpty())
+            own = buildMsg2AppFrame(msg, stampId, echo, echo, parsed->header.recId);
+        writeToClient(r.socket, r.id == senderId ? own : copy);
     }
 }
 
@@ -319,9 +348,10 @@ void CorvidTCPserver::handleMsg2App(QTcpSocket *sender, const QByteArray &frame)
         if (c->id != senderId)
             to.append({c->socket, c->id});
     }
+    const QByteArray out = buildMsg2AppFrame(msg, stampId, 1, 0, parsed->header.tag);
     for (const Recipient &r : qAsConst(to)) {
         if (r.socket)
-            sendMsgToApp(r.socket, &msg, stampId, 1, 0, parsed->header.tag);
+            writeToClient(r.socket, out);
     }
 }
 

@@ -10,6 +10,10 @@
 #include <QHash>
 #include <QList>
 #include <QObject>
+#include <QPair>
+#include <QPointer>
+#include <QTcpSocket>
+#include <QVector>
 #include <QString>
 #include <cstdint>
 #include <memory>
@@ -76,7 +80,7 @@ private:
         Connection() : rx(CorvidFrameReceiver::serverKinds()) {}
         CorvidFrameReceiver rx;
         bool stalled = false;  // over the output cap, being dropped
-        bool flushQueued = false;
+        bool flushQueued = false;  // a flush is due: queued, or at the end of this read pass
     };
 
     void handleFrame(QTcpSocket *sender, const crs_frame_t &frame);
@@ -86,11 +90,14 @@ private:
     const crd_client_info_t *senderRecord(QTcpSocket *sender) const;
     void writeToClient(QTcpSocket *socket, const QByteArray &frame);
     void forgetConnection(QTcpSocket *socket);
+    void flushWritten();
 
     QTcpServer *m_server = nullptr;
     QList<crd_client_info_t *> m_clients;
     QHash<QTcpSocket *, std::shared_ptr<Connection>> m_connections;
     QString m_error;
+    bool m_inReadPass = false;
+    QVector<QPair<QPointer<QTcpSocket>, std::shared_ptr<Connection>>> m_written;
 
     Q_DISABLE_COPY(CorvidTCPserver)
 };

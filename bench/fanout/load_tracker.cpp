@@ -1,5 +1,7 @@
 #include "bench/fanout/load_tracker.h"
 
+#include "bench/fanout/bench_clock.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -60,6 +62,15 @@ LoadTracker::LoadTracker(int receivers, quint32 count, int window, int payloadSi
       m_nextExpected(size_t(receivers), 0), m_passed(count, 0)
 {
     m_latUs.reserve(size_t(count) * size_t(receivers));
+}
+
+bool LoadTracker::canSend() const
+{
+    if (m_sent >= m_count)
+        return false;
+    if (m_rate > 0)
+        return double(quint32(benchNowUs() - m_startUs)) * m_rate / 1e6 >= double(m_sent);
+    return m_sent - m_complete < quint32(m_window);
 }
 
 void LoadTracker::pass(quint32 seq)

@@ -24,7 +24,11 @@ public:
     // Payloads stamped before startUs belong to an earlier run and are ignored.
     LoadTracker(int receivers, quint32 count, int window, int payloadSize, quint32 startUs);
 
-    bool canSend() const { return m_sent < m_count && m_sent - m_complete < quint32(m_window); }
+    // With a rate the sender offers messages on a fixed schedule from startUs
+    // (open loop, no window); without one it keeps `window` in flight.
+    void setRate(double perSec) { m_rate = perSec; }
+    double rate() const { return m_rate; }
+    bool canSend() const;
     quint32 takeSeq() { return m_sent++; }
 
     // One message seen by receiver r. Bad payloads count as corrupt.
@@ -54,6 +58,7 @@ private:
     quint32 m_count;
     int m_window;
     int m_size;
+    double m_rate = 0;
     quint32 m_sent = 0;
     quint32 m_complete = 0;
     quint64 m_delivered = 0;

@@ -20,6 +20,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTextStream>
+#include <QTimer>
 #include <mosquitto.h>
 #include <pwd.h>
 #include <unistd.h>
@@ -34,6 +35,9 @@
 #endif
 #ifndef CORVID_DEVSIM_EXE
 #define CORVID_DEVSIM_EXE ""
+#endif
+#ifndef CORVID_FANOUT_CEILING_EXE
+#define CORVID_FANOUT_CEILING_EXE ""
 #endif
 
 namespace {
@@ -89,8 +93,10 @@ struct Row
     quint32 messages = 0;
     double deliveriesPerSec = 0;
     double messagesPerSec = 0;
+    double offered = 0; // messages/s on a fixed schedule; 0 = as fast as the window allows
     quint32 p50 = 0;
     quint32 p99 = 0;
+    quint32 p999 = 0;
     quint64 lost = 0;
     quint64 dup = 0;
     quint64 corrupt = 0;
@@ -98,6 +104,7 @@ struct Row
     double selfCpu = -1; // % of one core, this program
     bool timedOut = false;
     QString ratio;
+    QString ceiling;
     QString note;
 };
 
@@ -144,6 +151,8 @@ Row runCase(const QString &what, LoadTracker &t, int receivers, qint64 peerPid, 
     r.messagesPerSec = double(t.complete()) / secs;
     r.p50 = percentileUs(t.latencies(), 50);
     r.p99 = percentileUs(t.latencies(), 99);
+    r.p999 = percentileUs(t.latencies(), 99.9);
+    r.offered = t.rate();
     r.lost = t.lost();
     r.dup = t.duplicates();
     r.corrupt = t.corrupt();
@@ -166,33 +175,52 @@ QString fmtCpu(double v) { return v < 0 ? QStringLiteral("-") : QString::number(
 void printTable(const QList<Row> &rows, int window, int e2eWindow, int repeats)
 {
     QTextStream out(stdout);
-    out << "\nCorvid server load: fan-out of injected messages (server vs. mosquitto 127.0.0.1, QoS 0) and\n"
-           "round trip through the virtual CAN bus to corvid-devsim.\n"
+    out << "\nCorvid server load: fan-out of injected messages (server vs. mosquitto 127.0.0.1, QoS 0, vs. a\n"
+           "minimal epoll/writev fan-out without Qt as the ceiling) and round trip through the virtual CAN bus\n"
+           "to corvid-devsim.\n"
            "deliv/s = messages x receivers delivered per second; msg/s = messages that reached every receiver per second.\n"
            "Latency: send to receipt (fan-out) or send to echo (round trip), monotonic clock, one process.\n"
-        << "Sender window: " << window << " messages not yet received by all (fan-out), " << e2eWindow
-        << " round trips (bus).\n"
-           "Each row: the best of "
-        << repeats << " runs of `messages` messages after a warm-up; lost = messages missing or doubled over all runs.\n"
-           "cpu%: share of one core used by the server or broker / by this load program.\n\n";
-    auto line = [&](const QStringList &c) {
-        static const int w[] = {-18, 4, 6, 8, 12, 10, 8, 8, 6, 10, 8};
+        << "Full load: sender window " << window << " messages not yet received by all (fan-out), " << e2eWindow
+        << " round trips (bus); each row the best of " << repeats
+        << " runs after a warm-up.\n"
+           "Fixed rate: messages offered on a schedule (1 ms timer) whatever the replies; latencies of all "
+        << repeats << " runs pooled.\nlost = messages missing or doubled over all runs. "
+           "cpu%: share of one core used by the server, broker or ceiling / by this load program.\n\n";
+    auto line = [&](const QList<int> &w, const QStringList &c) {
         QString s;
         for (int i = 0; i < c.size(); ++i) {
-            int width = i < int(sizeof w / sizeof w[0]) ? w[i] : 0;
+            int width = i < w.size() ? w[i] : 0;
             s += (width < 0 ? c[i].leftJustified(-width) : c[i].rightJustified(width)) + QLatin1Char(' ');
         }
         out << s.trimmed() << '\n';
     };
-    line({QStringLiteral("case"), QStringLiteral("N"), QStringLiteral("bytes"), QStringLiteral("messages"),
-          QStringLiteral("deliv/s"), QStringLiteral("msg/s"), QStringLiteral("p50 us"), QStringLiteral("p99 us"),
-          QStringLiteral("lost"), QStringLiteral("cpu% s/l"), QStringLiteral("ratio")});
+    const QList<int> w1 = {-18, 4, 6, 8, 12, 10, 8, 8, 6, 10, 6, 6};
+    line(w1, {QStringLiteral("case"), QStringLiteral("N"), QStringLiteral("bytes"), QStringLiteral("messages"),
+              QStringLiteral("deliv/s"), QStringLiteral("msg/s"), QStringLiteral("p50 us"), QStringLiteral("p99 us"),
+              QStringLiteral("lost"), QStringLiteral("cpu% s/l"), QStringLiteral("ratio"), QStringLiteral("ceil%")});
     for (const Row &r : rows) {
-        line({r.what, QString::number(r.receivers), QString::number(r.bytes), QString::number(r.messages),
-              QString::number(qint64(r.deliveriesPerSec)), QString::number(qint64(r.messagesPerSec)),
-              QString::number(r.p50), QString::number(r.p99), QString::number(r.lost + r.dup),
-              fmtCpu(r.peerCpu) + QLatin1Char('/') + fmtCpu(r.selfCpu), r.ratio});
+        if (r.offered > 0)
+            continue;
+        line(w1, {r.what, QString::number(r.receivers), QString::number(r.bytes), QString::number(r.messages),
+                  QString::number(qint64(r.deliveriesPerSec)), QString::number(qint64(r.messagesPerSec)),
+                  QString::number(r.p50), QString::number(r.p99), QString::number(r.lost + r.dup),
+                  fmtCpu(r.peerCpu) + QLatin1Char('/') + fmtCpu(r.selfCpu), r.ratio, r.ceiling});
     }
+    out << "ratio = server deliv/s / mosquitto deliv/s; ceil% = server msg/s as a share of the ceiling's, "
+           "same N and size, same run.\n\n";
+    const QList<int> w2 = {-18, 4, 6, 8, 8, 8, 8, 8, 6, 10, 6};
+    line(w2, {QStringLiteral("fixed rate"), QStringLiteral("N"), QStringLiteral("bytes"), QStringLiteral("offered"),
+              QStringLiteral("msg/s"), QStringLiteral("p50 us"), QStringLiteral("p99 us"), QStringLiteral("p99.9 us"),
+              QStringLiteral("lost"), QStringLiteral("cpu% s/l"), QStringLiteral("p99/mq")});
+    for (const Row &r : rows) {
+        if (r.offered <= 0)
+            continue;
+        line(w2, {r.what, QString::number(r.receivers), QString::number(r.bytes), QString::number(qint64(r.offered)),
+                  QString::number(qint64(r.messagesPerSec)), QString::number(r.p50), QString::number(r.p99),
+                  QString::number(r.p999), QString::number(r.lost + r.dup),
+                  fmtCpu(r.peerCpu) + QLatin1Char('/') + fmtCpu(r.selfCpu), r.ratio});
+    }
+    out << "p99/mq = this row's p99 / mosquitto's p99 at the same N and rate, same run.\n";
     bool notes = false;
     for (const Row &r : rows) {
         if (r.note.isEmpty() && !r.dup && !r.corrupt)
@@ -200,12 +228,14 @@ void printTable(const QList<Row> &rows, int window, int e2eWindow, int repeats)
         if (!notes)
             out << "\nnotes:\n";
         notes = true;
-        out << "  " << r.what << " N=" << r.receivers << " bytes=" << r.bytes << ": " << r.note;
+        out << "  " << r.what << " N=" << r.receivers << " bytes=" << r.bytes;
+        if (r.offered > 0)
+            out << " rate=" << qint64(r.offered);
+        out << ": " << r.note;
         if (r.dup || r.corrupt)
             out << " duplicates " << r.dup << ", corrupt " << r.corrupt;
         out << '\n';
     }
-    out << "ratio = server deliv/s / mosquitto deliv/s at the same N and size.\n";
     out.flush();
 }
 
@@ -262,8 +292,15 @@ int main(int argc, char **argv)
     QCommandLineOption noBusOpt(QStringLiteral("no-bus"), QStringLiteral("skip the virtual CAN round trip"));
     QCommandLineOption noMqttOpt(QStringLiteral("no-mosquitto"), QStringLiteral("skip the broker comparison"));
     QCommandLineOption noServerOpt(QStringLiteral("no-server"), QStringLiteral("broker only (checks the harness)"));
+    QCommandLineOption ceilingOpt(QStringLiteral("ceiling"), QStringLiteral("minimal epoll/writev fan-out executable"),
+                                  QStringLiteral("path"), QString::fromUtf8(CORVID_FANOUT_CEILING_EXE));
+    QCommandLineOption ratesOpt(QStringLiteral("rates"), QStringLiteral("comma-separated fixed offered rates, messages/s"),
+                                QStringLiteral("list"), QStringLiteral("1000,10000"));
+    QCommandLineOption secondsOpt(QStringLiteral("rate-seconds"), QStringLiteral("seconds per fixed-rate run"),
+                                  QStringLiteral("s"), QStringLiteral("2"));
+    QCommandLineOption noFullOpt(QStringLiteral("no-full-load"), QStringLiteral("fixed-rate rows only"));
     cl.addOptions({serverOpt, devsimOpt, mosqOpt, windowOpt, e2eWindowOpt, scaleOpt, timeoutOpt, repeatOpt, receiversOpt,
-                   noBusOpt, noMqttOpt, noServerOpt});
+                   noBusOpt, noMqttOpt, noServerOpt, ceilingOpt, ratesOpt, secondsOpt, noFullOpt});
     // The common bench runner may pass benchmark-library flags; they mean nothing here.
     QStringList args;
     for (const QString &a : app.arguments())
@@ -282,6 +319,12 @@ int main(int argc, char **argv)
         if (s.toInt() > 0)
             receiverCounts << s.toInt();
     std::sort(receiverCounts.begin(), receiverCounts.end());
+    QList<double> rates;
+    for (const QString &s : cl.value(ratesOpt).split(QLatin1Char(','), Qt::SkipEmptyParts))
+        if (s.toDouble() > 0)
+            rates << s.toDouble();
+    const double rateSeconds = std::max(0.2, cl.value(secondsOpt).toDouble());
+    const bool fullLoad = !cl.isSet(noFullOpt);
     const QList<int> sizes = {8, 1024};
     // Fixed counts: about the same number of deliveries per case.
     auto messagesFor = [&](int n, int bytes) {
@@ -368,27 +411,50 @@ int main(int argc, char **argv)
 
     // Warm-up, then the best of `repeats` runs (the machine is shared, so the
     // best run is the one least disturbed); losses of every run are kept.
+    // With a rate, the runs offer messages on a fixed schedule and the row
+    // shows their latencies pooled, the achieved rate of the slowest run.
     auto measure = [&](const QString &what, int n, int bytes, quint32 count, int win, qint64 pid,
                        const std::function<void(LoadTracker *)> &start, const std::function<void()> &stop,
-                       const std::function<QString()> &error) {
+                       const std::function<QString()> &error, double rate = 0) {
+        QTimer pace;
+        pace.setTimerType(Qt::PreciseTimer);
+        auto startPaced = [&](LoadTracker *t) {
+            t->setRate(rate);
+            start(t);
+            if (rate > 0) {
+                QObject::disconnect(&pace, nullptr, nullptr, nullptr);
+                QObject::connect(&pace, &QTimer::timeout, [&start, t] { start(t); });
+                pace.start(1);
+            }
+        };
+        auto stopPaced = [&] {
+            pace.stop();
+            stop();
+        };
         {
             LoadTracker warm(n, std::min<quint32>(200, count), win, bytes, benchNowUs());
-            runCase(QStringLiteral("warm-up"), warm, n, pid, lim, [&] { start(&warm); }, stop, error);
+            runCase(QStringLiteral("warm-up"), warm, n, pid, lim, [&] { startPaced(&warm); }, stopPaced, error);
         }
         Row best;
         quint64 lost = 0, dup = 0, corrupt = 0;
         bool timedOut = false;
         QString note;
+        std::vector<quint32> pooled;
         for (int i = 0; i < repeats; ++i) {
             LoadTracker t(n, count, win, bytes, benchNowUs());
-            Row r = runCase(what, t, n, pid, lim, [&] { start(&t); }, stop, error);
+            Row r = runCase(what, t, n, pid, lim, [&] { startPaced(&t); }, stopPaced, error);
+            if (rate > 0) {
+                pooled.insert(pooled.end(), t.latencies().begin(), t.latencies().end());
+                if (i == 0 || r.messagesPerSec < best.messagesPerSec)
+                    best = r;
+            }
             lost += r.lost;
             dup += r.dup;
             corrupt += r.corrupt;
             timedOut = timedOut || r.timedOut;
             if (!r.note.isEmpty())
                 note = r.note;
-            if (i == 0 || r.deliveriesPerSec > best.deliveriesPerSec)
+            if (rate <= 0 && (i == 0 || r.deliveriesPerSec > best.deliveriesPerSec))
                 best = r;
             if (!error().isEmpty())
                 break;
@@ -398,37 +464,76 @@ int main(int argc, char **argv)
         best.corrupt = corrupt;
         best.timedOut = timedOut;
         best.note = note;
+        if (rate > 0) {
+            best.p50 = percentileUs(pooled, 50);
+            best.p99 = percentileUs(pooled, 99);
+            best.p999 = percentileUs(pooled, 99.9);
+        }
         return best;
     };
 
-    // 1 and 2: fan-out, server and broker side by side at each N.
+    // The ceiling: the least any fan-out costs here, for the same load client.
+    QProcess ceiling;
+    const quint16 ceilPort = freePort();
+    const QString ceilingExe = cl.value(ceilingOpt);
+    bool withCeiling = false;
+    if (!ceilingExe.isEmpty()) {
+        ceiling.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        ceiling.start(ceilingExe, {QString::number(ceilPort)});
+        withCeiling = ceiling.waitForStarted(5000) && waitForListen(ceilPort, ceiling, 10000);
+        if (!withCeiling) {
+            err() << "bench_fanout: the ceiling fan-out did not start ('" << ceilingExe << "')" << Qt::endl;
+            ++failures;
+        }
+    }
+
+    // Fan-out: server, broker and ceiling side by side at each N, at full load
+    // and at fixed offered rates.
     {
-        CorvidFanout fan(srvPort);
+        CorvidFanout fan(srvPort), top(ceilPort);
         if (withServer && !fan.connectInjector(15000)) {
             err() << "bench_fanout: injector: " << fan.lastError() << Qt::endl;
+            ++failures;
+        } else if (withCeiling && !top.connectInjector(15000)) {
+            err() << "bench_fanout: ceiling injector: " << top.lastError() << Qt::endl;
             ++failures;
         } else {
             for (int n : receiverCounts) {
                 bool srvOk = withServer && fan.growReceivers(n, 30000);
                 bool mqOk = mqtt && mqtt->growSubscribers(n, 30000);
+                bool topOk = withCeiling && top.growReceivers(n, 30000);
                 if (withServer && !srvOk)
                     err() << "bench_fanout: server receivers: " << fan.lastError() << Qt::endl;
                 if (mqtt && !mqOk)
                     err() << "bench_fanout: mosquitto subscribers: " << mqtt->lastError() << Qt::endl;
-                for (int bytes : sizes) {
-                    quint32 count = messagesFor(n, bytes);
-                    Row srvRow, mqRow;
+                if (withCeiling && !topOk)
+                    err() << "bench_fanout: ceiling receivers: " << top.lastError() << Qt::endl;
+                // One row each for server, broker and ceiling; ratios within the same run.
+                auto trio = [&](int bytes, quint32 count, double rate) {
+                    const int win = rate > 0 ? int(count) : window;
+                    Row srvRow, mqRow, topRow;
                     if (srvOk)
-                        srvRow = measure(QStringLiteral("fan-out server"), n, bytes, count, window,
+                        srvRow = measure(QStringLiteral("fan-out server"), n, bytes, count, win,
                                          server.processId(), [&](LoadTracker *t) { fan.startRun(t); },
-                                         [&] { fan.stopRun(); }, [&] { return fan.lastError(); });
+                                         [&] { fan.stopRun(); }, [&] { return fan.lastError(); }, rate);
                     if (mqOk)
-                        mqRow = measure(QStringLiteral("fan-out mosquitto"), n, bytes, count, window,
+                        mqRow = measure(QStringLiteral("fan-out mosquitto"), n, bytes, count, win,
                                         broker.processId(), [&](LoadTracker *t) { mqtt->startRun(t); },
-                                        [&] { mqtt->stopRun(); }, [&] { return mqtt->lastError(); });
-                    if (srvOk && mqOk && mqRow.deliveriesPerSec > 0)
-                        srvRow.ratio = QString::number(srvRow.deliveriesPerSec / mqRow.deliveriesPerSec, 'f', 2);
-                    for (Row *r : {&srvRow, &mqRow}) {
+                                        [&] { mqtt->stopRun(); }, [&] { return mqtt->lastError(); }, rate);
+                    if (topOk)
+                        topRow = measure(QStringLiteral("fan-out ceiling"), n, bytes, count, win,
+                                         ceiling.processId(), [&](LoadTracker *t) { top.startRun(t); },
+                                         [&] { top.stopRun(); }, [&] { return top.lastError(); }, rate);
+                    if (rate <= 0) {
+                        if (srvOk && mqOk && mqRow.deliveriesPerSec > 0)
+                            srvRow.ratio = QString::number(srvRow.deliveriesPerSec / mqRow.deliveriesPerSec, 'f', 2);
+                        if (srvOk && topOk && topRow.messagesPerSec > 0)
+                            srvRow.ceiling = QString::number(100 * srvRow.messagesPerSec / topRow.messagesPerSec, 'f', 0);
+                    } else if (mqOk && mqRow.p99 > 0) {
+                        for (Row *r : {&srvRow, &topRow})
+                            r->ratio = QString::number(double(r->p99) / double(mqRow.p99), 'f', 2);
+                    }
+                    for (Row *r : {&srvRow, &mqRow, &topRow}) {
                         if (r->what.isEmpty())
                             continue;
                         if (r->timedOut || r->lost || r->dup || r->corrupt)
@@ -437,10 +542,16 @@ int main(int argc, char **argv)
                     }
                     if (withServer && !srvOk)
                         ++failures;
-                }
+                };
+                if (fullLoad)
+                    for (int bytes : sizes)
+                        trio(bytes, messagesFor(n, bytes), 0);
+                for (double rate : rates)
+                    trio(8, quint32(std::max(100.0, rate * rateSeconds * scale)), rate);
             }
         }
     }
+    stopProcess(ceiling);
     mqtt.reset();
     stopProcess(broker);
     mosquitto_lib_cleanup();
