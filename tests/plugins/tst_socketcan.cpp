@@ -10,6 +10,7 @@
 #include "plugins/socketcan/SocketCanBackend.h"
 #include "plugins/socketcan/SocketCanFrame.h"
 #include "server/CorvidServer.h"
+#include "tests/common/diagnostic_capture.h"
 
 #include <QCanBus>
 #include <QCoreApplication>
@@ -39,8 +40,6 @@ const QString kPlugin = QStringLiteral("kq-qt-socketcan");
 const QString kNotCan = QStringLiteral("^(This kernel has no SocketCAN support \\(.+\\); load the can and can_raw "
                                        "modules|\"lo\" is not a CAN interface)$");
 
-QStringList g_log;
-void capture(QtMsgType, const QMessageLogContext &, const QString &text) { g_log << text; }
 
 // One interface of a fake sysfs tree: "name type [device] [driver=NAME] [mtu=N]";
 // type "-" leaves the type file out.
@@ -165,14 +164,11 @@ private slots:
                 param("SocketCANPortName", "lo") + "</Config>\n");
         f.close();
         CorvidConfigData config(file);
-        g_log.clear();
-        qInstallMessageHandler(capture);
-        auto restore = qScopeGuard([] {
-            qInstallMessageHandler(nullptr);
-            CorvidServer::setConnectorFactory(nullptr);
-        });
-        const auto reasons = [] {
-            return std::count_if(g_log.cbegin(), g_log.cend(),
+        DiagnosticCapture diag;
+        auto restore = qScopeGuard([] { CorvidServer::setConnectorFactory(nullptr); });
+        const auto reasons = [&] {
+            const QStringList log = diag.texts();
+            return std::count_if(log.cbegin(), log.cend(),
                                  [](const QString &l) { return QRegularExpression(kNotCan).match(l).hasMatch(); });
         };
 
@@ -180,8 +176,8 @@ private slots:
         QVERIFY(qobject_cast<QSocketCAN_connector *>(first));
         QCOMPARE(first->state, AbstractConnector::HW_NOTINIT);
         QCOMPARE(reasons(), 1);
-        QVERIFY(g_log.contains(QStringLiteral("\"SocketCAN\"  hw-interface will be used.\n")));
-        QVERIFY(g_log.contains(QStringLiteral("Error: QSocketCAN_connector::HW_init: Socket wasn't initialized!")));
+        QVERIFY(diag.contains(QStringLiteral("\"SocketCAN\"  hw-interface will be used.\n")));
+        QVERIFY(diag.contains(QStringLiteral("Error: QSocketCAN_connector::HW_init: Socket wasn't initialized!")));
 
         CorvidServer::setConnectorFactory(&createConnector);
         {
