@@ -49,9 +49,9 @@ inline ReferenceCanFrame reference_address(uint16_t from, uint16_t to)
     return {ext ? (uint32_t(from) << 14 | to) : (uint32_t(from) << 5 | to), ext, {}};
 }
 
-// Up to 6 bytes: one frame of msg_id and data. Longer: a header frame (0xFFFE,
+// The frames of one message on identifier `id`. Up to 6 bytes: one frame of msg_id and data. Longer: a header frame (0xFFFE,
 // msg_id, length + 2), then data and CRC 8 bytes a frame with the data flag.
-inline QVector<ReferenceCanFrame> reference_frames(uint32_t id, bool ext, uint16_t msgId, const QByteArray &data)
+inline QVector<ReferenceCanFrame> reference_frames_on(uint32_t id, bool ext, uint16_t msgId, const QByteArray &data)
 {
     if (data.size() <= 6 && msgId != 0xFFFE)
         return {{id, ext, reference_le16(msgId) + data}};
@@ -67,7 +67,7 @@ inline QVector<ReferenceCanFrame> reference_frames(uint32_t id, bool ext, uint16
 inline QVector<ReferenceCanFrame> reference_frames(uint16_t msgId, uint16_t from, uint16_t to, const QByteArray &data)
 {
     const ReferenceCanFrame a = reference_address(from, to);
-    return reference_frames(a.id, a.extended, msgId, data);
+    return reference_frames_on(a.id, a.extended, msgId, data);
 }
 
 // A test payload that differs per size and seed.

@@ -53,7 +53,7 @@ QCanBusFrame canFrame(bool ext, quint32 id, const QByteArray &payload) {
 
 QVector<QCanBusFrame> longMessage(bool ext, quint32 id, quint16 msgId, const QByteArray &data) {
     QVector<QCanBusFrame> out;
-    for (const ReferenceCanFrame &f : reference_frames(id, ext, msgId, data))
+    for (const ReferenceCanFrame &f : reference_frames_on(id, ext, msgId, data))
         out << canFrame(f.extended, f.id, f.payload);
     return out;
 }

@@ -239,75 +239,56 @@ private slots:
         QCOMPARE(corvid_free_buffer_count(), uint16_t(5));
     }
 
+    // Frames against the layout written out by hand; every message also comes
+    // back whole from its own frames.
+    void wireLayout_data() {
+        QTest::addColumn<int>("msgId");
+        QTest::addColumn<int>("from");
+        QTest::addColumn<int>("to");
+        QTest::addColumn<QByteArray>("data");
+        QTest::newRow("6 bytes, one frame") << 0x1234 << 3 << 1 << QByteArray("ABCDEF");
+        QTest::newRow("7 bytes, CRC split") << 0x1234 << 3 << 1 << QByteArray("ABCDEFG");
+        QTest::newRow("8 bytes, CRC alone") << 2 << 3 << 1 << QByteArray("ABCDEFGH");
+        QTest::newRow("empty") << 0xBEEF << 3 << 1 << QByteArray();
+        QTest::newRow("extended from 40") << 9 << 40 << 1 << QByteArray("ABCDEFG");
+        QTest::newRow("extended to 32") << 9 << 1 << 32 << QByteArray("ABCDEF");
+        QTest::newRow("14-bit addresses") << 9 << 16383 << 16383 << QByteArray("ABCDEF");
+        // 0xFFFE never goes as a single frame: it would read as a header.
+        QTest::newRow("id 0xFFFE") << 0xFFFE << 3 << 1 << QByteArray("xyz");
+        QTest::newRow("id 0xFFFE empty") << 0xFFFE << 3 << 1 << QByteArray();
+    }
     void wireLayout() {
-        // 6 bytes from 3 to 1: one standard frame 0x061 of 8 bytes.
-        QByteArray six("ABCDEF");
-        auto f = segment(corvid_message_over(0x1234, 3, 1, six));
-        QCOMPARE(f.size(), size_t(1));
-        QCOMPARE(f[0].can_identifier, 0x061u);
-        QCOMPARE(f[0].can_extbit, uint8_t(0));
-        QCOMPARE(f[0].can_rtr, uint8_t(0));
-        QCOMPARE(bytes_of(f[0]), QByteArray("\x34\x12" "ABCDEF"));
+        QFETCH(int, msgId);
+        QFETCH(int, from);
+        QFETCH(int, to);
+        QFETCH(QByteArray, data);
+        const auto f = segment(corvid_message_over(uint16_t(msgId), uint16_t(from), uint16_t(to), data));
+        QStringList got, want;
+        for (const can_message &c : f)
+            got << ReferenceCanFrame{c.can_identifier, c.can_extbit == 4, bytes_of(c)}.text() +
+                       ((c.can_extbit != 0 && c.can_extbit != 4) || c.can_rtr ? "?" : "");
+        for (const ReferenceCanFrame &r : reference_frames(uint16_t(msgId), uint16_t(from), uint16_t(to), data))
+            want << r.text();
+        QCOMPARE(got, want);
+        feed(f);
+        QCOMPARE(g_messages, (std::vector<Received>{{uint16_t(msgId), uint16_t(from), uint16_t(to), data}}));
+        QVERIFY(g_errors.empty());
+    }
 
-        // 7 bytes: header, 8-byte data frame ending in the CRC low byte, 1-byte CRC high.
+    void wireLimits() {
+        // The reference itself, for one case, byte by byte.
         QByteArray seven("ABCDEFG");
         const uint16_t crc7 = reference_crc(seven);
-        f = segment(corvid_message_over(0x1234, 3, 1, seven));
-        QCOMPARE(f.size(), size_t(3));
-        QCOMPARE(f[0].can_identifier, 0x061u);
-        QCOMPARE(bytes_of(f[0]), QByteArray("\xFE\xFF\x34\x12\x09\x00", 6));
-        QCOMPARE(f[1].can_identifier, 0x461u);
-        QCOMPARE(bytes_of(f[1]), QByteArray(seven + char(crc7 & 0xFF)));
-        QCOMPARE(f[2].can_identifier, 0x461u);
-        QCOMPARE(bytes_of(f[2]), QByteArray(1, char(crc7 >> 8)));
-
-        // 8 bytes: header, 8, then the CRC alone in 2 bytes.
-        QByteArray eight("ABCDEFGH");
-        const uint16_t crc8 = reference_crc(eight);
-        f = segment(corvid_message_over(2, 3, 1, eight));
-        QCOMPARE(f.size(), size_t(3));
-        QCOMPARE(bytes_of(f[1]), eight);
-        QCOMPARE(bytes_of(f[2]), QByteArray(QByteArray() + char(crc8 & 0xFF) + char(crc8 >> 8)));
-
-        // 0 bytes: a 2-byte single frame.
-        QByteArray none;
-        f = segment(corvid_message_over(0xBEEF, 3, 1, none));
-        QCOMPARE(f.size(), size_t(1));
-        QCOMPARE(bytes_of(f[0]), QByteArray("\xEF\xBE"));
-
-        // Past 5-bit addresses: extended identifiers, data flag at bit 28.
-        f = segment(corvid_message_over(9, 40, 1, seven));
-        QCOMPARE(f[0].can_identifier, 0xA0001u);
-        QCOMPARE(f[0].can_extbit, uint8_t(4));
-        QCOMPARE(f[1].can_identifier, 0x100A0001u);
-        QCOMPARE(f[1].can_extbit, uint8_t(4));
-        f = segment(corvid_message_over(9, 1, 32, six));
-        QCOMPARE(f[0].can_identifier, (1u << 14) | 32u);
-        f = segment(corvid_message_over(9, 16383, 16383, six));
-        QCOMPARE(f[0].can_identifier, 0x0FFFFFFFu);
-
-        // msg_id 0xFFFE never goes as a single frame (it would read as a header).
-        QByteArray three("xyz");
-        f = segment(corvid_message_over(0xFFFE, 3, 1, three));
-        QCOMPARE(f.size(), size_t(2));
-        QCOMPARE(bytes_of(f[0]), QByteArray("\xFE\xFF\xFE\xFF\x05\x00", 6));
-        QCOMPARE(bytes_of(f[1]), QByteArray(three + char(reference_crc(three) & 0xFF) + char(reference_crc(three) >> 8)));
-        feed(f);
-        QCOMPARE(g_messages.size(), size_t(1));
-        QCOMPARE(g_messages[0].msgId, uint16_t(0xFFFE));
-        QCOMPARE(g_messages[0].data, three);
-        f = segment(corvid_message_over(0xFFFE, 3, 1, none));
-        QCOMPARE(f.size(), size_t(2));
-        QCOMPARE(bytes_of(f[1]), QByteArray("\0\0", 2));
-        feed(f);
-        QCOMPARE(g_messages.size(), size_t(2));
-        QCOMPARE(g_messages[1].data.size(), 0);
-        corvid_message empty;  // no data pointer at all
+        QCOMPARE(reference_frames(0x1234, 3, 1, seven).first().payload, QByteArray("\xFE\xFF\x34\x12\x09\x00", 6));
+        QCOMPARE(reference_frames(0x1234, 3, 1, seven).last().payload, QByteArray(1, char(crc7 >> 8)));
+        QCOMPARE(reference_frames(0x1234, 3, 1, seven).last().id, 0x461u);
+        // A message without a data pointer at all.
+        corvid_message empty;
         empty.msg_id = 0xFFFE;
-        f = segment(empty);
+        auto f = segment(empty);
         QCOMPARE(f.size(), size_t(2));
         QCOMPARE(bytes_of(f[1]), QByteArray("\0\0", 2));
-        QVERIFY(g_errors.empty());
+        QByteArray six("ABCDEF");
 
         // Too long for the 16-bit total length, or addresses past 14 bits: nothing on the wire.
         QByteArray huge(65534, 'x');
