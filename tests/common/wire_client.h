@@ -63,6 +63,15 @@ struct WireMessage {
     uint16_t id = 0, from = 0, to = 0, length = 0;
     QByteArray data, ax25;
 
+    // Every field but the time, for one QCOMPARE: "dir 1 status 1 stamp 2 tag 7 id 0x10 1->2 [aabb]".
+    QString text() const
+    {
+        return QStringLiteral("dir %1 status %2 stamp %3 tag %4 id 0x%5 %6->%7 [%8]%9")
+            .arg(dir).arg(status).arg(stamp).arg(tag).arg(id, 0, 16).arg(from).arg(to)
+            .arg(QString::fromLatin1(data.toHex()))
+            .arg(ax25.isEmpty() ? QString() : QStringLiteral(" ax25 ") + QString::fromLatin1(ax25.toHex()));
+    }
+
     static WireMessage read(const QByteArray &f)
     {
         using namespace wire_ref;
