@@ -100,9 +100,15 @@ Run runClient(const QStringList &args, const QByteArray &input = {}, bool closeI
     return r;
 }
 
-QStringList base(const FakeServer &s)
+QStringList words(const char *text)
 {
-    return {QStringLiteral("--port"), QString::number(s.port())};
+    return QString::fromLatin1(text).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+}
+
+// The port option for the fake server, then `more` split at blanks.
+QStringList base(const FakeServer &s, const char *more = "")
+{
+    return QStringList{QStringLiteral("--port"), QString::number(s.port())} + words(more);
 }
 
 }  // namespace
@@ -131,7 +137,7 @@ void TestClient::identification()
     {
         // Manager, default name and version.
         FakeServer s;
-        const Run r = runClient(base(s) << QStringLiteral("--count") << QStringLiteral("0"));
+        const Run r = runClient(base(s, "--count 0"));
         QCOMPARE(r.status, 0);
         QCOMPARE(s.rx.size(), 1);
         const QByteArray expected = hex("5E BA 01 10 00 00 38 00 00 00"
@@ -151,10 +157,7 @@ void TestClient::identification()
         // Observer, a name of exactly 32 bytes (no NUL left), another version word.
         FakeServer s;
         const QByteArray n32 = "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345";
-        const Run r = runClient(base(s) << QStringLiteral("--observer") << QStringLiteral("--name")
-                                        << QString::fromLatin1(n32) << QStringLiteral("--app-version")
-                                        << QStringLiteral("0x00010064") << QStringLiteral("-c")
-                                        << QStringLiteral("0"));
+        const Run r = runClient(base(s, "--observer --name ABCDEFGHIJKLMNOPQRSTUVWXYZ012345 --app-version 0x00010064 -c 0"));
         QCOMPARE(r.status, 0);
         const QByteArray expected = hex("5E BA 01 10 00 00 38 00 00 00 64 00 01 00") + n32 + hex("01") +
                                     QByteArray(7, '\0') + hex("11 BA");
@@ -201,10 +204,7 @@ void TestClient::sendsMessagesByteExact()
     {
         // Injected form: FrameMsg2App with dir 0, status 1, stamp 0, tag = recId.
         FakeServer s;
-        const Run r = runClient(base(s) << QStringLiteral("--inject") << QStringLiteral("--send")
-                                        << QStringLiteral("0x0101,0x0A,0x0B,C0FFEE") << QStringLiteral("--send")
-                                        << QStringLiteral("0x0102,0x0A,0x0B") << QStringLiteral("-w")
-                                        << QStringLiteral("0"));
+        const Run r = runClient(base(s, "--inject --send 0x0101,0x0A,0x0B,C0FFEE --send 0x0102,0x0A,0x0B -w 0"));
         QCOMPARE(r.status, 0);
         const QByteArray got = s.rx.value(0).mid(56);
         QCOMPARE(got.size(), 55 + 52);
@@ -230,7 +230,7 @@ void TestClient::sendsMessagesByteExact()
         file.close();
         QProcess p;
         p.setStandardInputFile(file.fileName());
-        p.start(program(), base(s) << QStringLiteral("--stdin") << QStringLiteral("--wait-ms") << QStringLiteral("0"));
+        p.start(program(), base(s, "--stdin --wait-ms 0"));
         QVERIFY(p.waitForStarted(10000));
         QSignalSpy done(&p, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
         QVERIFY(done.wait(60000));
@@ -250,7 +250,7 @@ void TestClient::sendsMessagesByteExact()
         FakeServer s;
         QProcess p;
         p.setStandardInputFile(QProcess::nullDevice());
-        p.start(program(), base(s) << QStringLiteral("-i") << QStringLiteral("-w") << QStringLiteral("0"));
+        p.start(program(), base(s, "-i -w 0"));
         QVERIFY(p.waitForStarted(10000));
         QSignalSpy done(&p, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
         QVERIFY(done.wait(60000));
@@ -303,7 +303,7 @@ void TestClient::printsFramesInBothForms()
             FakeServer s;
             if (!trickle)
                 s.afterAnswer = stream;
-            QStringList args = base(s) << QStringLiteral("--count") << QStringLiteral("3");
+            QStringList args = base(s, "--count 3");
             if (asJson)
                 args << QStringLiteral("--json");
             const Run r = runClient(args, {}, true, [&](QProcess &p) {
@@ -326,7 +326,7 @@ void TestClient::printsFramesInBothForms()
         // A server name with bytes that need escaping stays on one line.
         FakeServer s;
         s.answer = false;
-        const Run r = runClient(base(s) << QStringLiteral("-w") << QStringLiteral("0"), {}, true,
+        const Run r = runClient(base(s, "-w 0"), {}, true,
                                 [&s](QProcess &) {
                                     QTRY_COMPARE_WITH_TIMEOUT(s.rx.value(0).size(), 56, 20000);
                                     s.conns[0]->write(srvInfo(0, QByteArray("a\"b\\c\n%2\xff")));
@@ -361,8 +361,7 @@ void TestClient::failuresGiveStatusAndMessage()
         // the identification goes out until the client gives up.
         FakeServer s;
         s.answer = false;
-        const Run r = runClient(base(s) << QStringLiteral("--connect-timeout") << QStringLiteral("300")
-                                        << QStringLiteral("--send") << QStringLiteral("1,2,3,44"));
+        const Run r = runClient(base(s, "--connect-timeout 300 --send 1,2,3,44"));
         QCOMPARE(r.status, 1);
         QVERIFY2(r.err.contains("no answer from 127.0.0.1:"), r.err.constData());
         QTRY_COMPARE(s.conns.value(0)->state(), QAbstractSocket::UnconnectedState);
@@ -392,8 +391,7 @@ void TestClient::failuresGiveStatusAndMessage()
         // Time runs out before --count messages: status 4, what came is printed.
         FakeServer s;
         s.afterAnswer = msg2App(0, 1, T0, 1, 0, 1, 2, 3, {});
-        const Run r = runClient(base(s) << QStringLiteral("--count") << QStringLiteral("2")
-                                        << QStringLiteral("--timeout") << QStringLiteral("1000"));
+        const Run r = runClient(base(s, "--count 2 --timeout 1000"));
         QCOMPARE(r.status, 4);
         QCOMPARE(r.outLines().size(), 3);
         QVERIFY2(r.err.contains("1 of 2"), r.err.constData());
@@ -412,21 +410,16 @@ void TestClient::helpAndUsage()
     // A bad --send stops the client before it connects: nothing reaches the server.
     FakeServer s;
     for (const QStringList &bad :
-         {QStringList{QStringLiteral("--send"), QStringLiteral("1,2,3,ABC")},
-          QStringList{QStringLiteral("--send"), QStringLiteral("1,2,3,AA"), QStringLiteral("--send"),
-                      QStringLiteral("0x1,2,70000")},
-          QStringList{QStringLiteral("--name"), QString(33, QLatin1Char('x'))},
-          QStringList{QStringLiteral("--count"), QStringLiteral("-1")},
-          QStringList{QStringLiteral("--bogus")}, QStringList{QStringLiteral("stray")}}) {
+         {words("--send 1,2,3,ABC"), words("--send 1,2,3,AA --send 0x1,2,70000"), words("--count -1"),
+          words("--name xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx"), words("--bogus"), words("stray")}) {
         const Run r = runClient(base(s) + bad);
         QCOMPARE(r.status, 2);
         QVERIFY2(r.err.startsWith("corvid-client: "), r.err.constData());
     }
-    const Run two = runClient(base(s) << QStringLiteral("--send") << QStringLiteral("1,2,3,AA")
-                                      << QStringLiteral("--send") << QStringLiteral("0x1,2,70000"));
+    const Run two = runClient(base(s, "--send 1,2,3,AA --send 0x1,2,70000"));
     QVERIFY2(two.err.contains("--send #2") && two.err.contains("to:"), two.err.constData());
     // The first connection the server sees is that of a good run after them.
-    QCOMPARE(runClient(base(s) << QStringLiteral("-c") << QStringLiteral("0")).status, 0);
+    QCOMPARE(runClient(base(s, "-c 0")).status, 0);
     QCOMPARE(s.conns.size(), 1);
     QCOMPARE(s.rx.value(0).size(), 56);
 }
@@ -469,18 +462,13 @@ void TestClient::againstTheAcceptor()
 
     // An Observer watches while a Manager sends two messages and injects one.
     QProcess monitor;
-    monitor.start(program(), port + QStringList{QStringLiteral("--observer"), QStringLiteral("--name"),
-                                                 QStringLiteral("watcher"), QStringLiteral("--count"),
-                                                 QStringLiteral("3"), QStringLiteral("--timeout"),
-                                                 QStringLiteral("30000")});
+    monitor.start(program(), port + words("--observer --name watcher --count 3 --timeout 30000"));
     QVERIFY(monitor.waitForStarted(10000));
     QTRY_COMPARE_WITH_TIMEOUT(acceptor.clientCount(), 1, 20000);
     QCOMPARE(acceptor.clientList().value(0).app_name, QStringLiteral("watcher"));
     QCOMPARE(acceptor.clientList().value(0).observer, uint8_t(1));
 
-    const Run r = runClient(port + QStringList{QStringLiteral("--send"), QStringLiteral("0x10,1,2,AABB"),
-                                               QStringLiteral("--stdin"), QStringLiteral("--count"),
-                                               QStringLiteral("2"), QStringLiteral("--json")},
+    const Run r = runClient(port + words("--send 0x10,1,2,AABB --stdin --count 2 --json"),
                             "0x11 1 2\n");
     QCOMPARE(r.status, 0);
     QCOMPARE(toBus.size(), 2);
@@ -504,9 +492,7 @@ void TestClient::againstTheAcceptor()
              qPrintable(lines[3]));
 
     // Injected by a Manager: goes to the bus and to the others, not back to it.
-    const Run inj = runClient(port + QStringList{QStringLiteral("--inject"), QStringLiteral("-s"),
-                                                 QStringLiteral("0x0042 3 1 01"), QStringLiteral("-w"),
-                                                 QStringLiteral("300")});
+    const Run inj = runClient(port + words("--inject -s 0x0042,3,1,01 -w 300"));
     QCOMPARE(inj.status, 0);
     QCOMPARE(inj.outLines().size(), 2);  // server and state, no echo
     QCOMPARE(toBus.size(), 3);
