@@ -538,9 +538,10 @@ int main(int argc, char **argv)
                             continue;
                         // A broker that cannot take the offered rate is a figure, not a fault here.
                         const bool overloadedPeer = rate > 0 && r == &mqRow && !r->dup && !r->corrupt;
-                        if (overloadedPeer && r->timedOut)
+                        const bool short_ = r->timedOut || r->lost || r->dup || r->corrupt;
+                        if (overloadedPeer && short_)
                             r->note += QStringLiteral(" (the broker did not keep up with the offered rate)");
-                        else if (r->timedOut || r->lost || r->dup || r->corrupt)
+                        else if (short_)
                             ++failures;
                         rows << *r;
                     }
