@@ -46,6 +46,8 @@ CorvidServer::CorvidServer(AbstractConnector *connector, CorvidConfigData *confi
 
     connect(m_tcpServer, &CorvidTCPserver::signalCorvidToHW, this, &CorvidServer::slotRxMsg2Sat);
     connect(m_tcpServer, &CorvidTCPserver::newClientAdded, this, &CorvidServer::slotAddClient);
+    // A listen that failed at start and worked on a later try.
+    connect(m_tcpServer, &CorvidTCPserver::listeningResumed, this, &CorvidServer::announceStart);
 
     connect(m_connector, &AbstractConnector::signalCANRx, this, &CorvidServer::slotRxCANfromSat);
 
@@ -97,8 +99,7 @@ void CorvidServer::addTelnetDevice(uint16_t address, uint16_t ownAddress, uint16
 void CorvidServer::startServer()
 {
     if (m_tcpServer->startServer()) {
-        hardwareStatusHandler(m_connector->state);
-        qInfo("%s", qPrintable(tr("Corvid server ver.%1 started at port %2").arg(CORVID_SERVER_VERSION).arg(m_tcpPort)));
+        announceStart();
         return;
     }
     const QString error = m_tcpServer->errorString();
@@ -112,6 +113,12 @@ void CorvidServer::startServer()
         m_connector->fatalStop();
     }
     m_tcpServer->closeListening();
+}
+
+void CorvidServer::announceStart()
+{
+    hardwareStatusHandler(m_connector->state);
+    qInfo("%s", qPrintable(tr("Corvid server ver.%1 started at port %2").arg(CORVID_SERVER_VERSION).arg(m_tcpPort)));
 }
 
 void CorvidServer::handleBusMessage(const corvid_message *msg, const AX25Header *hdr)
@@ -135,7 +142,7 @@ void CorvidServer::handleBusMessage(const corvid_message *msg, const AX25Header 
 
 void CorvidServer::handleEngineError(uint16_t code)
 {
-    qCritical("%s", qPrintable(corvid_error_text(code)));
+    qCritical("%s", qPrintable(corvid_error_text(code, corvid_error_subject())));
 }
 
 void CorvidServer::slotSendCorvidToClient(corvid_message msg, QByteArray data, quint64 stampId, unsigned status,
