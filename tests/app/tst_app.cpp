@@ -13,6 +13,7 @@
 #include "tests/common/bus_reference.h"
 #include "tests/common/fake_server_view.h"
 #include "tests/common/recording_prompt.h"
+#include "tests/common/virtual_bus.h"
 
 #include <QCanBus>
 #include <QCanBusDevice>
@@ -117,9 +118,13 @@ struct ServerRun {
         return out;
     }
 
+    // Where the run's configuration puts its logs.
+    QString errorLogDir = QStringLiteral("server_logs");
+    QString csvDir = QStringLiteral("server_logs/corvid_log");
+
     QString errorLog() const
     {
-        const QStringList files = filesIn(QStringLiteral("server_logs"), QStringLiteral("error_log*.txt"));
+        const QStringList files = filesIn(errorLogDir, QStringLiteral("*.txt"));
         return files.isEmpty() ? QString() : readAll(files.last());
     }
 
@@ -133,7 +138,7 @@ struct ServerRun {
 
     QStringList csvLines() const
     {
-        const QStringList files = filesIn(QStringLiteral("server_logs/corvid_log"), QStringLiteral("*.csv"));
+        const QStringList files = filesIn(csvDir, QStringLiteral("*.csv"));
         QStringList lines;
         for (const auto &f : files)
             lines += readAll(f).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
@@ -341,14 +346,20 @@ private slots:
     void hubRouting();
     void hubLinkControl();
     void hubListenFailure();
+    void configurationFaultsAtStartup();
+    void refusedSendAndNestedLogs();
+    void listeningRetried();
+
+private:
+    VirtualBusHost m_bus;
 };
 
 void TestApp::initTestCase()
 {
     corvid_register_metatypes();
     QVERIFY2(QFile::exists(serverBinary()), qPrintable(serverBinary()));
-    
     QVERIFY(QCanBus::instance()->plugins().contains(QStringLiteral("virtualcan")));
+    QVERIFY2(m_bus.start(), qPrintable(m_bus.error()));
 }
 
 void TestApp::startupSettings()
@@ -376,15 +387,16 @@ void TestApp::startupSettings()
     QVERIFY(s.hasMaxClients);
     QCOMPARE(s.maxClients, 8u);
     QCOMPARE(s.telnetDevices, (QVector<uint16_t>{2, 0xFF, 2}));
-    QVERIFY(!s.hasCcAddress);
+    // Values their use does not allow take the built-in default.
+    QVERIFY(s.hasCcAddress);
     QCOMPARE(s.ccAddress, uint16_t(1));
     QVERIFY(s.messageLogEnabled);
     QVERIFY(!s.telnetDeEsc);
-    QVERIFY(s.telnetCRLF);
-    QCOMPARE(s.telnetUhfBuffer, uint16_t(70000 & 0xFFFF));
+    QVERIFY(!s.telnetCRLF);
+    QCOMPARE(s.telnetUhfBuffer, uint16_t(195));
     QCOMPARE(s.telnetUhfDelay, uint16_t(500));
 
-    for (const char *v : {"1", "-1", "7"})
+    for (const char *v : {"1", "-1", "7"})  // any number but 0
         QVERIFY2(!load({{"DisableGUI", v}}).graphical, v);
     QVERIFY(load({{"DisableGUI", "0"}}).graphical);
     QCOMPARE(load({{"MaxTCPClients", "0x10"}}).maxClients, 16u);
@@ -462,8 +474,6 @@ bool Devsim::joined()
 void TestApp::linkDropAndRebuild()
 {
     REQUIRE_DEVSIM();
-    // The simulator opens the bus first, so it hosts it: when it goes away the
-    // server's bus device loses its link.
     Devsim sim;
     QVERIFY2(sim.start(), sim.output.constData());
     ServerRun srv;
@@ -483,7 +493,8 @@ void TestApp::linkDropAndRebuild()
     manager.send(1, 0x301, kServer, kDevice, "first");
     QVERIFY(QTest::qWaitFor([&] { return countEchoes(observer, 0x301, 0) == 1; }, 10000));
 
-    sim.stop();
+    m_bus.kill();
+    QVERIFY2(m_bus.start(), qPrintable(m_bus.error()));
     // Link down: every client is told, then the rebuild brings it back.
     QVERIFY2(QTest::qWaitFor([&] { return observer.states().contains(1u); }, 10000), qPrintable(srv.errorLog()));
     QVERIFY(QTest::qWaitFor([&] { return manager.states().contains(1u); }, 10000));
@@ -492,7 +503,6 @@ void TestApp::linkDropAndRebuild()
     QVERIFY(srv.errorLog().count(QStringLiteral("Virtual CAN hw-interface will be used.\n")) >= 2);
 
     // Traffic flows again once the device is back, nothing doubled.
-    QVERIFY2(sim.start(), sim.output.constData());
     // The device may announce itself before its bus link is through: probe
     // until it answers.
     QVERIFY(QTest::qWaitFor(
@@ -1065,4 +1075,89 @@ void TestApp::hubListenFailure()
 }
 
 QTEST_GUILESS_MAIN(TestApp)
+void TestApp::configurationFaultsAtStartup()
+{
+    // A configuration cut short: what was read holds, the rest takes the
+    // built-in defaults, and it is said at once on standard error and again in
+    // the error log once that exists. The message log path names a plain file.
+    ServerRun srv;
+    const uint16_t port = freePort();
+    writeConfig(srv.path(QStringLiteral("server_config.xml")),
+                {{"TcpPort", QString::number(port)}, {"DisableGUI", "1"}, {"Interface", "none"},
+                 {"ErrorLogFile", "logs/a/b/err"}, {"CorvidLogFile", "blocked"}, {"Cut", "here"}});
+    QFile cut(srv.path(QStringLiteral("server_config.xml")));
+    QVERIFY(cut.open(QIODevice::ReadWrite));
+    cut.resize(cut.size() - 30);
+    cut.close();
+    QFile blocked(srv.path(QStringLiteral("blocked")));
+    QVERIFY(blocked.open(QIODevice::WriteOnly));
+    blocked.close();
+    srv.errorLogDir = QStringLiteral("logs/a/b");
+    srv.start();
+    QVERIFY2(srv.waitStarted(port), qPrintable(srv.errorLog()));
+    const QString partly = QStringLiteral("The server runs on a partly read configuration (server_config.xml)");
+    const QString log = srv.errorLog();
+    QVERIFY2(log.startsWith(QStringLiteral("Server started at ")), qPrintable(log));
+    QVERIFY(log.indexOf(QStringLiteral(": Error: ")) < log.indexOf(partly));
+    QVERIFY(log.contains(QStringLiteral("Message log folder blocked cannot be used: it is not a folder")));
+    QCOMPARE(srv.stop(), 0);
+    const QString err = QString::fromLocal8Bit(srv.proc.readAllStandardError());
+    QVERIFY2(err.contains(partly) && err.indexOf(QStringLiteral(": Error: ")) >= 0, qPrintable(err));
+    QVERIFY(!err.contains(QStringLiteral("started at port")));  // once the log exists, only the log
+}
+
+void TestApp::refusedSendAndNestedLogs()
+{
+    ServerRun srv;
+    const uint16_t port = freePort();
+    Params params = virtualCanParams(port);
+    params << qMakePair(QStringLiteral("ErrorLogFile"), QStringLiteral("logs/a/b/err"))
+           << qMakePair(QStringLiteral("CorvidLogFile"), QStringLiteral("logs/c/d"))
+           << qMakePair(QStringLiteral("MaxTCPClients"), QStringLiteral("70000"));
+    writeConfig(srv.path(QStringLiteral("server_config.xml")), params);
+    srv.errorLogDir = QStringLiteral("logs/a/b");
+    srv.csvDir = QStringLiteral("logs/c/d");
+    srv.start();
+    QVERIFY2(srv.waitStarted(port), qPrintable(srv.errorLog()));
+    QVERIFY(srv.errorLog().contains(
+        QStringLiteral("Parameter MaxTCPClients has the value \"70000\", not a number from 0 to 65535; the default 3 is used")));
+
+    WireClient manager;
+    QVERIFY(manager.open(port));
+    QVERIFY(manager.identify("m", false));
+    QVERIFY(QTest::qWaitFor([&] { return manager.states().contains(2u); }, 10000));
+    // An address CAN cannot carry: refused by the engine, logged as failed.
+    manager.send(1, 0x10, kServer, 0x4000, "no");
+    manager.send(2, 0x11, kServer, kDevice, "ok");
+    QVERIFY(QTest::qWaitFor([&] { return countEchoes(manager, 0x11, 1) == 1; }, 10000));
+    QCOMPARE(srv.stop(), 0);
+    const QStringList lines = srv.csvLines();
+    QCOMPARE(lines.filter(QStringLiteral(";O;1;4000;  10;2;ERR;")).size(), 1);
+    QCOMPARE(lines.filter(QStringLiteral(";O;1;2;  11;2;OK;")).size(), 1);
+    QVERIFY(srv.errorLog().contains(QStringLiteral(
+        "Corvid error occured 14: CAN_CAN_IDENTIFIER_EXT_TOO_LONG (message id 0x10, from 0x1, to 0x4000, length 2)")));
+}
+
+void TestApp::listeningRetried()
+{
+    // The port is taken when the server starts: it says so once, keeps
+    // trying, and serves clients once the port is free.
+    QTcpServer blocker;
+    QVERIFY(blocker.listen(QHostAddress::Any, 0));
+    const uint16_t port = blocker.serverPort();
+    ServerRun srv;
+    Params params = virtualCanParams(port);
+    params[0].second = QStringLiteral("none");
+    writeConfig(srv.path(QStringLiteral("server_config.xml")), params);
+    srv.start();
+    QVERIFY(srv.waitForErrorLog(QStringLiteral("Unable to start the server: ")));
+    blocker.close();
+    QVERIFY2(srv.waitStarted(port), qPrintable(srv.errorLog()));
+    QCOMPARE(srv.errorLog().count(QStringLiteral("Unable to start the server: ")), 2);  // the acceptor's and the hub's
+    WireClient client;
+    QVERIFY(client.open(port));
+    QVERIFY(client.identify("late", true));
+    QCOMPARE(srv.stop(), 0);
+}
+
 #include "tst_app.moc"
