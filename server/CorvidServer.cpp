@@ -267,10 +267,15 @@ void CorvidServer::slotParamChanged(QString name, QString value)
     auto is = [&name](const char *key) { return name.compare(QLatin1String(key), Qt::CaseInsensitive) == 0; };
 
     if (is("TcpPort")) {
-        bool ok = false;
-        const quint32 port = corvid_config_to_uint32(value, CORVID_BASE_DEC, &ok);
-        if (!ok)
+        // 70000 must not quietly become port 4464.
+        qint64 port = 0;
+        if (!corvid_config_number_in_range(value, CORVID_BASE_DEC, 1, 65535, &port)) {
+            qCritical("%s", qPrintable(QStringLiteral("Parameter TcpPort has the value \"%1\", not a number from 1 "
+                                                      "to 65535; the server stays at port %2")
+                                           .arg(value)
+                                           .arg(m_tcpServer->port)));
             return;
+        }
         m_tcpServer->port = uint16_t(port);
         m_tcpServer->restartServer();
         return;

@@ -968,11 +968,13 @@ void TestApp::hubRouting()
     hub.slotParamChanged(QStringLiteral("RestrictFakeSatTelemetry"), QStringLiteral("zz"));
     QCOMPARE(int(hub.tcpServer()->restrictFakeSatTelemetry), 0);
 
-    // A port that is not a number changes nothing; a new port drops every
-    // client and listens there, without touching the link.
+    // A port that is not a usable number changes nothing; a new port drops
+    // every client and listens there, without touching the link.
     const int initsBeforePort = conn->inits;
-    hub.slotParamChanged(QStringLiteral("TcpPort"), QStringLiteral("12ab"));
-    QCOMPARE(hub.tcpServer()->serverPort(), port);
+    for (const char *bad : {"12ab", "70000", "0"}) {
+        hub.slotParamChanged(QStringLiteral("TcpPort"), QLatin1String(bad));
+        QCOMPARE(hub.tcpServer()->serverPort(), port);
+    }
     const uint16_t newPort = freePort();
     hub.slotParamChanged(QStringLiteral("tcpport"), QString::number(newPort));
     QCOMPARE(hub.tcpServer()->serverPort(), newPort);
