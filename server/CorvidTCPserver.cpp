@@ -88,10 +88,15 @@ bool CorvidTCPserver::startServer()
         }
         return false;
     }
+    wireListening();
+    return true;
+}
+
+void CorvidTCPserver::wireListening()
+{
     m_error.clear();
     connect(m_server, &QTcpServer::newConnection, this, &CorvidTCPserver::slotNewConnection, Qt::UniqueConnection);
     connect(m_server, &QTcpServer::acceptError, this, &CorvidTCPserver::onAcceptError, Qt::UniqueConnection);
-    return true;
 }
 
 void CorvidTCPserver::retryListening()
@@ -101,9 +106,7 @@ void CorvidTCPserver::retryListening()
         return;
     }
     m_listenRetry->stop();
-    m_error.clear();
-    connect(m_server, &QTcpServer::newConnection, this, &CorvidTCPserver::slotNewConnection, Qt::UniqueConnection);
-    connect(m_server, &QTcpServer::acceptError, this, &CorvidTCPserver::onAcceptError, Qt::UniqueConnection);
+    wireListening();
     emit listeningResumed();
 }
 

@@ -114,6 +114,7 @@ private:
     void cutOff(QTcpSocket *socket, const std::shared_ptr<Connection> &conn);
     void closeUnidentified(QTcpSocket *socket, const char *why);
     void retryListening();
+    void wireListening();
     void onAcceptError();
 
     QTcpServer *m_server = nullptr;
