@@ -3,7 +3,7 @@
 // any local process ends that host. So the bus lives here, apart from the
 // server, which only ever joins it.
 
-#include "app/TerminationSignals.h"
+#include "engine/TerminationSignals.h"
 
 #include <QCanBus>
 #include <QCanBusDevice>
