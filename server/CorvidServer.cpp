@@ -46,6 +46,11 @@ CorvidServer::CorvidServer(AbstractConnector *connector, CorvidConfigData *confi
 
     connect(m_tcpServer, &CorvidTCPserver::signalCorvidToHW, this, &CorvidServer::slotRxMsg2Sat);
     connect(m_tcpServer, &CorvidTCPserver::newClientAdded, this, &CorvidServer::slotAddClient);
+    // A client that said who it is again: its row shows the new name and role.
+    connect(m_tcpServer, &CorvidTCPserver::clientUpdated, this, [this](const crd_client_info_t &client) {
+        m_view->slotDisconnected(client.id);
+        m_view->slotAddClient(client);
+    });
     // A listen that failed at start and worked on a later try.
     connect(m_tcpServer, &CorvidTCPserver::listeningResumed, this, &CorvidServer::announceStart);
 

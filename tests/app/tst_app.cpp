@@ -871,6 +871,11 @@ void TestApp::hubRouting()
     QVERIFY(observer.identify("obs", true));
     QCOMPARE(window.added, (QList<quint32>{0, 1}));
     QCOMPARE(manager.states(), QVector<uint32_t>{2});
+    // Saying who it is again refreshes its row; it stays one client.
+    observer.socket.write(buildAppInfoFrame(CRS_APP_VERSION, "obs2", true));
+    QVERIFY(QTest::qWaitFor([&] { return window.added.size() == 3; }, 5000));
+    QCOMPARE(window.removed, QList<quint32>{1});
+    QCOMPARE(hub.tcpServer()->clientCount(), 2);
 
     // A Manager's message goes to the link, is logged before its echo, and the
     // echo carries the next stamp.
@@ -946,7 +951,7 @@ void TestApp::hubRouting()
     window.pressConnect();
     QCOMPARE(conn->closes, 1);
     QCOMPARE(window.states.last(), 1);
-    QVERIFY(QTest::qWaitFor([&] { return observer.states().size() == 2; }, 5000));
+    QVERIFY(QTest::qWaitFor([&] { return observer.states().size() == 3; }, 5000));  // one more from saying who it is again
     QCOMPARE(observer.states().last(), 1u);
     QVERIFY(QTest::qWaitFor([&] { return manager.states().size() == 2; }, 5000));
     // Not ready: nothing reaches the link, the message is logged as failed.
@@ -979,7 +984,7 @@ void TestApp::hubRouting()
     hub.slotParamChanged(QStringLiteral("tcpport"), QString::number(newPort));
     QCOMPARE(hub.tcpServer()->serverPort(), newPort);
     QCOMPARE(conn->inits, initsBeforePort);
-    QVERIFY(QTest::qWaitFor([&] { return window.removed.size() == 2; }, 5000));
+    QVERIFY(QTest::qWaitFor([&] { return window.removed.size() == 3; }, 5000));
     WireClient late;
     QVERIFY(late.open(newPort));
     QVERIFY(late.identify("late", false));
