@@ -40,7 +40,7 @@ struct DiagState {
     QStringList early;  // error log entries from before the stream existed
     // The last diagnostic written, and how often it came again unwritten.
     bool hasLast = false;
-    QtMsgType lastType = QtDebugMsg;
+    int lastType = -1;  // an int: handlers may be given type values QtMsgType lacks
     QString lastMsg;
     qint64 repeats = 0;
     qint64 lastWrittenAt = 0;
@@ -147,7 +147,7 @@ void corvid_message_handler(QtMsgType type, const QMessageLogContext &context, c
 
     // The same diagnostic over and over (a link that cannot be built, a noisy
     // bus) is written once, then counted, as syslog does.
-    if (s.hasLast && type == s.lastType && msg == s.lastMsg && type != QtFatalMsg) {
+    if (s.hasLast && int(type) == s.lastType && msg == s.lastMsg && type != QtFatalMsg) {
         ++s.repeats;
         if (now - s.lastWrittenAt >= s.repeatIntervalMs) {
             writeDiagnostic(s, type, repeatedText(s.repeats));
@@ -157,9 +157,9 @@ void corvid_message_handler(QtMsgType type, const QMessageLogContext &context, c
         return;
     }
     if (s.repeats > 0)
-        writeDiagnostic(s, s.lastType, repeatedText(s.repeats));
+        writeDiagnostic(s, QtMsgType(s.lastType), repeatedText(s.repeats));
     s.hasLast = true;
-    s.lastType = type;
+    s.lastType = int(type);
     s.lastMsg = msg;
     s.repeats = 0;
     s.lastWrittenAt = now;
