@@ -5,7 +5,7 @@
 #include <QNetworkInterface>
 #include <QUdpSocket>
 
-Q_LOGGING_CATEGORY(lcUdp, "corvid.udp")
+Q_LOGGING_CATEGORY(lcUdp, "corvid.udp", QtInfoMsg)
 
 namespace {
 
@@ -57,7 +57,8 @@ void UDP_PacketSender::bindAndJoin(const QString &host, uint16_t port)
     close();
     m_port = port;
     m_group = QHostAddress(host);
-    m_localAddresses = QNetworkInterface::allAddresses();
+    // Looped back on this host a datagram may carry no source address at all.
+    m_localAddresses = QNetworkInterface::allAddresses() << QHostAddress(QHostAddress::AnyIPv4);
     if (m_group.isNull())
         qWarning("%s", qPrintable(tr("UDP group %1 is not an IP address; nothing can be sent").arg(host)));
 

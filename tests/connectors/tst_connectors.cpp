@@ -72,8 +72,6 @@ QByteArray bytes(std::initializer_list<int> list) {
     return out;
 }
 
-QByteArray le16(unsigned v) { return bytes({int(v & 0xFF), int((v >> 8) & 0xFF)}); }
-
 QCanBusFrame canFrame(bool ext, quint32 id, const QByteArray &payload) {
     QCanBusFrame f(id, payload);
     f.setExtendedFrameFormat(ext);
