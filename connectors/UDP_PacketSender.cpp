@@ -37,7 +37,12 @@ UDP_PacketSender::UDP_PacketSender(QObject *parent)
     connect(m_socket, &QUdpSocket::connected, this, &UDP_PacketSender::OnConnected);
     connect(m_socket, &QUdpSocket::readyRead, this, &UDP_PacketSender::OnReadyRead);
     connect(m_socket, &QUdpSocket::errorOccurred, this, &UDP_PacketSender::error);
-    connect(m_sendSocket, &QUdpSocket::errorOccurred, this, &UDP_PacketSender::error);
+    // A datagram the network cannot carry fails that one send (its result
+    // says so); it is no reason to take the link down.
+    connect(m_sendSocket, &QUdpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError err) {
+        if (err != QAbstractSocket::DatagramTooLargeError)
+            error(err);
+    });
     // Datagrams sent to us directly by a peer on the sending port are not
     // part of the link: drop them so they never pile up.
     connect(m_sendSocket, &QUdpSocket::readyRead, this, [this] {
@@ -99,7 +104,12 @@ uint16_t UDP_PacketSender::sendingPort() const
 int64_t UDP_PacketSender::sendPayload(QByteArray payload)
 {
     const qint64 written = m_sendSocket->writeDatagram(payload, m_group, m_port);
-    qCDebug(lcUdp) << "sent" << payload.size() << "bytes to" << m_group << m_port << "result" << written;
+    if (written != payload.size())
+        qWarning("%s", qPrintable(tr("UDP datagram of %1 bytes to group %2 on port %3 not sent: %4")
+                                      .arg(payload.size())
+                                      .arg(m_group.toString())
+                                      .arg(m_port)
+                                      .arg(m_sendSocket->errorString())));
     return written;
 }
 

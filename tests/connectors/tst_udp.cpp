@@ -268,6 +268,7 @@ void TestUdp::portInUseAndRefusedSend()
     const QByteArray huge(65535, 'h');
     corvid_message big = corvid_message_over(1, 2, 3, huge);
     QCOMPARE(conn.sendCorvidMessage(&big), int64_t(-1));
+    QCOMPARE(int(conn.state), int(AbstractConnector::HW_READY));
     QCOMPARE(conn.txBytesCount(), uint64_t(11));
 }
 
