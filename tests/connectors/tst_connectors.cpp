@@ -9,6 +9,7 @@
 #include "engine/corvid_engine.h"
 #include "engine/corvid_hardware.h"
 #include "tests/common/bus_reference.h"
+#include "tests/common/message_capture.h"
 #include "tests/common/recording_prompt.h"
 
 #include <QCanBus>
@@ -28,42 +29,6 @@ namespace {
 
 constexpr quint16 kBusPort = 35468;
 const QString kVirtual = QStringLiteral("virtualcan");
-
-// Records every diagnostic while alive and passes it on.
-class MessageCapture {
-public:
-    MessageCapture() : m_prev(qInstallMessageHandler(handler)) { s_active = this; }
-    ~MessageCapture() {
-        qInstallMessageHandler(m_prev);
-        s_active = nullptr;
-    }
-    int count(QtMsgType type, const QString &text) const {
-        int n = 0;
-        for (const auto &e : entries)
-            n += e.first == type && e.second == text;
-        return n;
-    }
-    QStringList texts(QtMsgType type, const QString &prefix) const {
-        QStringList out;
-        for (const auto &e : entries)
-            if (e.first == type && e.second.startsWith(prefix))
-                out << e.second;
-        return out;
-    }
-    QVector<QPair<QtMsgType, QString>> entries;
-
-private:
-    static void handler(QtMsgType type, const QMessageLogContext &ctx, const QString &text) {
-        if (!s_active)
-            return;
-        s_active->entries.append({type, text});
-        if (s_active->m_prev)
-            s_active->m_prev(type, ctx, text);
-    }
-    static MessageCapture *s_active;
-    QtMessageHandler m_prev;
-};
-MessageCapture *MessageCapture::s_active = nullptr;
 
 QByteArray bytes(std::initializer_list<int> list) {
     QByteArray out;
