@@ -91,11 +91,6 @@ void UDP_PacketSender::close()
     m_sendSocket->close();
 }
 
-bool UDP_PacketSender::isBound() const
-{
-    return m_socket->state() == QAbstractSocket::BoundState;
-}
-
 uint16_t UDP_PacketSender::sendingPort() const
 {
     return m_sendSocket->localPort();

@@ -25,9 +25,6 @@ public:
     void bindAndJoin(const QString &host, uint16_t port);
     void close();
 
-    QHostAddress groupAddress() const { return m_group; }
-    uint16_t port() const { return m_port; }
-    bool isBound() const;
     // Port the datagrams of this process come from.
     uint16_t sendingPort() const;
 
