@@ -270,6 +270,11 @@ void TestUdp::liveChanges()
     CorvidConfigData config(file);
     CorvidServer::setConnectorFactory(&createConnector);
     CorvidServer hub(createConnector(&config, false), &config, 0, nullptr);
+    // The hub never deletes its last connector.
+    auto cleanup = qScopeGuard([&hub] {
+        delete hub.connector();
+        CorvidServer::setConnectorFactory(nullptr);
+    });
     hub.attachToEngine();
     hub.connector()->HW_init();
     QSignalSpy log(&hub, &CorvidServer::signalLogData);
@@ -308,8 +313,7 @@ void TestUdp::liveChanges()
     QCOMPARE(udp->hostName(), kThirdGroup);
     QCOMPARE(udp->port(), port2);
     step(kOtherGroup, port2, kThirdGroup, port2, 0x40);
-    CorvidServer::setConnectorFactory(nullptr);
 }
 
-QTEST_MAIN(TestUdp)
+QTEST_GUILESS_MAIN(TestUdp)
 #include "tst_udp.moc"
