@@ -3,6 +3,7 @@
 #include "config/CorvidConfigData.h"
 #include "config/corvid_config_convert.h"
 #include "connectors/NullReader.h"
+#include "connectors/UDP_Connector.h"
 #include "engine/corvid_hardware.h"
 
 #include "connectors/OperatorPrompt.h"
@@ -289,7 +290,12 @@ void CorvidServer::slotParamChanged(QString name, QString value)
         m_tcpServer->restrictFakeSatTelemetry = uint8_t(corvid_config_to_uint32(value, CORVID_BASE_DEC));
     else if (is("USBtinPortName") || is("SocketCANPortName"))
         m_connector->setPortName(value);
-    // The radio and UDP link settings are applied here once those links exist.
+    else if (auto *udp = qobject_cast<UDP_Connector *>(m_connector)) {
+        if (is("UdpPortName"))
+            udp->setPort(corvid_config_to_uint16(value));
+        else if (is("UdpHostName"))
+            udp->setHostName(value);
+    }
 
     if (is("Interface") || is("USBtinPortName")) {
         rebuildConnector();

@@ -15,3 +15,12 @@ inline uint16_t reference_crc(const QByteArray &bytes)
     }
     return crc;
 }
+
+// A 16-bit value as it stands on the bus and in datagrams: little-endian.
+inline QByteArray le16(unsigned v)
+{
+    QByteArray b;
+    b.append(char(v & 0xFF));
+    b.append(char((v >> 8) & 0xFF));
+    return b;
+}

@@ -9,6 +9,7 @@
 #include "engine/corvid_engine.h"
 #include "engine/corvid_hardware.h"
 #include "tests/common/bus_reference.h"
+#include "tests/common/message_capture.h"
 #include "tests/common/recording_prompt.h"
 #include "tests/common/virtual_bus.h"
 
@@ -25,50 +26,12 @@ namespace {
 
 const QString kVirtual = QStringLiteral("virtualcan");
 
-// Records every diagnostic while alive and passes it on.
-class MessageCapture {
-public:
-    MessageCapture() : m_prev(qInstallMessageHandler(handler)) { s_active = this; }
-    ~MessageCapture() {
-        qInstallMessageHandler(m_prev);
-        s_active = nullptr;
-    }
-    int count(QtMsgType type, const QString &text) const {
-        int n = 0;
-        for (const auto &e : entries)
-            n += e.first == type && e.second == text;
-        return n;
-    }
-    QStringList texts(QtMsgType type, const QString &prefix) const {
-        QStringList out;
-        for (const auto &e : entries)
-            if (e.first == type && e.second.startsWith(prefix))
-                out << e.second;
-        return out;
-    }
-    QVector<QPair<QtMsgType, QString>> entries;
-
-private:
-    static void handler(QtMsgType type, const QMessageLogContext &ctx, const QString &text) {
-        if (!s_active)
-            return;
-        s_active->entries.append({type, text});
-        if (s_active->m_prev)
-            s_active->m_prev(type, ctx, text);
-    }
-    static MessageCapture *s_active;
-    QtMessageHandler m_prev;
-};
-MessageCapture *MessageCapture::s_active = nullptr;
-
 QByteArray bytes(std::initializer_list<int> list) {
     QByteArray out;
     for (int b : list)
         out.append(char(b));
     return out;
 }
-
-QByteArray le16(unsigned v) { return bytes({int(v & 0xFF), int((v >> 8) & 0xFF)}); }
 
 QCanBusFrame canFrame(bool ext, quint32 id, const QByteArray &payload) {
     QCanBusFrame f(id, payload);
