@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QObject>
 #include <QPointer>
@@ -9,6 +10,7 @@
 #include <QTextStream>
 #include <QThread>
 
+#include <cstdio>
 #include <cstdlib>
 
 namespace {
@@ -21,8 +23,29 @@ QRecursiveMutex &diagMutex()
     return mutex;
 }
 
+// Entries kept for the error log until it opens; a start-up that never opens
+// one must not keep them without end.
+constexpr int kEarlyMax = 1000;
+
+qint64 monotonicMs()
+{
+    static QElapsedTimer clock;
+    if (!clock.isValid())
+        clock.start();
+    return clock.elapsed();
+}
+
 struct DiagState {
     QTextStream *stream = nullptr;
+    QStringList early;  // error log entries from before the stream existed
+    // The last diagnostic written, and how often it came again unwritten.
+    bool hasLast = false;
+    int lastType = -1;  // an int: handlers may be given type values QtMsgType lacks
+    QString lastMsg;
+    qint64 repeats = 0;
+    qint64 lastWrittenAt = 0;
+    qint64 repeatIntervalMs = 60000;
+    std::function<qint64()> clock = monotonicMs;
     QString pending;
     bool keepPending = true;
     QPointer<QObject> owner;
@@ -61,15 +84,28 @@ QString corvid_diagnostic_window_line(QtMsgType type, const QString &msg, const 
            + QStringLiteral(": ") + msg;
 }
 
-void corvid_message_handler(QtMsgType type, const QMessageLogContext &context, const QString &msg)
-{
-    Q_UNUSED(context);
-    QMutexLocker lock(&diagMutex());
-    DiagState &s = state();
+namespace {
 
+QString fileEntry(const QString &msg)
+{
+    return QTime::currentTime().toString(QStringLiteral("hh:mm:ss")) + QStringLiteral(": ") + msg
+           + QLatin1Char('\n');
+}
+
+// One diagnostic to the error log (or, before it exists, to standard error
+// and the store for it) and to the window. Called under the lock.
+void writeDiagnostic(DiagState &s, QtMsgType type, const QString &msg)
+{
+    const QString entry = fileEntry(msg);
     if (s.stream) {
-        *s.stream << QTime::currentTime().toString(QStringLiteral("hh:mm:ss")) << QStringLiteral(": ") << msg
-                  << QLatin1Char('\n') << Qt::endl;
+        *s.stream << entry << Qt::endl;
+    } else {
+        // Nobody else would see a problem of the start-up, such as a
+        // configuration that could not be read.
+        std::fputs(qUtf8Printable(entry), stderr);
+        std::fflush(stderr);
+        if (s.early.size() < kEarlyMax)
+            s.early.append(entry);
     }
 
     const QString line = corvid_diagnostic_window_line(type, msg, QDateTime::currentDateTimeUtc());
@@ -95,6 +131,51 @@ void corvid_message_handler(QtMsgType type, const QMessageLogContext &context, c
         s.pending += line + QLatin1Char('\n');
 }
 
+QString repeatedText(qint64 n)
+{
+    return QStringLiteral("last message repeated %1 times").arg(n);
+}
+
+}  // namespace
+
+void corvid_message_handler(QtMsgType type, const QMessageLogContext &context, const QString &msg)
+{
+    Q_UNUSED(context);
+    QMutexLocker lock(&diagMutex());
+    DiagState &s = state();
+    const qint64 now = s.clock();
+
+    // The same diagnostic over and over (a link that cannot be built, a noisy
+    // bus) is written once, then counted, as syslog does.
+    if (s.hasLast && int(type) == s.lastType && msg == s.lastMsg && type != QtFatalMsg) {
+        ++s.repeats;
+        if (now - s.lastWrittenAt >= s.repeatIntervalMs) {
+            writeDiagnostic(s, type, repeatedText(s.repeats));
+            s.repeats = 0;
+            s.lastWrittenAt = now;
+        }
+        return;
+    }
+    if (s.repeats > 0)
+        writeDiagnostic(s, QtMsgType(s.lastType), repeatedText(s.repeats));
+    s.hasLast = true;
+    s.lastType = int(type);
+    s.lastMsg = msg;
+    s.repeats = 0;
+    s.lastWrittenAt = now;
+    writeDiagnostic(s, type, msg);
+}
+
+void corvid_set_repeat_limit(qint64 intervalMs, std::function<qint64()> clockMs)
+{
+    QMutexLocker lock(&diagMutex());
+    DiagState &s = state();
+    s.repeatIntervalMs = intervalMs;
+    s.clock = clockMs ? std::move(clockMs) : std::function<qint64()>(monotonicMs);
+    s.hasLast = false;
+    s.repeats = 0;
+}
+
 void corvid_install_diagnostics()
 {
     qInstallMessageHandler(corvid_message_handler);
@@ -103,7 +184,13 @@ void corvid_install_diagnostics()
 void corvid_set_error_log_stream(QTextStream *stream)
 {
     QMutexLocker lock(&diagMutex());
-    state().stream = stream;
+    DiagState &s = state();
+    s.stream = stream;
+    if (!stream)
+        return;
+    for (const QString &entry : qAsConst(s.early))
+        *stream << entry << Qt::endl;
+    s.early.clear();
 }
 
 QString corvid_set_diagnostic_sink(QObject *owner, CorvidDiagnosticSink sink)
@@ -140,8 +227,8 @@ QString corvid_error_log_file_name(const QString &prefix, const QDateTime &utc)
 
 QString corvid_error_log_directory(const QString &prefix)
 {
-    const int slash = prefix.indexOf(QLatin1Char('/'));
-    return slash < 0 ? prefix : prefix.left(slash);
+    const int slash = prefix.lastIndexOf(QLatin1Char('/'));
+    return slash < 0 ? QString() : prefix.left(slash);
 }
 
 bool corvid_open_error_log(QFile &file, const QString &prefix, const QDateTime &utc)

@@ -20,8 +20,16 @@ void corvid_message_handler(QtMsgType type, const QMessageLogContext &context, c
 // Installs corvid_message_handler for the rest of the process.
 void corvid_install_diagnostics();
 
-// The error log stream; null (the default) writes no file entries. Not owned.
+// The error log stream. Not owned. While there is none (the default),
+// each entry goes to standard error at once and is kept; setting the stream
+// writes the kept entries into it first.
 void corvid_set_error_log_stream(QTextStream *stream);
+
+// A diagnostic identical to the one before (same type and text) is not
+// written again; at most once per interval, and before the next different
+// one, a line "last message repeated N times" stands for the copies.
+// Defaults: 60 s on a monotonic clock (milliseconds); an empty clock restores it.
+void corvid_set_repeat_limit(qint64 intervalMs, std::function<qint64()> clockMs = {});
 
 // The window's text area, as a function that appends one paragraph. It is
 // always called in the thread of `owner`: from other threads the line is handed
@@ -49,10 +57,11 @@ QString corvid_diagnostic_window_line(QtMsgType type, const QString &msg, const 
 // is a path prefix, not a directory.
 QString corvid_error_log_file_name(const QString &prefix, const QDateTime &utc);
 
-// The part of the prefix before its first "/" (the whole prefix without one).
+// The folder part of the prefix: everything before its last "/" (empty
+// without one: the working directory).
 QString corvid_error_log_directory(const QString &prefix);
 
-// Creates the first path component of the prefix when missing and opens the
+// Creates the whole folder path of the prefix when missing and opens the
 // file named for `utc` for writing in text mode, truncating an old one.
 bool corvid_open_error_log(QFile &file, const QString &prefix, const QDateTime &utc);
 

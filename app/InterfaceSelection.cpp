@@ -1,7 +1,9 @@
 #include "app/InterfaceSelection.h"
 
 #include "config/CorvidConfigData.h"
+#include "config/corvid_config_convert.h"
 #include "connectors/NullReader.h"
+#include "connectors/UDP_Connector.h"
 #include "connectors/QSocketCAN_connector.h"
 #include "engine/corvid_hardware.h"
 
@@ -62,7 +64,19 @@ AbstractConnector *createConnector(CorvidConfigData *config, bool guiMode)
         return bindCan(QStringLiteral("virtualcan"), canDeviceName(config), guiMode);
     }
 
-    // The radio and UDP links are selected here once they exist.
+    if (iface.compare(QLatin1String("UDP"), Qt::CaseInsensitive) == 0) {
+        qInfo("UDP connection will be used.\n");
+        // From the values, not the fields typed at load time: those miss a
+        // live change, which a later rebuild of the link must keep.
+        const uint16_t configured = corvid_config_to_uint16(config->getParam(QStringLiteral("UdpPortName")));
+        const uint16_t port = configured ? configured : uint16_t(8000);
+        const QString host = config->hasParam(QStringLiteral("UdpHostName"))
+                                 ? config->getParam(QStringLiteral("UdpHostName"))
+                                 : QStringLiteral("127.0.0.1");
+        auto *udp = new UDP_Connector(host, port);
+        udp->interfaceName = QStringLiteral("UDP");
+        return udp;
+    }
 
     return nullReader("Incorrect HW interface selected!\n");
 }

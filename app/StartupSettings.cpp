@@ -11,6 +11,8 @@ StartupSettings StartupSettings::read(const CorvidConfigData &config)
     auto dec = [&](const char *name) { return corvid_config_to_uint32(get(name), CORVID_BASE_DEC); };
 
     s.errorLogPrefix = get("ErrorLogFile");
+    if (s.errorLogPrefix.trimmed().isEmpty())
+        s.errorLogPrefix = CorvidConfigData::builtInValue(QStringLiteral("ErrorLogFile"));
 
     if (has("DisableGUI")) {
         bool ok = false;

@@ -10,7 +10,7 @@
 class CorvidConfigData;
 
 struct StartupSettings {
-    QString errorLogPrefix;          // ErrorLogFile, "" when absent
+    QString errorLogPrefix;          // ErrorLogFile; the built-in default when absent or blank
     bool graphical = true;           // DisableGUI absent or 0 (a text that does not convert counts as 0)
     bool hasMaxClients = false;      // MaxTCPClients present
     uint32_t maxClients = 0;         // base from the prefix

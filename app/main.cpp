@@ -111,8 +111,9 @@ int main(int argc, char *argv[])
         return -1;
     }
     g_errorLogStream = new QTextStream(g_errorLogFile);
-    corvid_set_error_log_stream(g_errorLogStream);
+    // The start line first, then what was said before the file existed.
     corvid_write_error_log_start(*g_errorLogStream, startUtc);
+    corvid_set_error_log_stream(g_errorLogStream);
     qCDebug(lcApp).noquote() << "Qt plugins searched in:" << QCoreApplication::libraryPaths().join(QStringLiteral(", "));
 
     // 12-13: the main window comes with the window work; until then, and

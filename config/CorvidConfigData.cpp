@@ -84,10 +84,62 @@ QString CorvidConfigData::startupConfigFile()
 }
 
 CorvidConfigData::CorvidConfigData(const QString &fileName, QObject *parent)
+    : CorvidConfigData(fileName, true, parent)
+{
+}
+
+CorvidConfigData::CorvidConfigData(const QString &fileName, bool completeIt, QObject *parent)
     : QObject(parent), m_fileName(fileName)
 {
     corvidRegisterConfigResource();
-    loadConfig(fileName);
+    const qint32 result = loadConfig(fileName);
+    if (completeIt)
+        complete(result);
+}
+
+QString CorvidConfigData::builtInValue(const QString &name)
+{
+    static const QMap<QString, QString> values = CorvidConfigData(defaultConfigFile(), false, nullptr).values();
+    return values.value(name);
+}
+
+QString CorvidConfigData::corvidLogFile() const
+{
+    // An empty path would put the message log into the file system's root.
+    return m_corvidLogFile.trimmed().isEmpty() ? builtInValue(QStringLiteral("CorvidLogFile")) : m_corvidLogFile;
+}
+
+void CorvidConfigData::complete(qint32 loadResult)
+{
+    const CorvidConfigData builtIn(defaultConfigFile(), false, nullptr);
+    auto takeDefault = [&](const QString &name, const QString &value) {
+        const QString description = hasParam(name) ? getDescription(name) : builtIn.getDescription(name);
+        storeParameter(name, value, description);
+    };
+
+    if (loadResult != CONFIG_LOAD_OK && loadResult != CONFIG_NO_FILE_NAME && QFile::exists(m_fileName)) {
+        critical(QStringLiteral("The server runs on a partly read configuration (%1); "
+                                "the parameters it lacks take their built-in defaults")
+                     .arg(m_fileName));
+        for (auto it = builtIn.values().cbegin(); it != builtIn.values().cend(); ++it) {
+            if (!hasParam(it.key()))
+                takeDefault(it.key(), it.value());
+        }
+    }
+    const QStringList names = paramNames();
+    for (const QString &name : names) {
+        const CorvidNumericParam *p = corvid_config_numeric_param(name);
+        const QString value = getParam(name);
+        if (!p || corvid_config_number_in_range(value, p->base, p->min, p->max))
+            continue;
+        critical(QStringLiteral("Parameter %1 has the value \"%2\", not a number from %3 to %4; "
+                                "the default %5 is used")
+                     .arg(name, value)
+                     .arg(p->min)
+                     .arg(p->max)
+                     .arg(QLatin1String(p->fallback)));
+        takeDefault(name, QLatin1String(p->fallback));
+    }
 }
 
 CorvidConfigData::~CorvidConfigData() = default;

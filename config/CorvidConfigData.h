@@ -44,12 +44,18 @@ public:
 
     // Makes sure the built-in default is registered and returns its path.
     static QString defaultConfigFile();
+    // A parameter's value in the built-in default ("" for one it lacks).
+    static QString builtInValue(const QString &name);
     // LOCAL_CONFIG_FILE when it exists in the working directory, else the default.
     static QString startupConfigFile();
 
     // Stores the file name and loads it at once; problems only show as
-    // diagnostics, and a file that cannot be read leaves the store empty (or with
-    // the parameters completed before the error).
+    // diagnostics. Then the store is made usable:
+    // - a file that could be opened but not read to its end keeps what was
+    //   read, and every parameter it lacks takes the built-in default (with a
+    //   critical diagnostic saying the server runs on a partly read configuration);
+    // - a numeric parameter that is not a number its use allows takes its
+    //   built-in default, with a critical diagnostic naming it and the value.
     explicit CorvidConfigData(const QString &fileName, QObject *parent = nullptr);
     ~CorvidConfigData() override;
 
@@ -90,7 +96,7 @@ public:
     // gives 0, and so does a parameter that was never read.
     quint32 configVersion() const { return m_configVersion; }      // ConfigVer
     QDate configDate() const { return m_configDate; }               // ConfigDate (null if unparsable)
-    QString corvidLogFile() const { return m_corvidLogFile; }       // CorvidLogFile
+    QString corvidLogFile() const;                                  // CorvidLogFile; the default when absent or blank
     QString udpHostName() const { return m_udpHostName; }           // UdpHostName
     quint32 tcpPort() const { return m_tcpPort; }                   // TcpPort
     quint16 udpPort() const { return m_udpPort; }                   // UdpPortName
@@ -115,6 +121,8 @@ signals:
     void paramChanged(QString name, QString value);
 
 private:
+    CorvidConfigData(const QString &fileName, bool complete, QObject *parent);
+    void complete(qint32 loadResult);
     void storeParameter(const QString &name, const QString &value, const QString &description);
 
     quint32 m_configVersion = 0;

@@ -28,4 +28,23 @@ quint16 corvid_config_hex16(const QString &text, bool *ok = nullptr);
 // 2 and 255): parts that do not convert are left out, order and repeats kept.
 QVector<quint16> corvid_config_hex16_list(const QString &text);
 
+// A numeric parameter: the base its reader converts with, the values its use
+// allows, and the built-in default that stands in for anything else.
+struct CorvidNumericParam {
+    const char *name;
+    int base;
+    qint64 min;
+    qint64 max;
+    const char *fallback;
+};
+
+// The numeric parameters, in one table; the name is matched ignoring case.
+// Null for a parameter that is not a number.
+const CorvidNumericParam *corvid_config_numeric_param(const QString &name);
+const QVector<CorvidNumericParam> &corvid_config_numeric_params();
+
+// True when the text (blanks around it ignored) is a number of that base
+// from min to max; the number goes to *value.
+bool corvid_config_number_in_range(const QString &text, int base, qint64 min, qint64 max, qint64 *value = nullptr);
+
 #endif

@@ -198,9 +198,10 @@ void QSocketCAN_connector::HW_close()
 
 int64_t QSocketCAN_connector::sendCorvidMessage(corvid_message *message)
 {
-    if (!message)
+    // A message the engine refuses (offline, too long, address out of range)
+    // must show as failed, not as sent.
+    if (!message || !corvid_send_message(message))
         return -1;
-    corvid_send_message(message);
     return message->length;
 }
 
@@ -266,27 +267,36 @@ void QSocketCAN_connector::onFramesWritten(qint64 framesCount)
 void QSocketCAN_connector::onFramesReceived()
 {
     // The device may go away while the engine handles a frame.
-    while (m_device && m_device->framesAvailable() > 0) {
-        const QCanBusFrame frame = m_device->readFrame();
-        qCDebug(lcQCanBus).noquote() << "rx" << frame.toString();
-        const bool isError = frame.frameType() == QCanBusFrame::ErrorFrame;
-        if (isError)
-            qCritical().noquote() << m_device->interpretErrorFrame(frame);
-        rxCurrentBytes = kBytesPerFrame;
-        m_rxBytesCount += kBytesPerFrame;
-        ++m_rxCANCount;
-        const bool extended = frame.hasExtendedFrameFormat();
-        m_rxFrame = can_message();
-        m_rxFrame.can_extbit = extended ? 1 : 0;
-        m_rxFrame.can_identifier = isError ? 0 : frame.frameId() & (extended ? 0x1FFFFFFFu : 0x7FFu);
-        m_rxFrame.can_rtr = frame.frameType() == QCanBusFrame::RemoteRequestFrame ? 1 : 0;
-        const QByteArray payload = frame.payload();
-        const int length = payload.size() > 8 ? 8 : payload.size();
-        m_rxFrame.can_dlc = uint8_t(length);
-        memcpy(m_rxFrame.data, payload.constData(), size_t(length));
-        corvid_rx_can_frame(&m_rxFrame);
-        emit can_message_ready(m_rxFrame);
+    while (m_device && m_device->framesAvailable() > 0)
+        handleFrame(m_device->readFrame());
+}
+
+void QSocketCAN_connector::handleFrame(const QCanBusFrame &frame)
+{
+    qCDebug(lcQCanBus).noquote() << "rx" << frame.toString();
+    // A bus fault report is not bus data: fed to the engine it would enter
+    // reassembly as a frame from address 0.
+    if (frame.frameType() == QCanBusFrame::ErrorFrame) {
+        const QString text = m_device ? m_device->interpretErrorFrame(frame) : QString();
+        qCritical().noquote() << (text.isEmpty()
+                                      ? QStringLiteral("CAN error frame, error class 0x%1").arg(uint(frame.error()), 0, 16)
+                                      : text);
+        return;
     }
+    rxCurrentBytes = kBytesPerFrame;
+    m_rxBytesCount += kBytesPerFrame;
+    ++m_rxCANCount;
+    const bool extended = frame.hasExtendedFrameFormat();
+    m_rxFrame = can_message();
+    m_rxFrame.can_extbit = extended ? 1 : 0;
+    m_rxFrame.can_identifier = frame.frameId() & (extended ? 0x1FFFFFFFu : 0x7FFu);
+    m_rxFrame.can_rtr = frame.frameType() == QCanBusFrame::RemoteRequestFrame ? 1 : 0;
+    const QByteArray payload = frame.payload();
+    const int length = payload.size() > 8 ? 8 : payload.size();
+    m_rxFrame.can_dlc = uint8_t(length);
+    memcpy(m_rxFrame.data, payload.constData(), size_t(length));
+    corvid_rx_can_frame(&m_rxFrame);
+    emit can_message_ready(m_rxFrame);
 }
 
 void QSocketCAN_connector::onErrorOccurred(QCanBusDevice::CanBusError error)

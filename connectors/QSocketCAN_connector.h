@@ -32,6 +32,9 @@ public:
     QString deviceName() const { return m_deviceName; }
     QCanBusDevice *device() const { return m_device; }
     int queuedFrames() const { return m_txQueue.size(); }
+    // One frame as the device delivered it. Error frames are reported, never
+    // passed on; others go to the engine.
+    void handleFrame(const QCanBusFrame &frame);
     bool isWriting() const { return m_writing; }
 
 public slots:

@@ -63,7 +63,7 @@ void free_buffers() {
     }
 }
 
-inline void send_frame(can_message &frame) { corvid_hw_tx_frame(&frame); }
+inline bool send_frame(can_message &frame) { return corvid_hw_tx_frame(&frame) >= 0; }
 
 // Frees the message under reassembly in a buffer and counts the buffer free.
 void discard_buffer(corvid_rx_buffer &b) {
@@ -306,20 +306,24 @@ uint16_t corvid_crc16(const uint8_t *bytes, uint32_t count) {
 }
 
 bool corvid_send_message(const corvid_message *message) {
-    if (!g_online || !message)
+    if (!message)
         return false;
+    if (!g_online) {
+        corvid_on_error(OFFLINE, message);
+        return false;
+    }
     const uint16_t length = message->length;
     qCDebug(lcEngine, "sending id 0x%04x from 0x%x to 0x%x, %u bytes", message->msg_id, message->address_from,
             message->address_to, unsigned(length));
     // The total length (data + checksum) is 16 bits: a longer message would go
     // out with a wrapped length and be cut short at every receiver.
     if (length > CORVID_MAX_LENGTH) {
-        corvid_on_error(CAN_MESSAGE_TOO_LONG);
+        corvid_on_error(CAN_MESSAGE_TOO_LONG, message);
         return false;
     }
     // Addresses past 14 bits would spill into the data-frame flag and beyond 29 bits.
     if (message->address_from > CORVID_ADDRESS_MAX || message->address_to > CORVID_ADDRESS_MAX) {
-        corvid_on_error(CAN_CAN_IDENTIFIER_EXT_TOO_LONG);
+        corvid_on_error(CAN_CAN_IDENTIFIER_EXT_TOO_LONG, message);
         return false;
     }
     if (length > 0 && !message->data)
@@ -338,6 +342,15 @@ bool corvid_send_message(const corvid_message *message) {
     }
     frame.can_rtr = 0;
 
+    // Every frame must be taken and the engine stay online (a send may take
+    // it offline); otherwise the message did not go out whole.
+    auto put = [message](can_message &f) {
+        if (send_frame(f) && g_online)
+            return true;
+        corvid_on_error(CANT_HW_ERROR, message);
+        return false;
+    };
+
     // A single frame starting FE FF would read as a header frame, so such a
     // message id always travels as header plus data frames.
     if (length <= CORVID_SINGLE_FRAME_MAX && message->msg_id != CORVID_HEADER_MARKER) {
@@ -346,8 +359,7 @@ bool corvid_send_message(const corvid_message *message) {
         frame.data[1] = uint8_t(message->msg_id >> 8);
         if (length)
             std::memcpy(frame.data + 2, message->data, length);
-        send_frame(frame);
-        return true;
+        return put(frame);
     }
 
     const uint8_t *data = message->data;
@@ -360,21 +372,19 @@ bool corvid_send_message(const corvid_message *message) {
     frame.data[3] = uint8_t(message->msg_id >> 8);
     frame.data[4] = uint8_t(total);
     frame.data[5] = uint8_t(total >> 8);
-    send_frame(frame);
+    if (!put(frame))
+        return false;
 
     frame.can_identifier |= data_flag;
     uint32_t pos = 0;
-    // Whole 8-byte frames of data; a send may take the engine offline.
+    // Whole 8-byte frames of data.
     while (length - pos >= 8) {
-        if (!g_online)
-            return true;
         frame.can_dlc = 8;
         std::memcpy(frame.data, data + pos, 8);
         pos += 8;
-        send_frame(frame);
+        if (!put(frame))
+            return false;
     }
-    if (!g_online)
-        return true;
     // The tail: 0 to 7 data bytes and the checksum, in one or two frames.
     uint32_t n = length - pos;
     if (n)
@@ -382,15 +392,13 @@ bool corvid_send_message(const corvid_message *message) {
     frame.data[n++] = uint8_t(crc);
     if (n == 8) {
         frame.can_dlc = 8;
-        send_frame(frame);
-        if (!g_online)
-            return true;
+        if (!put(frame))
+            return false;
         n = 0;
     }
     frame.data[n++] = uint8_t(crc >> 8);
     frame.can_dlc = uint8_t(n);
-    send_frame(frame);
-    return true;
+    return put(frame);
 }
 
 void corvid_rx_can_frame(const can_message *frame) {

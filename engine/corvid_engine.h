@@ -59,9 +59,11 @@ corvid_rx_buffer *corvid_find_rx_buffer(uint16_t address_from);
 
 // Protocol.
 // Sends the message as frames through the bound hardware. Returns false when
-// nothing was sent: engine offline, or a message CAN cannot carry (length past
-// CORVID_MAX_LENGTH, reported as CAN_MESSAGE_TOO_LONG; an address past
-// CORVID_ADDRESS_MAX, reported as CAN_CAN_IDENTIFIER_EXT_TOO_LONG).
+// it did not go out whole, each case reported with the message as subject:
+// engine offline (OFFLINE), a message CAN cannot carry (length past
+// CORVID_MAX_LENGTH: CAN_MESSAGE_TOO_LONG; an address past CORVID_ADDRESS_MAX:
+// CAN_CAN_IDENTIFIER_EXT_TOO_LONG), a frame the hardware refused or the
+// engine going offline during the send (CANT_HW_ERROR).
 bool corvid_send_message(const corvid_message *message);
 void corvid_rx_can_frame(const can_message *frame);
 uint16_t corvid_crc16(const uint8_t *bytes, uint32_t count);

@@ -15,6 +15,7 @@ CorvidCanPort *g_hardware = nullptr;
 corvid_message_handler g_on_message;
 corvid_error_handler g_on_error;
 bool g_closing = false;
+const corvid_message *g_error_subject = nullptr;
 } // namespace
 
 void corvid_set_hardware(CorvidCanPort *connector) {
@@ -74,9 +75,10 @@ void corvid_hw_close() {
     }
 }
 
-void corvid_hw_tx_frame(const can_message *frame) {
-    if (g_hardware)
-        g_hardware->sendCANFrame(const_cast<can_message *>(frame));
+int32_t corvid_hw_tx_frame(const can_message *frame) {
+    if (!g_hardware)
+        return -1;
+    return g_hardware->sendCANFrame(const_cast<can_message *>(frame));
 }
 
 void corvid_set_callbacks(corvid_message_handler onMessage, corvid_error_handler onError) {
@@ -96,6 +98,15 @@ void corvid_on_error(uint16_t code) {
     if (g_on_error)
         g_on_error(code);
 }
+
+void corvid_on_error(uint16_t code, const corvid_message *subject) {
+    const corvid_message *outer = g_error_subject;
+    g_error_subject = subject;
+    corvid_on_error(code);
+    g_error_subject = outer;
+}
+
+const corvid_message *corvid_error_subject() { return g_error_subject; }
 
 QString corvid_error_name(uint16_t code) {
     switch (code) {
@@ -117,10 +128,18 @@ QString corvid_error_name(uint16_t code) {
     }
 }
 
-QString corvid_error_text(uint16_t code) {
-    return QCoreApplication::translate("corvid", "Corvid error occured %1: %2")
-        .arg(code)
-        .arg(corvid_error_name(code));
+QString corvid_error_text(uint16_t code, const corvid_message *subject) {
+    QString text = QCoreApplication::translate("corvid", "Corvid error occured %1: %2")
+                       .arg(code)
+                       .arg(corvid_error_name(code));
+    if (subject) {
+        text += QStringLiteral(" (message id 0x%1, from 0x%2, to 0x%3, length %4)")
+                    .arg(subject->msg_id, 0, 16)
+                    .arg(subject->address_from, 0, 16)
+                    .arg(subject->address_to, 0, 16)
+                    .arg(subject->length);
+    }
+    return text;
 }
 
 int corvid_sprintf(char *dest, const char *format, ...) {

@@ -18,7 +18,8 @@ void corvid_init();
 void corvid_deinit();
 void corvid_hw_init();
 void corvid_hw_close();
-void corvid_hw_tx_frame(const can_message *frame);
+// The connector's sendCANFrame result; -1 when no connector is bound.
+int32_t corvid_hw_tx_frame(const can_message *frame);
 
 // Where completed messages and engine errors go (the hub registers itself).
 // Until set, or after clearing with empty functions, both do nothing.
@@ -29,11 +30,16 @@ void corvid_set_callbacks(corvid_message_handler onMessage, corvid_error_handler
 void corvid_on_message(const corvid_message *message);
 void corvid_on_message(const corvid_message *message, const AX25Header *header);
 void corvid_on_error(uint16_t code);
+// The same for a message the engine refuses to send: while the handler runs,
+// corvid_error_subject() returns that message (null for any other error).
+void corvid_on_error(uint16_t code, const corvid_message *subject);
+const corvid_message *corvid_error_subject();
 
 // Name of an engine error code ("WRONG_CRC"); empty for unassigned codes.
 QString corvid_error_name(uint16_t code);
-// "Corvid error occured <code>: <name>", as the hub prints it.
-QString corvid_error_text(uint16_t code);
+// "Corvid error occured <code>: <name>", as the hub prints it; with a subject
+// followed by " (message id 0x.., from 0x.., to 0x.., length N)".
+QString corvid_error_text(uint16_t code, const corvid_message *subject = nullptr);
 
 // sprintf into dest with at most 16,384 characters, zero-terminated (dest holds
 // CORVID_SPRINTF_MAX + 1 bytes); returns the length written.

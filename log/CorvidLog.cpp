@@ -5,6 +5,7 @@
 
 #include <QDateTime>
 #include <QLoggingCategory>
+#include <QFileInfo>
 #include <QTextStream>
 #include <QThreadPool>
 #include <QTimer>
@@ -39,10 +40,24 @@ CorvidLog::CorvidLog(const QString &baseDir, bool enabled, uint32_t threadCount,
     m_fileName = m_filePrefix + corvid_log_file_stamp(QDateTime::currentDateTimeUtc()) + QStringLiteral(".csv");
 
     if (m_threadCount != 0 && m_enabled) {
-        // The file and its header exist from start-up on.
+        // The file and its header exist from start-up on; the worker reports
+        // a file it cannot make.
         m_worker = std::make_shared<LogWorker>(m_fileName, true);
         if (m_worker->isOpened() && m_worker->handOver(corvid_log_header()))
             startWorker();
+    } else if (m_enabled) {
+        // Direct mode opens its first file with the first message; an
+        // unusable folder is said now, not only once traffic flows.
+        const QFileInfo dir(baseDir);
+        const char *why = !dir.exists() ? "it does not exist"
+                          : !dir.isDir() ? "it is not a folder"
+                          : !dir.isWritable() ? "it is not writable"
+                                              : nullptr;
+        if (why) {
+            m_broken = true;
+            qCritical("%s", qPrintable(QStringLiteral("Message log folder %1 cannot be used: %2")
+                                           .arg(baseDir, QLatin1String(why))));
+        }
     }
 
     m_flushTimer = new QTimer(this);
@@ -101,7 +116,10 @@ void CorvidLog::openDirectFile()
     m_file.setFileName(m_fileName);
     m_fileReady = false;
     if (!m_file.open(QIODevice::WriteOnly | QIODevice::Text)) {
-        qCritical("CorvidLog: Couldn't open log file.");
+        // Said once when it breaks, not for every message while it stays so.
+        if (!m_broken)
+            qCritical("CorvidLog: Couldn't open log file.");
+        m_broken = true;
         return;
     }
     qCDebug(lcLog).noquote() << "writing" << m_fileName;
@@ -109,6 +127,9 @@ void CorvidLog::openDirectFile()
     *m_stream << corvid_log_header();
     m_stream->flush();
     m_fileReady = true;
+    if (m_broken)
+        qInfo("%s", qPrintable(QStringLiteral("Message log is written again: %1").arg(m_fileName)));
+    m_broken = false;
 }
 
 void CorvidLog::appendDirect(const QString &line, const QString &callsign)

@@ -54,4 +54,5 @@ private:
     bool m_flushed = true;
     QTimer *m_flushTimer = nullptr;
     QString m_callsign;
+    bool m_broken = false;  // direct mode: the last attempt to open a file failed
 };

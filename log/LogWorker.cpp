@@ -49,8 +49,15 @@ bool LogWorker::openFile(bool mayShowBox)
     m_opened = m_file->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text);
     if (m_opened) {
         m_stream = std::make_unique<QTextStream>(m_file.get());
+        if (m_failed)
+            qInfo("Message log is written again: %s", qUtf8Printable(m_fileName));
+        m_failed = false;
         return true;
     }
+    // Said once when it breaks, not for every line while it stays so.
+    if (m_failed)
+        return false;
+    m_failed = true;
     qCritical("Corvid Messages log file creation failed: %s", qUtf8Printable(m_fileName));
     if (mayShowBox)
         reportCreationFailed();

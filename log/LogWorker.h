@@ -51,6 +51,7 @@ private:
     std::unique_ptr<QTextStream> m_stream;
     std::unique_ptr<QMutex> m_mutex;  // serialises runs and the file state
     bool m_opened = false;
+    bool m_failed = false;            // the last open failed and was reported
 
     mutable QMutex m_textMutex;
     bool m_scheduled = false;         // a run will see the queued text; under m_textMutex

@@ -3,6 +3,7 @@
 #include "config/CorvidConfigData.h"
 #include "config/corvid_config_convert.h"
 #include "connectors/NullReader.h"
+#include "connectors/UDP_Connector.h"
 #include "engine/corvid_hardware.h"
 
 #include "connectors/OperatorPrompt.h"
@@ -46,6 +47,13 @@ CorvidServer::CorvidServer(AbstractConnector *connector, CorvidConfigData *confi
 
     connect(m_tcpServer, &CorvidTCPserver::signalCorvidToHW, this, &CorvidServer::slotRxMsg2Sat);
     connect(m_tcpServer, &CorvidTCPserver::newClientAdded, this, &CorvidServer::slotAddClient);
+    // A client that said who it is again: its row shows the new name and role.
+    connect(m_tcpServer, &CorvidTCPserver::clientUpdated, this, [this](const crd_client_info_t &client) {
+        m_view->slotDisconnected(client.id);
+        m_view->slotAddClient(client);
+    });
+    // A listen that failed at start and worked on a later try.
+    connect(m_tcpServer, &CorvidTCPserver::listeningResumed, this, &CorvidServer::announceStart);
 
     connect(m_connector, &AbstractConnector::signalCANRx, this, &CorvidServer::slotRxCANfromSat);
 
@@ -97,8 +105,7 @@ void CorvidServer::addTelnetDevice(uint16_t address, uint16_t ownAddress, uint16
 void CorvidServer::startServer()
 {
     if (m_tcpServer->startServer()) {
-        hardwareStatusHandler(m_connector->state);
-        qInfo("%s", qPrintable(tr("Corvid server ver.%1 started at port %2").arg(CORVID_SERVER_VERSION).arg(m_tcpPort)));
+        announceStart();
         return;
     }
     const QString error = m_tcpServer->errorString();
@@ -112,6 +119,12 @@ void CorvidServer::startServer()
         m_connector->fatalStop();
     }
     m_tcpServer->closeListening();
+}
+
+void CorvidServer::announceStart()
+{
+    hardwareStatusHandler(m_connector->state);
+    qInfo("%s", qPrintable(tr("Corvid server ver.%1 started at port %2").arg(CORVID_SERVER_VERSION).arg(m_tcpPort)));
 }
 
 void CorvidServer::handleBusMessage(const corvid_message *msg, const AX25Header *hdr)
@@ -135,7 +148,7 @@ void CorvidServer::handleBusMessage(const corvid_message *msg, const AX25Header 
 
 void CorvidServer::handleEngineError(uint16_t code)
 {
-    qCritical("%s", qPrintable(corvid_error_text(code)));
+    qCritical("%s", qPrintable(corvid_error_text(code, corvid_error_subject())));
 }
 
 void CorvidServer::slotSendCorvidToClient(corvid_message msg, QByteArray data, quint64 stampId, unsigned status,
@@ -260,10 +273,15 @@ void CorvidServer::slotParamChanged(QString name, QString value)
     auto is = [&name](const char *key) { return name.compare(QLatin1String(key), Qt::CaseInsensitive) == 0; };
 
     if (is("TcpPort")) {
-        bool ok = false;
-        const quint32 port = corvid_config_to_uint32(value, CORVID_BASE_DEC, &ok);
-        if (!ok)
+        // 70000 must not quietly become port 4464.
+        qint64 port = 0;
+        if (!corvid_config_number_in_range(value, CORVID_BASE_DEC, 1, 65535, &port)) {
+            qCritical("%s", qPrintable(QStringLiteral("Parameter TcpPort has the value \"%1\", not a number from 1 "
+                                                      "to 65535; the server stays at port %2")
+                                           .arg(value)
+                                           .arg(m_tcpServer->port)));
             return;
+        }
         m_tcpServer->port = uint16_t(port);
         m_tcpServer->restartServer();
         return;
@@ -272,7 +290,12 @@ void CorvidServer::slotParamChanged(QString name, QString value)
         m_tcpServer->restrictFakeSatTelemetry = uint8_t(corvid_config_to_uint32(value, CORVID_BASE_DEC));
     else if (is("USBtinPortName") || is("SocketCANPortName"))
         m_connector->setPortName(value);
-    // The radio and UDP link settings are applied here once those links exist.
+    else if (auto *udp = qobject_cast<UDP_Connector *>(m_connector)) {
+        if (is("UdpPortName"))
+            udp->setPort(corvid_config_to_uint16(value));
+        else if (is("UdpHostName"))
+            udp->setHostName(value);
+    }
 
     if (is("Interface") || is("USBtinPortName")) {
         rebuildConnector();

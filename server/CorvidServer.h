@@ -88,6 +88,7 @@ private slots:
     void slotRxCANfromSat();
 
 private:
+    void announceStart();
     void connectConnector(AbstractConnector *connector);
     void rebuildConnector();
     void refreshRxCounters();

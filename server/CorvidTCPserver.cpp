@@ -8,6 +8,8 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace {
 
 Q_LOGGING_CATEGORY(lcAcceptor, "corvid.acceptor", QtWarningMsg)
@@ -28,6 +30,18 @@ SrvRxState rxStateOf(uint32_t kind)
 
 constexpr qint64 kFlushThreshold = 64 * 1024;
 constexpr qint64 kReadBufferSize = 256 * 1024;
+
+QString peerText(QTcpSocket *socket)
+{
+    const QHostAddress address = socket->peerAddress();
+    if (address.isNull())
+        return QStringLiteral("unknown peer");
+    bool v4 = false;
+    const quint32 ip4 = address.toIPv4Address(&v4);
+    if (v4)
+        return QStringLiteral("%1:%2").arg(QHostAddress(ip4).toString()).arg(socket->peerPort());
+    return QStringLiteral("[%1]:%2").arg(address.toString()).arg(socket->peerPort());
+}
 
 struct Recipient {
     QPointer<QTcpSocket> socket;
@@ -57,15 +71,57 @@ CorvidTCPserver::~CorvidTCPserver()
 
 bool CorvidTCPserver::startServer()
 {
+    if (m_listenRetry)
+        m_listenRetry->stop();
     if (!m_server->listen(QHostAddress::Any, port)) {
         m_error = m_server->errorString();
         qCritical("%s", qPrintable(QStringLiteral("Unable to start the server: ") + m_error));
         m_server->close();
+        // A restart that raced its predecessor for the port must not leave the
+        // server unreachable for good: try again, quietly, until it works.
+        if (listenRetryMs > 0) {
+            if (!m_listenRetry) {
+                m_listenRetry = new QTimer(this);
+                connect(m_listenRetry, &QTimer::timeout, this, &CorvidTCPserver::retryListening);
+            }
+            m_listenRetry->start(listenRetryMs);
+        }
         return false;
     }
+    wireListening();
+    return true;
+}
+
+void CorvidTCPserver::wireListening()
+{
     m_error.clear();
     connect(m_server, &QTcpServer::newConnection, this, &CorvidTCPserver::slotNewConnection, Qt::UniqueConnection);
-    return true;
+    connect(m_server, &QTcpServer::acceptError, this, &CorvidTCPserver::onAcceptError, Qt::UniqueConnection);
+}
+
+void CorvidTCPserver::retryListening()
+{
+    if (!m_server->listen(QHostAddress::Any, port)) {
+        m_server->close();
+        return;
+    }
+    m_listenRetry->stop();
+    wireListening();
+    emit listeningResumed();
+}
+
+void CorvidTCPserver::onAcceptError()
+{
+    if (!m_acceptErrorReported.isValid() || m_acceptErrorReported.elapsed() >= acceptErrorReportMs) {
+        m_acceptErrorReported.start();
+        qCritical("Unable to accept a TCP connection: no file descriptors or memory left");
+    }
+    // Qt stops accepting after such a failure. Take the waiting connections
+    // again once closed ones may have given descriptors back.
+    QTimer::singleShot(1000, this, [this] {
+        if (m_server->isListening())
+            m_server->resumeAccepting();
+    });
 }
 
 bool CorvidTCPserver::restartServer()
@@ -136,6 +192,35 @@ void CorvidTCPserver::sendMsgToApp(QTcpSocket *socket, const corvid_message *msg
         writeToClient(socket, buildMsg2AppFrame(*msg, stamp, status, dir, tag, hdr));
 }
 
+void CorvidTCPserver::cutOff(QTcpSocket *socket, const std::shared_ptr<Connection> &conn)
+{
+    if (conn)
+        conn->stalled = true;
+    m_pendingEstimate = std::max<int64_t>(0, m_pendingEstimate - socket->bytesToWrite());
+    qCritical("%s", qPrintable(QStringLiteral("TCP client does not read (%1 bytes pending), disconnected (%2)")
+                                   .arg(socket->bytesToWrite())
+                                   .arg(describe(socket))));
+    // Not from inside a send loop: the disconnection edits the client list.
+    QPointer<QTcpSocket> guard(socket);
+    QTimer::singleShot(0, this, [guard] {
+        if (guard)
+            guard->abort();
+    });
+}
+
+bool CorvidTCPserver::overTotalOutput(int64_t adding)
+{
+    // The estimate only grows between recounts, so it never undercounts.
+    if (m_pendingEstimate + adding <= maxTotalPendingOutput)
+        return false;
+    m_pendingEstimate = 0;
+    for (auto it = m_connections.cbegin(); it != m_connections.cend(); ++it) {
+        if (!it.value()->stalled)
+            m_pendingEstimate += it.key()->bytesToWrite();
+    }
+    return m_pendingEstimate + adding > maxTotalPendingOutput;
+}
+
 void CorvidTCPserver::writeToClient(QTcpSocket *socket, const QByteArray &frame)
 {
     if (socket->state() != QAbstractSocket::ConnectedState)
@@ -144,19 +229,21 @@ void CorvidTCPserver::writeToClient(QTcpSocket *socket, const QByteArray &frame)
     if (conn && conn->stalled)
         return;
     if (maxPendingOutput > 0 && socket->bytesToWrite() + frame.size() > maxPendingOutput) {
-        if (conn)
-            conn->stalled = true;
-        qCritical("%s", qPrintable(QStringLiteral("TCP client does not read (%1 bytes pending), disconnected")
-                                       .arg(socket->bytesToWrite())));
-        // Not from inside a send loop: the disconnection edits the client list.
-        QPointer<QTcpSocket> guard(socket);
-        QTimer::singleShot(0, this, [guard] {
-            if (guard)
-                guard->abort();
-        });
+        cutOff(socket, conn);
         return;
     }
+    while (maxTotalPendingOutput > 0 && overTotalOutput(frame.size())) {
+        QTcpSocket *worst = socket;
+        for (auto it = m_connections.cbegin(); it != m_connections.cend(); ++it) {
+            if (!it.value()->stalled && it.key()->bytesToWrite() > worst->bytesToWrite())
+                worst = it.key();
+        }
+        cutOff(worst, m_connections.value(worst));
+        if (worst == socket)
+            return;
+    }
     socket->write(frame);
+    m_pendingEstimate += frame.size();
     if (m_inReadPass && conn) {
         if (!conn->flushQueued) {
             conn->flushQueued = true;
@@ -184,28 +271,73 @@ void CorvidTCPserver::slotNewConnection()
         QTcpSocket *socket = m_server->nextPendingConnection();
         if (!socket)
             return;
-        socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
-        // An echo and the bus answer that follows it must not wait for the
-        // client's delayed ACK (Nagle): that alone costs 40 ms a round trip.
-        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        if (maxClients != 0 && m_clients.size() >= int(maxClients)) {
-            qCritical("%s", qPrintable(QStringLiteral("Connection limit (%1) reached, client rejected").arg(maxClients)));
-            if (socket->isOpen())
-                socket->close();
-            socket->deleteLater();
-            continue;
-        }
-        // Input beyond this stays in the kernel until the frames before it are
-        // handled, so a fast sender cannot make the server buffer without end.
-        socket->setReadBufferSize(kReadBufferSize);
-        qCDebug(lcAcceptor).noquote() << "connection from" << socket->peerAddress().toString() << socket->peerPort();
-        m_connections.insert(socket, std::make_shared<Connection>());
-        connect(socket, &QTcpSocket::disconnected, this, &CorvidTCPserver::slotDisconnected);
-        connect(socket, &QTcpSocket::readyRead, this, &CorvidTCPserver::slotReadClient);
-        // Reported later rather than waited for: a burst of connections must
-        // not stack up waits inside each other.
-        QTimer::singleShot(newConnectionNoticeMs, this, [] { qInfo("New TCP connection"); });
+        adoptConnection(socket);
     }
+}
+
+void CorvidTCPserver::adoptConnection(QTcpSocket *socket)
+{
+    // Owned like an accepted one, so it goes with the acceptor at the latest.
+    if (socket->parent() != m_server)
+        socket->setParent(m_server);
+    socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+    // An echo and the bus answer that follows it must not wait for the
+    // client's delayed ACK (Nagle): that alone costs 40 ms a round trip.
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    const QString peer = peerText(socket);
+    if (maxClients != 0 && m_clients.size() >= int(maxClients)) {
+        qCritical("%s", qPrintable(QStringLiteral("Connection limit (%1) reached, client rejected (%2)")
+                                       .arg(maxClients)
+                                       .arg(peer)));
+        if (socket->isOpen())
+            socket->close();
+        socket->deleteLater();
+        return;
+    }
+    // Idle connections hold descriptors that real clients need.
+    while (maxUnidentified > 0 && m_unidentified.size() >= maxUnidentified)
+        closeUnidentified(m_unidentified.first(), "Too many unidentified TCP connections, the oldest is closed");
+    // Input beyond this stays in the kernel until the frames before it are
+    // handled, so a fast sender cannot make the server buffer without end.
+    socket->setReadBufferSize(kReadBufferSize);
+    qCDebug(lcAcceptor).noquote() << "connection from" << peer;
+    auto conn = std::make_shared<Connection>();
+    conn->peer = peer;
+    if (unidentifiedTimeoutMs > 0) {
+        conn->idleTimer = new QTimer(socket);
+        conn->idleTimer->setSingleShot(true);
+        connect(conn->idleTimer, &QTimer::timeout, this, [this, socket] {
+            closeUnidentified(socket, "TCP client did not identify itself in time, disconnected");
+        });
+        conn->idleTimer->start(unidentifiedTimeoutMs);
+    }
+    m_connections.insert(socket, conn);
+    m_unidentified.append(socket);
+    connect(socket, &QTcpSocket::disconnected, this, &CorvidTCPserver::slotDisconnected);
+    connect(socket, &QTcpSocket::readyRead, this, &CorvidTCPserver::slotReadClient);
+    // Reported later rather than waited for: a burst of connections must
+    // not stack up waits inside each other.
+    QTimer::singleShot(newConnectionNoticeMs, this, [peer] { qInfo("%s", qPrintable(QStringLiteral("New TCP connection (%1)").arg(peer))); });
+}
+
+void CorvidTCPserver::closeUnidentified(QTcpSocket *socket, const char *why)
+{
+    const auto conn = m_connections.value(socket);
+    if (!conn || conn->identified)
+        return;
+    qInfo("%s (%s)", why, qPrintable(conn->peer));
+    m_unidentified.removeOne(socket);
+    socket->abort();
+    forgetConnection(socket);
+}
+
+QString CorvidTCPserver::describe(QTcpSocket *socket) const
+{
+    const auto conn = m_connections.value(socket);
+    QString text = conn ? conn->peer : peerText(socket);
+    if (const crd_client_info_t *rec = recordOf(socket))
+        text += QStringLiteral(", client %1").arg(rec->id);
+    return text;
 }
 
 void CorvidTCPserver::slotReadClient()
@@ -259,34 +391,66 @@ void CorvidTCPserver::handleFrame(QTcpSocket *sender, const crs_frame_t &frame)
     }
 }
 
-const crd_client_info_t *CorvidTCPserver::senderRecord(QTcpSocket *sender) const
+crd_client_info_t *CorvidTCPserver::recordOf(QTcpSocket *socket) const
 {
-    for (int i = m_clients.size() - 1; i >= 0; --i) {
-        if (m_clients.at(i)->socket == sender)
-            return m_clients.at(i);
+    for (crd_client_info_t *rec : m_clients) {
+        if (rec->socket == socket)
+            return rec;
     }
     return nullptr;
 }
+
+namespace {
+
+void fillRecord(crd_client_info_t &rec, const crs_app_info_t &info)
+{
+    const QString known = ((info.version >> 16) & 0xFF) == 0 ? QStringLiteral("Corvid control app (ver: %2)")
+                                                              : QStringLiteral("Unknown client! (ver: %2)");
+    rec.description = known.arg(info.version);
+    rec.app_name = QString::fromLatin1(info.name);
+    rec.observer = info.observer == 1 ? 1 : 0;
+    rec.version = info.version;
+}
+
+} // namespace
 
 void CorvidTCPserver::handleAppInfo(QTcpSocket *sender, const QByteArray &frame)
 {
     const auto info = parseAppInfoFrame(frame);
     if (!info)
         return;
+    // One connection is one client: saying who it is again updates its record.
+    if (crd_client_info_t *known = recordOf(sender)) {
+        fillRecord(*known, *info);
+        sendServerInfo(sender);
+        emit clientUpdated(*known);
+        sendServerState(sender);
+        return;
+    }
+    if (maxClients != 0 && m_clients.size() >= int(maxClients)) {
+        qCritical("%s", qPrintable(QStringLiteral("Connection limit (%1) reached, client rejected (%2)")
+                                       .arg(maxClients)
+                                       .arg(describe(sender))));
+        m_unidentified.removeOne(sender);
+        sender->abort();
+        forgetConnection(sender);
+        return;
+    }
     auto *rec = new crd_client_info_t;
     if (!m_clients.isEmpty()) {
         const uint32_t last = m_clients.last()->id;
         rec->id = (last == 0xFFFFFFFEu || last == 0xFFFFFFFFu) ? 0 : last + 1;
     }
-    const QString known = ((info->version >> 16) & 0xFF) == 0 ? QStringLiteral("Corvid control app (ver: %2)")
-                                                               : QStringLiteral("Unknown client! (ver: %2)");
-    rec->description = known.arg(info->version);
-    rec->app_name = QString::fromLatin1(info->name);
+    fillRecord(*rec, *info);
     rec->socket = sender;
     rec->identified = 1;
-    rec->observer = info->observer == 1 ? 1 : 0;
     rec->since = QDateTime::fromMSecsSinceEpoch(crs_now_ms(), Qt::UTC);
-    rec->version = info->version;
+    if (const auto conn = m_connections.value(sender)) {
+        conn->identified = true;
+        if (conn->idleTimer)
+            conn->idleTimer->stop();
+    }
+    m_unidentified.removeOne(sender);
 
     sendServerInfo(sender);
     m_clients.append(rec);
@@ -297,7 +461,7 @@ void CorvidTCPserver::handleAppInfo(QTcpSocket *sender, const QByteArray &frame)
 void CorvidTCPserver::handleMsg2Sat(QTcpSocket *sender, const QByteArray &frame)
 {
     const auto parsed = parseMsg2SatFrame(frame);
-    const crd_client_info_t *rec = senderRecord(sender);
+    const crd_client_info_t *rec = recordOf(sender);
     // A connection that has not said who it is has no role to act in.
     if (!parsed || !rec)
         return;
@@ -328,7 +492,7 @@ void CorvidTCPserver::handleMsg2Sat(QTcpSocket *sender, const QByteArray &frame)
 void CorvidTCPserver::handleMsg2App(QTcpSocket *sender, const QByteArray &frame)
 {
     const auto parsed = parseMsg2AppFrame(frame);
-    const crd_client_info_t *rec = senderRecord(sender);
+    const crd_client_info_t *rec = recordOf(sender);
     if (!parsed || !rec)
         return;
     if (restrictFakeSatTelemetry != 0) {
@@ -358,7 +522,9 @@ void CorvidTCPserver::handleMsg2App(QTcpSocket *sender, const QByteArray &frame)
 void CorvidTCPserver::slotDisconnected()
 {
     auto *socket = qobject_cast<QTcpSocket *>(sender());
+    QString who = QStringLiteral("unknown peer");
     if (socket) {
+        who = describe(socket);
         for (int i = 0; i < m_clients.size();) {
             crd_client_info_t *rec = m_clients.at(i);
             if (rec->socket != socket) {
@@ -372,11 +538,12 @@ void CorvidTCPserver::slotDisconnected()
         }
         forgetConnection(socket);
     }
-    qInfo("TCP client disconnected");
+    qInfo("%s", qPrintable(QStringLiteral("TCP client disconnected (%1)").arg(who)));
 }
 
 void CorvidTCPserver::forgetConnection(QTcpSocket *socket)
 {
+    m_unidentified.removeOne(socket);
     if (m_connections.remove(socket) == 0)
         return;
     QObject::disconnect(socket, nullptr, this, nullptr);

@@ -7,6 +7,7 @@
 #include "server/corvid_wire.h"
 #include "server/crd_client_info.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QObject>
@@ -20,6 +21,7 @@
 
 class QTcpServer;
 class QTcpSocket;
+class QTimer;
 
 enum SrvRxState { RxIdle = 0, RxMsg2Sat = 1, RxMsg2App = 2, RxAppInfo = 3 };
 
@@ -50,6 +52,12 @@ public:
     int connectionCount() const { return m_connections.size(); }
     // Receive state of one connection (RxIdle for an unknown one).
     SrvRxState rxState(QTcpSocket *socket) const;
+    // Takes over an open connection as if it had just been accepted: the
+    // listening socket hands over each of its own this way, and a harness can
+    // drive the acceptor over sockets of its own making.
+    void adoptConnection(QTcpSocket *socket);
+    // "address:port", and ", client N" once the connection has a record.
+    QString describe(QTcpSocket *socket) const;
 
     uint32_t hw_state = 0;
     uint32_t hw_error = 0;
@@ -61,10 +69,25 @@ public:
     int64_t maxPendingOutput = 8 * 1024 * 1024;
     // How long after a new connection its notice is logged.
     int newConnectionNoticeMs = 10000;
+    // Past this much unsent output over all clients together, the client
+    // holding the most is disconnected.
+    int64_t maxTotalPendingOutput = 256 * 1024 * 1024;
+    // Connections that have not identified: closed after this long, and at
+    // most this many held (the oldest goes first).
+    int unidentifiedTimeoutMs = 30000;
+    int maxUnidentified = 256;
+    // A failed listen is tried again this often (0: never).
+    int listenRetryMs = 5000;
+    // An accept that fails (no descriptors left) is reported at most this often.
+    int acceptErrorReportMs = 60000;
 
 signals:
     void signalCorvidToHW(corvid_message msg);
     void newClientAdded(crd_client_info_t client);
+    // A client identified itself again; its one record now reads like this.
+    void clientUpdated(crd_client_info_t client);
+    // Listening works at last after a failed startServer().
+    void listeningResumed();
     void signalDisconnected(quint32 clientId);
 
 public slots:
@@ -81,21 +104,34 @@ private:
         CorvidFrameReceiver rx;
         bool stalled = false;  // over the output cap, being dropped
         bool flushQueued = false;  // a flush is due: queued, or at the end of this read pass
+        bool identified = false;
+        QTimer *idleTimer = nullptr;  // owned by the socket
+        QString peer;                 // address:port, kept for after the close
     };
 
     void handleFrame(QTcpSocket *sender, const crs_frame_t &frame);
     void handleAppInfo(QTcpSocket *sender, const QByteArray &frame);
     void handleMsg2Sat(QTcpSocket *sender, const QByteArray &frame);
     void handleMsg2App(QTcpSocket *sender, const QByteArray &frame);
-    const crd_client_info_t *senderRecord(QTcpSocket *sender) const;
     void writeToClient(QTcpSocket *socket, const QByteArray &frame);
     void forgetConnection(QTcpSocket *socket);
     void flushWritten();
+    crd_client_info_t *recordOf(QTcpSocket *socket) const;
+    bool overTotalOutput(int64_t adding);
+    void cutOff(QTcpSocket *socket, const std::shared_ptr<Connection> &conn);
+    void closeUnidentified(QTcpSocket *socket, const char *why);
+    void retryListening();
+    void wireListening();
+    void onAcceptError();
 
     QTcpServer *m_server = nullptr;
     QList<crd_client_info_t *> m_clients;
     QHash<QTcpSocket *, std::shared_ptr<Connection>> m_connections;
     QString m_error;
+    QList<QTcpSocket *> m_unidentified;  // oldest first
+    QTimer *m_listenRetry = nullptr;
+    QElapsedTimer m_acceptErrorReported;
+    int64_t m_pendingEstimate = 0;  // over-estimate of all unsent output
     bool m_inReadPass = false;
     QVector<QPair<QPointer<QTcpSocket>, std::shared_ptr<Connection>>> m_written;
 

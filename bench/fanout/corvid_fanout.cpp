@@ -1,7 +1,7 @@
 #include "bench/fanout/corvid_fanout.h"
 
-#include "bench/fanout/bench_clock.h"
-#include "bench/fanout/corvid_load_client.h"
+#include "bench/common/bench_clock.h"
+#include "bench/common/corvid_load_client.h"
 #include "bench/fanout/load_tracker.h"
 
 CorvidFanout::CorvidFanout(quint16 port, QObject *parent) : QObject(parent), m_port(port) {}

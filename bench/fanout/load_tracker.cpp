@@ -1,6 +1,6 @@
 #include "bench/fanout/load_tracker.h"
 
-#include "bench/fanout/bench_clock.h"
+#include "bench/common/bench_clock.h"
 
 #include <algorithm>
 #include <cmath>

@@ -3,7 +3,8 @@
 // device simulator. Every run has a fixed message count and a time limit and
 // talks to 127.0.0.1 only. Prints one table on stdout, progress on stderr.
 
-#include "bench/fanout/bench_clock.h"
+#include "bench/common/bench_clock.h"
+#include "bench/common/bench_process.h"
 #include "bench/fanout/corvid_echo.h"
 #include "bench/fanout/corvid_fanout.h"
 #include "bench/fanout/load_tracker.h"
@@ -46,43 +47,6 @@ QTextStream &err()
 {
     static QTextStream s(stderr);
     return s;
-}
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::LocalHost, 0))
-        return 0;
-    return probe.serverPort();
-}
-
-bool waitForListen(quint16 port, QProcess &proc, int timeoutMs)
-{
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < timeoutMs) {
-        if (proc.state() == QProcess::NotRunning)
-            return false;
-        QTcpSocket s;
-        s.connectToHost(QHostAddress::LocalHost, port);
-        if (s.waitForConnected(200)) {
-            s.abort();
-            return true;
-        }
-        benchWaitFor([] { return false; }, 100);
-    }
-    return false;
-}
-
-void stopProcess(QProcess &p)
-{
-    if (p.state() == QProcess::NotRunning)
-        return;
-    p.terminate();
-    if (!p.waitForFinished(3000)) {
-        p.kill();
-        p.waitForFinished(3000);
-    }
 }
 
 struct Row
@@ -241,7 +205,7 @@ void printTable(const QList<Row> &rows, int window, int e2eWindow, int repeats)
 
 QByteArray serverConfig(quint16 port)
 {
-    const QList<QPair<QString, QString>> params = {
+    const BenchParams params = {
         {QStringLiteral("TcpPort"), QString::number(port)},
         {QStringLiteral("MaxTCPClients"), QStringLiteral("250")},
         {QStringLiteral("DisableGUI"), QStringLiteral("1")},
@@ -254,13 +218,7 @@ QByteArray serverConfig(quint16 port)
         {QStringLiteral("NumLogThreads"), QStringLiteral("0")},
         {QStringLiteral("CC_Address"), QStringLiteral("0x1")},
     };
-    QByteArray x = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Config>\n <ConfigVer>2</ConfigVer>\n"
-                   " <ConfigDate>2026-01-01_00-00-00</ConfigDate>\n";
-    for (const auto &p : params)
-        x += " <Parameter><ParmName>" + p.first.toUtf8() + "</ParmName><ParmDesc></ParmDesc><ParmValue>" +
-             p.second.toUtf8() + "</ParmValue></Parameter>\n";
-    x += "</Config>\n";
-    return x;
+    return benchServerConfig(params);
 }
 
 } // namespace
@@ -348,7 +306,7 @@ int main(int argc, char **argv)
     QList<Row> rows;
 
     // The server under test, headless, in its own working directory.
-    const quint16 srvPort = freePort();
+    const quint16 srvPort = benchFreePort();
     QDir(work.path()).mkpath(QStringLiteral("server"));
     const QString srvDir = work.filePath(QStringLiteral("server"));
     {
@@ -367,9 +325,9 @@ int main(int argc, char **argv)
     server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     server.setStandardOutputFile(srvDir + QStringLiteral("/stdout.txt"));
     server.start(serverExe, QStringList());
-    if (!server.waitForStarted(5000) || !waitForListen(srvPort, server, 15000)) {
+    if (!server.waitForStarted(5000) || !benchWaitForListen(srvPort, server, 15000)) {
         err() << "bench_fanout: corvid-server did not start listening on 127.0.0.1:" << srvPort << Qt::endl;
-        stopProcess(server);
+        benchStopProcess(server);
         return 2;
     }
     err() << "bench_fanout: corvid-server pid " << server.processId() << " on port " << srvPort << Qt::endl;
@@ -382,7 +340,7 @@ int main(int argc, char **argv)
     const bool withMqtt = !cl.isSet(noMqttOpt);
     mosquitto_lib_init();
     if (withMqtt) {
-        mqttPort = freePort();
+        mqttPort = benchFreePort();
         QFile conf(work.filePath(QStringLiteral("mosquitto.conf")));
         conf.open(QIODevice::WriteOnly);
         // Started as root (also inside a user namespace) the broker would switch
@@ -396,7 +354,7 @@ int main(int argc, char **argv)
         conf.close();
         broker.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         broker.start(cl.value(mosqOpt), {QStringLiteral("-c"), conf.fileName()});
-        if (!broker.waitForStarted(5000) || !waitForListen(mqttPort, broker, 10000)) {
+        if (!broker.waitForStarted(5000) || !benchWaitForListen(mqttPort, broker, 10000)) {
             err() << "bench_fanout: mosquitto did not start on 127.0.0.1:" << mqttPort << Qt::endl;
             ++failures;
         } else {
@@ -558,7 +516,7 @@ int main(int argc, char **argv)
     }
     stopProcess(ceiling);
     mqtt.reset();
-    stopProcess(broker);
+    benchStopProcess(broker);
     mosquitto_lib_cleanup();
 
     // 3: round trip Manager -> server -> virtual CAN -> devsim -> back.
@@ -588,10 +546,10 @@ int main(int argc, char **argv)
                     rows << r;
                 }
             }
-            stopProcess(devsim);
+            benchStopProcess(devsim);
         }
     }
-    stopProcess(server);
+    benchStopProcess(server);
     printTable(rows, window, e2eWindow, repeats);
     if (failures)
         err() << "bench_fanout: " << failures << " case(s) incomplete or wrong" << Qt::endl;

@@ -1,6 +1,6 @@
 #include "bench/fanout/mqtt_fanout.h"
 
-#include "bench/fanout/bench_clock.h"
+#include "bench/common/bench_clock.h"
 #include "bench/fanout/load_tracker.h"
 
 #include <QSocketNotifier>

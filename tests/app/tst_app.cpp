@@ -11,6 +11,7 @@
 #include "tests/common/bus_reference.h"
 #include "tests/common/diagnostic_capture.h"
 #include "tests/common/server_run.h"
+#include "tests/common/virtual_bus.h"
 #include "tests/common/wire_client.h"
 
 #include <QCanBus>
@@ -105,14 +106,21 @@ private slots:
     void startupModes();
     void startupFailuresAndShutdown();
     void interfaceSelection();
+    void configurationFaultsAtStartup();
+    void refusedSendAndNestedLogs();
+    void listeningRetried();
+
+private:
+    VirtualBusHost m_bus;
 };
 
 void TestApp::initTestCase()
 {
     corvid_register_metatypes();
-    for (const QString &program : {serverBinary(), devsimBinary()})
+    for (const QString &program : {serverBinary(), devsimBinary(), builtProgram(QStringLiteral("tools/vbus/corvid-vbus"))})
         QVERIFY2(QFile::exists(program), qPrintable(program + QStringLiteral(" is not built")));
     QVERIFY(QCanBus::instance()->plugins().contains(QStringLiteral("virtualcan")));
+    QVERIFY2(m_bus.start(), qPrintable(m_bus.error()));
 }
 
 void TestApp::startupSettings()
@@ -140,15 +148,16 @@ void TestApp::startupSettings()
     QVERIFY(s.hasMaxClients);
     QCOMPARE(s.maxClients, 8u);
     QCOMPARE(s.telnetDevices, (QVector<uint16_t>{2, 0xFF, 2}));
-    QVERIFY(!s.hasCcAddress);
+    // Values their use does not allow take the built-in default.
+    QVERIFY(s.hasCcAddress);
     QCOMPARE(s.ccAddress, uint16_t(1));
     QVERIFY(s.messageLogEnabled);
     QVERIFY(!s.telnetDeEsc);
-    QVERIFY(s.telnetCRLF);
-    QCOMPARE(s.telnetUhfBuffer, uint16_t(70000 & 0xFFFF));
+    QVERIFY(!s.telnetCRLF);
+    QCOMPARE(s.telnetUhfBuffer, uint16_t(195));
     QCOMPARE(s.telnetUhfDelay, uint16_t(500));
 
-    for (const char *v : {"1", "-1", "7"})
+    for (const char *v : {"1", "-1", "7"})  // any number but 0
         QVERIFY2(!load({{"DisableGUI", v}}).graphical, v);
     QVERIFY(load({{"DisableGUI", "0"}}).graphical);
     QCOMPARE(load({{"MaxTCPClients", "0x10"}}).maxClients, 16u);
@@ -164,8 +173,6 @@ void TestApp::startupSettings()
 
 void TestApp::linkDropAndRebuild()
 {
-    // The simulator opens the bus first, so it hosts it: when it goes away the
-    // server's bus device loses its link.
     Devsim sim;
     QVERIFY2(sim.start(), sim.output.constData());
     BusSession s;
@@ -177,7 +184,8 @@ void TestApp::linkDropAndRebuild()
     QVERIFY(QTest::qWaitFor([&] { return s.observer.count(0x301, 0) == 1; }, 10000));
 
 
-    endProcess(sim.proc);
+    m_bus.kill();
+    QVERIFY2(m_bus.start(), qPrintable(m_bus.error()));
     // Link down: every client is told, then the rebuild brings it back.
     for (WireClient *c : {&s.observer, &s.manager})
         QVERIFY2(QTest::qWaitFor([&] { return c->states().contains(1u) && c->states().last() == 2u; }, 15000),
@@ -186,8 +194,6 @@ void TestApp::linkDropAndRebuild()
 
     // Traffic flows again once the device is back, nothing doubled. The device
     // may announce itself before its bus link is through: probe until it answers.
-    sim.output.clear();
-    QVERIFY2(sim.start(), sim.output.constData());
     QVERIFY(QTest::qWaitFor(
         [&] {
             if (s.manager.count(0x3FF, 0) == 0)
@@ -211,7 +217,6 @@ void TestApp::linkDropAndRebuild()
 
 void TestApp::endToEnd()
 {
-    // The test joins the bus first and so hosts it for everyone.
     BusSniffer sniffer;
     QVERIFY(sniffer.open());
     BusSession s;
@@ -484,6 +489,84 @@ void TestApp::interfaceSelection()
     QCOMPARE(corvid_get_hardware(), second);
     corvid_clear_hardware();
     QVERIFY(!corvid_get_hardware());
+}
+
+void TestApp::configurationFaultsAtStartup()
+{
+    // A configuration cut short: what was read holds, the rest takes the
+    // built-in defaults, and it is said at once on standard error and again in
+    // the error log once that exists. The message log path names a plain file.
+    ServerRun srv;
+    const uint16_t port = freePort();
+    QVERIFY(srv.configure({{"TcpPort", QString::number(port)}, {"DisableGUI", "1"}, {"Interface", "none"},
+                           {"ErrorLogFile", "logs/a/b/err"}, {"CorvidLogFile", "blocked"}, {"Cut", "here"}}));
+    QFile cut(srv.path(QStringLiteral("server_config.xml")));
+    QVERIFY(cut.open(QIODevice::ReadWrite));
+    cut.resize(cut.size() - 30);
+    cut.close();
+    QFile blocked(srv.path(QStringLiteral("blocked")));
+    QVERIFY(blocked.open(QIODevice::WriteOnly));
+    blocked.close();
+    srv.errorLogDir = QStringLiteral("logs/a/b");
+    srv.start();
+    QVERIFY2(srv.waitStarted(port), qPrintable(srv.errorLog()));
+    const QString partly = QStringLiteral("The server runs on a partly read configuration (server_config.xml)");
+    const QString log = srv.errorLog();
+    QVERIFY2(log.startsWith(QStringLiteral("Server started at ")), qPrintable(log));
+    QVERIFY(log.indexOf(QStringLiteral(": Error: ")) < log.indexOf(partly));
+    QVERIFY(log.contains(QStringLiteral("Message log folder blocked cannot be used: it is not a folder")));
+    QCOMPARE(srv.stop(), 0);
+    const QString err = QString::fromLocal8Bit(srv.proc.readAllStandardError());
+    QVERIFY2(err.contains(partly) && err.indexOf(QStringLiteral(": Error: ")) >= 0, qPrintable(err));
+    QVERIFY(!err.contains(QStringLiteral("started at port")));  // once the log exists, only the log
+}
+
+void TestApp::refusedSendAndNestedLogs()
+{
+    ServerRun srv;
+    const uint16_t port = freePort();
+    QVERIFY(srv.configure(virtualCanParams(port) + ConfigParams{{"ErrorLogFile", "logs/a/b/err"},
+                                                                  {"CorvidLogFile", "logs/c/d"},
+                                                                  {"MaxTCPClients", "70000"}}));
+    srv.errorLogDir = QStringLiteral("logs/a/b");
+    srv.csvDir = QStringLiteral("logs/c/d");
+    srv.start();
+    QVERIFY2(srv.waitStarted(port), qPrintable(srv.errorLog()));
+    QVERIFY(srv.errorLog().contains(
+        QStringLiteral("Parameter MaxTCPClients has the value \"70000\", not a number from 0 to 65535; the default 3 is used")));
+
+    WireClient manager(port);
+    QVERIFY(manager.identify("m"));
+    QVERIFY(QTest::qWaitFor([&] { return manager.states().contains(2u); }, 10000));
+    // An address CAN cannot carry: refused by the engine, logged as failed.
+    manager.send(1, 0x10, kServer, 0x4000, "no");
+    manager.send(2, 0x11, kServer, kDevice, "ok");
+    QVERIFY(QTest::qWaitFor([&] { return manager.count(0x11, 1) == 1; }, 10000));
+    QCOMPARE(srv.stop(), 0);
+    const QStringList lines = srv.csvLines();
+    QCOMPARE(lines.filter(QStringLiteral(";O;1;4000;  10;2;ERR;")).size(), 1);
+    QCOMPARE(lines.filter(QStringLiteral(";O;1;2;  11;2;OK;")).size(), 1);
+    QVERIFY(srv.errorLog().contains(QStringLiteral(
+        "Corvid error occured 14: CAN_CAN_IDENTIFIER_EXT_TOO_LONG (message id 0x10, from 0x1, to 0x4000, length 2)")));
+}
+
+void TestApp::listeningRetried()
+{
+    // The port is taken when the server starts: it says so once, keeps
+    // trying, and serves clients once the port is free.
+    QTcpServer blocker;
+    QVERIFY(blocker.listen(QHostAddress::Any, 0));
+    const uint16_t port = blocker.serverPort();
+    ServerRun srv;
+    QVERIFY(srv.configure(headlessParams(port)));
+    srv.start();
+    QVERIFY(srv.waitForErrorLog(QStringLiteral("Unable to start the server: ")));
+    blocker.close();
+    QVERIFY2(srv.waitStarted(port), qPrintable(srv.errorLog()));
+    QCOMPARE(srv.errorLog().count(QStringLiteral("Unable to start the server: ")), 2);  // the acceptor's and the hub's
+    WireClient client(port);
+    QVERIFY(client.identify("late", true));
+    QCOMPARE(srv.stop(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestApp)

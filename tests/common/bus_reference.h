@@ -19,9 +19,13 @@ inline uint16_t reference_crc(const QByteArray &bytes)
     return crc;
 }
 
-inline QByteArray reference_le16(uint16_t v)
+// A 16-bit value as it stands on the bus and in datagrams: little-endian.
+inline QByteArray le16(unsigned v)
 {
-    return QByteArray(1, char(v & 0xFF)) + QByteArray(1, char(v >> 8));
+    QByteArray b;
+    b.append(char(v & 0xFF));
+    b.append(char((v >> 8) & 0xFF));
+    return b;
 }
 
 struct ReferenceCanFrame {
@@ -49,16 +53,17 @@ inline ReferenceCanFrame reference_address(uint16_t from, uint16_t to)
     return {ext ? (uint32_t(from) << 14 | to) : (uint32_t(from) << 5 | to), ext, {}};
 }
 
-// The frames of one message on identifier `id`. Up to 6 bytes: one frame of msg_id and data. Longer: a header frame (0xFFFE,
-// msg_id, length + 2), then data and CRC 8 bytes a frame with the data flag.
+// The frames of one message on identifier `id`. Up to 6 bytes: one frame of
+// msg_id and data. Longer: a header frame (0xFFFE, msg_id, length + 2), then
+// data and CRC 8 bytes a frame with the data flag.
 inline QVector<ReferenceCanFrame> reference_frames_on(uint32_t id, bool ext, uint16_t msgId, const QByteArray &data)
 {
     if (data.size() <= 6 && msgId != 0xFFFE)
-        return {{id, ext, reference_le16(msgId) + data}};
-    QVector<ReferenceCanFrame> out{{id, ext, reference_le16(0xFFFE) + reference_le16(msgId) +
-                                                 reference_le16(uint16_t(data.size() + 2))}};
+        return {{id, ext, le16(msgId) + data}};
+    QVector<ReferenceCanFrame> out{{id, ext, le16(0xFFFE) + le16(msgId) +
+                                                 le16(uint16_t(data.size() + 2))}};
     const uint32_t dataFlag = ext ? (1u << 28) : (1u << 10);
-    const QByteArray stream = data + reference_le16(reference_crc(data));
+    const QByteArray stream = data + le16(reference_crc(data));
     for (int pos = 0; pos < stream.size(); pos += 8)
         out.push_back({id | dataFlag, ext, stream.mid(pos, 8)});
     return out;

@@ -82,6 +82,9 @@ inline ConfigParams headlessParams(uint16_t port, const QString &interface = QSt
 struct ServerRun {
     QTemporaryDir dir;
     QProcess proc;
+    // Where the run's configuration puts its logs.
+    QString errorLogDir = QStringLiteral("server_logs");
+    QString csvDir = QStringLiteral("server_logs/corvid_log");
 
     ~ServerRun()
     {
@@ -109,7 +112,7 @@ struct ServerRun {
     }
     QString errorLog() const
     {
-        const QStringList files = filesIn(QStringLiteral("server_logs"), QStringLiteral("error_log*.txt"));
+        const QStringList files = filesIn(errorLogDir, QStringLiteral("*.txt"));
         return files.isEmpty() ? QString() : readText(files.last());
     }
     // Until the error log holds `text` or the program has ended.
@@ -122,7 +125,7 @@ struct ServerRun {
     QStringList csvLines() const
     {
         QStringList lines;
-        for (const auto &f : filesIn(QStringLiteral("server_logs/corvid_log"), QStringLiteral("*.csv")))
+        for (const auto &f : filesIn(csvDir, QStringLiteral("*.csv")))
             lines += readText(f).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
         return lines;
     }

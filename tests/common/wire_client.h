@@ -99,6 +99,7 @@ public:
     QList<QByteArray> frames;
     bool closed = false;
     bool malformed = false;
+    uint16_t localPort = 0;  // kept: the socket forgets it once closed
 
     explicit WireClient(uint16_t port = 0)
     {
@@ -110,7 +111,9 @@ public:
     bool open(uint16_t port)
     {
         socket.connectToHost(QHostAddress::LocalHost, port);
-        return socket.waitForConnected(5000);
+        const bool up = socket.waitForConnected(5000);
+        localPort = socket.localPort();
+        return up;
     }
     void write(const QByteArray &bytes)
     {

@@ -131,6 +131,8 @@ private slots:
     void loadResultCodes();
     void brokenFilesKeepWhatWasComplete();
     void parameterRulesAndTypedFields();
+    void badNumbersTakeDefaults_data();
+    void badNumbersTakeDefaults();
     void setParamAndLookup();
     void conversions();
     void writeFailureKeepsOldFile();
@@ -302,6 +304,12 @@ void TstConfig::writtenFileReadsBackEqual()
 
 void TstConfig::loadResultCodes()
 {
+    const CorvidConfigData builtIn(CorvidConfigData::defaultConfigFile());
+    auto partly = [](const QString &file) {
+        return QStringLiteral("The server runs on a partly read configuration (%1); "
+                              "the parameters it lacks take their built-in defaults")
+            .arg(file);
+    };
     {
         DiagnosticCapture diag;
         CorvidConfigData config{QString()};
@@ -324,9 +332,9 @@ void TstConfig::loadResultCodes()
         QVERIFY(QDir().mkpath(dir));
         DiagnosticCapture diag;
         CorvidConfigData config(dir);
-        QCOMPARE(diag.criticals(), QStringList{QStringLiteral("Failed to open file %1.\n").arg(dir)});
+        QCOMPARE(diag.criticals(), (QStringList{QStringLiteral("Failed to open file %1.\n").arg(dir), partly(dir)}));
         QCOMPARE(config.loadConfig(dir), qint32(-20));
-        QVERIFY(config.values().isEmpty());
+        QCOMPARE(config.values(), builtIn.values());
     }
     {
         // A Parameter before any Config element: not a configuration file.
@@ -339,10 +347,11 @@ void TstConfig::loadResultCodes()
         const qint32 again = config.loadConfig(file);
         QCOMPARE(out.finish(), QByteArray("Bad file format\nBad file format\n"));
         QCOMPARE(again, qint32(-20));
-        QVERIFY(diag.criticals().isEmpty());
-        QVERIFY(config.values().isEmpty());
-        QVERIFY(config.descriptions().isEmpty());
-        QCOMPARE(config.tcpPort(), 0u);
+        QCOMPARE(diag.criticals(), QStringList{partly(file)});
+        // Nothing of it was stored: every parameter is the built-in default.
+        QCOMPARE(config.values(), builtIn.values());
+        QCOMPARE(config.descriptions(), builtIn.descriptions());
+        QCOMPARE(config.tcpPort(), 2323u);
         QCOMPARE(config.configVersion(), 7u); // read before the rejection
     }
     {
@@ -355,7 +364,8 @@ void TstConfig::loadResultCodes()
         DiagnosticCapture diag;
         CorvidConfigData config(file);
         const QStringList crit = diag.criticals();
-        QCOMPARE(crit.size(), 1);
+        QCOMPARE(crit.size(), 2);
+        QCOMPARE(crit.last(), partly(file));
         const QRegularExpressionMatch m =
             QRegularExpression(QStringLiteral("^Error: (.+) in file (.+) at line (\\d+), column (\\d+)\\.\\n$"))
                 .match(crit.first());
@@ -364,7 +374,11 @@ void TstConfig::loadResultCodes()
         QCOMPARE(m.captured(3), QStringLiteral("5"));
         QVERIFY(m.captured(4).toInt() > 20);
         QCOMPARE(config.loadConfig(file), qint32(-30));
-        QCOMPARE(config.values().keys(), QStringList({"Lost", "TcpPort"}));
+        // What was read stays; what the cut left missing takes the default.
+        QMap<QString, QString> expected = builtIn.values();
+        expected.insert(QStringLiteral("Lost"), QStringLiteral("1"));
+        expected.insert(QStringLiteral("TcpPort"), QStringLiteral("4000"));
+        QCOMPARE(config.values(), expected);
         QCOMPARE(config.tcpPort(), 4000u);
     }
     {
@@ -381,11 +395,12 @@ void TstConfig::loadResultCodes()
         CorvidConfigData b(binary);
         QCOMPARE(a.loadConfig(empty), qint32(-30));
         QCOMPARE(b.loadConfig(binary), qint32(-30));
-        QCOMPARE(diag.criticals().size(), 4);
+        QCOMPARE(diag.criticals().size(), 6);
         for (const QString &c : diag.criticals())
-            QVERIFY2(c.startsWith(QLatin1String("Error: ")) && c.endsWith(QLatin1String(".\n")), qPrintable(c));
-        QVERIFY(a.values().isEmpty());
-        QVERIFY(b.values().isEmpty());
+            QVERIFY2(c.startsWith(QLatin1String("Error: ")) || c.startsWith(QLatin1String("The server runs")),
+                     qPrintable(c));
+        QCOMPARE(a.values(), builtIn.values());
+        QCOMPARE(b.values(), builtIn.values());
     }
     {
         // A well-formed file without any parameter is fine.
@@ -396,6 +411,8 @@ void TstConfig::loadResultCodes()
         QCOMPARE(config.loadConfig(file), qint32(0));
         QCOMPARE(diag.count(), 0);
         QCOMPARE(config.configVersion(), 2u);
+        // Never the file system's root for the message log.
+        QCOMPARE(config.corvidLogFile(), QStringLiteral("server_logs/corvid_log"));
     }
 }
 
@@ -475,17 +492,52 @@ void TstConfig::parameterRulesAndTypedFields()
     QCOMPARE(config.configDate(), QDate(2018, 8, 7));
     QCOMPARE(config.values().keys(), config.descriptions().keys());
 
-    // Values that do not convert give 0 in the typed fields.
-    const QString bad = path(QStringLiteral("bad-numbers.xml"));
-    QVERIFY(writeFile(bad, configXml(parameterXml("TcpPort", "port") + parameterXml("UdpPortName", "65536")
-                                     + parameterXml("NumLogThreads", "-1")
-                                     + parameterXml("RestrictFakeSatTelemetry", "09"))));
-    CorvidConfigData zero(bad);
-    QCOMPARE(zero.tcpPort(), 0u);
-    QCOMPARE(zero.udpPort(), quint16(0));
-    QCOMPARE(zero.numLogThreads(), 0u);
-    QCOMPARE(zero.restrictFakeSatTelemetry(), 0u);
-    QCOMPARE(zero.values().size(), 4);
+}
+
+void TstConfig::badNumbersTakeDefaults_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("range");
+    QTest::addColumn<QString>("used");
+    QTest::newRow("port past 16 bits") << "TcpPort" << "70000" << "1 to 65535" << "2323";
+    QTest::newRow("port not a number") << "TcpPort" << "abc" << "1 to 65535" << "2323";
+    QTest::newRow("port 0") << "TcpPort" << "0" << "1 to 65535" << "2323";
+    QTest::newRow("limit past 16 bits") << "MaxTCPClients" << "0x10000" << "0 to 65535" << "3";
+    QTest::newRow("negative threads") << "NumLogThreads" << "-1" << "0 to 256" << "0";
+    QTest::newRow("udp port") << "UdpPortName" << "65536" << "1 to 65535" << "3434";
+    QTest::newRow("octal digit 9") << "RestrictFakeSatTelemetry" << "09" << "0 to 255" << "0";
+    QTest::newRow("ssid") << "SSID_BRD" << "16" << "0 to 15" << "1";
+    QTest::newRow("own address") << "CC_Address" << "0x4000" << "0 to 16383" << "0x1";
+    QTest::newRow("flag") << "TELNET_deEsc" << "yes" << "0 to 1" << "1";
+    QTest::newRow("window switch") << "DisableGUI" << "1.5" << "-2147483648 to 2147483647" << "0";
+}
+
+void TstConfig::badNumbersTakeDefaults()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, value);
+    QFETCH(QString, range);
+    QFETCH(QString, used);
+    const QString file = path(QStringLiteral("bad-number.xml"));
+    QVERIFY(writeFile(file, configXml(parameterXml(name.toLatin1(), value.toLatin1(), "d") + parameterXml("Kept", "x"))));
+    DiagnosticCapture diag;
+    CorvidConfigData config(file);
+    QCOMPARE(diag.criticals(), QStringList{QStringLiteral("Parameter %1 has the value \"%2\", not a number from %3; "
+                                                          "the default %4 is used")
+                                                .arg(name, value, range, used)});
+    QCOMPARE(config.getParam(name), used);
+    QCOMPARE(config.getDescription(name), QStringLiteral("d"));
+    QCOMPARE(config.values().size(), 2);
+    if (name == QLatin1String("TcpPort"))
+        QCOMPARE(config.tcpPort(), 2323u);
+    if (name == QLatin1String("UdpPortName"))
+        QCOMPARE(config.udpPort(), quint16(3434));
+    // The stand-ins are the values of the built-in file.
+    for (const CorvidNumericParam &p : corvid_config_numeric_params()) {
+        const QString builtIn = CorvidConfigData::builtInValue(QLatin1String(p.name));
+        QCOMPARE(builtIn.isEmpty() ? QStringLiteral("0") : builtIn, QLatin1String(p.fallback));
+    }
 }
 
 void TstConfig::setParamAndLookup()

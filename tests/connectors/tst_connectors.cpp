@@ -1,9 +1,9 @@
 // The CAN bus connector on Qt's virtual CAN bus: device selection, the link
 // state, engine messages on the bus and back, and losing the bus.
 //
-// The bus is hosted by a child copy of this program ("--bus-host"): the
-// plugin's server lives as long as the process that started it, so only a
-// separate process can take the bus away from the connector.
+// The bus is hosted by corvid-vbus: the plugin's server lives as long as the
+// process that started it, so only a separate process can take the bus away
+// from the connector.
 
 #include "connectors/QSocketCAN_connector.h"
 #include "engine/corvid_engine.h"
@@ -12,23 +12,19 @@
 #include "tests/common/diagnostic_capture.h"
 #include "tests/common/received_message.h"
 #include "tests/common/recording_prompt.h"
+#include "tests/common/virtual_bus.h"
 
 #include <QCanBus>
 #include <QCanBusDevice>
 #include <QProcess>
 #include <QSignalSpy>
-#include <QSocketNotifier>
-#include <QTcpServer>
 #include <QtTest>
 
-#include <cstdio>
 #include <memory>
-#include <unistd.h>
 #include <vector>
 
 namespace {
 
-constexpr quint16 kBusPort = 35468;
 const QString kVirtual = QStringLiteral("virtualcan");
 
 // Records every diagnostic while alive and passes it on.
@@ -42,8 +38,6 @@ QByteArray bytes(std::initializer_list<int> list) {
         out.append(char(b));
     return out;
 }
-
-QByteArray le16(unsigned v) { return bytes({int(v & 0xFF), int((v >> 8) & 0xFF)}); }
 
 QCanBusFrame canFrame(bool ext, quint32 id, const QByteArray &payload) {
     QCanBusFrame f(id, payload);
@@ -92,62 +86,6 @@ struct Peer {
     QVector<QCanBusFrame> frames;
 };
 
-// A child process that hosts the bus until its input closes.
-class BusHost {
-public:
-    bool start() {
-        m_proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_proc.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--bus-host")});
-        if (!m_proc.waitForStarted())
-            return false;
-        while (!m_proc.canReadLine() && m_proc.state() == QProcess::Running)
-            m_proc.waitForReadyRead(200);
-        return m_proc.readLine().trimmed() == "up";
-    }
-    void kill() {
-        m_proc.kill();
-        m_proc.waitForFinished();
-    }
-    int stop() {
-        m_proc.closeWriteChannel();
-        if (!m_proc.waitForFinished(20000))
-            kill();
-        return m_proc.exitStatus() == QProcess::NormalExit ? m_proc.exitCode() : -1;
-    }
-
-private:
-    QProcess m_proc;
-};
-
-int runBusHost(int argc, char **argv) {
-    QCoreApplication app(argc, argv);
-    {
-        // Someone else's bus would make this process a client instead.
-        QTcpServer probe;
-        if (!probe.listen(QHostAddress::LocalHost, kBusPort)) {
-            std::puts("taken");
-            return 2;
-        }
-    }
-    std::unique_ptr<QCanBusDevice> dev(QCanBus::instance()->createDevice(kVirtual, QStringLiteral("can0")));
-    QObject::connect(dev.get(), &QCanBusDevice::stateChanged, [](QCanBusDevice::CanBusDeviceState s) {
-        if (s == QCanBusDevice::ConnectedState) {
-            std::puts("up");
-            std::fflush(stdout);
-        }
-    });
-    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
-    QObject::connect(&input, &QSocketNotifier::activated, [&] {
-        char c;
-        if (::read(STDIN_FILENO, &c, 1) <= 0)
-            app.quit();
-    });
-    dev->connectDevice();
-    const int rc = app.exec();
-    dev->disconnectDevice();
-    return rc;
-}
-
 using Received = ReceivedMessage;
 
 } // namespace
@@ -155,7 +93,7 @@ using Received = ReceivedMessage;
 class tst_connectors : public QObject {
     Q_OBJECT
 private:
-    BusHost host;
+    VirtualBusHost host;
     std::vector<Received> messages;
     std::vector<uint16_t> errors;
 
@@ -199,10 +137,10 @@ private:
             got.removeLast();
         else
             got << QStringLiteral("(closing frame missing)");
-        if (result != m.length)
-            got << QStringLiteral("(result %1)").arg(result);
         if (counted != 16u * uint64_t(got.size()))
             got << QStringLiteral("(txBytesCount grew by %1)").arg(counted);
+        if (result != m.length)
+            got << QStringLiteral("(result %1)").arg(result);
         return got;
     }
 
@@ -210,7 +148,7 @@ private slots:
     void initTestCase() {
         qRegisterMetaType<AbstractConnector::HWState>();
         corvid_register_metatypes();
-        QVERIFY2(host.start(), "the virtual CAN bus port 35468 on 127.0.0.1 is in use by another program");
+        QVERIFY2(host.start(), qPrintable(host.error()));
     }
     void init() {
         messages.clear();
@@ -353,6 +291,12 @@ private slots:
         QTRY_COMPARE(c->queuedFrames(), 0);
         QVERIFY(!c->isWriting());
         QCOMPARE(errors, std::vector<uint16_t>{});
+
+        // What the engine refuses is a failed send, not a sent one.
+        QByteArray two("no");
+        QCOMPARE(sendAndCollect(c, peer, corvid_message_over(0x10, 0x4000, 2, two)),
+                 QStringList{QStringLiteral("(result -1)")});
+        QCOMPARE(errors, std::vector<uint16_t>{CAN_CAN_IDENTIFIER_EXT_TOO_LONG});
     }
 
     void busFramesReachTheEngine() {
@@ -397,6 +341,18 @@ private slots:
         const std::vector<Received> expected{{0x1234, 9, 4, "hi"}, {0x77, 300, 5, twenty}, {5, 99, 0x3F10, "*"}};
         QCOMPARE(messages, expected);
         QCOMPARE(errors, std::vector<uint16_t>{CAN_MESSAGE_TOO_SHORT});  // the remote frame carries nothing
+
+        // A fault report from the device is said, and is no data for the
+        // engine. (The virtual bus carries no error frames: handed in directly.)
+        MessageCapture log;
+        QCanBusFrame fault(QCanBusFrame::ErrorFrame);
+        fault.setError(QCanBusFrame::BusOffError);
+        c->handleFrame(fault);
+        c->handleFrame(canFrame(false, 9u << 5 | 4u, bytes({0x35, 0x12})));
+        QCOMPARE(log.texts(QtCriticalMsg, QString()), QStringList{QStringLiteral("CAN error frame, error class 0x40")});
+        QCOMPARE(ready.count(), sent + 1);
+        QCOMPARE(messages.back(), (Received{0x1235, 9, 4, ""}));
+        QCOMPARE(errors.size(), size_t(1));
     }
 
     void losingTheBus() {
@@ -493,8 +449,6 @@ private slots:
 };
 
 int main(int argc, char **argv) {
-    if (argc > 1 && qstrcmp(argv[1], "--bus-host") == 0)
-        return runBusHost(argc, argv);
     QCoreApplication app(argc, argv);
     tst_connectors tc;
     QTEST_SET_MAIN_SOURCE_PATH

@@ -6,6 +6,7 @@
 #include "engine/corvid_hardware.h"
 #include "tests/common/received_message.h"
 #include "tests/common/server_run.h"
+#include "tests/common/virtual_bus.h"
 
 #include <QCanBus>
 #include <QProcess>
@@ -37,6 +38,7 @@ private:
     bool startSim(QProcess &p, const QStringList &extra);
     void send(uint16_t msgId, uint16_t to, const QByteArray &data);
 
+    VirtualBusHost m_host;
     QSocketCAN_connector *m_bus = nullptr;
     QVector<ReceivedMessage> m_rx;
     QVector<uint16_t> m_errors;
@@ -47,6 +49,7 @@ void TestDevsim::initTestCase()
     corvid_register_metatypes();
     QVERIFY2(QFile::exists(devsimBinary()), qPrintable(devsimBinary()));
     QVERIFY(QCanBus::instance()->plugins().contains(QStringLiteral("virtualcan")));
+    QVERIFY2(m_host.start(), qPrintable(m_host.error()));
 }
 
 void TestDevsim::cleanup()
@@ -60,7 +63,6 @@ void TestDevsim::cleanup()
 
 bool TestDevsim::joinBus()
 {
-    // Opened first, our device hosts the bus for the simulator.
     corvid_set_callbacks(
         [this](const corvid_message *m, const AX25Header *) {
             m_rx.push_back({m->msg_id, m->address_from, m->address_to,

@@ -74,6 +74,7 @@ private slots:
     void errorLogNameAndOpen();
     void handlerWritesFileAndWindow();
     void handlerFromManyThreads();
+    void repeatsAreCounted();
     void fatalEndsProcess();
 };
 
@@ -103,8 +104,8 @@ void TstDiagnostics::errorLogNameAndOpen()
              QStringLiteral("server_logs/error_log2026-12-05_15-16-17.txt"));
     QCOMPARE(corvid_error_log_file_name(QString(), utc.toOffsetFromUtc(3600)), QStringLiteral("2026-12-05_15-16-17.txt"));
     QCOMPARE(corvid_error_log_directory(QStringLiteral("server_logs/error_log")), QStringLiteral("server_logs"));
-    QCOMPARE(corvid_error_log_directory(QStringLiteral("logs/a/err")), QStringLiteral("logs"));
-    QCOMPARE(corvid_error_log_directory(QStringLiteral("plain")), QStringLiteral("plain"));
+    QCOMPARE(corvid_error_log_directory(QStringLiteral("logs/a/err")), QStringLiteral("logs/a"));
+    QCOMPARE(corvid_error_log_directory(QStringLiteral("plain")), QString());
     QCOMPARE(corvid_error_log_directory(QString()), QString());
 
     InTempDir tmp;
@@ -129,11 +130,10 @@ void TstDiagnostics::errorLogNameAndOpen()
         QVERIFY(QFileInfo::exists(QStringLiteral("2026-12-05_15-16-17.txt")));
     }
     {
-        // Only the first component is created.
+        // The whole folder path is created.
         QFile f;
-        QVERIFY(!corvid_open_error_log(f, QStringLiteral("logs/a/err"), utc));
-        QVERIFY(QFileInfo(QStringLiteral("logs")).isDir());
-        QVERIFY(!QFileInfo::exists(QStringLiteral("logs/a")));
+        QVERIFY(corvid_open_error_log(f, QStringLiteral("logs/a/b/err"), utc));
+        QCOMPARE(f.fileName(), QStringLiteral("logs/a/b/err2026-12-05_15-16-17.txt"));
     }
     {
         // The directory part is a plain file.
@@ -152,7 +152,7 @@ void TstDiagnostics::handlerWritesFileAndWindow()
     HandlerInstalled installed;
     corvid_take_pending_diagnostics();
 
-    // Before the error log exists diagnostics are only kept.
+    // Before the error log exists diagnostics are kept, and go into it once it opens.
     qInfo("early one");
     QFile file;
     QVERIFY(corvid_open_error_log(file, QStringLiteral("el/err"), QDateTime::currentDateTimeUtc()));
@@ -166,6 +166,7 @@ void TstDiagnostics::handlerWritesFileAndWindow()
 
     // The entry is on disk at once, followed by an empty line; no level word.
     const QRegularExpression content(QStringLiteral("^Server started at \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\n"
+                                                    "\\d\\d:\\d\\d:\\d\\d: early one\n\n"
                                                     "(\\d\\d:\\d\\d:\\d\\d): x\n\n$"));
     const auto m = content.match(readAll(file.fileName()));
     QVERIFY2(m.hasMatch(), qPrintable(readAll(file.fileName())));
@@ -220,7 +221,7 @@ void TstDiagnostics::handlerWritesFileAndWindow()
 
     const QStringList entries = readAll(file.fileName()).split(QLatin1Char('\n'));
     QStringList texts;
-    for (int i = 1; i + 1 < entries.size(); i += 2) {
+    for (int i = 3; i + 1 < entries.size(); i += 2) {
         QCOMPARE(entries[i + 1], QString());
         texts << entries[i].mid(10);
         QVERIFY(QRegularExpression(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d: ")).match(entries[i]).hasMatch());
@@ -293,6 +294,38 @@ void TstDiagnostics::handlerFromManyThreads()
         ++next[t];
     }
     QCOMPARE(lines.last(), QString());
+}
+
+void TstDiagnostics::repeatsAreCounted()
+{
+    InTempDir tmp;
+    HandlerInstalled installed;
+    qint64 now = 0;
+    corvid_set_repeat_limit(60000, [&now] { return now; });
+    QFile file;
+    QVERIFY(corvid_open_error_log(file, QStringLiteral("rep"), QDateTime::currentDateTimeUtc()));
+    QTextStream stream(&file);
+    corvid_set_error_log_stream(&stream);
+
+    for (int i = 0; i < 5; ++i)
+        qCritical("same");
+    now = 59999;
+    qCritical("same");
+    now = 60000;
+    qCritical("same");  // a minute after it was written: the count so far
+    qCritical("same");
+    qWarning("same");   // another level is another diagnostic
+    qWarning("other");
+    qWarning("other");
+    corvid_set_repeat_limit(60000);
+
+    QStringList texts;
+    const QStringList lines = readAll(file.fileName()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (const QString &l : lines)
+        texts << l.mid(10);
+    QCOMPARE(texts, QStringList({QStringLiteral("same"), QStringLiteral("last message repeated 6 times"),
+                                 QStringLiteral("last message repeated 1 times"), QStringLiteral("same"),
+                                 QStringLiteral("other")}));
 }
 
 void TstDiagnostics::fatalEndsProcess()

@@ -66,11 +66,12 @@ public:
         m_txBytesCount += frame->can_dlc;
         if (offlineAfter && frames.size() == offlineAfter)
             corvid_storage_deinit();
-        return 1;
+        return refuseAt && frames.size() == refuseAt ? -1 : 1;
     }
 
     std::vector<can_message> frames;
     size_t offlineAfter = 0;
+    size_t refuseAt = 0;
     bool deinitInClose = false;
     int inits = 0;
     int closes = 0;
@@ -313,9 +314,16 @@ private slots:
         cap->frames.clear();
         cap->offlineAfter = 3;
         m = corvid_message_over(1, 3, 1, long_);
-        corvid_send_message(&m);
+        QVERIFY(!corvid_send_message(&m));
         QCOMPARE(cap->frames.size(), size_t(3));
         cap->offlineAfter = 0;
+        // So does a frame the hardware refuses: the send failed.
+        corvid_storage_init();
+        cap->frames.clear();
+        cap->refuseAt = 2;
+        QVERIFY(!corvid_send_message(&m));
+        QCOMPARE(cap->frames.size(), size_t(2));
+        cap->refuseAt = 0;
     }
 
     void handBuiltFrames() {
@@ -693,6 +701,18 @@ private slots:
         corvid_on_message(&m, &hdr);
         QCOMPARE(seenHdr, &hdr);
         QCOMPARE(codes, QVector<uint16_t>{8});
+
+        // A refused message is the error's subject while the handler runs, and
+        // its text names it after the usual text.
+        QByteArray nine(9, 'n');
+        const corvid_message refused = corvid_message_over(0x1A, 0x4000, 2, nine);
+        QString said;
+        corvid_set_callbacks({}, [&](uint16_t c) { said = corvid_error_text(c, corvid_error_subject()); });
+        corvid_storage_deinit();
+        QVERIFY(!corvid_send_message(&refused));
+        QCOMPARE(said, QStringLiteral("Corvid error occured 1: OFFLINE (message id 0x1a, from 0x4000, to 0x2, length 9)"));
+        QCOMPARE(corvid_error_subject(), nullptr);
+        corvid_set_callbacks({}, {});
 
         QCOMPARE(corvid_error_text(3), QStringLiteral("Corvid error occured 3: WRONG_CRC"));
         QCOMPARE(corvid_error_text(8), QStringLiteral("Corvid error occured 8: "));

@@ -13,6 +13,9 @@
 #include <QTcpSocket>
 #include <QtTest>
 #include <memory>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -50,6 +53,9 @@ private slots:
     void injectedMessagesAndRestriction();
     void connectionLimit();
     void restartAndListenFailure();
+    void unidentifiedConnectionsAreBounded();
+    void acceptFailureIsReportedAndSurvived();
+    void slowReaderIsCutOff_data();
     void slowReaderIsCutOff();
     void floodReachesReadingClients();
     void newConnectionsAreNotWaitedFor();
@@ -144,6 +150,7 @@ void TestAcceptor::identificationAndIds()
     QCOMPARE(added.at(4).at(0).value<crd_client_info_t>().id, 3u);
 
     // One leaving from the middle: the next id follows the last record.
+    const quint16 bPort = b.socket.localPort();
     b.socket.disconnectFromHost();
     QTRY_COMPARE(gone.size(), 2);
     QCOMPARE(gone.at(1).at(0).toUInt(), 1u);
@@ -155,30 +162,37 @@ void TestAcceptor::identificationAndIds()
         ids.append(r.id);
     QCOMPARE(ids, (QList<quint32>{0, 2, 3, 4}));
 
-    // A second identification on one connection: two records, frames twice,
-    // and the connection's messages belong to the newer record.
-    identify(a, 100, "again", 1);
-    QCOMPARE(srv.clientCount(), 5);
-    QCOMPARE(srv.clientList().last().id, 5u);
+    // A second identification on one connection updates its one record (now
+    // an Observer) and is answered again; the connection stays one client.
+    QSignalSpy updated(&srv, &CorvidTCPserver::clientUpdated);
+    identify(a, 0x00010065, "again", 1);
+    QCOMPARE(wire_ref::get16(a.frames.at(a.frames.size() - 2), 2), quint16(0x2001));
+    QCOMPARE(srv.clientCount(), 4);
+    QCOMPARE(added.size(), 6);
+    QCOMPARE(updated.size(), 1);
+    rec = updated.at(0).at(0).value<crd_client_info_t>();
+    QCOMPARE(rec.id, 0u);
+    QCOMPARE(rec.app_name, QStringLiteral("again"));
+    QCOMPARE(rec.description, QStringLiteral("Unknown client! (ver: 65637)"));
+    QCOMPARE(rec.observer, quint8(1));
+    QCOMPARE(srv.clientList().first().app_name, QStringLiteral("again"));
     const int seen = a.frames.size();
-    srv.slotHardwareStatusHandler(1);
-    QTRY_COMPARE(a.frames.size(), seen + 2);
-    QCOMPARE(wire_ref::get32(a.frames.last(), 14), 1u);
-    QSignalSpy toHw(&srv, &CorvidTCPserver::signalCorvidToHW);
     const int fBefore = f.frames.size();
+    srv.slotHardwareStatusHandler(1);
+    QSignalSpy toHw(&srv, &CorvidTCPserver::signalCorvidToHW);
     a.write(msg2Sat(42, 0x10, 1, 2, "x"));
-    QTRY_COMPARE(f.frames.size(), fBefore + 1);
-    QCOMPARE(toHw.size(), 0);  // the newer record is an Observer
+    QTRY_COMPARE(f.frames.size(), fBefore + 2);
+    QCOMPARE(toHw.size(), 0);  // the role changed at once
     QCOMPARE(readEcho(f.frames.last()).dir, 0u);
-    QTRY_COMPARE(a.frames.size(), seen + 4);
-    // Its older record gets the plain copy, the newer one the tagged echo.
-    QCOMPARE(readEcho(a.frames.at(seen + 2)).tag, 0u);
-    QCOMPARE(readEcho(a.frames.at(seen + 3)).tag, 42u);
+    QTRY_COMPARE(a.frames.size(), seen + 2);
+    QCOMPARE(wire_ref::get32(a.frames.at(seen), 14), 1u);
+    QCOMPARE(readEcho(a.frames.at(seen + 1)).tag, 42u);
 
     a.socket.disconnectFromHost();
-    QTRY_COMPARE(gone.size(), 4);  // both of its records
+    QTRY_COMPARE(gone.size(), 3);
     QCOMPARE(srv.clientCount(), 3);
-    QVERIFY(logged("TCP client disconnected") >= 3);
+    // Diagnostics name the client: its address and port, and its id.
+    QVERIFY(m_diag->contains(QStringLiteral("TCP client disconnected (127.0.0.1:%1, client 1)").arg(bPort)));
     for (Client *x : {&a, &b, &c, &d, &e, &f})
         QVERIFY(!x->malformed);
 }
@@ -421,14 +435,21 @@ void TestAcceptor::connectionLimit()
     QCOMPARE(srv.clientCount(), 2);
 
     const QString limitText = QStringLiteral("Connection limit (2) reached, client rejected");
-    const int before = logged(limitText);
+    const int before = loggedStartingWith(limitText);
     Client rejected(port);
     QTRY_VERIFY(rejected.closed);
-    QCOMPARE(logged(limitText), before + 1);
+    QCOMPARE(loggedStartingWith(limitText), before + 1);
     QCOMPARE(rejected.frames.size(), 0);
     QCOMPARE(srv.clientCount(), 2);
     for (const auto &c : idle)
         QVERIFY(!c->closed);
+
+    // A connection opened before the limit was reached cannot identify past it.
+    idle.front()->write(appInfo("late", 0, 100));
+    QTRY_VERIFY(idle.front()->closed);
+    QCOMPARE(idle.front()->frames.size(), 0);
+    QCOMPARE(srv.clientCount(), 2);
+    QVERIFY(m_diag->contains(limitText + QStringLiteral(" (127.0.0.1:%1)").arg(idle.front()->localPort)));
 
     // A free place after someone leaves.
     b.socket.disconnectFromHost();
@@ -445,7 +466,7 @@ void TestAcceptor::connectionLimit()
         identify(*many.back());
     }
     QCOMPARE(srv.clientCount(), 8);
-    QCOMPARE(logged(limitText), before + 1);
+    QCOMPARE(loggedStartingWith(limitText), before + 2);
 }
 
 void TestAcceptor::restartAndListenFailure()
@@ -497,12 +518,105 @@ void TestAcceptor::restartAndListenFailure()
     QVERIFY(!second.errorString().isEmpty());
     QCOMPARE(loggedStartingWith(QStringLiteral("Unable to start the server: ")), before + 1);
     QVERIFY(m_diag->contains(QStringLiteral("Unable to start the server: ") + second.errorString()));
+
+    // It keeps trying, quietly, and serves clients once the port is free.
+    QSignalSpy resumed(&second, &CorvidTCPserver::listeningResumed);
+    second.listenRetryMs = 20;
+    QVERIFY(!second.startServer());
+    QSignalSpy tries(second.findChild<QTimer *>(QString(), Qt::FindDirectChildrenOnly), &QTimer::timeout);
+    QTRY_VERIFY(tries.size() >= 3);
+    QCOMPARE(resumed.size(), 0);
+    blocker.close();
+    QTRY_COMPARE(resumed.size(), 1);
+    QCOMPARE(loggedStartingWith(QStringLiteral("Unable to start the server: ")), before + 2);
+    Client late(second.serverPort());
+    identify(late);
+    QCOMPARE(second.clientCount(), 1);
+}
+
+void TestAcceptor::unidentifiedConnectionsAreBounded()
+{
+    CorvidTCPserver srv(0);
+    srv.maxUnidentified = 3;
+    srv.unidentifiedTimeoutMs = 300;
+    QVERIFY(srv.startServer());
+    const quint16 port = srv.serverPort();
+    auto peer = [](Client &c) { return QStringLiteral(" (127.0.0.1:%1)").arg(c.localPort); };
+
+    Client known(port);
+    identify(known);
+    // Past the bound the oldest waiting connection goes, at once.
+    std::vector<std::unique_ptr<Client>> idle;
+    for (int i = 0; i < 4; ++i)
+        idle.emplace_back(new Client(port));
+    QTRY_VERIFY(idle.at(0)->closed);
+    QVERIFY(m_diag->contains(QStringLiteral("Too many unidentified TCP connections, the oldest is closed") +
+                           peer(*idle.at(0))));
+    // The others time out; the identified one, whose time started first, stays.
+    for (int i = 1; i < 4; ++i) {
+        QTRY_VERIFY(idle.at(i)->closed);
+        QVERIFY(m_diag->contains(QStringLiteral("TCP client did not identify itself in time, disconnected") +
+                               peer(*idle.at(i))));
+    }
+    QCOMPARE(srv.connectionCount(), 1);
+    known.write(msg2Sat(1, 1, 1, 2, "alive"));
+    QTRY_COMPARE(known.frames.size(), 3);
+    QVERIFY(!known.closed);
+    for (const auto &c : idle)
+        QCOMPARE(c->frames.size(), 0);
+}
+
+void TestAcceptor::acceptFailureIsReportedAndSurvived()
+{
+    CorvidTCPserver srv(0);
+    QVERIFY(srv.startServer());
+    QSignalSpy failed(srv.findChild<QTcpServer *>(), &QTcpServer::acceptError);
+    const QString text = QStringLiteral("Unable to accept a TCP connection: no file descriptors or memory left");
+    const int before = logged(text);
+
+    // Use up every descriptor but one: the client's socket takes it, and
+    // the server's accept finds none left.
+    rlimit saved{};
+    QVERIFY(getrlimit(RLIMIT_NOFILE, &saved) == 0);
+    rlimit tight = saved;
+    tight.rlim_cur = 256;
+    QVERIFY(setrlimit(RLIMIT_NOFILE, &tight) == 0);
+    std::vector<int> spent;
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY)) >= 0;)
+        spent.push_back(fd);
+    ::close(spent.back());
+    spent.pop_back();
+    QTcpSocket waiting;
+    waiting.connectToHost(QHostAddress::LocalHost, srv.serverPort());
+    // Still out of descriptors when accepting resumes: one report only.
+    const bool twice = QTest::qWaitFor([&] { return failed.size() >= 2; }, 5000);
+    for (int fd : spent)
+        ::close(fd);
+    QVERIFY(setrlimit(RLIMIT_NOFILE, &saved) == 0);
+    QVERIFY(twice);
+    QCOMPARE(logged(text), before + 1);
+
+    // With descriptors back the waiting connection is taken and served.
+    QTRY_COMPARE_WITH_TIMEOUT(srv.connectionCount(), 1, 5000);
+    Client c(srv.serverPort());
+    identify(c);
+}
+
+void TestAcceptor::slowReaderIsCutOff_data()
+{
+    QTest::addColumn<qint64>("perClient");
+    QTest::addColumn<qint64>("total");
+    QTest::newRow("per client") << qint64(256 * 1024) << qint64(0);
+    QTest::newRow("all clients") << qint64(0) << qint64(256 * 1024);
 }
 
 void TestAcceptor::slowReaderIsCutOff()
 {
+    QFETCH(qint64, perClient);
+    QFETCH(qint64, total);
     CorvidTCPserver srv(0);
-    srv.maxPendingOutput = 256 * 1024;
+    srv.maxPendingOutput = perClient;
+    srv.maxTotalPendingOutput = total;
     QVERIFY(srv.startServer());
     const quint16 port = srv.serverPort();
     QSignalSpy gone(&srv, &CorvidTCPserver::signalDisconnected);
@@ -533,6 +647,7 @@ void TestAcceptor::slowReaderIsCutOff()
     QTRY_COMPARE(gone.size(), 1);
     QCOMPARE(gone.at(0).at(0).toUInt(), 1u);
     QVERIFY(loggedStartingWith(QStringLiteral("TCP client does not read")) >= 1);
+    QVERIFY(m_diag->texts().last().endsWith(QStringLiteral("disconnected (127.0.0.1:%1, client 1)").arg(stuck.socket.localPort())));
     QCOMPARE(srv.clientCount(), 1);
 
     // The reader got every message, in order, unharmed, and keeps receiving;
@@ -588,11 +703,11 @@ void TestAcceptor::newConnectionsAreNotWaitedFor()
     CorvidTCPserver srv(0);
     QVERIFY(srv.startServer());
     const quint16 port = srv.serverPort();
-    const int before = logged(QStringLiteral("New TCP connection"));
+    const int before = loggedStartingWith(QStringLiteral("New TCP connection ("));
+    srv.newConnectionNoticeMs = 3600 * 1000;
 
     // A burst of connections, each answered as soon as it identifies; the
     // connection notice for every one of them comes later, from a timer.
-    srv.newConnectionNoticeMs = 3600 * 1000;
     std::vector<std::unique_ptr<Client>> burst;
     for (int i = 0; i < 40; ++i) {
         burst.emplace_back(new Client(port));
@@ -601,10 +716,10 @@ void TestAcceptor::newConnectionsAreNotWaitedFor()
     for (const auto &c : burst)
         QTRY_COMPARE(c->frames.size(), 2);
     QCOMPARE(srv.clientCount(), 40);
-    QCOMPARE(logged(QStringLiteral("New TCP connection")), before);
+    QCOMPARE(loggedStartingWith(QStringLiteral("New TCP connection (")), before);
     srv.newConnectionNoticeMs = 0;
     Client last(port);
-    QTRY_COMPARE(logged(QStringLiteral("New TCP connection")), before + 1);
+    QTRY_COMPARE(loggedStartingWith(QStringLiteral("New TCP connection (127.0.0.1:")), before + 1);
 }
 
 int runAcceptorTests(int argc, char **argv)

@@ -99,6 +99,11 @@ void TestHub::routing()
     QVERIFY(observer.identify("obs", true));
     QCOMPARE(window.added, (QList<quint32>{0, 1}));
     QCOMPARE(manager.states(), QVector<uint32_t>{2});
+    // Saying who it is again refreshes its row; it stays one client.
+    QVERIFY(observer.identify("obs2", true));
+    QCOMPARE(window.added.size(), 3);
+    QCOMPARE(window.removed, QList<quint32>{1});
+    QCOMPARE(hub.tcpServer()->clientCount(), 2);
 
     // A Manager's message goes to the link, is logged before its echo, and the
     // echo carries the next stamp and the clock's time.
@@ -167,7 +172,7 @@ void TestHub::routing()
     window.pressConnect();
     QCOMPARE(conn->closes, 1);
     QCOMPARE(window.states.last(), 1);
-    QVERIFY(QTest::qWaitFor([&] { return observer.states() == QVector<uint32_t>{2, 1} && manager.states().size() == 2; }));
+    QVERIFY(QTest::qWaitFor([&] { return observer.states() == QVector<uint32_t>{2, 2, 1} && manager.states().size() == 2; }));
     manager.send(9, 0x10, 1, 2, "x");
     QVERIFY(QTest::qWaitFor([&] { return logSpy.size() == 7; }));
     QCOMPARE(conn->sent.size(), 2);
@@ -187,16 +192,18 @@ void TestHub::routing()
     hub.slotParamChanged(QStringLiteral("RestrictFakeSatTelemetry"), QStringLiteral("zz"));
     QCOMPARE(int(hub.tcpServer()->restrictFakeSatTelemetry), 0);
 
-    // A port that is not a number changes nothing; a new port drops every
-    // client and listens there, without touching the link.
+    // A port that is not a usable number changes nothing; a new port drops
+    // every client and listens there, without touching the link.
     const int initsBeforePort = conn->inits;
-    hub.slotParamChanged(QStringLiteral("TcpPort"), QStringLiteral("12ab"));
-    QCOMPARE(hub.tcpServer()->serverPort(), port);
+    for (const char *bad : {"12ab", "70000", "0"}) {
+        hub.slotParamChanged(QStringLiteral("TcpPort"), QLatin1String(bad));
+        QCOMPARE(hub.tcpServer()->serverPort(), port);
+    }
     const uint16_t newPort = freePort();
     hub.slotParamChanged(QStringLiteral("tcpport"), QString::number(newPort));
     QCOMPARE(hub.tcpServer()->serverPort(), newPort);
     QCOMPARE(conn->inits, initsBeforePort);
-    QVERIFY(QTest::qWaitFor([&] { return window.removed.size() == 3; }));
+    QVERIFY(QTest::qWaitFor([&] { return window.removed.size() == 4; }));
     WireClient late(newPort);
     QVERIFY(late.identify("late"));
     QCOMPARE(hub.connector(), conn);

@@ -1,4 +1,4 @@
-#include "bench/fanout/corvid_load_client.h"
+#include "bench/common/corvid_load_client.h"
 
 #include <QHostAddress>
 

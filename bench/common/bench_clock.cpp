@@ -1,4 +1,4 @@
-#include "bench/fanout/bench_clock.h"
+#include "bench/common/bench_clock.h"
 
 #include <QElapsedTimer>
 

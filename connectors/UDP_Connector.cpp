@@ -1,0 +1,71 @@
+#include "connectors/UDP_Connector.h"
+
+#include "connectors/UDP_PacketSender.h"
+#include "connectors/corvid_udp_datagram.h"
+#include "engine/corvid_hardware.h"
+
+UDP_Connector::UDP_Connector(const QString &host, uint16_t port, QObject *parent)
+    : AbstractConnector(parent), m_transport(new UDP_PacketSender(parent)), m_port(port), m_host(host)
+{
+    connect(m_transport, &UDP_PacketSender::Connected, this, &UDP_Connector::OnConnected);
+    connect(m_transport, &UDP_PacketSender::Error, this, &UDP_Connector::OnError);
+    connect(m_transport, &UDP_PacketSender::PacketArrived, this, &UDP_Connector::OnPacketArrived);
+    setHWState(HW_NOTINIT);
+}
+
+UDP_Connector::~UDP_Connector()
+{
+    // The transport shares our parent (or has none) but serves only us.
+    delete m_transport;
+}
+
+void UDP_Connector::HW_init()
+{
+    m_transport->bindAndJoin(m_host, m_port);
+}
+
+void UDP_Connector::HW_close()
+{
+    m_transport->close();
+    setHWState(HW_NOTINIT);
+}
+
+int64_t UDP_Connector::sendCorvidMessage(corvid_message *message)
+{
+    if (!message)
+        return -1;
+    const QByteArray payload = corvid_udp_payload(*message);
+    if (payload.isEmpty())
+        return -1;
+    // Only a datagram written whole counts as sent.
+    if (m_transport->sendPayload(payload) != payload.size())
+        return -1;
+    m_txBytesCount += uint64_t(payload.size());
+    return message->length;
+}
+
+void UDP_Connector::OnConnected()
+{
+    lastError = 0;
+    setHWState(HW_READY);
+}
+
+void UDP_Connector::OnError(QAbstractSocket::SocketError error)
+{
+    lastError = uint32_t(error);
+    setHWState(HW_ERROR);
+}
+
+void UDP_Connector::OnPacketArrived(QByteArray pkt_data)
+{
+    rxCurrentBytes = uint32_t(pkt_data.size());
+    const corvid_udp_cut_t cut = corvid_udp_cut(pkt_data);
+    for (const auto &m : cut.messages) {
+        const corvid_message record = m.record();
+        corvid_on_message(&record);
+    }
+    if (cut.leftover)
+        qWarning("%s", qPrintable(tr("UDP datagram of %1 bytes: its last %2 bytes make no whole message and are dropped")
+                                      .arg(pkt_data.size())
+                                      .arg(cut.leftover)));
+}
