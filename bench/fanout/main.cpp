@@ -432,13 +432,13 @@ int main(int argc, char **argv)
 
     // The ceiling: the least any fan-out costs here, for the same load client.
     QProcess ceiling;
-    const quint16 ceilPort = freePort();
+    const quint16 ceilPort = benchFreePort();
     const QString ceilingExe = cl.value(ceilingOpt);
     bool withCeiling = false;
     if (!ceilingExe.isEmpty()) {
         ceiling.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         ceiling.start(ceilingExe, {QString::number(ceilPort)});
-        withCeiling = ceiling.waitForStarted(5000) && waitForListen(ceilPort, ceiling, 10000);
+        withCeiling = ceiling.waitForStarted(5000) && benchWaitForListen(ceilPort, ceiling, 10000);
         if (!withCeiling) {
             err() << "bench_fanout: the ceiling fan-out did not start ('" << ceilingExe << "')" << Qt::endl;
             ++failures;
@@ -514,7 +514,7 @@ int main(int argc, char **argv)
             }
         }
     }
-    stopProcess(ceiling);
+    benchStopProcess(ceiling);
     mqtt.reset();
     benchStopProcess(broker);
     mosquitto_lib_cleanup();
