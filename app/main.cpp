@@ -86,6 +86,11 @@ int main(int argc, char *argv[])
     QApplication::setStyle(QStringLiteral("windowsvista"));
 #endif
     choosePlatform();
+    // Qt's own poll loop rather than GLib's: GLib wakes its loop each time a
+    // socket notifier is switched on or off, twice per client and message,
+    // and the fan-out pays for that in latency. An operator may still choose.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
 
     // 3-7
     g_app = new QApplication(argc, argv);

@@ -134,6 +134,125 @@ Row runCase(const QString &what, LoadTracker &t, int receivers, qint64 peerPid, 
     return r;
 }
 
+struct Peer
+{
+    QString what;
+    qint64 pid = 0;
+    std::function<void(LoadTracker *)> start;
+    std::function<void()> stop;
+    std::function<QString()> error;
+};
+
+// Fixed rate: every peer is offered the same messages on the same schedule at
+// the same time, so whatever else the machine does falls on all of them alike.
+// Each row pools the latencies of all runs and shows the slowest run's rate.
+QList<Row> runTogether(const QList<Peer> &peers, int n, quint32 count, double rate, int repeats, const Limits &lim)
+{
+    const int k = peers.size();
+    QList<Row> rows;
+    std::vector<std::vector<quint32>> pooled(static_cast<size_t>(k));
+    for (const Peer &p : peers) {
+        Row r;
+        r.what = p.what;
+        r.receivers = n;
+        r.bytes = 8;
+        r.offered = rate;
+        r.messages = count;
+        r.messagesPerSec = -1;
+        rows << r;
+    }
+    for (int run = -1; run < repeats; ++run) {  // run -1 warms up
+        const quint32 c = run < 0 ? std::min<quint32>(200, count) : count;
+        std::vector<std::unique_ptr<LoadTracker>> ts;
+        std::vector<qint64> cpu0;
+        for (const Peer &p : peers) {
+            ts.emplace_back(new LoadTracker(n, c, int(c), 8, benchNowUs()));
+            ts.back()->setRate(rate);
+            cpu0.push_back(processCpuUs(p.pid));
+        }
+        const qint64 self0 = selfCpuUs();
+        const quint32 t0 = benchNowUs();
+        int turn = 0;
+        auto kick = [&] {
+            // Whose send goes first turns round, tick by tick.
+            for (int i = 0; i < k; ++i) {
+                const int j = (turn + i) % k;
+                peers[j].start(ts[size_t(j)].get());
+            }
+            ++turn;
+        };
+        QTimer pace;
+        pace.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&pace, &QTimer::timeout, kick);
+        kick();
+        pace.start(1);
+        QElapsedTimer wall, sinceProgress;
+        wall.start();
+        sinceProgress.start();
+        quint64 progress = 0;
+        auto allDone = [&] {
+            for (int i = 0; i < k; ++i)
+                if (!ts[size_t(i)]->done() && peers[i].error().isEmpty())
+                    return false;
+            return true;
+        };
+        benchWaitFor(
+            [&] {
+                if (allDone())
+                    return true;
+                quint64 p = 0;
+                for (const auto &t : ts)
+                    p += t->delivered() + t->complete();
+                if (p != progress) {
+                    progress = p;
+                    sinceProgress.restart();
+                }
+                return sinceProgress.elapsed() > lim.stallMs || wall.elapsed() > lim.caseTimeoutMs;
+            },
+            lim.caseTimeoutMs + lim.stallMs + 1000);
+        pace.stop();
+        for (const Peer &p : peers)
+            p.stop();
+        if (run < 0)
+            continue;
+        const double selfSecs = std::max(1e-6, double(benchNowUs() - t0) / 1e6);
+        const qint64 self1 = selfCpuUs();
+        for (int i = 0; i < k; ++i) {
+            LoadTracker &t = *ts[size_t(i)];
+            Row &r = rows[i];
+            const quint32 t1 = t.delivered() ? t.lastDeliveryUs() : benchNowUs();
+            const double secs = std::max(1e-6, double(t1 - t0) / 1e6);
+            const double rateNow = double(t.complete()) / secs;
+            if (r.messagesPerSec < 0 || rateNow < r.messagesPerSec)
+                r.messagesPerSec = rateNow;
+            r.deliveriesPerSec = double(t.delivered()) / secs;
+            pooled[size_t(i)].insert(pooled[size_t(i)].end(), t.latencies().begin(), t.latencies().end());
+            r.lost += t.lost();
+            r.dup += t.duplicates();
+            r.corrupt += t.corrupt();
+            const qint64 cpu1 = processCpuUs(peers[i].pid);
+            if (cpu0[size_t(i)] >= 0 && cpu1 >= 0)
+                r.peerCpu = 100.0 * double(cpu1 - cpu0[size_t(i)]) / (selfSecs * 1e6);
+            r.selfCpu = 100.0 * double(self1 - self0) / (selfSecs * 1e6);
+            if (!t.done()) {
+                r.timedOut = true;
+                r.note = peers[i].error().isEmpty()
+                             ? QStringLiteral("stopped: %1 of %2 messages complete").arg(t.complete()).arg(t.sent())
+                             : peers[i].error();
+            }
+        }
+    }
+    for (int i = 0; i < k; ++i) {
+        Row &r = rows[i];
+        r.p50 = percentileUs(pooled[size_t(i)], 50);
+        r.p99 = percentileUs(pooled[size_t(i)], 99);
+        r.p999 = percentileUs(pooled[size_t(i)], 99.9);
+        err() << "  " << r.what << " N=" << n << " rate=" << qint64(rate) << ": p50 " << r.p50 << " us, p99 "
+              << r.p99 << " us, p99.9 " << r.p999 << " us" << (r.timedOut ? " (incomplete)" : "") << Qt::endl;
+    }
+    return rows;
+}
+
 QString fmtCpu(double v) { return v < 0 ? QStringLiteral("-") : QString::number(v, 'f', 0); }
 
 void printTable(const QList<Row> &rows, int window, int e2eWindow, int repeats)
@@ -147,7 +266,8 @@ void printTable(const QList<Row> &rows, int window, int e2eWindow, int repeats)
         << "Full load: sender window " << window << " messages not yet received by all (fan-out), " << e2eWindow
         << " round trips (bus); each row the best of " << repeats
         << " runs after a warm-up.\n"
-           "Fixed rate: messages offered on a schedule (1 ms timer) whatever the replies; latencies of all "
+           "Fixed rate: server, mosquitto and ceiling offered the same messages at the same time on one schedule\n"
+           "(1 ms timer) whatever the replies, so that the machine's noise falls on all alike; latencies of all "
         << repeats << " runs pooled.\nlost = messages missing or doubled over all runs. "
            "cpu%: share of one core used by the server, broker or ceiling / by this load program.\n\n";
     auto line = [&](const QList<int> &w, const QStringList &c) {
@@ -369,50 +489,27 @@ int main(int argc, char **argv)
 
     // Warm-up, then the best of `repeats` runs (the machine is shared, so the
     // best run is the one least disturbed); losses of every run are kept.
-    // With a rate, the runs offer messages on a fixed schedule and the row
-    // shows their latencies pooled, the achieved rate of the slowest run.
     auto measure = [&](const QString &what, int n, int bytes, quint32 count, int win, qint64 pid,
                        const std::function<void(LoadTracker *)> &start, const std::function<void()> &stop,
-                       const std::function<QString()> &error, double rate = 0) {
-        QTimer pace;
-        pace.setTimerType(Qt::PreciseTimer);
-        auto startPaced = [&](LoadTracker *t) {
-            t->setRate(rate);
-            start(t);
-            if (rate > 0) {
-                QObject::disconnect(&pace, nullptr, nullptr, nullptr);
-                QObject::connect(&pace, &QTimer::timeout, [&start, t] { start(t); });
-                pace.start(1);
-            }
-        };
-        auto stopPaced = [&] {
-            pace.stop();
-            stop();
-        };
+                       const std::function<QString()> &error) {
         {
             LoadTracker warm(n, std::min<quint32>(200, count), win, bytes, benchNowUs());
-            runCase(QStringLiteral("warm-up"), warm, n, pid, lim, [&] { startPaced(&warm); }, stopPaced, error);
+            runCase(QStringLiteral("warm-up"), warm, n, pid, lim, [&] { start(&warm); }, stop, error);
         }
         Row best;
         quint64 lost = 0, dup = 0, corrupt = 0;
         bool timedOut = false;
         QString note;
-        std::vector<quint32> pooled;
         for (int i = 0; i < repeats; ++i) {
             LoadTracker t(n, count, win, bytes, benchNowUs());
-            Row r = runCase(what, t, n, pid, lim, [&] { startPaced(&t); }, stopPaced, error);
-            if (rate > 0) {
-                pooled.insert(pooled.end(), t.latencies().begin(), t.latencies().end());
-                if (i == 0 || r.messagesPerSec < best.messagesPerSec)
-                    best = r;
-            }
+            Row r = runCase(what, t, n, pid, lim, [&] { start(&t); }, stop, error);
             lost += r.lost;
             dup += r.dup;
             corrupt += r.corrupt;
             timedOut = timedOut || r.timedOut;
             if (!r.note.isEmpty())
                 note = r.note;
-            if (rate <= 0 && (i == 0 || r.deliveriesPerSec > best.deliveriesPerSec))
+            if (i == 0 || r.deliveriesPerSec > best.deliveriesPerSec)
                 best = r;
             if (!error().isEmpty())
                 break;
@@ -422,11 +519,6 @@ int main(int argc, char **argv)
         best.corrupt = corrupt;
         best.timedOut = timedOut;
         best.note = note;
-        if (rate > 0) {
-            best.p50 = percentileUs(pooled, 50);
-            best.p99 = percentileUs(pooled, 99);
-            best.p999 = percentileUs(pooled, 99.9);
-        }
         return best;
     };
 
@@ -466,51 +558,72 @@ int main(int argc, char **argv)
                     err() << "bench_fanout: mosquitto subscribers: " << mqtt->lastError() << Qt::endl;
                 if (withCeiling && !topOk)
                     err() << "bench_fanout: ceiling receivers: " << top.lastError() << Qt::endl;
-                // One row each for server, broker and ceiling; ratios within the same run.
-                auto trio = [&](int bytes, quint32 count, double rate) {
-                    const int win = rate > 0 ? int(count) : window;
+                // Full load: one row each for server, broker and ceiling, ratios within the same run.
+                auto trio = [&](int bytes, quint32 count) {
                     Row srvRow, mqRow, topRow;
                     if (srvOk)
-                        srvRow = measure(QStringLiteral("fan-out server"), n, bytes, count, win,
+                        srvRow = measure(QStringLiteral("fan-out server"), n, bytes, count, window,
                                          server.processId(), [&](LoadTracker *t) { fan.startRun(t); },
-                                         [&] { fan.stopRun(); }, [&] { return fan.lastError(); }, rate);
+                                         [&] { fan.stopRun(); }, [&] { return fan.lastError(); });
                     if (mqOk)
-                        mqRow = measure(QStringLiteral("fan-out mosquitto"), n, bytes, count, win,
+                        mqRow = measure(QStringLiteral("fan-out mosquitto"), n, bytes, count, window,
                                         broker.processId(), [&](LoadTracker *t) { mqtt->startRun(t); },
-                                        [&] { mqtt->stopRun(); }, [&] { return mqtt->lastError(); }, rate);
+                                        [&] { mqtt->stopRun(); }, [&] { return mqtt->lastError(); });
                     if (topOk)
-                        topRow = measure(QStringLiteral("fan-out ceiling"), n, bytes, count, win,
+                        topRow = measure(QStringLiteral("fan-out ceiling"), n, bytes, count, window,
                                          ceiling.processId(), [&](LoadTracker *t) { top.startRun(t); },
-                                         [&] { top.stopRun(); }, [&] { return top.lastError(); }, rate);
-                    if (rate <= 0) {
-                        if (srvOk && mqOk && mqRow.deliveriesPerSec > 0)
-                            srvRow.ratio = QString::number(srvRow.deliveriesPerSec / mqRow.deliveriesPerSec, 'f', 2);
-                        if (srvOk && topOk && topRow.messagesPerSec > 0)
-                            srvRow.ceiling = QString::number(100 * srvRow.messagesPerSec / topRow.messagesPerSec, 'f', 0);
-                    } else if (mqOk && mqRow.p99 > 0) {
-                        for (Row *r : {&srvRow, &topRow})
-                            r->ratio = QString::number(double(r->p99) / double(mqRow.p99), 'f', 2);
-                    }
+                                         [&] { top.stopRun(); }, [&] { return top.lastError(); });
+                    if (srvOk && mqOk && mqRow.deliveriesPerSec > 0)
+                        srvRow.ratio = QString::number(srvRow.deliveriesPerSec / mqRow.deliveriesPerSec, 'f', 2);
+                    if (srvOk && topOk && topRow.messagesPerSec > 0)
+                        srvRow.ceiling = QString::number(100 * srvRow.messagesPerSec / topRow.messagesPerSec, 'f', 0);
                     for (Row *r : {&srvRow, &mqRow, &topRow}) {
                         if (r->what.isEmpty())
                             continue;
-                        // A broker that cannot take the offered rate is a figure, not a fault here.
-                        const bool overloadedPeer = rate > 0 && r == &mqRow && !r->dup && !r->corrupt;
-                        const bool short_ = r->timedOut || r->lost || r->dup || r->corrupt;
-                        if (overloadedPeer && short_)
-                            r->note += QStringLiteral(" (the broker did not keep up with the offered rate)");
-                        else if (short_)
+                        if (r->timedOut || r->lost || r->dup || r->corrupt)
                             ++failures;
                         rows << *r;
                     }
-                    if (withServer && !srvOk)
-                        ++failures;
                 };
                 if (fullLoad)
                     for (int bytes : sizes)
-                        trio(bytes, messagesFor(n, bytes), 0);
-                for (double rate : rates)
-                    trio(8, quint32(std::max(100.0, rate * rateSeconds * scale)), rate);
+                        trio(bytes, messagesFor(n, bytes));
+                if (withServer && !srvOk)
+                    ++failures;
+                for (double rate : rates) {
+                    QList<Peer> peers;
+                    if (srvOk)
+                        peers << Peer{QStringLiteral("fan-out server"), server.processId(),
+                                      [&](LoadTracker *t) { fan.startRun(t); }, [&] { fan.stopRun(); },
+                                      [&] { return fan.lastError(); }};
+                    if (mqOk)
+                        peers << Peer{QStringLiteral("fan-out mosquitto"), broker.processId(),
+                                      [&](LoadTracker *t) { mqtt->startRun(t); }, [&] { mqtt->stopRun(); },
+                                      [&] { return mqtt->lastError(); }};
+                    if (topOk)
+                        peers << Peer{QStringLiteral("fan-out ceiling"), ceiling.processId(),
+                                      [&](LoadTracker *t) { top.startRun(t); }, [&] { top.stopRun(); },
+                                      [&] { return top.lastError(); }};
+                    if (peers.isEmpty())
+                        continue;
+                    QList<Row> together = runTogether(peers, n, quint32(std::max(100.0, rate * rateSeconds * scale)),
+                                                      rate, repeats, lim);
+                    const Row *mq = nullptr;
+                    for (const Row &r : together)
+                        if (r.what == QLatin1String("fan-out mosquitto"))
+                            mq = &r;
+                    for (Row &r : together) {
+                        if (mq && mq->p99 > 0 && &r != mq)
+                            r.ratio = QString::number(double(r.p99) / double(mq->p99), 'f', 2);
+                        const bool short_ = r.timedOut || r.lost || r.dup || r.corrupt;
+                        // A broker that cannot take the offered rate is a figure, not a fault here.
+                        if (short_ && &r == mq && !r.dup && !r.corrupt)
+                            r.note += QStringLiteral(" (the broker did not keep up with the offered rate)");
+                        else if (short_)
+                            ++failures;
+                    }
+                    rows << together;
+                }
             }
         }
     }
