@@ -35,18 +35,6 @@
 
 namespace {
 
-QString devsimBinary()
-{
-    return buildDir() + QStringLiteral("/tools/devsim/corvid-devsim");
-}
-
-Params virtualCanParams(uint16_t port)
-{
-    return {{"Interface", "virtualcan"},        {"SocketCANPortName", "can0"},
-            {"DisableGUI", "1"},                {"TcpPort", QString::number(port)},
-            {"ErrorLogFile", "server_logs/error_log"}, {"CorvidLogFile", "server_logs/corvid_log"},
-            {"NumLogThreads", "0"},             {"MaxTCPClients", "8"}};
-}
 
 // Listens on the virtual bus and keeps every frame seen.
 class BusSniffer : public QObject {
@@ -232,33 +220,6 @@ namespace {
 constexpr uint16_t kDevice = 2;  // the simulator's bus address
 constexpr uint16_t kServer = 1;
 
-// The device simulator as a plain echo device on the virtual bus.
-struct Devsim {
-    QProcess proc;
-    ~Devsim() { stop(); }
-    bool start()
-    {
-        proc.setProcessChannelMode(QProcess::MergedChannels);
-        proc.start(devsimBinary(), devsimArgs());
-        if (!proc.waitForStarted(5000))
-            return false;
-        return QTest::qWaitFor([this] { return joined(); }, 10000);
-    }
-    static QStringList devsimArgs();
-    bool joined();
-    void stop()
-    {
-        if (proc.state() == QProcess::NotRunning)
-            return;
-        proc.terminate();
-        if (!proc.waitForFinished(5000)) {
-            proc.kill();
-            proc.waitForFinished(5000);
-        }
-    }
-    QByteArray output;
-};
-
 // Messages that a client received for one recId round: echo(es) and replies.
 int countEchoes(const WireClient &c, uint16_t msgId, uint32_t dir)
 {
@@ -266,17 +227,6 @@ int countEchoes(const WireClient &c, uint16_t msgId, uint32_t dir)
     for (const auto &m : c.messages())
         n += m.header.msg_id == msgId && m.header.dir == dir;
     return n;
-}
-
-QStringList Devsim::devsimArgs()
-{
-    return {QStringLiteral("--address"), QString::number(kDevice), QStringLiteral("--device"), QStringLiteral("can0")};
-}
-
-bool Devsim::joined()
-{
-    output += proc.readAll();
-    return output.contains("joined");
 }
 
 }  // namespace

@@ -28,6 +28,20 @@ inline QString serverBinary()
     return buildDir() + QStringLiteral("/app/corvid-server");
 }
 
+inline QString devsimBinary()
+{
+    return buildDir() + QStringLiteral("/tools/devsim/corvid-devsim");
+}
+
+// A headless server on the virtual CAN bus, logs under server_logs/.
+inline Params virtualCanParams(uint16_t port)
+{
+    return {{"Interface", "virtualcan"},        {"SocketCANPortName", "can0"},
+            {"DisableGUI", "1"},                {"TcpPort", QString::number(port)},
+            {"ErrorLogFile", "server_logs/error_log"}, {"CorvidLogFile", "server_logs/corvid_log"},
+            {"NumLogThreads", "0"},             {"MaxTCPClients", "8"}};
+}
+
 inline uint16_t freePort()
 {
     QTcpServer probe;
@@ -121,6 +135,47 @@ struct ServerRun {
         if (!proc.waitForFinished(20000))
             return -2;
         return proc.exitStatus() == QProcess::NormalExit ? proc.exitCode() : -3;
+    }
+};
+
+// The device simulator as an echo device on the virtual bus; `output` keeps
+// what it printed (one "rx ..." line per message it received).
+struct Devsim {
+    QProcess proc;
+    QByteArray output;
+    QStringList args;
+
+    explicit Devsim(uint16_t address = 2, const QStringList &extra = {})
+        : args(QStringList{QStringLiteral("--address"), QString::number(address), QStringLiteral("--device"),
+                           QStringLiteral("can0")} +
+               extra)
+    {
+    }
+    ~Devsim() { stop(); }
+
+    bool start()
+    {
+        output.clear();
+        proc.setProcessChannelMode(QProcess::MergedChannels);
+        proc.start(devsimBinary(), args);
+        if (!proc.waitForStarted(5000))
+            return false;
+        return QTest::qWaitFor([this] { return joined(); }, 10000);
+    }
+    bool joined()
+    {
+        output += proc.readAll();
+        return output.contains("joined");
+    }
+    void stop()
+    {
+        if (proc.state() == QProcess::NotRunning)
+            return;
+        proc.terminate();
+        if (!proc.waitForFinished(5000)) {
+            proc.kill();
+            proc.waitForFinished(5000);
+        }
     }
 };
 
