@@ -18,10 +18,7 @@
 
 #include <fcntl.h>
 #include <memory>
-#include <numeric>
-#include <netinet/in.h>
 #include <pty.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -44,25 +41,18 @@ void captureHandler(QtMsgType, const QMessageLogContext &, const QString &msg)
 struct RawTerminal : QObject {
     QTcpSocket socket;
     QByteArray got;
-    RawTerminal()
-    {
-        connect(&socket, &QTcpSocket::readyRead, this, [this] { got += socket.readAll(); });
-    }
     bool open(uint16_t port)
     {
+        connect(&socket, &QTcpSocket::readyRead, this, [this] { got += socket.readAll(); });
         socket.connectToHost(QHostAddress::LocalHost, port);
         return socket.waitForConnected(5000);
     }
-    void type(const QByteArray &bytes)
-    {
-        socket.write(bytes);
-        socket.flush();
-    }
+    void type(const QByteArray &bytes) { socket.write(bytes), socket.flush(); }
     bool waitFor(const QByteArray &expected, int ms = 10000)
     {
         return QTest::qWaitFor([&] { return got.size() >= expected.size(); }, ms) && got == expected;
     }
-    bool waitClosed() { return QTest::qWaitFor([this] { return socket.state() == QAbstractSocket::UnconnectedState; }, 10000); }
+    bool waitClosed() { return QTest::qWaitFor([this] { return socket.state() == QAbstractSocket::UnconnectedState; }); }
 };
 
 // What a device simulator says it received: one entry per message.
@@ -104,42 +94,29 @@ struct TelnetProgram {
     QByteArray screen;
     ~TelnetProgram()
     {
-        if (pid > 0) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-        }
+        if (pid > 0)
+            ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
         if (master >= 0)
             ::close(master);
     }
     bool start(uint16_t port)
     {
         const QByteArray portText = QByteArray::number(port);
-        pid = ::forkpty(&master, nullptr, nullptr, nullptr);
-        if (pid == 0) {
+        if ((pid = ::forkpty(&master, nullptr, nullptr, nullptr)) == 0) {
             ::setenv("TERM", "dumb", 1);
             ::execlp("telnet", "telnet", "127.0.0.1", portText.constData(), static_cast<char *>(nullptr));
             ::_exit(127);
         }
-        if (pid < 0)
-            return false;
-        ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
-        return true;
-    }
-    void pump()
-    {
-        char buf[4096];
-        ssize_t n;
-        while ((n = ::read(master, buf, sizeof buf)) > 0)
-            screen.append(buf, int(n));
+        return pid > 0 && ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK) == 0;
     }
     bool waitScreen(const QByteArray &text, int count = 1)
     {
-        return QTest::qWaitFor(
-            [&] {
-                pump();
-                return screen.count(text) >= count;
-            },
-            10000);
+        return QTest::qWaitFor([&] {
+            char buf[4096];
+            for (ssize_t n; (n = ::read(master, buf, sizeof buf)) > 0;)
+                screen.append(buf, int(n));
+            return screen.count(text) >= count;
+        });
     }
     void type(const QByteArray &keys) { QVERIFY(::write(master, keys.constData(), size_t(keys.size())) == keys.size()); }
 };
@@ -158,9 +135,6 @@ class TestTelnet : public QObject {
     Q_OBJECT
 private slots:
     void initTestCase();
-    void input_data();
-    void input();
-    void output();
     void pacing();
     void slowTerminal();
     void hubBridges();
@@ -192,77 +166,6 @@ void TestTelnet::cleanupTestCase()
     m_bus.reset();
 }
 
-void TestTelnet::input_data()
-{
-    QTest::addColumn<bool>("deEscape");
-    QTest::addColumn<bool>("crRewrite");
-    QTest::addColumn<Chunks>("reads");
-    QTest::addColumn<QByteArray>("data");
-    QTest::addColumn<QByteArray>("replies");
-
-    const QByteArray noReply;
-    const QByteArray ttypeRefused = hex("fffe18fffc18");
-    QTest::newRow("will ttype") << true << false << Chunks{hex("fffb1841")} << hex("41") << ttypeRefused;
-    QTest::newRow("escaped iac") << true << false << Chunks{hex("41ffff42")} << hex("41ff42") << noReply;
-    QTest::newRow("command cut after its verb") << true << false << Chunks{hex("41fffb"), hex("1842")} << hex("4142")
-                                                << ttypeRefused;
-    QTest::newRow("command cut after iac") << true << false << Chunks{hex("41ff"), hex("fd0043")} << hex("4143")
-                                           << hex("fffd00fffb00");
-    QTest::newRow("escape cut") << true << false << Chunks{hex("41ff"), hex("ff42")} << hex("41ff42") << noReply;
-    QTest::newRow("subnegotiation") << true << false << Chunks{hex("fffa1f00500018fff0"), hex("5a")}
-                                    << hex("005000185a") << hex("fffe1ffffc1f");
-    QTest::newRow("commands without option") << true << false << Chunks{hex("41fff142fff943")} << hex("414243")
-                                             << noReply;
-    QTest::newRow("unanswered option") << true << false << Chunks{hex("fffd0141")} << hex("41") << noReply;
-    QTest::newRow("cr nul rewritten") << true << true << Chunks{hex("610d00")} << hex("610d") << noReply;
-    QTest::newRow("cr nul cut") << true << true << Chunks{hex("610d"), hex("0062")} << hex("610d62") << noReply;
-    QTest::newRow("cr lf kept") << true << true << Chunks{hex("610d0a")} << hex("610d0a") << noReply;
-    QTest::newRow("cr nul without rewriting") << true << false << Chunks{hex("610d00")} << hex("610d00") << noReply;
-    QTest::newRow("no de-escaping") << false << false << Chunks{hex("fffb1841ffff")} << hex("fffb1841ffff")
-                                    << noReply;
-}
-
-void TestTelnet::input()
-{
-    QFETCH(bool, deEscape);
-    QFETCH(bool, crRewrite);
-    QFETCH(Chunks, reads);
-    QFETCH(QByteArray, data);
-    QFETCH(QByteArray, replies);
-
-    // As the reads came, then one byte per read: the same outcome.
-    QByteArray all;
-    for (const QByteArray &r : reads)
-        all += r;
-    Chunks bytewise;
-    for (const char c : all)
-        bytewise << QByteArray(1, c);
-    for (const Chunks &split : {reads, bytewise}) {
-        telnet::InputFilter filter(deEscape, crRewrite);
-        QByteArray gotData, gotReplies;
-        for (const QByteArray &r : split) {
-            const telnet::Input in = filter.feed(r);
-            gotData += in.data;
-            for (const QByteArray &c : in.commands)
-                gotReplies += telnet::negotiationReply(c);
-        }
-        QCOMPARE(gotData.toHex(), data.toHex());
-        QCOMPARE(gotReplies.toHex(), replies.toHex());
-        QCOMPARE(filter.pending(), 0);
-    }
-}
-
-void TestTelnet::output()
-{
-    QCOMPARE(telnet::prepareOutput(hex("41ff42"), true, false).toHex(), QByteArray("41ffff42"));
-    QCOMPARE(telnet::prepareOutput(hex("41ff42"), false, false).toHex(), QByteArray("41ff42"));
-    QCOMPARE(telnet::prepareOutput(hex("610d00"), true, true).toHex(), QByteArray("610dff0000"));
-    QCOMPARE(telnet::prepareOutput(hex("610d00"), true, false).toHex(), QByteArray("610d00"));
-    QCOMPARE(telnet::prepareOutput(hex("0dff0d"), true, true).toHex(), QByteArray("0dffff0d"));
-    for (const auto &size : {QPair<int, int>{0, 0}, {1, 0}, {16, 0}, {17, 1}, {195, 179}, {65535, 65519}})
-        QCOMPARE(telnet::pieceLength(uint16_t(size.first)), size.second);
-}
-
 namespace {
 
 // A bridge in the test process, with its link and log recorded.
@@ -272,12 +175,11 @@ struct LocalBridge {
     std::unique_ptr<CorvidTelnet> bridge;
     LocalBridge(uint16_t pieceSize, uint16_t delay)
     {
-        CorvidTelnet::Links links;
-        links.send = [this](corvid_message *m) -> int64_t {
-            sent << QByteArray(reinterpret_cast<const char *>(m->data), m->length);
-            return m->length;
-        };
-        links.log = [this](const corvid_message &, quint32 status) { logged << status; };
+        const CorvidTelnet::Links links{[this](corvid_message *m) -> int64_t {
+                                            sent << QByteArray(reinterpret_cast<const char *>(m->data), m->length);
+                                            return m->length;
+                                        },
+                                        [this](const corvid_message &, quint32 status) { logged << status; }};
         bridge = std::make_unique<CorvidTelnet>(kLocalDevice, links, 1, 0xFFF1, true, false, pieceSize, delay, false);
     }
 };
@@ -292,7 +194,7 @@ void TestTelnet::pacing()
     RawTerminal term;
     QVERIFY(term.open(paced.bridge->port()));
     term.type(paste(400));
-    QVERIFY(QTest::qWaitFor([&] { return paced.bridge->pacingTimer().isActive(); }, 5000));
+    QVERIFY(QTest::qWaitFor([&] { return paced.bridge->pacingTimer().isActive(); }));
     QCOMPARE(paced.bridge->pacingTimer().interval(), 60000);
     QVERIFY(paced.sent.isEmpty());
     for (int i = 0; i < 3; ++i)
@@ -300,20 +202,6 @@ void TestTelnet::pacing()
     QCOMPARE(paced.sent, (QList<QByteArray>{paste(400).left(179), paste(400).mid(179, 179), paste(400).mid(358)}));
     QCOMPARE(paced.logged, (QList<quint32>{1, 1, 1}));
     QVERIFY(!paced.bridge->pacingTimer().isActive());
-
-    // Sizes that leave no room for data mean no pacing, said once.
-    g_diagnostics.clear();
-    const auto previous = qInstallMessageHandler(captureHandler);
-    paced.bridge.reset();
-    LocalBridge tiny(16, 500);
-    qInstallMessageHandler(previous);
-    QVERIFY2(g_diagnostics.filter(QStringLiteral("pacing piece size 16 ")).size() == 1,
-             qPrintable(g_diagnostics.join('\n')));
-    RawTerminal term2;
-    QVERIFY(term2.open(tiny.bridge->port()));
-    term2.type(paste(400));
-    QVERIFY(QTest::qWaitFor([&] { return !tiny.sent.isEmpty(); }, 5000));
-    QCOMPARE(tiny.sent, QList<QByteArray>{paste(400)});
 }
 
 void TestTelnet::slowTerminal()
@@ -322,16 +210,11 @@ void TestTelnet::slowTerminal()
     // Device data before any terminal is dropped, not kept for a later one.
     QCOMPARE(local.bridge->telnetWrite("early", true), qint64(-1));
 
-    // A terminal that connects and never reads.
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    QVERIFY(fd >= 0);
-    auto closeFd = qScopeGuard([fd] { ::close(fd); });
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(local.bridge->port());
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    QCOMPARE(::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-    QVERIFY(QTest::qWaitFor([&] { return local.bridge->hasTerminal(); }, 5000));
+    // A terminal that connects and never reads: its buffer takes one byte.
+    RawTerminal stuck;
+    stuck.socket.setReadBufferSize(1);
+    QVERIFY(stuck.open(local.bridge->port()));
+    QVERIFY(QTest::qWaitFor([&] { return local.bridge->hasTerminal(); }));
 
     QSignalSpy gone(local.bridge.get(), &CorvidTelnet::clientDisconnected);
     g_diagnostics.clear();
@@ -353,7 +236,7 @@ void TestTelnet::slowTerminal()
     // The next terminal starts clean: nothing of the old queue reaches it.
     RawTerminal next;
     QVERIFY(next.open(local.bridge->port()));
-    QVERIFY(QTest::qWaitFor([&] { return local.bridge->hasTerminal(); }, 5000));
+    QVERIFY(QTest::qWaitFor([&] { return local.bridge->hasTerminal(); }));
     local.bridge->telnetWrite("probe", true);
     QVERIFY(next.waitFor("probe"));
 }
@@ -367,7 +250,7 @@ void TestTelnet::hubBridges()
     QVERIFY(hub.telnetBridge(kLocalDevice)->isListening());
     RawTerminal term;
     QVERIFY(term.open(port));
-    QVERIFY(QTest::qWaitFor([&] { return view.added == QList<quint32>{port}; }, 5000));
+    QVERIFY(QTest::qWaitFor([&] { return view.added == QList<quint32>{port}; }));
 
     // The same address again: the old bridge lets go of its terminal and its
     // port before the new one listens.
@@ -377,22 +260,7 @@ void TestTelnet::hubBridges()
     QVERIFY(term.waitClosed());
     RawTerminal again;
     QVERIFY(again.open(port));
-    QVERIFY(QTest::qWaitFor([&] { return view.added.size() == 2; }, 5000));
-
-    // On demand: a Telnet message from a device without a bridge makes one,
-    // other identifiers do not.
-    QByteArray data("hi");
-    corvid_message msg{0xFFF0, uint16_t(kLocalDevice + 1), 1, 2, reinterpret_cast<uint8_t *>(data.data())};
-    hub.slotSendCorvidToClient(msg, data, 1, 1, 0);
-    QVERIFY(hub.telnetBridge(kLocalDevice + 1) && hub.telnetBridge(kLocalDevice + 1)->isListening());
-    msg.msg_id = 0xFFF2;
-    msg.address_from = kLocalDevice + 2;
-    hub.slotSendCorvidToClient(msg, data, 2, 1, 0);
-    QVERIFY(!hub.telnetBridge(kLocalDevice + 2));
-    msg.msg_id = 0xFFF1;
-    msg.address_from = kLocalDevice;
-    hub.slotSendCorvidToClient(msg, data, 3, 1, 0);
-    QVERIFY(again.waitFor("hi"));
+    QVERIFY(QTest::qWaitFor([&] { return view.added.size() == 2; }));
 }
 
 bool TestTelnet::startServer(ServerRun &srv, const Params &extra)
@@ -429,37 +297,46 @@ void TestTelnet::terminal_data()
     QTest::addColumn<QByteArray>("toDevice");   // null: too long to compare here
     QTest::addColumn<QList<int>>("pieces");     // empty: not compared
     QTest::addColumn<QByteArray>("toTerminal");
-    QTest::addColumn<QString>("logged");
+    QTest::addColumn<QString>("logged");  // a diagnostic ...
+    QTest::addColumn<int>("times");       // ... written this often
 
     const Params plain;
+    const QString listening = QStringLiteral("Telnet TCP server is started, port: 60002");
     const Params crlf{{"TELNET_CRLF", "1"}};
     const QByteArray line("hello\r\n");
     Chunks bytewise;
     for (const char c : line)
         bytewise << QByteArray(1, c);
-    QTest::newRow("one piece") << plain << kEchoDevice << Chunks{line} << line << QList<int>{7} << line << QString();
+    QTest::newRow("one piece") << plain << kEchoDevice << Chunks{line} << line << QList<int>{7} << line << listening << 1;
     QTest::newRow("byte by byte") << plain << kEchoDevice << bytewise << line << QList<int>{1, 1, 1, 1, 1, 1, 1}
-                                  << line << QString();
+                                  << line << listening << 1;
     QTest::newRow("iac iac both ways") << plain << kEchoDevice << Chunks{hex("41ffff42")} << hex("41ff42")
-                                       << QList<int>{3} << hex("41ffff42") << QString();
+                                       << QList<int>{3} << hex("41ffff42") << listening << 1;
     QTest::newRow("negotiation split across reads")
         << plain << kQuietDevice
         << Chunks{hex("41ff"), hex("fb1842"), hex("fffe"), hex("0043"), hex("ff"), hex("ff44"), hex("fffd1f")}
-        << hex("414243ff44") << QList<int>() << hex("fffe18fffc18fffd00fffb00fffe1ffffc1f") << QString();
+        << hex("414243ff44") << QList<int>() << hex("fffe18fffc18fffd00fffb00fffe1ffffc1f") << listening << 1;
+    QTest::newRow("subnegotiation, commands without option")
+        << plain << kQuietDevice << Chunks{hex("fffa1f00500018fff0"), hex("41fff142fff943"), hex("fffd0144")}
+        << hex("0050001841424344") << QList<int>() << hex("fffe1ffffc1f") << listening << 1;
+    QTest::newRow("cr nul cut by a read") << crlf << kQuietDevice << Chunks{hex("610d"), hex("0062")} << hex("610d62")
+                                          << QList<int>{2, 1} << QByteArray() << listening << 1;
+    QTest::newRow("no de-escaping") << Params{{"TELNET_deEsc", "0"}} << kQuietDevice << Chunks{hex("fffb1841ffff")}
+                                    << hex("fffb1841ffff") << QList<int>{6} << QByteArray() << listening << 1;
     QTest::newRow("cr nul rewritten") << crlf << kEchoDevice << Chunks{hex("610d0000")} << hex("610d00")
-                                      << QList<int>{3} << hex("610dff0000") << QString();
+                                      << QList<int>{3} << hex("610dff0000") << listening << 1;
     QTest::newRow("cr lf rewriting on") << crlf << kEchoDevice << Chunks{hex("610d0a")} << hex("610d0a")
-                                        << QList<int>{3} << hex("610d0a") << QString();
+                                        << QList<int>{3} << hex("610d0a") << listening << 1;
     QTest::newRow("cr nul rewriting off") << plain << kEchoDevice << Chunks{hex("610d00620d0a")}
-                                          << hex("610d00620d0a") << QList<int>{6} << hex("610d00620d0a") << QString();
+                                          << hex("610d00620d0a") << QList<int>{6} << hex("610d00620d0a") << listening << 1;
     QTest::newRow("paced paste") << Params{{"TELNET_UHF_BUFFER", "195"}, {"TELNET_UHF_DELAY", "500"}} << kEchoDevice
                                  << Chunks{paste(1000)} << QByteArray() << QList<int>{179, 179, 179, 179, 179, 105}
-                                 << paste(1000) << QString();
+                                 << paste(1000) << listening << 1;
     QTest::newRow("piece size 16 is no pacing")
         << Params{{"TELNET_UHF_BUFFER", "16"}} << kEchoDevice << Chunks{paste(400)} << QByteArray() << QList<int>{400}
-        << paste(400) << QStringLiteral("Telnet pacing piece size 16 ");
+        << paste(400) << QStringLiteral("Telnet pacing piece size 16 ") << 2;
     QTest::newRow("repeated address") << Params{{"TELNET_Devices", "0x2,0x3,0x2"}} << kEchoDevice << Chunks{line}
-                                      << line << QList<int>{7} << line << QStringLiteral("port: 60002\n");
+                                      << line << QList<int>{7} << line << listening << 2;
 }
 
 void TestTelnet::terminal()
@@ -471,6 +348,7 @@ void TestTelnet::terminal()
     QFETCH(QList<int>, pieces);
     QFETCH(QByteArray, toTerminal);
     QFETCH(QString, logged);
+    QFETCH(int, times);
 
     ServerRun srv;
     QVERIFY(startServer(srv, params));
@@ -489,23 +367,17 @@ void TestTelnet::terminal()
             QTest::qWait(100);
     }
     QVERIFY2(term.waitFor(toTerminal, 20000), term.got.toHex().constData());
-    const int expected = std::accumulate(pieces.begin(), pieces.end(), 0);
     QVERIFY(QTest::qWaitFor([&] { return deviceRx(sim).data.size() >= toDevice.size(); }, 10000));
     const DeviceRx rx = deviceRx(sim);
-    if (!pieces.isEmpty()) {
+    if (!pieces.isEmpty())
         QCOMPARE(rx.sizes, pieces);
-        QCOMPARE(std::accumulate(rx.sizes.begin(), rx.sizes.end(), 0), expected);
-    }
     if (!toDevice.isNull()) {
         QVERIFY(rx.whole);
         QCOMPARE(rx.data.toHex(), toDevice.toHex());
     }
     const QString log = srv.errorLog();
     QVERIFY2(!log.contains(QStringLiteral("not started")), qPrintable(log));
-    if (!logged.isEmpty())
-        QVERIFY2(log.contains(logged), qPrintable(log));
-    if (QByteArray(QTest::currentDataTag()) == "repeated address")
-        QCOMPARE(log.count(QStringLiteral("Telnet TCP server is started, port: 60002")), 2);
+    QCOMPARE(log.count(logged), times);
     QCOMPARE(srv.stop(), 0);
 }
 
