@@ -2,7 +2,7 @@
 // in-process, then the server program with device simulators on the virtual
 // CAN bus, raw TCP terminals and the Debian telnet client on a pseudo-terminal.
 
-#include "connectors/AbstractConnector.h"
+#include "connectors/NullReader.h"
 #include "server/CorvidServer.h"
 #include "server/CorvidTelnet.h"
 #include "server/telnet_stream.h"
@@ -244,7 +244,8 @@ void TestTelnet::slowTerminal()
 void TestTelnet::hubBridges()
 {
     FakeServerView view;
-    CorvidServer hub(nullptr, nullptr, freePort(), &view);
+    NullReader link;
+    CorvidServer hub(&link, nullptr, freePort(), &view);
     const uint16_t port = uint16_t(60000 + kLocalDevice);
     hub.addTelnetDevice(kLocalDevice, 1, 0xFFF1, true, false, 0, 0, false);
     QVERIFY(hub.telnetBridge(kLocalDevice)->isListening());
