@@ -8,9 +8,8 @@
 #include "server/telnet_stream.h"
 #include "tests/common/fake_server_view.h"
 #include "tests/common/server_process.h"
+#include "tests/common/virtual_bus.h"
 
-#include <QCanBus>
-#include <QCanBusDevice>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpSocket>
@@ -147,7 +146,7 @@ private slots:
 private:
     bool startServer(ServerRun &srv, const Params &extra);
 
-    std::unique_ptr<QCanBusDevice> m_bus;
+    VirtualBusHost m_bus;
     std::unique_ptr<Devsim> m_echo;
     std::unique_ptr<Devsim> m_quiet;
 };
@@ -157,13 +156,17 @@ void TestTelnet::initTestCase()
     corvid_register_metatypes();
     QVERIFY2(QFile::exists(serverBinary()), qPrintable(serverBinary()));
     QVERIFY2(QFile::exists(devsimBinary()), qPrintable(devsimBinary()));
+    // The bus is hosted apart, so devices may come and go.
+    QVERIFY2(m_bus.start(), qPrintable(m_bus.error()));
+    m_echo = std::make_unique<Devsim>(kEchoDevice);
+    m_quiet = std::make_unique<Devsim>(kQuietDevice, QStringList{QStringLiteral("--no-echo")});
+    QVERIFY(m_echo->start() && m_quiet->start());
 }
 
 void TestTelnet::cleanupTestCase()
 {
     m_echo.reset();
     m_quiet.reset();
-    m_bus.reset();
 }
 
 namespace {
@@ -266,18 +269,6 @@ void TestTelnet::hubBridges()
 
 bool TestTelnet::startServer(ServerRun &srv, const Params &extra)
 {
-    if (!m_bus) {
-        // The test hosts the bus, so devices may come and go.
-        QString error;
-        m_bus.reset(QCanBus::instance()->createDevice(QStringLiteral("virtualcan"), QStringLiteral("can0"), &error));
-        if (!m_bus || !m_bus->connectDevice() ||
-            !QTest::qWaitFor([this] { return m_bus->state() == QCanBusDevice::ConnectedState; }, 5000))
-            return false;
-        m_echo = std::make_unique<Devsim>(kEchoDevice);
-        m_quiet = std::make_unique<Devsim>(kQuietDevice, QStringList{QStringLiteral("--no-echo")});
-        if (!m_echo->start() || !m_quiet->start())
-            return false;
-    }
     const uint16_t port = freePort();
     Params params = virtualCanParams(port);
     params << QPair<QString, QString>{"TELNET_Devices", "0x2,0x3"} << extra;
