@@ -5,6 +5,7 @@
 #include "connectors/NullReader.h"
 #include "connectors/UDP_Connector.h"
 #include "engine/corvid_hardware.h"
+#include "server/CorvidTelnet.h"
 
 #include "connectors/OperatorPrompt.h"
 
@@ -88,18 +89,28 @@ void CorvidServer::setMaxClients(uint32_t n)
 void CorvidServer::addTelnetDevice(uint16_t address, uint16_t ownAddress, uint16_t msgId, bool deEsc, bool crlf,
                                    uint16_t uhfBuffer, uint16_t uhfDelay, bool debug)
 {
-    // The terminal bridges plug in here; until they exist the request is only
-    // remembered, and Telnet messages from the bus reach the clients and the log.
-    Q_UNUSED(msgId)
-    Q_UNUSED(deEsc)
-    Q_UNUSED(crlf)
-    Q_UNUSED(uhfBuffer)
-    Q_UNUSED(uhfDelay)
-    Q_UNUSED(debug)
-    m_telnetRequests.append(address);
-    qInfo("%s", qPrintable(QStringLiteral("Telnet terminal for device 0x%1 (own address 0x%2) is not available yet")
-                               .arg(address, 0, 16)
-                               .arg(ownAddress, 0, 16)));
+    replaceTelnetBridge(address, ownAddress, msgId, deEsc, crlf, uhfBuffer, uhfDelay, debug);
+}
+
+CorvidTelnet *CorvidServer::replaceTelnetBridge(uint16_t address, uint16_t ownAddress, uint16_t msgId, bool deEsc,
+                                                bool crlf, uint16_t uhfBuffer, uint16_t uhfDelay, bool debug)
+{
+    // The old bridge goes first: its port is the one the new bridge listens on.
+    if (const QSharedPointer<CorvidTelnet> old = m_telnets.take(address)) {
+        old->closeTerminal();
+        disconnect(old.data(), nullptr, this, nullptr);
+    }
+    CorvidTelnet::Links links;
+    links.send = [this](corvid_message *msg) -> int64_t {
+        return m_connector ? m_connector->sendCorvidMessage(msg) : -1;
+    };
+    links.log = [this](const corvid_message &msg, quint32 status) { emit signalLogData(msg, 0, true, status); };
+    QSharedPointer<CorvidTelnet> bridge(
+        new CorvidTelnet(address, links, ownAddress, msgId, deEsc, crlf, uhfBuffer, uhfDelay, debug));
+    m_telnets.insert(address, bridge);
+    connect(bridge.data(), &CorvidTelnet::newClientAdded, this, &CorvidServer::slotAddClient);
+    connect(bridge.data(), &CorvidTelnet::clientDisconnected, this, &CorvidServer::slotDisconnected);
+    return bridge.data();
 }
 
 void CorvidServer::startServer()
@@ -174,10 +185,10 @@ void CorvidServer::slotSendCorvidToClient(corvid_message msg, QByteArray data, q
 
 void CorvidServer::telnetWrite(const corvid_message &msg, const QByteArray &data)
 {
-    // Seam for the terminal bridges: the device's bridge is found (or made on
-    // demand) by msg.address_from and receives the data. Nothing to do yet.
-    Q_UNUSED(msg)
-    Q_UNUSED(data)
+    CorvidTelnet *bridge = telnetBridge(msg.address_from);
+    if (!bridge)
+        bridge = replaceTelnetBridge(msg.address_from, ccAddress, 0xFFF1, telnetDeEsc, telnetCRLF, 0, 0, telnetDebug);
+    bridge->telnetWrite(data.left(msg.length), true);
 }
 
 void CorvidServer::slotOnNullReaderTimer()

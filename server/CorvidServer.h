@@ -59,8 +59,8 @@ public:
     bool rebuildTimerActive() const { return m_rebuildTimer.isActive(); }
     // Paces the checks that rebuild a link which is down (every second by default).
     QTimer *rebuildTimer() { return &m_rebuildTimer; }
-    // Device addresses the start-up asked Telnet terminals for, in call order.
-    const QList<uint16_t> &telnetRequests() const { return m_telnetRequests; }
+    // The terminal bridge of a device, or null.
+    CorvidTelnet *telnetBridge(uint16_t address) const { return m_telnets.value(address).data(); }
 
     uint16_t ccAddress = 1;
     bool telnetCRLF = false;
@@ -94,6 +94,8 @@ private:
     void refreshRxCounters();
     void refreshTxCounters();
     void telnetWrite(const corvid_message &msg, const QByteArray &data);
+    CorvidTelnet *replaceTelnetBridge(uint16_t address, uint16_t ownAddress, uint16_t msgId, bool deEsc, bool crlf,
+                                      uint16_t uhfBuffer, uint16_t uhfDelay, bool debug);
 
     AbstractConnector *m_connector = nullptr;
     NullServerView m_nullView;
@@ -106,7 +108,6 @@ private:
     uint32_t m_txCorvidCount = 0;
     QMap<uint16_t, QSharedPointer<CorvidTelnet>> m_telnets;
     CorvidConfigData *m_config = nullptr;
-    QList<uint16_t> m_telnetRequests;
     bool m_attachedToEngine = false;
     bool m_disconnectWired = false;
 };

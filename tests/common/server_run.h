@@ -1,6 +1,7 @@
 #pragma once
 // Runs a built program of this project (the server by default) in a scratch
-// directory of its own, with a configuration file written by the test.
+// directory of its own, with a configuration file written by the test; the
+// device simulator beside it.
 
 #include <QDir>
 #include <QFile>
@@ -78,6 +79,35 @@ inline ConfigParams headlessParams(uint16_t port, const QString &interface = QSt
     return {{"Interface", interface}, {"DisableGUI", "1"}, {"TcpPort", QString::number(port)},
             {"ErrorLogFile", "server_logs/error_log"}, {"CorvidLogFile", "server_logs/corvid_log"}};
 }
+
+// A headless server on the virtual CAN bus, logs under server_logs/.
+inline ConfigParams virtualCanParams(uint16_t port)
+{
+    return headlessParams(port, QStringLiteral("virtualcan")) +
+           ConfigParams{{"SocketCANPortName", "can0"}, {"NumLogThreads", "0"}, {"MaxTCPClients", "8"}};
+}
+
+// The device simulator as an echo device on the virtual bus; `output` keeps
+// what it printed (one "rx ..." line per message it received).
+struct Devsim {
+    QProcess proc;
+    QByteArray output;
+    QStringList args;
+
+    explicit Devsim(uint16_t address = 2, const QStringList &extra = {})
+        : args(QStringList{QStringLiteral("--address"), QString::number(address), QStringLiteral("--device"),
+                           QStringLiteral("can0")} + extra)
+    {
+    }
+    ~Devsim() { endProcess(proc); }
+    bool start()
+    {
+        output.clear();
+        proc.setProcessChannelMode(QProcess::MergedChannels);
+        return startUntil(proc, builtProgram(QStringLiteral("tools/devsim/corvid-devsim")), args, "joined", output);
+    }
+    void stop() { endProcess(proc); }
+};
 
 struct ServerRun {
     QTemporaryDir dir;

@@ -1,0 +1,90 @@
+#pragma once
+// A terminal for one bus device: listens on port 60000 plus the device
+// address, accepts one Telnet terminal at a time, sends what is typed to the
+// device and writes the device's Telnet messages back to the terminal.
+
+#include "engine/corvid_types.h"
+#include "server/crd_client_info.h"
+#include "server/telnet_stream.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+#include <cstdint>
+#include <functional>
+
+class QTcpServer;
+class QTcpSocket;
+
+class CorvidTelnet : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY(CorvidTelnet)
+public:
+    // What the bridge needs of its owner: the current link's send (returns
+    // the data bytes sent) and the message log (status 1 = sent whole).
+    struct Links {
+        std::function<int64_t(corvid_message *)> send;
+        std::function<void(const corvid_message &, quint32 status)> log;
+    };
+
+    // Data waiting for a terminal that does not read; past it the terminal
+    // is disconnected.
+    static constexpr qint64 kMaxPendingWrite = 4 * 1024 * 1024;
+
+    CorvidTelnet(uint16_t deviceAddress, Links links, uint16_t ownAddress, uint16_t msgId, bool deEscape,
+                 bool crRewrite, uint16_t pieceSize, uint16_t pieceDelay, bool debug, QObject *parent = nullptr);
+    ~CorvidTelnet() override;
+
+    qint64 telnetWrite(const QByteArray &data, bool isNew);
+    uint16_t getAddrTo() const { return m_deviceAddress; }
+    uint16_t port() const { return m_port; }
+    bool isListening() const;
+    bool hasTerminal() const { return !m_terminal.isNull(); }
+    // Ends the terminal's session as if it had left.
+    void closeTerminal() { slotClientDisconnected(); }
+    // The pacing timer, so a test can read its interval and tick it itself.
+    QTimer &pacingTimer() { return m_pacingTimer; }
+
+signals:
+    void IAC_occured(QByteArray command);
+    void newClientAdded(crd_client_info_t client);
+    void clientDisconnected(quint32 clientId);
+
+public slots:
+    void slotNewConnection();
+    void slotServerRead();
+    void slotClientDisconnected();
+    void handleBytesWritten(qint64 bytes);
+    void on_IAC_occured(QByteArray command);
+    void on_UHF_send_timer();
+
+private:
+    void sendToDevice(const QByteArray &data);
+    bool enqueue(const QByteArray &prepared);
+    qint64 writeFirst();
+    static void dump(const QByteArray &bytes);
+
+    uint16_t m_port = 0;
+    uint16_t m_deviceAddress = 0;
+    uint16_t m_ownAddress = 1;
+    uint16_t m_msgId = 0xFFF1;
+    bool m_deEscape = true;
+    bool m_crRewrite = false;
+    bool m_debug = false;
+    int m_pieceLength = 0;  // 0: no pacing
+    uint16_t m_pieceDelay = 0;
+    Links m_links;
+    QTcpServer *m_server = nullptr;
+    QPointer<QTcpSocket> m_terminal;
+    telnet::InputFilter m_input{true, false};
+    QList<QByteArray> m_writeQueue;
+    qint64 m_queuedBytes = 0;
+    qint64 m_inFlight = 0;  // bytes of the first queue item not yet reported written
+    bool m_writing = false;
+    qint64 m_lastWritten = -1;
+    bool m_reading = false;
+    QList<QByteArray> m_pacingQueue;
+    QTimer m_pacingTimer;
+};
