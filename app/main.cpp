@@ -5,6 +5,7 @@
 #include "app/InterfaceSelection.h"
 #include "app/PluginPaths.h"
 #include "app/StartupSettings.h"
+#include "app/SystemdNotify.h"
 #include "config/CorvidConfigData.h"
 #include "connectors/AbstractConnector.h"
 #include "connectors/OperatorPrompt.h"
@@ -165,6 +166,7 @@ int main(int argc, char *argv[])
 
     // 25-27
     g_server->startServer();
+    SystemdNotify systemd([] { return g_server->tcpServer()->serverPort() != 0; });
     const int result = g_app->exec();
     delete log;
     return result;
