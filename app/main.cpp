@@ -82,7 +82,7 @@ int main(int argc, char *argv[])
 {
     // Qt plugins: Qt's own places and the plugins folder beside the program.
     QCoreApplication::setLibraryPaths(
-        corvid_library_paths(QCoreApplication::libraryPaths(), corvid_program_plugin_dir(argv[0])));
+        corvid_library_paths(QCoreApplication::libraryPaths(), corvid_program_plugin_dirs(argv[0])));
 #ifdef Q_OS_WIN
     QApplication::setStyle(QStringLiteral("windowsvista"));
 #endif
