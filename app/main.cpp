@@ -115,6 +115,7 @@ int main(int argc, char *argv[])
     // The start line first, then what was said before the file existed.
     corvid_write_error_log_start(*g_errorLogStream, startUtc);
     corvid_set_error_log_stream(g_errorLogStream);
+    corvid_set_journal_echo(!qEnvironmentVariableIsEmpty("JOURNAL_STREAM"));
     qCDebug(lcApp).noquote() << "Qt plugins searched in:" << QCoreApplication::libraryPaths().join(QStringLiteral(", "));
 
     // 12-13: the main window comes with the window work; until then, and

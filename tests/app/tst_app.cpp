@@ -584,6 +584,7 @@ void TestApp::systemdReadinessAndWatchdog()
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("NOTIFY_SOCKET"), QString::fromLocal8Bit(sockPath));
     env.insert(QStringLiteral("WATCHDOG_USEC"), QStringLiteral("200000"));
+    env.insert(QStringLiteral("JOURNAL_STREAM"), QStringLiteral("8:1234"));
     srv.start(env);
 
     auto next = [fd]() -> QByteArray {
@@ -603,6 +604,10 @@ void TestApp::systemdReadinessAndWatchdog()
     for (int i = 0; i < 3; ++i)
         QCOMPARE(next(), QByteArray("WATCHDOG=1"));
     QCOMPARE(srv.stop(), 0);
+    // Diagnostics also reach the journal, with their level.
+    const QByteArray journal = srv.proc.readAllStandardError();
+    QVERIFY2(journal.contains("<6>Corvid server ver.143 started at port " + QByteArray::number(port) + "\n"),
+             journal.constData());
 }
 
 void TestApp::interfaceSelection()
