@@ -120,7 +120,10 @@ void writeDiagnostic(DiagState &s, QtMsgType type, const QString &msg)
         *s.stream << entry << Qt::endl;
         if (s.echoToJournal) {
             // The journal stamps lines itself; the prefix gives it the level.
-            std::fputs(qUtf8Printable(journalPrefix(type) + msg + QLatin1Char('\n')), stderr);
+            QString text = msg;
+            while (text.endsWith(QLatin1Char('\n')))
+                text.chop(1);  // several texts end in a line feed of their own
+            std::fputs(qUtf8Printable(journalPrefix(type) + text + QLatin1Char('\n')), stderr);
             std::fflush(stderr);
         }
     } else {
