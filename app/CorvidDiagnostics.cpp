@@ -51,6 +51,7 @@ struct DiagState {
     QPointer<QObject> owner;
     bool hasSink = false;
     CorvidDiagnosticSink sink;
+    bool echoToJournal = false;
 };
 
 DiagState &state()
@@ -92,6 +93,24 @@ QString fileEntry(const QString &msg)
            + QLatin1Char('\n');
 }
 
+// Syslog levels as the journal reads them at the start of a line.
+QString journalPrefix(QtMsgType type)
+{
+    switch (type) {
+    case QtDebugMsg:
+        return QStringLiteral("<7>");
+    case QtInfoMsg:
+        return QStringLiteral("<6>");
+    case QtWarningMsg:
+        return QStringLiteral("<4>");
+    case QtCriticalMsg:
+        return QStringLiteral("<3>");
+    case QtFatalMsg:
+        return QStringLiteral("<2>");
+    }
+    return QStringLiteral("<5>");
+}
+
 // One diagnostic to the error log (or, before it exists, to standard error
 // and the store for it) and to the window. Called under the lock.
 void writeDiagnostic(DiagState &s, QtMsgType type, const QString &msg)
@@ -99,6 +118,14 @@ void writeDiagnostic(DiagState &s, QtMsgType type, const QString &msg)
     const QString entry = fileEntry(msg);
     if (s.stream) {
         *s.stream << entry << Qt::endl;
+        if (s.echoToJournal) {
+            // The journal stamps lines itself; the prefix gives it the level.
+            QString text = msg;
+            while (text.endsWith(QLatin1Char('\n')))
+                text.chop(1);  // several texts end in a line feed of their own
+            std::fputs(qUtf8Printable(journalPrefix(type) + text + QLatin1Char('\n')), stderr);
+            std::fflush(stderr);
+        }
     } else {
         // Nobody else would see a problem of the start-up, such as a
         // configuration that could not be read.
@@ -174,6 +201,12 @@ void corvid_set_repeat_limit(qint64 intervalMs, std::function<qint64()> clockMs)
     s.clock = clockMs ? std::move(clockMs) : std::function<qint64()>(monotonicMs);
     s.hasLast = false;
     s.repeats = 0;
+}
+
+void corvid_set_journal_echo(bool on)
+{
+    QMutexLocker lock(&diagMutex());
+    state().echoToJournal = on;
 }
 
 void corvid_install_diagnostics()

@@ -20,6 +20,10 @@ void corvid_message_handler(QtMsgType type, const QMessageLogContext &context, c
 // Installs corvid_message_handler for the rest of the process.
 void corvid_install_diagnostics();
 
+// Under systemd standard error is the journal: with `on`, every diagnostic
+// written to the error log also goes there, with its syslog level.
+void corvid_set_journal_echo(bool on);
+
 // The error log stream. Not owned. While there is none (the default),
 // each entry goes to standard error at once and is kept; setting the stream
 // writes the kept entries into it first.

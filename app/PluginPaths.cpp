@@ -4,7 +4,7 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 
-QString corvid_program_plugin_dir(const char *argv0)
+QStringList corvid_program_plugin_dirs(const char *argv0)
 {
     QString exe = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
     if (exe.isEmpty() && argv0) {
@@ -13,18 +13,18 @@ QString corvid_program_plugin_dir(const char *argv0)
                                               : QStandardPaths::findExecutable(name);
     }
     if (exe.isEmpty())
-        return QString();
-    return QDir::cleanPath(QFileInfo(exe).absolutePath() + QStringLiteral("/../plugins"));
+        return {};
+    const QString dir = QFileInfo(exe).absolutePath();
+    return {QDir::cleanPath(dir + QStringLiteral("/../plugins")),
+            QDir::cleanPath(dir + QStringLiteral("/" CORVID_PLUGIN_DIR_FROM_BIN))};
 }
 
-QStringList corvid_library_paths(const QStringList &defaults, const QString &programPluginDir)
+QStringList corvid_library_paths(const QStringList &defaults, const QStringList &programPluginDirs)
 {
     QStringList paths;
-    for (const QString &path : defaults) {
-        if (!QDir::isRelativePath(path) && !paths.contains(path))
+    for (const QString &path : defaults + programPluginDirs) {
+        if (!path.isEmpty() && !QDir::isRelativePath(path) && !paths.contains(path))
             paths << path;
     }
-    if (!programPluginDir.isEmpty() && !QDir::isRelativePath(programPluginDir) && !paths.contains(programPluginDir))
-        paths << programPluginDir;
     return paths;
 }

@@ -5,6 +5,7 @@
 #include "app/InterfaceSelection.h"
 #include "app/PluginPaths.h"
 #include "app/StartupSettings.h"
+#include "app/SystemdNotify.h"
 #include "config/CorvidConfigData.h"
 #include "connectors/AbstractConnector.h"
 #include "connectors/OperatorPrompt.h"
@@ -81,7 +82,7 @@ int main(int argc, char *argv[])
 {
     // Qt plugins: Qt's own places and the plugins folder beside the program.
     QCoreApplication::setLibraryPaths(
-        corvid_library_paths(QCoreApplication::libraryPaths(), corvid_program_plugin_dir(argv[0])));
+        corvid_library_paths(QCoreApplication::libraryPaths(), corvid_program_plugin_dirs(argv[0])));
 #ifdef Q_OS_WIN
     QApplication::setStyle(QStringLiteral("windowsvista"));
 #endif
@@ -119,6 +120,7 @@ int main(int argc, char *argv[])
     // The start line first, then what was said before the file existed.
     corvid_write_error_log_start(*g_errorLogStream, startUtc);
     corvid_set_error_log_stream(g_errorLogStream);
+    corvid_set_journal_echo(!qEnvironmentVariableIsEmpty("JOURNAL_STREAM"));
     qCDebug(lcApp).noquote() << "Qt plugins searched in:" << QCoreApplication::libraryPaths().join(QStringLiteral(", "));
 
     // 12-13: the main window comes with the window work; until then, and
@@ -170,6 +172,7 @@ int main(int argc, char *argv[])
 
     // 25-27
     g_server->startServer();
+    SystemdNotify systemd([] { return g_server->tcpServer()->serverPort() != 0; });
     const int result = g_app->exec();
     delete log;
     return result;

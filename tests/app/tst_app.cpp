@@ -20,6 +20,10 @@
 #include <QtTest>
 
 #include <memory>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace {
 
@@ -82,6 +86,7 @@ private slots:
     void endToEnd();
     void startupModes();
     void startupFailuresAndShutdown();
+    void systemdReadinessAndWatchdog();
     void interfaceSelection();
     void configurationFaultsAtStartup();
     void refusedSendAndNestedLogs();
@@ -415,6 +420,51 @@ void TestApp::startupFailuresAndShutdown()
             QCOMPARE(f[8], QString::fromLatin1(reference_pattern(i % 20, i).toHex()));
         }
     }
+}
+
+void TestApp::systemdReadinessAndWatchdog()
+{
+    // systemd's end of Type=notify: a datagram socket named by NOTIFY_SOCKET.
+    ServerRun srv;
+    const QByteArray sockPath = srv.path(QStringLiteral("notify")).toLocal8Bit();
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    QVERIFY(fd >= 0);
+    auto closeFd = qScopeGuard([fd] { ::close(fd); });
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    QVERIFY(size_t(sockPath.size()) < sizeof addr.sun_path);
+    memcpy(addr.sun_path, sockPath.constData(), size_t(sockPath.size()));
+    QCOMPARE(::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+
+    const uint16_t port = freePort();
+    QVERIFY(srv.configure(headlessParams(port)));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("NOTIFY_SOCKET"), QString::fromLocal8Bit(sockPath));
+    env.insert(QStringLiteral("WATCHDOG_USEC"), QStringLiteral("200000"));
+    env.insert(QStringLiteral("JOURNAL_STREAM"), QStringLiteral("8:1234"));
+    srv.start(env);
+
+    auto next = [fd]() -> QByteArray {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 15000) != 1)
+            return "(nothing)";
+        char buf[256];
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        return n > 0 ? QByteArray(buf, int(n)) : QByteArray("(error)");
+    };
+    // Ready comes first, and only once the control port takes connections.
+    QCOMPARE(next(), QByteArray("READY=1"));
+    QTcpSocket probe;
+    probe.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(probe.waitForConnected(5000));
+    // Then the event loop keeps the watchdog fed.
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(next(), QByteArray("WATCHDOG=1"));
+    QCOMPARE(srv.stop(), 0);
+    // Diagnostics also reach the journal, with their level.
+    const QByteArray journal = srv.proc.readAllStandardError();
+    QVERIFY2(journal.contains("<6>Corvid server ver.143 started at port " + QByteArray::number(port) + "\n"),
+             journal.constData());
 }
 
 void TestApp::interfaceSelection()
