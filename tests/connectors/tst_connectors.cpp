@@ -8,7 +8,8 @@
 #include "connectors/QSocketCAN_connector.h"
 #include "engine/corvid_engine.h"
 #include "engine/corvid_hardware.h"
-#include "tests/common/bus_reference.h"
+#include "tests/common/bus_peer.h"
+#include "tests/common/can_reference.h"
 #include "tests/common/message_capture.h"
 #include "tests/common/recording_prompt.h"
 #include "tests/common/virtual_bus.h"
@@ -25,63 +26,6 @@
 namespace {
 
 const QString kVirtual = QStringLiteral("virtualcan");
-
-QByteArray bytes(std::initializer_list<int> list) {
-    QByteArray out;
-    for (int b : list)
-        out.append(char(b));
-    return out;
-}
-
-QCanBusFrame canFrame(bool ext, quint32 id, const QByteArray &payload) {
-    QCanBusFrame f(id, payload);
-    f.setExtendedFrameFormat(ext);
-    return f;
-}
-
-// Header frame 0xFFFE, msg_id, length + 2, then data and checksum 8 bytes a frame.
-QVector<QCanBusFrame> longMessage(bool ext, quint32 id, quint16 msgId, const QByteArray &data) {
-    const quint32 dataFlag = ext ? 1u << 28 : 1u << 10;
-    QVector<QCanBusFrame> out{canFrame(ext, id, le16(0xFFFE) + le16(msgId) + le16(unsigned(data.size() + 2)))};
-    const QByteArray body = data + le16(reference_crc(data));
-    for (int pos = 0; pos < body.size(); pos += 8)
-        out << canFrame(ext, id | dataFlag, body.mid(pos, 8));
-    return out;
-}
-
-QString frameText(const QCanBusFrame &f) {
-    const bool ext = f.hasExtendedFrameFormat();
-    const char *kind = f.frameType() == QCanBusFrame::DataFrame ? "" : "?";
-    return QStringLiteral("%1%2 %3 [%4]")
-        .arg(QLatin1String(ext ? "X" : "S"), QLatin1String(kind))
-        .arg(f.frameId(), ext ? 8 : 3, 16, QLatin1Char('0'))
-        .arg(QString::fromLatin1(f.payload().toHex(' ')));
-}
-
-QStringList frameTexts(const QVector<QCanBusFrame> &frames) {
-    QStringList out;
-    for (const QCanBusFrame &f : frames)
-        out << frameText(f);
-    return out;
-}
-
-// The other end of the bus: a plain device of the plugin.
-struct Peer {
-    explicit Peer(const QString &channel = QStringLiteral("can0"))
-        : dev(QCanBus::instance()->createDevice(kVirtual, channel)) {
-        QObject::connect(dev.get(), &QCanBusDevice::framesReceived, dev.get(), [this] {
-            while (dev->framesAvailable())
-                frames << dev->readFrame();
-        });
-        dev->connectDevice();
-    }
-    ~Peer() {
-        if (dev->state() == QCanBusDevice::ConnectedState)
-            dev->disconnectDevice();
-    }
-    std::unique_ptr<QCanBusDevice> dev;
-    QVector<QCanBusFrame> frames;
-};
 
 struct Received {
     uint16_t msg_id, from, to;
