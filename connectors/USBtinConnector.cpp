@@ -141,6 +141,7 @@ bool USBtinConnector::openPort()
     qInfo("reconnect");
     if (m_port.isOpen())
         m_port.close();
+    m_closePending = false;
     m_port.setPortName(m_portName);
     m_port.setBaudRate(m_baudRate, QSerialPort::AllDirections);
     // The failure arrives through errorOccurred with its reason.
@@ -391,11 +392,28 @@ void USBtinConnector::setHWState(AbstractConnector::HWState newState, uint32_t e
 
 void USBtinConnector::handleError(QSerialPort::SerialPortError error)
 {
+    // A port that lost its device reports that on every read notification
+    // until it is closed: said once, and closed from the event loop rather
+    // than inside the port's own notification.
+    const bool deviceLost = error == QSerialPort::ResourceError || error == QSerialPort::DeviceNotFoundError ||
+                            error == QSerialPort::ReadError || error == QSerialPort::WriteError;
+    if (error == QSerialPort::NoError || (deviceLost && m_closePending))
+        return;
+    if (deviceLost && m_port.isOpen()) {
+        m_closePending = true;
+        QMetaObject::invokeMethod(
+            this, [this] {
+                if (m_closePending && m_port.isOpen()) {
+                    m_port.close();
+                    clearQueue();
+                }
+                m_closePending = false;
+            },
+            Qt::QueuedConnection);
+    }
     const QString name = m_port.portName();
     const QString text = m_port.errorString();
     switch (error) {
-    case QSerialPort::NoError:
-        return;
     case QSerialPort::DeviceNotFoundError:
     case QSerialPort::ResourceError:
         qCritical().noquote() << translated("An resource error occurred on  %1 (%2): check USB connection?").arg(name, text);

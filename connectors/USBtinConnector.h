@@ -96,6 +96,7 @@ private:
     int64_t m_queueBytes = 0;
     bool m_writing = false;       // the head was written, its bytesWritten is due
     bool m_awaitingAck = false;   // the head is a frame the adapter has not answered
+    bool m_closePending = false;  // the device is gone; the port closes next
     qint64 m_headWritten = 0;
     uint32_t m_versionReplies = 0;
     QString m_portName;
