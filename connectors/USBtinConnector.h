@@ -9,6 +9,7 @@
 #include "connectors/AbstractConnector.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QSerialPort>
 #include <QString>
@@ -91,12 +92,15 @@ private:
     QTimer m_noAckTimer;
     QTimer m_checkTimer;
     QTimer m_ackTimer;
+    QElapsedTimer m_clock;
+    qint64 m_ackDeadline = 0;  // on m_clock, for the frame awaiting its acknowledgement
     uint32_t m_noAckCount = 0;
     std::deque<Line> m_queue;
     int64_t m_queueBytes = 0;
     bool m_writing = false;       // the head was written, its bytesWritten is due
     bool m_awaitingAck = false;   // the head is a frame the adapter has not answered
-    bool m_closePending = false;  // the device is gone; the port closes next
+    bool m_closePending = false;
+    bool m_inBytesWritten = false;  // the device is gone; the port closes next
     qint64 m_headWritten = 0;
     uint32_t m_versionReplies = 0;
     QString m_portName;
