@@ -7,8 +7,9 @@
 // measured first, on the same adapter, and shown as the limit beside the
 // figures. Talks to 127.0.0.1 only. Table on stdout, progress on stderr.
 
-#include "bench/fanout/bench_clock.h"
-#include "bench/fanout/corvid_load_client.h"
+#include "bench/common/bench_clock.h"
+#include "bench/common/bench_process.h"
+#include "bench/common/corvid_load_client.h"
 #include "server/corvid_wire.h"
 
 #include <QCanBus>
@@ -17,7 +18,6 @@
 #include <QFile>
 #include <QProcess>
 #include <QSerialPort>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTextStream>
 
@@ -44,10 +44,8 @@ QList<QProcess *> g_children;
 [[noreturn]] void fail(const QString &why)
 {
     err() << "bench_usbtin: " << why << Qt::endl;
-    for (QProcess *p : g_children) {
-        p->kill();
-        p->waitForFinished(3000);
-    }
+    for (QProcess *p : g_children)
+        benchStopProcess(*p);
     std::exit(1);
 }
 
@@ -215,21 +213,13 @@ int main(int argc, char **argv)
     const auto [rawUs, rttUs] = ackRoundTripUs(link, 3000);
     benchWaitFor([] { return false; }, 300);  // let those frames drain
 
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    const quint16 port = probe.serverPort();
-    probe.close();
+    const quint16 port = benchFreePort();
     QFile config(dir.filePath(QStringLiteral("server_config.xml")));
-    if (!config.open(QIODevice::WriteOnly))
+    if (!config.open(QIODevice::WriteOnly) ||
+        config.write(benchServerConfig({{"Interface", "UsbTin"}, {"USBtinPortName", link}, {"DisableGUI", "1"},
+                                        {"TcpPort", QString::number(port)}, {"ErrorLogFile", "logs/error_log"},
+                                        {"CorvidLogFile", "logs/corvid_log"}, {"NumLogThreads", "0"}})) < 0)
         fail(QStringLiteral("cannot write the server configuration"));
-    QByteArray xml = "<?xml version=\"1.0\"?>\n<Config>\n<ConfigVer>2</ConfigVer>\n";
-    const QList<QPair<QString, QString>> params = {
-        {"Interface", "UsbTin"}, {"USBtinPortName", link}, {"DisableGUI", "1"}, {"TcpPort", QString::number(port)},
-        {"ErrorLogFile", "logs/error_log"}, {"CorvidLogFile", "logs/corvid_log"}, {"NumLogThreads", "0"}};
-    for (const auto &p : params)
-        xml += "<Parameter><ParmName>" + p.first.toUtf8() + "</ParmName><ParmDesc>-</ParmDesc><ParmValue>" +
-               p.second.toUtf8() + "</ParmValue></Parameter>\n";
-    config.write(xml + "</Config>\n");
     config.close();
 
     QProcess server;
@@ -237,16 +227,12 @@ int main(int argc, char **argv)
     server.setWorkingDirectory(dir.path());
     server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     server.start(serverExe, QStringList());
+    if (!benchWaitForListen(port, server, 20000))
+        fail(QStringLiteral("the server did not start"));
     CorvidLoadClient client(0, false);
-    bool connected = false;
-    for (int attempt = 0; attempt < 50 && !connected; ++attempt) {
-        benchWaitFor([] { return false; }, 200);
-        client.open(port);
-        connected = benchWaitFor([&] { return (client.identified() && client.hwState() == 2) || client.failed(); },
-                                 3000) &&
-                    !client.failed();
-    }
-    if (!connected)
+    client.open(port);
+    if (!benchWaitFor([&] { return (client.identified() && client.hwState() == 2) || client.failed(); }, 10000) ||
+        client.failed())
         fail(QStringLiteral("the server's link did not become ready"));
 
     // Each row: the best of three runs after a warm-up.
@@ -266,8 +252,7 @@ int main(int argc, char **argv)
     // The round trip again, after the server has let go of the adapter; the
     // shorter of the two sets the limit, so load on the machine cannot
     // flatter the ratio.
-    server.terminate();
-    server.waitForFinished(10000);
+    benchStopProcess(server);
     const auto after = ackRoundTripUs(link, 3000);
     const quint32 rawBest = std::min(rawUs, after.first), qtBest = std::min(rttUs, after.second);
 
@@ -295,7 +280,6 @@ int main(int argc, char **argv)
     }
     out.flush();
 
-    sim.terminate();
-    sim.waitForFinished(10000);
+    benchStopProcess(sim);
     return allComplete ? 0 : 1;
 }

@@ -11,6 +11,7 @@
 #include "tests/common/can_reference.h"
 #include "tests/common/message_capture.h"
 #include "tests/common/pty_peer.h"
+#include "tests/common/virtual_bus.h"
 
 #include <QProcess>
 #include <QSignalSpy>
@@ -125,6 +126,7 @@ class tst_usbtin : public QObject {
 private:
     QList<QPair<uint16_t, QByteArray>> m_messages;  // msg_id, data from the engine
     USBtinConnector *m_conn = nullptr;
+    VirtualBusHost m_bus;
 
     // Binds a connector for `path`; the binding opens it.
     USBtinConnector *bind(const QString &path, const Timings &t)
@@ -149,6 +151,7 @@ private slots:
         corvid_register_metatypes();
         qRegisterMetaType<AbstractConnector::HWState>();
         QVERIFY2(QFile::exists(kSim), qPrintable(kSim));
+        QVERIFY2(m_bus.start(), qPrintable(m_bus.error()));
     }
     void init()
     {
@@ -619,7 +622,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(frameTexts(bus.frames).contains(sent), 15000);
         QVERIFY(bus.dev->writeFrame(canFrame(false, 2u << 5 | 1u, le16(0x21) + "a")));
         QVERIFY(bus.dev->writeFrame(canFrame(false, 2u << 5 | 1u, le16(0x22) + "b")));
-        // The bus lives in this process: wait with its event loop running.
+        // The peer's frames leave with this process's event loop: no blocking wait.
         QTRY_COMPARE_WITH_TIMEOUT(cl.state(), QProcess::NotRunning, 25000);
         QCOMPARE(cl.exitCode(), 0);
         const QString out = QString::fromUtf8(cl.readAllStandardOutput());

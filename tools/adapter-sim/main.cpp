@@ -1,7 +1,7 @@
 // corvid-adapter-sim: a serial CAN adapter on a pseudo-terminal, carrying
 // frames to and from Qt's virtual CAN bus.
 
-#include "app/TerminationSignals.h"
+#include "engine/TerminationSignals.h"
 #include "tools/adapter-sim/AdapterSim.h"
 
 #include <QCommandLineParser>
