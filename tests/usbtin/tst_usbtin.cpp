@@ -11,6 +11,7 @@
 #include "tests/common/can_reference.h"
 #include "tests/common/message_capture.h"
 #include "tests/common/pty_peer.h"
+#include "tests/common/server_process.h"
 #include "tests/common/virtual_bus.h"
 
 #include <QProcess>
@@ -19,7 +20,6 @@
 #include <QTcpServer>
 #include <QtTest>
 
-#include <csignal>
 
 namespace {
 
@@ -235,43 +235,6 @@ private slots:
         QTEST(input, "left");
     }
 
-    // The stream is cut into two reads at every position, and into single
-    // bytes: the replies are always the same.
-    void splitAtEveryPosition()
-    {
-        QByteArray whole = kAdapterStream + "z\rV0100\r";
-        const QStringList expected = allReplies(whole);
-        QCOMPARE(expected, (kAdapterFrames + QStringList{"ack", "V 0100"}));
-        const QByteArray stream = kAdapterStream + "z\rV0100\r";
-        for (int cut = 0; cut <= stream.size(); ++cut) {
-            QByteArray buffer = stream.left(cut);
-            QStringList got = allReplies(buffer);
-            buffer += stream.mid(cut);
-            got += allReplies(buffer);
-            QVERIFY2(got == expected, qPrintable(QStringLiteral("cut at %1: %2").arg(cut).arg(got.join('|'))));
-        }
-        QByteArray buffer;
-        QStringList got;
-        for (const char c : stream) {
-            buffer.append(c);
-            got += allReplies(buffer);
-        }
-        QCOMPARE(got, expected);
-    }
-
-    void messageLineBytes()
-    {
-        // Counted by hand: a single frame of 2 + 6 bytes is 22 (27 extended);
-        // 20 bytes are a header of 18 and data frames of 22, 22 and 18.
-        QCOMPARE(usbtin::messageLineBytes(6, false), int64_t(22));
-        QCOMPARE(usbtin::messageLineBytes(6, true), int64_t(27));
-        QCOMPARE(usbtin::messageLineBytes(20, false), int64_t(18 + 22 + 22 + 18));
-        int64_t total = 0;
-        for (const QByteArray &l : twentyByteLines())
-            total += l.size();
-        QCOMPARE(total, usbtin::messageLineBytes(20, false));
-    }
-
     // Opening writes the four commands one after another; the hardware
     // version reply sets the device kind and firmware reply is reported.
     void openingAndDeviceKinds_data()
@@ -391,7 +354,7 @@ private slots:
         QTRY_COMPARE(m_conn->queuedLines(), 0);
         QCOMPARE(m_conn->pendingAcks(), 0);
         QVERIFY(pty.received().isEmpty());
-        QCOMPARE(m_conn->txBytesCount(), uint64_t(9 + 2 * usbtin::messageLineBytes(20, false)));
+        QCOMPARE(m_conn->txBytesCount(), uint64_t(9 + 2 * 80));
     }
 
     // Unanswered frames wait in a queue bounded by the engine's budget: the
@@ -558,82 +521,62 @@ private slots:
     // same link path, and every message then travels exactly once.
     void serverRebuildsLostAdapter()
     {
-        const QString server = tool("app/corvid-server"), client = tool("tools/client/corvid-client");
-        QVERIFY2(QFile::exists(server) && QFile::exists(client), "corvid-server and corvid-client are built");
         Peer bus;
         QTRY_COMPARE(bus.dev->state(), QCanBusDevice::ConnectedState);
-        QTemporaryDir dir;
-        const QString link = dir.filePath(QStringLiteral("adapter"));
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost, 0);
-        const QString port = QString::number(probe.serverPort());
-        probe.close();
-        QFile config(dir.filePath(QStringLiteral("server_config.xml")));
-        QVERIFY(config.open(QIODevice::WriteOnly));
-        QByteArray xml = "<?xml version=\"1.0\"?>\n<Config>\n<ConfigVer>2</ConfigVer>\n";
-        for (const auto &p : QList<QPair<QString, QString>>{{"Interface", "UsbTin"}, {"USBtinPortName", link},
-                                                             {"DisableGUI", "1"}, {"TcpPort", port},
-                                                             {"ErrorLogFile", "logs/error_log"},
-                                                             {"CorvidLogFile", "logs/corvid_log"}, {"NumLogThreads", "0"}})
-            xml += "<Parameter><ParmName>" + p.first.toUtf8() + "</ParmName><ParmDesc>d</ParmDesc><ParmValue>" +
-                   p.second.toUtf8() + "</ParmValue></Parameter>\n";
-        config.write(xml + "</Config>\n");
-        config.close();
-        auto log = [&] {
-            const QStringList files = QDir(dir.filePath("logs")).entryList({"error_log*"}, QDir::Files, QDir::Name);
-            QFile f(dir.filePath("logs/" + files.value(0)));
-            return files.isEmpty() || !f.open(QIODevice::ReadOnly) ? QString() : QString::fromUtf8(f.readAll());
-        };
+        ServerRun server;
+        const QString link = server.path(QStringLiteral("adapter"));
+        const uint16_t port = freePort();
+        writeConfig(server.path(QStringLiteral("server_config.xml")),
+                    {{"Interface", "UsbTin"}, {"USBtinPortName", link}, {"DisableGUI", "1"},
+                     {"TcpPort", QString::number(port)}, {"ErrorLogFile", "server_logs/error_log"}});
         const QString used = QStringLiteral("UsbTin hw-interface will be used.");
         const QString ready = QStringLiteral("Low-speed CAN sniffer found");
+        auto lost = [&] {
+            return server.errorLog().count("An resource error occurred on  ") +
+                   server.errorLog().count("An I/O error occurred while reading the data from port ");
+        };
 
         auto first = std::make_unique<Sim>();
         QVERIFY(first->start({"--link", link, "--hw-version", "0100"}));
-        QProcess srv;
-        srv.setWorkingDirectory(dir.path());
-        srv.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        srv.start(server, QStringList());
-        QTRY_VERIFY_WITH_TIMEOUT(log().count(ready) == 1, 15000);
-        QCOMPARE(log().count(used), 1);
+        server.start();
+        QVERIFY(server.waitStarted(port));
+        WireClient app;
+        QVERIFY(app.open(port) && app.identify("manager", false));
+        QTRY_COMPARE(app.states().value(app.states().size() - 1), 2u);
 
         QCOMPARE(first->stop(), 0);
         first.reset();
-        auto lost = [&] {
-            return log().count("An resource error occurred on  ") +
-                   log().count("An I/O error occurred while reading the data from port ");
-        };
         QTRY_VERIFY_WITH_TIMEOUT(lost() > 0, 15000);
         // The hub's rebuild finds no adapter and keeps trying.
-        QTRY_VERIFY_WITH_TIMEOUT(log().count("No serial devices available!") >= 2, 15000);
-        QCOMPARE(srv.state(), QProcess::Running);
-
+        QVERIFY(server.waitForErrorLog("No serial devices available!"));
         Sim second;
         QVERIFY(second.start({"--link", link}));
-        QTRY_VERIFY_WITH_TIMEOUT(log().count(ready) == 2, 15000);
-        QCOMPARE(log().count(used), 2);
+        QTRY_VERIFY_WITH_TIMEOUT(server.errorLog().count(ready) == 2, 15000);
+        QCOMPARE(server.errorLog().count(used), 2);
         // Said once, not on every read of a dead port; opened once per adapter.
         QVERIFY2(lost() <= 2, qPrintable(QString::number(lost())));
-        QCOMPARE(log().count("reconnect"), 2);
+        QCOMPARE(server.errorLog().count("reconnect"), 2);
+        QCOMPARE(server.proc.state(), QProcess::Running);
+        const QVector<uint32_t> states = app.states();
+        QVERIFY(states.contains(0u));
+        QCOMPARE(states.last(), 2u);
 
-        // One message each way, then a probe from the bus that ends the client.
-        QProcess cl;
-        cl.start(client, {"--port", port, "--send", "0x10,1,2,AABB", "--count", "3", "--timeout", "20000"});
+        // One message each way, then a probe from the bus behind them.
+        app.send(1, 0x10, 1, 2, bytes({0xAA, 0xBB}));
         const QString sent = frameText(canFrame(false, 1u << 5 | 2u, le16(0x10) + bytes({0xAA, 0xBB})));
         QTRY_VERIFY_WITH_TIMEOUT(frameTexts(bus.frames).contains(sent), 15000);
         QVERIFY(bus.dev->writeFrame(canFrame(false, 2u << 5 | 1u, le16(0x21) + "a")));
         QVERIFY(bus.dev->writeFrame(canFrame(false, 2u << 5 | 1u, le16(0x22) + "b")));
-        // The peer's frames leave with this process's event loop: no blocking wait.
-        QTRY_COMPARE_WITH_TIMEOUT(cl.state(), QProcess::NotRunning, 25000);
-        QCOMPARE(cl.exitCode(), 0);
-        const QString out = QString::fromUtf8(cl.readAllStandardOutput());
-        QCOMPARE(out.count("msg id=0x0010 from=0x0001"), 1);
-        QCOMPARE(out.count("msg id=0x0021 from=0x0002 to=0x0001 len=1 data=61"), 1);
-        QCOMPARE(out.count("msg id=0x0022 from=0x0002"), 1);
+        auto ids = [&] {
+            QList<uint16_t> out;
+            for (const auto &m : app.messages())
+                out << m.header.msg_id;
+            return out;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(ids().contains(0x22), 15000);
+        QCOMPARE(ids(), (QList<uint16_t>{0x10, 0x21, 0x22}));
         QCOMPARE(frameTexts(bus.frames).count(sent), 1);
-
-        ::kill(pid_t(srv.processId()), SIGTERM);
-        QVERIFY(srv.waitForFinished(20000));
-        QCOMPARE(srv.exitCode(), 0);
+        QCOMPARE(server.stop(), 0);
     }
 
     void simUsage_data()
