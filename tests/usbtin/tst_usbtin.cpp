@@ -2,7 +2,6 @@
 // the real serial port on a pseudo-terminal, and the simulated adapter between
 // the connector (or the whole server) and the virtual CAN bus.
 
-#include "connectors/OperatorPrompt.h"
 #include "connectors/USBtinConnector.h"
 #include "connectors/usbtin_protocol.h"
 #include "engine/corvid_engine.h"
@@ -11,6 +10,7 @@
 #include "tests/common/can_reference.h"
 #include "tests/common/message_capture.h"
 #include "tests/common/pty_peer.h"
+#include "tests/common/recording_prompt.h"
 #include "tests/common/server_process.h"
 #include "tests/common/virtual_bus.h"
 
@@ -412,48 +412,30 @@ private slots:
     // takes the notice away.
     void noAdapterNotice()
     {
-        struct Prompt : OperatorPrompt {
-            bool interactive() const override { return true; }
-            int chooseAdapter(const QStringList &) override { return 0; }
-            void inform(const QString &) override {}
-            bool confirmListenFailure(const QString &) override { return true; }
-            void launchError(const QString &) override {}
-            int showNoAdapter(const QString &text, std::function<void()> onIgnore) override
-            {
-                texts << text;
-                ignore = std::move(onIgnore);
-                return texts.size();
-            }
-            void closeNotice(int token) override { closed << token; }
-            QStringList texts;
-            QList<int> closed;
-            std::function<void()> ignore;
-        } prompt;
-        corvid_set_prompt(&prompt);
-        auto restore = qScopeGuard([] { corvid_set_prompt(nullptr); });
+        RecordingPrompt prompt;
         QTemporaryDir dir;
         const QString missing = dir.filePath(QStringLiteral("adapter"));
         bind(missing, {kLong, kLong, kLong});
         QCOMPARE(int(m_conn->state), int(AbstractConnector::HW_ERROR));
-        QCOMPARE(prompt.texts, QStringList{"No CAN adapters found. Connection failed."});
+        QCOMPARE(prompt.noAdapter, QStringList{"No CAN adapters found. Connection failed."});
         m_conn->HW_init();  // still shown: not again
-        QCOMPARE(prompt.texts.size(), 1);
+        QCOMPARE(prompt.noAdapter.size(), 1);
         prompt.ignore();
         m_conn->HW_init();
-        QCOMPARE(prompt.texts.size(), 1);
+        QCOMPARE(prompt.noAdapter.size(), 1);
         m_conn->HW_close();  // forgets the Ignore
         m_conn->HW_init();
-        QCOMPARE(prompt.texts.size(), 1);  // the first notice is still up
+        QCOMPARE(prompt.noAdapter.size(), 1);  // the first notice is still up
 
         PtyPeer pty;
         QVERIFY(QFile::link(pty.path(), missing));
         m_conn->HW_init();
         QCOMPARE(int(m_conn->state), int(AbstractConnector::HW_READY));
-        QCOMPARE(prompt.closed, QList<int>{1});
+        QCOMPARE(prompt.closedNotices, QList<int>{1});
         m_conn->HW_close();
         QFile::remove(missing);
         m_conn->HW_init();
-        QCOMPARE(prompt.texts.size(), 2);
+        QCOMPARE(prompt.noAdapter.size(), 2);
     }
 
     // The adapter unplugged: the error state with a diagnostic, no exit.
