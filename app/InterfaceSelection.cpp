@@ -3,8 +3,9 @@
 #include "config/CorvidConfigData.h"
 #include "config/corvid_config_convert.h"
 #include "connectors/NullReader.h"
-#include "connectors/UDP_Connector.h"
 #include "connectors/QSocketCAN_connector.h"
+#include "connectors/UDP_Connector.h"
+#include "connectors/USBtinConnector.h"
 #include "engine/corvid_hardware.h"
 
 #include <QCanBus>
@@ -24,13 +25,18 @@ QString canDeviceName(CorvidConfigData *config)
                                                                  : QStringLiteral("can0");
 }
 
-// A CAN link through Qt's CAN bus layer, bound to the engine.
-AbstractConnector *bindCan(const QString &plugin, const QString &device, bool guiMode)
+// A CAN link bound to the engine, which initialises it knowing the run mode.
+AbstractConnector *bind(AbstractConnector *connector, bool guiMode)
 {
-    auto *connector = new QSocketCAN_connector(plugin, device, nullptr, guiMode);
     connector->guiMode = guiMode;
     corvid_set_hardware(connector);
     return connector;
+}
+
+// A CAN link through Qt's CAN bus layer.
+AbstractConnector *bindCan(const QString &plugin, const QString &device, bool guiMode)
+{
+    return bind(new QSocketCAN_connector(plugin, device, nullptr, guiMode), guiMode);
 }
 
 AbstractConnector *nullReader(const char *complaint)
@@ -46,9 +52,13 @@ AbstractConnector *createConnector(CorvidConfigData *config, bool guiMode)
     const QString iface = config ? config->getParam(QStringLiteral("Interface")) : QString();
 
     if (contains(iface, "UsbTin")) {
-        // The serial adapter's connector is not part of this build: the link
-        // stays a NullReader and the hub keeps retrying.
-        return nullReader("No serial devices available!");
+        // The port found, not the configured name: an adapter the operator
+        // picked among several must be the one that is opened.
+        const QString port = USBtinConnector::findPort(config->getParam(QStringLiteral("USBtinPortName")), false);
+        if (port.isEmpty())
+            return nullReader("No serial devices available!");
+        qInfo("UsbTin hw-interface will be used.\n");
+        return bind(new USBtinConnector(port), guiMode);
     }
 
     if (contains(iface, "SocketCAN")) {

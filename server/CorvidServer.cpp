@@ -346,7 +346,10 @@ void CorvidServer::rebuildConnector()
     fresh->guiMode = gui;
     m_connector = fresh;
     connectConnector(fresh);
-    fresh->HW_init();
+    // A bound CAN connector was initialised by its binding; a second HW_init
+    // would open it again and send its opening sequence twice.
+    if (corvid_get_hardware() != fresh)
+        fresh->HW_init();
     if (m_connector == fresh && fresh->state == AbstractConnector::HW_READY)
         hardwareStatusHandler(AbstractConnector::HW_READY);
 }

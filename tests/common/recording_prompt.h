@@ -9,6 +9,9 @@ public:
     QStringList informed;
     QStringList listenFailures;
     bool goOnAfterListenFailure = true;
+    QStringList noAdapter;            // texts of the no-adapter notices shown
+    QList<int> closedNotices;         // their tokens (1, 2, ...) as closed
+    std::function<void()> ignore;     // answers the last notice with Ignore
 
     RecordingPrompt() { corvid_set_prompt(this); }
     ~RecordingPrompt() override { corvid_set_prompt(nullptr); }
@@ -22,4 +25,11 @@ public:
         listenFailures << text;
         return goOnAfterListenFailure;
     }
+    int showNoAdapter(const QString &text, std::function<void()> onIgnore) override
+    {
+        noAdapter << text;
+        ignore = std::move(onIgnore);
+        return int(noAdapter.size());
+    }
+    void closeNotice(int token) override { closedNotices << token; }
 };

@@ -8,7 +8,8 @@
 #include "connectors/QSocketCAN_connector.h"
 #include "engine/corvid_engine.h"
 #include "engine/corvid_hardware.h"
-#include "tests/common/bus_reference.h"
+#include "tests/common/bus_peer.h"
+#include "tests/common/can_reference.h"
 #include "tests/common/diagnostic_capture.h"
 #include "tests/common/received_message.h"
 #include "tests/common/recording_prompt.h"
@@ -27,66 +28,12 @@ namespace {
 
 const QString kVirtual = QStringLiteral("virtualcan");
 
+using Received = ReceivedMessage;
+
 // Records every diagnostic while alive and passes it on.
 struct MessageCapture : DiagnosticCapture {
     MessageCapture() : DiagnosticCapture(true) {}
 };
-
-QByteArray bytes(std::initializer_list<int> list) {
-    QByteArray out;
-    for (int b : list)
-        out.append(char(b));
-    return out;
-}
-
-QCanBusFrame canFrame(bool ext, quint32 id, const QByteArray &payload) {
-    QCanBusFrame f(id, payload);
-    f.setExtendedFrameFormat(ext);
-    return f;
-}
-
-QVector<QCanBusFrame> longMessage(bool ext, quint32 id, quint16 msgId, const QByteArray &data) {
-    QVector<QCanBusFrame> out;
-    for (const ReferenceCanFrame &f : reference_frames_on(id, ext, msgId, data))
-        out << canFrame(f.extended, f.id, f.payload);
-    return out;
-}
-
-QString frameText(const QCanBusFrame &f) {
-    const bool ext = f.hasExtendedFrameFormat();
-    const char *kind = f.frameType() == QCanBusFrame::DataFrame ? "" : "?";
-    return QStringLiteral("%1%2 %3 [%4]")
-        .arg(QLatin1String(ext ? "X" : "S"), QLatin1String(kind))
-        .arg(f.frameId(), ext ? 8 : 3, 16, QLatin1Char('0'))
-        .arg(QString::fromLatin1(f.payload().toHex(' ')));
-}
-
-QStringList frameTexts(const QVector<QCanBusFrame> &frames) {
-    QStringList out;
-    for (const QCanBusFrame &f : frames)
-        out << frameText(f);
-    return out;
-}
-
-// The other end of the bus: a plain device of the plugin.
-struct Peer {
-    explicit Peer(const QString &channel = QStringLiteral("can0"))
-        : dev(QCanBus::instance()->createDevice(kVirtual, channel)) {
-        QObject::connect(dev.get(), &QCanBusDevice::framesReceived, dev.get(), [this] {
-            while (dev->framesAvailable())
-                frames << dev->readFrame();
-        });
-        dev->connectDevice();
-    }
-    ~Peer() {
-        if (dev->state() == QCanBusDevice::ConnectedState)
-            dev->disconnectDevice();
-    }
-    std::unique_ptr<QCanBusDevice> dev;
-    QVector<QCanBusFrame> frames;
-};
-
-using Received = ReceivedMessage;
 
 } // namespace
 

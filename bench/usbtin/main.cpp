@@ -1,0 +1,285 @@
+// Throughput of the serial CAN adapter link: a control application sends
+// messages through the server, whose connector writes them to the simulated
+// adapter, which puts the frames on the virtual CAN bus where this program
+// counts them. The adapter acknowledges every frame at once; the connector
+// sends the next frame only after that acknowledgement, so the round trip of
+// one frame and its acknowledgement bounds the rate. That round trip is
+// measured first, on the same adapter, and shown as the limit beside the
+// figures. Talks to 127.0.0.1 only. Table on stdout, progress on stderr.
+
+#include "bench/common/bench_clock.h"
+#include "bench/common/bench_process.h"
+#include "bench/common/corvid_load_client.h"
+#include "server/corvid_wire.h"
+
+#include <QCanBus>
+#include <QCanBusDevice>
+#include <QCoreApplication>
+#include <QFile>
+#include <QProcess>
+#include <QSerialPort>
+#include <QTemporaryDir>
+#include <QTextStream>
+
+#include <algorithm>
+#include <cstdio>
+#include <fcntl.h>
+#include <memory>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+QTextStream &err()
+{
+    static QTextStream s(stderr);
+    return s;
+}
+
+// The processes started, ended by fail() too.
+QList<QProcess *> g_children;
+
+[[noreturn]] void fail(const QString &why)
+{
+    err() << "bench_usbtin: " << why << Qt::endl;
+    for (QProcess *p : g_children)
+        benchStopProcess(*p);
+    std::exit(1);
+}
+
+constexpr quint16 kFrom = 1, kTo = 2, kMsgId = 0x0A01;
+
+const char kFrameLine[] = "t7E08A0B0C0D0E0F00001\r";
+
+quint32 median(std::vector<quint32> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+// Median round trip of one frame line and its acknowledgement, in
+// microseconds, on the adapter's terminal: first with plain blocking system
+// calls (the adapter alone), then through Qt's serial port class and event
+// loop, the way any Qt program on this adapter meets it.
+std::pair<quint32, quint32> ackRoundTripUs(const QString &path, int samples)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY);
+    if (fd < 0)
+        fail(QStringLiteral("cannot open %1").arg(path));
+    termios tio;
+    ::tcgetattr(fd, &tio);
+    ::cfmakeraw(&tio);
+    ::tcsetattr(fd, TCSANOW, &tio);
+    auto exchange = [fd](const char *line, const char *reply) {
+        if (::write(fd, line, strlen(line)) != ssize_t(strlen(line)))
+            fail(QStringLiteral("write to the adapter failed"));
+        QByteArray got;
+        while (!got.contains(reply)) {
+            pollfd p{fd, POLLIN, 0};
+            char buf[64];
+            if (::poll(&p, 1, 2000) <= 0)
+                fail(QStringLiteral("the adapter did not answer"));
+            const ssize_t n = ::read(fd, buf, sizeof buf);
+            if (n <= 0)
+                fail(QStringLiteral("read from the adapter failed"));
+            got.append(buf, int(n));
+        }
+    };
+    exchange("O\r", "\r");
+    std::vector<quint32> raw;
+    for (int i = 0; i < samples; ++i) {
+        const quint32 t0 = benchNowUs();
+        exchange(kFrameLine, "z\r");
+        raw.push_back(benchNowUs() - t0);
+    }
+    ::close(fd);
+
+    QSerialPort port(path);
+    if (!port.open(QIODevice::ReadWrite))
+        fail(QStringLiteral("cannot open %1: %2").arg(path, port.errorString()));
+    std::vector<quint32> qt;
+    QByteArray got;
+    quint32 t0 = benchNowUs();
+    auto send = [&] {
+        t0 = benchNowUs();
+        port.write(kFrameLine);
+        port.flush();
+    };
+    QObject::connect(&port, &QSerialPort::readyRead, &port, [&] {
+        got += port.readAll();
+        int at;
+        while ((at = got.indexOf("z\r")) >= 0) {
+            got.remove(0, at + 2);
+            qt.push_back(benchNowUs() - t0);
+            if (int(qt.size()) < samples)
+                send();
+        }
+    });
+    send();
+    if (!benchWaitFor([&] { return int(qt.size()) >= samples; }, 60000))
+        fail(QStringLiteral("the adapter stopped answering"));
+    port.write("C\r");
+    port.flush();
+    port.close();
+    return {median(raw), median(qt)};
+}
+
+struct Row {
+    int bytes = 0;
+    int messages = 0;
+    quint64 frames = 0;
+    double seconds = 0;
+    bool complete = false;
+};
+
+// Frames the engine makes of one message: one, or a header and the data
+// with its checksum 8 bytes a frame.
+int framesPerMessage(int bytes)
+{
+    return bytes <= 6 ? 1 : 1 + (bytes + 2 + 7) / 8;
+}
+
+Row runCase(CorvidLoadClient &client, quint64 &busFrames, int bytes, int messages, int window)
+{
+    Row r;
+    r.bytes = bytes;
+    r.messages = messages;
+    const quint64 perMessage = quint64(framesPerMessage(bytes));
+    const quint64 start = busFrames;
+    QByteArray data(bytes, '\x5A');
+    int sent = 0;
+    const quint32 t0 = benchNowUs();
+    auto pump = [&] {
+        const quint64 done = (busFrames - start) / perMessage;
+        while (sent < messages && quint64(sent) < done + quint64(window)) {
+            corvid_message m = corvid_message_over(kMsgId, kFrom, kTo, data);
+            client.send(buildMsg2SatFrame(uint32_t(sent), m));
+            ++sent;
+        }
+        return busFrames - start >= perMessage * quint64(messages);
+    };
+    quint64 progress = 0;
+    quint32 lastProgressUs = t0;
+    r.complete = benchWaitFor(
+        [&] {
+            if (pump())
+                return true;
+            if (busFrames != progress) {
+                progress = busFrames;
+                lastProgressUs = benchNowUs();
+            }
+            return benchNowUs() - lastProgressUs > 5000000 || client.failed();
+        },
+        600000);
+    r.complete = r.complete && busFrames - start >= perMessage * quint64(messages);
+    r.seconds = double(benchNowUs() - t0) / 1e6;
+    r.frames = busFrames - start;
+    err() << "  " << bytes << " bytes: " << r.frames << " frames in " << r.seconds << " s" << Qt::endl;
+    return r;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QString simExe = QStringLiteral(CORVID_ADAPTER_SIM_EXE), serverExe = QStringLiteral(CORVID_SERVER_EXE);
+    QTemporaryDir dir;
+    const QString link = dir.filePath(QStringLiteral("adapter"));
+
+    // The adapter first: it hosts the virtual bus this program listens on.
+    QProcess sim;
+    g_children << &sim;
+    sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    sim.start(simExe, {QStringLiteral("--link"), link});
+    if (!sim.waitForStarted() || !sim.waitForReadyRead(10000))
+        fail(QStringLiteral("corvid-adapter-sim did not start"));
+    std::unique_ptr<QCanBusDevice> bus(QCanBus::instance()->createDevice(QStringLiteral("virtualcan"),
+                                                                         QStringLiteral("can0")));
+    quint64 busFrames = 0;
+    QObject::connect(bus.get(), &QCanBusDevice::framesReceived, bus.get(), [&] {
+        while (bus->framesAvailable()) {
+            bus->readFrame();
+            ++busFrames;
+        }
+    });
+    bus->connectDevice();
+    if (!benchWaitFor([&] { return bus->state() == QCanBusDevice::ConnectedState; }, 10000))
+        fail(QStringLiteral("no virtual CAN bus"));
+
+    err() << "bench_usbtin: measuring the acknowledgement round trip" << Qt::endl;
+    const auto [rawUs, rttUs] = ackRoundTripUs(link, 3000);
+    benchWaitFor([] { return false; }, 300);  // let those frames drain
+
+    const quint16 port = benchFreePort();
+    QFile config(dir.filePath(QStringLiteral("server_config.xml")));
+    if (!config.open(QIODevice::WriteOnly) ||
+        config.write(benchServerConfig({{"Interface", "UsbTin"}, {"USBtinPortName", link}, {"DisableGUI", "1"},
+                                        {"TcpPort", QString::number(port)}, {"ErrorLogFile", "logs/error_log"},
+                                        {"CorvidLogFile", "logs/corvid_log"}, {"NumLogThreads", "0"}})) < 0)
+        fail(QStringLiteral("cannot write the server configuration"));
+    config.close();
+
+    QProcess server;
+    g_children << &server;
+    server.setWorkingDirectory(dir.path());
+    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    server.start(serverExe, QStringList());
+    if (!benchWaitForListen(port, server, 20000))
+        fail(QStringLiteral("the server did not start"));
+    CorvidLoadClient client(0, false);
+    client.open(port);
+    if (!benchWaitFor([&] { return (client.identified() && client.hwState() == 2) || client.failed(); }, 10000) ||
+        client.failed())
+        fail(QStringLiteral("the server's link did not become ready"));
+
+    // Each row: the best of three runs after a warm-up.
+    QList<Row> rows;
+    for (const auto &c : {std::pair<int, int>{8, 3000}, std::pair<int, int>{1024, 40}}) {
+        const int window = c.first == 8 ? 32 : 4;
+        runCase(client, busFrames, c.first, c.first == 8 ? 300 : 5, window);
+        Row best;
+        for (int run = 0; run < 3; ++run) {
+            const Row r = runCase(client, busFrames, c.first, c.second, window);
+            if (run == 0 || !r.complete || (best.complete && r.seconds < best.seconds))
+                best = r;
+        }
+        rows << best;
+    }
+
+    // The round trip again, after the server has let go of the adapter; the
+    // shorter of the two sets the limit, so load on the machine cannot
+    // flatter the ratio.
+    benchStopProcess(server);
+    const auto after = ackRoundTripUs(link, 3000);
+    const quint32 rawBest = std::min(rawUs, after.first), qtBest = std::min(rttUs, after.second);
+
+    const double limit = 1e6 / std::max<quint32>(qtBest, 1);
+    QTextStream out(stdout);
+    out << "\nSerial CAN adapter link: control application -> server -> corvid-adapter-sim (immediate\n"
+           "acknowledgements) -> virtual CAN bus. Frames counted on the bus; one message = its frames.\n"
+           "limit = one frame per acknowledgement round trip, measured on the adapter's terminal with\n"
+           "Qt's serial port and event loop: "
+        << qtBest << " us median -> " << qint64(limit) << " frames/s (with blocking system calls: " << rawBest
+        << " us -> " << qint64(1e6 / std::max<quint32>(rawBest, 1)) << " frames/s).\n"
+           "Each row: the best of 3 runs after a warm-up.\n\n";
+    out << QStringLiteral("%1 %2 %3 %4 %5 %6 %7\n")
+               .arg("bytes", 6).arg("messages", 9).arg("frames", 8).arg("frames/s", 9).arg("msg/s", 8)
+               .arg("data KB/s", 10).arg("of limit", 9);
+    bool allComplete = true;
+    for (const Row &r : rows) {
+        const double fps = double(r.frames) / r.seconds;
+        const double mps = double(r.frames) / framesPerMessage(r.bytes) / r.seconds;
+        out << QStringLiteral("%1 %2 %3 %4 %5 %6 %7%8\n")
+                   .arg(r.bytes, 6).arg(r.messages, 9).arg(r.frames, 8).arg(qint64(fps), 9).arg(qint64(mps), 8)
+                   .arg(mps * r.bytes / 1024.0, 10, 'f', 1).arg(100.0 * fps / limit, 8, 'f', 1)
+                   .arg(r.complete ? "%" : "% (incomplete)");
+        allComplete = allComplete && r.complete;
+    }
+    out.flush();
+
+    benchStopProcess(sim);
+    return allComplete ? 0 : 1;
+}
