@@ -48,6 +48,7 @@ void CorvidConfigDialog::slotShowDialog()
     auto *table = new QTableWidget(0, COLUMNS, dialog);
     table->setHorizontalHeaderLabels({QStringLiteral("Name"), QStringLiteral("Value"), QStringLiteral("Description")});
     table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    table->verticalHeader()->setMinimumSectionSize(20);
     table->verticalHeader()->setDefaultSectionSize(20);
 
     // Each row goes in at the top: the finished table runs in descending
@@ -59,6 +60,7 @@ void CorvidConfigDialog::slotShowDialog()
         name->setFlags(name->flags() & ~Qt::ItemIsEditable);
         auto *description = new QTableWidgetItem(m_config->getDescription(it.key()));
         description->setFlags(description->flags() & ~Qt::ItemIsEditable);
+        description->setToolTip(description->text());
         table->setItem(0, COL_NAME, name);
         table->setItem(0, COL_VALUE, new QTableWidgetItem(it.value()));
         table->setItem(0, COL_DESCRIPTION, description);
@@ -66,7 +68,10 @@ void CorvidConfigDialog::slotShowDialog()
     table->adjustSize();
     table->setColumnWidth(COL_NAME, 160);
     table->setColumnWidth(COL_VALUE, 240);
-    table->setColumnWidth(COL_DESCRIPTION, 400);
+    // A longer description widens its column (reached by scrolling) rather
+    // than being cut off.
+    table->resizeColumnToContents(COL_DESCRIPTION);
+    table->setColumnWidth(COL_DESCRIPTION, qMax(400, table->columnWidth(COL_DESCRIPTION)));
 
     auto *cancel = new QPushButton(QStringLiteral("Cancel"), dialog);
     cancel->setFixedWidth(60);

@@ -44,7 +44,9 @@ void GuiPrompt::closeNotice(int token)
     if (box) {
         // Closed by the program, not answered by the operator.
         QObject::disconnect(box, &QMessageBox::finished, nullptr, nullptr);
-        box->close();
+        // close() would be refused: the box has no escape button.
+        box->hide();
+        box->deleteLater();
     }
 }
 
