@@ -45,7 +45,7 @@ void whenModal(std::function<void(QWidget *)> answer)
 {
     QTimer::singleShot(0, [answer]() {
         QWidget *w = nullptr;
-        QTest::qWaitFor([&w]() { return (w = QApplication::activeModalWidget()) != nullptr; }, 5000);
+        (void)QTest::qWaitFor([&w]() { return (w = QApplication::activeModalWidget()) != nullptr; }, 5000);
         if (w)
             answer(w);
     });
