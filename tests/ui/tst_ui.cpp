@@ -9,7 +9,6 @@
 #include "ui/GuiPrompt.h"
 
 #include <QComboBox>
-#include <QDialog>
 #include <QDialogButtonBox>
 #include <QGroupBox>
 #include <QHeaderView>
@@ -29,15 +28,11 @@
 
 namespace {
 
-struct Diagnostic {
-    QtMsgType type;
-    QString text;
-};
-QList<Diagnostic> g_diagnostics;
+QStringList g_diagnostics;  // "<type> <text>"
 
 void captureDiagnostic(QtMsgType type, const QMessageLogContext &, const QString &text)
 {
-    g_diagnostics.append({type, text});
+    g_diagnostics << QString::number(int(type)) + QLatin1Char(' ') + text;
 }
 
 // Runs `answer` on the modal widget that the next call opens.
@@ -45,22 +40,26 @@ void whenModal(std::function<void(QWidget *)> answer)
 {
     QTimer::singleShot(0, [answer]() {
         QWidget *w = nullptr;
-        (void)QTest::qWaitFor([&w]() { return (w = QApplication::activeModalWidget()) != nullptr; }, 5000);
-        if (w)
+        if (QTest::qWaitFor([&w]() { return (w = QApplication::activeModalWidget()) != nullptr; }, 5000))
             answer(w);
     });
 }
 
-QString text(QWidget *root, const char *name)
+QString text(QWidget *root, const QString &name)
 {
-    QObject *o = root->findChild<QObject *>(QString::fromLatin1(name));
+    QObject *o = root->findChild<QObject *>(name);
     if (auto *l = qobject_cast<QLabel *>(o))
         return l->text();
     if (auto *b = qobject_cast<QAbstractButton *>(o))
         return b->text();
-    if (auto *g = qobject_cast<QGroupBox *>(o))
-        return g->title();
-    return QStringLiteral("<missing %1>").arg(QLatin1String(name));
+    return o ? qobject_cast<QGroupBox *>(o)->title() : QStringLiteral("<missing %1>").arg(name);
+}
+
+QDateTime utcText(const QString &text)
+{
+    QDateTime t = QDateTime::fromString(text, Qt::TextDate);
+    t.setTimeSpec(Qt::UTC);
+    return t;
 }
 
 }  // namespace
@@ -76,9 +75,7 @@ private slots:
     }
     void cleanup() { qInstallMessageHandler(nullptr); }
 
-    void windowAfterConstruction_data();
     void windowAfterConstruction();
-    void windowTableAndTextArea();
     void hardwareState_data();
     void hardwareState();
     void clientsAddedAndRemoved();
@@ -93,93 +90,67 @@ private slots:
     void serverWithWindowOnDisplay();
 };
 
-void TestUi::windowAfterConstruction_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("expected");
-    const char *rows[][2] = {
-        {"label", "<H1>Corvid Server</H1>"}, {"groupBox", "Server Info"},  {"label_11", "Started at:"},
-        {"label_10", "HW status:"},          {"pushButton_connect", "Connect"}, {"pushButton_about", "About..."},
-        {"pushButton_config", "Config..."},  {"groupBox_2", "Rx"},         {"label_2", "Received messages:"},
-        {"label_5", "Received (bytes):"},    {"label_6", "Read buffer (bytes):"}, {"label_7", "CAN frames:"},
-        {"groupBox_3", "Tx"},                {"label_9", "Transmitted messages:"},
-        {"label_8", "Transmitted (bytes):"}, {"label_Rx_Corvid", "0"},     {"label_Rx_bytes", "0"},
-        {"label_Rx_buffer", "0"},            {"label_Rx_CAN", "0"},        {"label_Tx_Corvid", "0"},
-        {"label_Tx_bytes", "0"},
-    };
-    for (const auto &row : rows)
-        QTest::newRow(row[0]) << QString::fromLatin1(row[0]) << QString::fromLatin1(row[1]);
-}
-
 void TestUi::windowAfterConstruction()
-{
-    QFETCH(QString, name);
-    QFETCH(QString, expected);
-    CorvidServerWidget w;
-    QCOMPARE(text(&w, name.toLatin1().constData()), expected);
-}
-
-void TestUi::windowTableAndTextArea()
 {
     const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-1);
     CorvidServerWidget w;
+    const QStringList texts = {
+        "label=<H1>Corvid Server</H1>", "groupBox=Server Info", "label_11=Started at:", "label_10=HW status:",
+        "pushButton_connect=Connect", "pushButton_about=About...", "pushButton_config=Config...", "groupBox_2=Rx",
+        "label_2=Received messages:", "label_5=Received (bytes):", "label_6=Read buffer (bytes):",
+        "label_7=CAN frames:", "groupBox_3=Tx", "label_9=Transmitted messages:", "label_8=Transmitted (bytes):",
+        "label_Rx_Corvid=0", "label_Rx_bytes=0", "label_Rx_buffer=0", "label_Rx_CAN=0", "label_Tx_Corvid=0",
+        "label_Tx_bytes=0"};
+    for (const QString &t : texts)
+        QCOMPARE(t.section('=', 0, 0) + '=' + text(&w, t.section('=', 0, 0)), t);
     QCOMPARE(w.windowTitle(), QStringLiteral("Corvid dedicated server v.143"));
     QCOMPARE(w.size(), QSize(652, 615));
     QVERIFY(!w.windowIcon().isNull());
-    QDateTime started = QDateTime::fromString(text(&w, "label_started_at"), Qt::TextDate);
-    started.setTimeSpec(Qt::UTC);
+    const QDateTime started = utcText(text(&w, "label_started_at"));
     QVERIFY2(started >= before && started <= QDateTime::currentDateTimeUtc(), qPrintable(text(&w, "label_started_at")));
-    QCOMPARE(w.get_m_btnParms(), w.findChild<QPushButton *>(QStringLiteral("pushButton_config")));
 
     auto *table = w.findChild<QTableWidget *>(QStringLiteral("tableWidget"));
-    QVERIFY(table);
-    const QStringList headers = {"Name", "Address", "Status", "Description", "Connected", "ID"};
-    const int widths[] = {80, 170, 70, -1, 230, 10};
-    QCOMPARE(table->columnCount(), 6);
-    for (int c = 0; c < 6; ++c) {
-        QCOMPARE(table->horizontalHeaderItem(c)->text(), headers[c]);
-        QCOMPARE(table->isColumnHidden(c), c == 3);
-        if (c == 5)
-            QVERIFY(table->columnWidth(c) >= widths[c]);  // the last column takes the rest
-        else if (widths[c] > 0)
-            QCOMPARE(table->columnWidth(c), widths[c]);
+    QStringList columns;  // header, width (the last column takes the rest, at least 10), hidden
+    for (int c = 0; c < table->columnCount(); ++c) {
+        const int width = c == 3 ? 0 : c == 5 ? qMin(table->columnWidth(c), 10) : table->columnWidth(c);
+        columns << QStringLiteral("%1 %2%3").arg(table->horizontalHeaderItem(c)->text()).arg(width).arg(
+                       table->isColumnHidden(c) ? " hidden" : "");
     }
+    QCOMPARE(columns.join(", "), QStringLiteral("Name 80, Address 170, Status 70, Description 0 hidden, Connected 230, ID 10"));
+    QVERIFY(w.getTextEdit()->isReadOnly() && !w.getTextEdit()->isUndoRedoEnabled());
+    QCOMPARE(w.get_m_btnParms(), w.findChild<QPushButton *>(QStringLiteral("pushButton_config")));
 
-    QTextEdit *edit = w.getTextEdit();
-    QCOMPARE(edit, w.findChild<QTextEdit *>(QStringLiteral("textEdit")));
-    QVERIFY(edit->isReadOnly());
-    QVERIFY(!edit->isUndoRedoEnabled());
+    int reconnects = 0;
+    w.onReconnectRequested([&reconnects] { ++reconnects; });
+    QSignalSpy released(&w, &CorvidServerWidget::reconnect_from_button);
+    QTest::mouseClick(w.findChild<QPushButton *>(QStringLiteral("pushButton_connect")), Qt::LeftButton);
+    QCOMPARE(released.size(), 1);
+    QCOMPARE(reconnects, 1);
 }
 
 void TestUi::hardwareState_data()
 {
     QTest::addColumn<int>("state");
-    QTest::addColumn<int>("type");
     QTest::addColumn<QString>("diagnostic");
     QTest::addColumn<QString>("button");
     QTest::addColumn<QString>("status");
     // Each starts from Ready; an unknown value leaves it so.
-    QTest::newRow("not init") << 1 << int(QtCriticalMsg) << "Hardware not init" << "Connect" << "Not init";
-    QTest::newRow("ready") << 2 << int(QtInfoMsg) << "Hardware ready" << "Disconnect" << "Ready";
-    QTest::newRow("error") << 0 << int(QtCriticalMsg) << "Hardware error occured" << "Disconnect" << "Error!";
-    QTest::newRow("unknown 7") << 7 << int(QtCriticalMsg) << "Hardware in unknown state! (7)" << "Disconnect"
-                               << "Ready";
-    QTest::newRow("unknown -1") << -1 << int(QtCriticalMsg) << "Hardware in unknown state! (-1)" << "Disconnect"
-                                << "Ready";
+    const QString critical = QString::number(QtCriticalMsg) + ' ';
+    QTest::newRow("not init") << 1 << critical + "Hardware not init" << "Connect" << "Not init";
+    QTest::newRow("ready") << 2 << QString::number(QtInfoMsg) + " Hardware ready" << "Disconnect" << "Ready";
+    QTest::newRow("error") << 0 << critical + "Hardware error occured" << "Disconnect" << "Error!";
+    QTest::newRow("7") << 7 << critical + "Hardware in unknown state! (7)" << "Disconnect" << "Ready";
+    QTest::newRow("-1") << -1 << critical + "Hardware in unknown state! (-1)" << "Disconnect" << "Ready";
 }
 
 void TestUi::hardwareState()
 {
     QFETCH(int, state);
-    QFETCH(int, type);
-    QFETCH(QString, diagnostic);
     CorvidServerWidget w;
     w.hardwareStatusHandler(AbstractConnector::HW_READY);
     g_diagnostics.clear();
     w.hardwareStatusHandler(AbstractConnector::HWState(state));
-    QCOMPARE(g_diagnostics.size(), 1);
-    QCOMPARE(int(g_diagnostics[0].type), type);
-    QCOMPARE(g_diagnostics[0].text, diagnostic);
+    QTEST(g_diagnostics.join('\n'), "diagnostic");
     QTEST(text(&w, "pushButton_connect"), "button");
     QTEST(text(&w, "label_HW_status"), "status");
 }
@@ -188,74 +159,55 @@ void TestUi::clientsAddedAndRemoved()
 {
     CorvidServerWidget w;
     auto *table = w.findChild<QTableWidget *>(QStringLiteral("tableWidget"));
-    crd_client_info_t first;
-    first.id = 4;
-    first.description = QStringLiteral("Corvid control app (ver: 100)");
-    first.app_name = QStringLiteral("watcher");
-    first.observer = 1;
-    crd_client_info_t second = first;
-    second.id = 5;
-    second.app_name = QStringLiteral("manager");
-    second.observer = 0;
+    crd_client_info_t first{4, "Corvid control app (ver: 100)", "watcher", nullptr, 1, 1, {}, 100};
+    crd_client_info_t second{5, first.description, "manager", nullptr, 1, 0, {}, 100};
     const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-1);
     w.slotAddClient(first);
     w.slotAddClient(second);
 
     QCOMPARE(table->rowCount(), 2);
-    const QStringList top = {first.description, QString(), "Manager", "manager", "", "5"};
-    for (int c = 0; c < 6; ++c) {
-        if (c != 4)
-            QCOMPARE(table->item(0, c)->text(), top[c]);
-    }
-    QDateTime connected = QDateTime::fromString(table->item(0, 4)->text(), Qt::TextDate);
-    connected.setTimeSpec(Qt::UTC);
+    const QStringList top = {first.description, "", "Manager", "manager", "", "5"};
+    for (int c : {0, 1, 2, 3, 5})
+        QCOMPARE(table->item(0, c)->text(), top[c]);
+    const QDateTime connected = utcText(table->item(0, 4)->text());
     QVERIFY2(connected >= before && connected <= QDateTime::currentDateTimeUtc(), qPrintable(table->item(0, 4)->text()));
     QCOMPARE(table->item(1, 2)->text(), QStringLiteral("Observer"));
-    QVERIFY(table->columnWidth(0) >= table->fontMetrics().horizontalAdvance(first.description));
+    QVERIFY(table->columnWidth(0) >= table->fontMetrics().horizontalAdvance(first.description));  // not cut off
 
     w.slotDisconnected(99);
     QCOMPARE(table->rowCount(), 2);
     w.slotDisconnected(4);
     QCOMPARE(table->rowCount(), 1);
     QCOMPARE(table->item(0, 5)->text(), QStringLiteral("5"));
-
-    QStringList said;
-    for (const Diagnostic &d : qAsConst(g_diagnostics)) {
-        QCOMPARE(d.type, QtInfoMsg);
-        said << d.text;
-    }
-    QCOMPARE(said, QStringList({"TCP client #4 approved.", "TCP client #5 approved.", "TCP client #99 disconnected.",
-                                "TCP client #4 disconnected."}));
+    const QString info = QString::number(QtInfoMsg) + " TCP client #";
+    QCOMPARE(g_diagnostics.join('|'), info + "4 approved.|" + info + "5 approved.|" + info + "99 disconnected.|" + info
+                                          + "4 disconnected.");
 }
 
 void TestUi::clientAddressShown_data()
 {
     QTest::addColumn<QString>("listen");
     QTest::addColumn<QString>("connectTo");
-    QTest::addColumn<QString>("shown");
-    QTest::newRow("IPv4") << "127.0.0.1" << "127.0.0.1" << "127.0.0.1";
-    QTest::newRow("IPv4-mapped") << "any" << "127.0.0.1" << "127.0.0.1";
-    QTest::newRow("IPv6 loopback") << "::1" << "::1" << "::1";
+    QTest::newRow("IPv4") << "127.0.0.1" << "127.0.0.1";
+    QTest::newRow("IPv4-mapped") << "any" << "127.0.0.1";
+    QTest::newRow("IPv6") << "::1" << "::1";  // whole, not only what follows the last colon
 }
 
 void TestUi::clientAddressShown()
 {
     QFETCH(QString, listen);
     QFETCH(QString, connectTo);
-    QFETCH(QString, shown);
     QTcpServer server;
-    if (!server.listen(listen == QLatin1String("any") ? QHostAddress(QHostAddress::Any) : QHostAddress(listen), 0))
+    if (!server.listen(listen == QLatin1String("any") ? QHostAddress(QHostAddress::Any) : QHostAddress(listen)))
         QSKIP(qPrintable(QStringLiteral("cannot listen on %1 here: %2").arg(listen, server.errorString())));
     QTcpSocket peer;
     peer.connectToHost(QHostAddress(connectTo), server.serverPort());
     QVERIFY(server.waitForNewConnection(5000));
-    QTcpSocket *accepted = server.nextPendingConnection();
-    crd_client_info_t client;
-    client.socket = accepted;
     CorvidServerWidget w;
-    w.slotAddClient(client);
-    QCOMPARE(w.findChild<QTableWidget *>(QStringLiteral("tableWidget"))->item(0, 1)->text(),
-             shown + QStringLiteral(" : ") + QString::number(server.serverPort()));
+    w.slotAddClient({1, "", "", server.nextPendingConnection(), 1, 0, {}, 100});
+    QCOMPARE(w.findChild<QTableWidget *>()->item(0, 1)->text(),
+             QTest::currentDataTag() == QByteArray("IPv6") ? QStringLiteral("::1 : %1").arg(server.serverPort())
+                                                         : QStringLiteral("127.0.0.1 : %1").arg(server.serverPort()));
 }
 
 void TestUi::countersAndTextCoalesced()
@@ -276,24 +228,21 @@ void TestUi::countersAndTextCoalesced()
     w.appendText(QStringLiteral("<b>kept as typed</b>"));
 
     // Nothing is drawn while the burst runs; the refresh shows the last values.
-    QCOMPARE(text(&w, "label_Rx_Corvid"), QStringLiteral("0"));
-    QCOMPARE(w.getTextEdit()->document()->isEmpty(), true);
+    QVERIFY(text(&w, "label_Rx_Corvid") == QLatin1String("0") && w.getTextEdit()->document()->isEmpty());
     QTRY_COMPARE(text(&w, "label_Rx_Corvid"), QStringLiteral("100000"));
-    const char *labels[] = {"label_Tx_Corvid", "label_Rx_bytes", "label_Rx_buffer", "label_Tx_bytes", "label_Rx_CAN"};
-    const QString values[] = {"200000", "300000", QString::number(100000 % 7), "500000", "600000"};
-    for (int i = 0; i < 5; ++i)
-        QCOMPARE(text(&w, labels[i]), values[i]);
+    const QStringList shown = {text(&w, "label_Tx_Corvid"), text(&w, "label_Rx_bytes"), text(&w, "label_Rx_buffer"),
+                               text(&w, "label_Tx_bytes"), text(&w, "label_Rx_CAN")};
+    QCOMPARE(shown, QStringList({"200000", "300000", QString::number(100000 % 7), "500000", "600000"}));
 
     QTextDocument *doc = w.getTextEdit()->document();
     QTRY_COMPARE(doc->lastBlock().text(), QStringLiteral("<b>kept as typed</b>"));
     QCOMPARE(doc->blockCount(), CorvidServerWidget::MAX_TEXT_LINES);
     QCOMPARE(doc->firstBlock().text(), QStringLiteral("line %1").arg(lines + 2 - CorvidServerWidget::MAX_TEXT_LINES));
 
-    // Several lines handed over at once become one block each.
+    // Lines handed over at once (the diagnostics kept before the window) become one block each.
     w.appendText(QStringLiteral("kept a\nkept b"));
     w.flushPending();
-    QCOMPARE(doc->lastBlock().previous().text(), QStringLiteral("kept a"));
-    QCOMPARE(doc->lastBlock().text(), QStringLiteral("kept b"));
+    QCOMPARE(doc->lastBlock().previous().text() + '|' + doc->lastBlock().text(), QStringLiteral("kept a|kept b"));
 }
 
 void TestUi::aboutBox()
@@ -301,31 +250,24 @@ void TestUi::aboutBox()
     CorvidServerWidget w;
     w.show();
     QTest::mouseClick(w.findChild<QPushButton *>(QStringLiteral("pushButton_about")), Qt::LeftButton);
-    auto *about = w.findChild<QDialog *>();
-    QVERIFY(about);  // shown without blocking
-    QVERIFY(about->isVisible() && about->isModal());
+    QPointer<QDialog> about = w.findChild<QDialog *>();
+    QVERIFY(about && about->isVisible() && about->isModal());  // shown without blocking
     QCOMPARE(about->windowTitle(), QStringLiteral("About Control Center"));
     const QString label = about->findChild<QLabel *>()->text();
     QVERIFY(label.startsWith(QStringLiteral("Control center application\n\nversion: 143\n\nchange log: ")));
-    QVERIFY(label.contains(QStringLiteral("\n\nsupport devices: ")));
-    QVERIFY(label.contains(QStringLiteral("Busbridge 2.0 CAN converter")));
+    QVERIFY(label.contains(QStringLiteral("\n\nsupport devices: \nBusbridge 2.0 CAN converter")));
     QVERIFY(label.contains(QStringLiteral("SNIFRX CAN sniffer (firmware since version 0002)")));
-    QPushButton *ok = nullptr;
-    for (QPushButton *b : about->findChildren<QPushButton *>()) {
-        QCOMPARE(b->width(), 80);
-        if (b->text() == QLatin1String("Ok"))
-            ok = b;
-    }
-    QVERIFY(ok);
-    QPointer<QDialog> gone(about);
-    QTest::mouseClick(ok, Qt::LeftButton);
-    QTRY_VERIFY(gone.isNull());
+    const auto buttons = about->findChildren<QPushButton *>();  // About Qt..., Ok
+    QCOMPARE(buttons.size(), 2);
+    QCOMPARE(buttons[0]->width() + buttons[1]->width(), 160);
+    QTest::mouseClick(buttons[1], Qt::LeftButton);
+    QTRY_VERIFY(about.isNull());
 }
 
 void TestUi::adapterChooser_data()
 {
     QTest::addColumn<QStringList>("entries");
-    QTest::addColumn<int>("pick");   // -1: the operator changes nothing
+    QTest::addColumn<int>("pick");  // -1: the operator changes nothing
     QTest::addColumn<bool>("closeWindow");
     QTest::addColumn<int>("expected");
     QTest::newRow("one entry") << QStringList{"can0, Qt Virtual CAN bus"} << -1 << false << 0;
@@ -342,15 +284,14 @@ void TestUi::adapterChooser()
     QStringList shown;
     whenModal([&](QWidget *dialog) {
         auto *combo = dialog->findChild<QComboBox *>(QStringLiteral("comboBox"));
-        for (int i = 0; combo && i < combo->count(); ++i)
+        for (int i = 0; i < combo->count(); ++i)
             shown << combo->itemText(i);
         if (pick >= 0)
             combo->setCurrentIndex(pick);
-        auto *box = dialog->findChild<QDialogButtonBox *>(QStringLiteral("buttonBox"));
-        if (closeWindow || !box)
+        if (closeWindow)
             dialog->close();
         else
-            QTest::mouseClick(box->button(QDialogButtonBox::Ok), Qt::LeftButton);
+            dialog->findChild<QDialogButtonBox *>(QStringLiteral("buttonBox"))->button(QDialogButtonBox::Ok)->click();
     });
     QTEST(corvid_choose_adapter(entries), "expected");
     QCOMPARE(shown, entries);
@@ -366,72 +307,48 @@ void TestUi::parametersDialog()
     CorvidConfigData config(CorvidConfigData::defaultConfigFile());
     CorvidConfigDialog dialog(&config);
     QSignalSpy changed(&config, &CorvidConfigData::paramChanged);
-
     dialog.slotShowDialog();
-    QDialog *d = dialog.dialog();
-    QVERIFY(d && d->isVisible() && d->isModal());
+    QPointer<QDialog> d = dialog.dialog();
+    QVERIFY(d && d->isVisible() && d->isModal() && d->size() == QSize(800, 500));
     QCOMPARE(d->windowTitle(), QStringLiteral("Parameters"));
-    QCOMPARE(d->size(), QSize(800, 500));
     QTableWidget *table = dialog.table();
     QCOMPARE(table->rowCount(), config.values().size());
     QCOMPARE(table->item(0, 0)->text(), QStringLiteral("UdpPortName"));
     QCOMPARE(table->item(table->rowCount() - 1, 0)->text(), QStringLiteral("AGWPE_Hostname"));
     for (int row = 0; row < table->rowCount(); ++row) {
         const QString name = table->item(row, 0)->text();
-        if (row > 0)
-            QVERIFY(table->item(row - 1, 0)->text() > name);
+        QVERIFY(row == 0 || table->item(row - 1, 0)->text() > name);
         QCOMPARE(table->item(row, 1)->text(), config.getParam(name));
         QCOMPARE(table->item(row, 2)->text(), config.getDescription(name));
-        QVERIFY(!(table->item(row, 0)->flags() & Qt::ItemIsEditable));
+        QCOMPARE(int(table->item(row, 0)->flags() & Qt::ItemIsEditable), 0);
+        QCOMPARE(int(table->item(row, 2)->flags() & Qt::ItemIsEditable), 0);
         QVERIFY(table->item(row, 1)->flags() & Qt::ItemIsEditable);
-        QVERIFY(!(table->item(row, 2)->flags() & Qt::ItemIsEditable));
+        QCOMPARE(table->rowHeight(row), 20);
     }
     QCOMPARE(table->columnWidth(0), 160);
     QCOMPARE(table->columnWidth(1), 240);
     QVERIFY(table->columnWidth(2) >= 400);
-    QCOMPARE(table->rowHeight(0), 20);
-    QCOMPARE(table->verticalHeader()->sectionResizeMode(0), QHeaderView::Fixed);
-    QPushButton *ok = nullptr;
-    for (QPushButton *b : d->findChildren<QPushButton *>()) {
-        QCOMPARE(b->width(), 60);
-        QCOMPARE(b->isEnabled(), b->text() == QLatin1String("Ok"));
-        if (b->isEnabled())
-            ok = b;
-    }
-    QVERIFY(ok);
+    const auto buttons = d->findChildren<QPushButton *>();  // Cancel, Ok
+    QCOMPARE(buttons.size(), 2);
+    QCOMPARE(buttons[0]->text() + '/' + buttons[1]->text(), QStringLiteral("Cancel/Ok"));
+    QVERIFY(!buttons[0]->isEnabled() && buttons[1]->isEnabled());
+    QCOMPARE(buttons[0]->width() + buttons[1]->width(), 120);
 
-    auto edit = [table](const QString &name, const QString &value) {
-        for (int row = 0; row < table->rowCount(); ++row) {
-            if (table->item(row, 0)->text() == name)
-                table->item(row, 1)->setText(value);
-        }
-    };
-    edit(QStringLiteral("TcpPort"), QStringLiteral("2424"));
-    edit(QStringLiteral("CC_Address"), QStringLiteral("0x5"));
-    edit(QStringLiteral("Interface"), config.getParam(QStringLiteral("Interface")));  // unchanged
-    QPointer<QDialog> gone(d);
-    QTest::mouseClick(ok, Qt::LeftButton);
-    QTRY_VERIFY(gone.isNull());
+    for (int row = 0; row < table->rowCount(); ++row) {
+        const QString name = table->item(row, 0)->text();
+        if (name == QLatin1String("TcpPort") || name == QLatin1String("CC_Address"))
+            table->item(row, 1)->setText(name == QLatin1String("TcpPort") ? "2424" : "0x5");
+    }
+    QTest::mouseClick(buttons[1], Qt::LeftButton);
+    QTRY_VERIFY(d.isNull());
     // Rows are taken from the last up: CC_Address stands below TcpPort.
     QCOMPARE(changed.size(), 2);
     QCOMPARE(changed[0], QVariantList({"CC_Address", "0x5"}));
     QCOMPARE(changed[1], QVariantList({"TcpPort", "2424"}));
-
     CorvidConfigData saved(QStringLiteral("server_config.xml"));
-    QCOMPARE(saved.values().size(), config.values().size());
     QCOMPARE(saved.getParam(QStringLiteral("TcpPort")), QStringLiteral("2424"));
-    QCOMPARE(saved.getParam(QStringLiteral("CC_Address")), QStringLiteral("0x5"));
     QCOMPARE(saved.values(), config.values());
     QCOMPARE(saved.descriptions(), config.descriptions());
-
-    // Ok without a change emits nothing and writes nothing.
-    QFile::remove(QStringLiteral("server_config.xml"));
-    dialog.slotShowDialog();
-    QTest::mouseClick(dialog.dialog()->findChild<QPushButton *>(), Qt::LeftButton);  // Cancel: disabled
-    QVERIFY(dialog.dialog());
-    dialog.slotOkButtonPressed();
-    QCOMPARE(changed.size(), 2);
-    QVERIFY(!QFile::exists(QStringLiteral("server_config.xml")));
 }
 
 void TestUi::promptBoxes()
@@ -442,46 +359,38 @@ void TestUi::promptBoxes()
         QString shown;
         whenModal([&](QWidget *w) {
             auto *box = qobject_cast<QMessageBox *>(w);
-            QVERIFY(box);
-            shown = box->text();
-            QCOMPARE(box->icon(), QMessageBox::Critical);
-            QCOMPARE(box->defaultButton(), box->button(QMessageBox::Cancel));
+            shown = QString::number(box->icon()) + ' ' + box->defaultButton()->text() + ' ' + box->text();
             box->button(button)->click();
         });
-        QCOMPARE(prompt.confirmListenFailure(QStringLiteral("Unable to start the server: The address is protected")), button == QMessageBox::Ok);
-        QCOMPARE(shown, QStringLiteral("Unable to start the server: The address is protected"));
+        QCOMPARE(prompt.confirmListenFailure(QStringLiteral("Unable to start the server: x")), button == QMessageBox::Ok);
+        QCOMPARE(shown, QString::number(QMessageBox::Critical) + QStringLiteral(" Cancel Unable to start the server: x"));
     }
-
-    whenModal([](QWidget *w) {
+    QString launch;
+    whenModal([&launch](QWidget *w) {
         auto *box = qobject_cast<QMessageBox *>(w);
-        QVERIFY(box);
-        QCOMPARE(box->windowTitle(), QStringLiteral("Launch error"));
-        QCOMPARE(box->text(), QStringLiteral("Cannot create error log file."));
+        launch = box->windowTitle() + '/' + box->text();
         box->button(QMessageBox::Ok)->click();
     });
     prompt.launchError(QStringLiteral("Cannot create error log file."));
+    QCOMPARE(launch, QStringLiteral("Launch error/Cannot create error log file."));
 
-    // The no-adapter box does not wait; Ignore is reported, closing is not.
+    // The no-adapter box does not wait; Ignore is reported, closing by the program is not.
     int ignored = 0;
-    const int first = prompt.showNoAdapter(QStringLiteral("No CAN adapters found. Connection failed."),
-                                           [&ignored] { ++ignored; });
-    QVERIFY(first != 0);
-    auto boxes = [] {
+    const auto openBoxes = [] {
         QList<QMessageBox *> open;
         for (QWidget *w : QApplication::topLevelWidgets())
-            if (auto *b = qobject_cast<QMessageBox *>(w); b && b->isVisible())
+            if (auto *b = qobject_cast<QMessageBox *>(w); b && b->isVisible() && !b->isModal())
                 open << b;
         return open;
     };
-    QCOMPARE(boxes().size(), 1);
-    QCOMPARE(boxes()[0]->text(), QStringLiteral("No CAN adapters found. Connection failed."));
-    QVERIFY(!boxes()[0]->isModal());
-    boxes()[0]->button(QMessageBox::Ignore)->click();
+    const int first = prompt.showNoAdapter(QStringLiteral("No CAN adapters found."), [&ignored] { ++ignored; });
+    QCOMPARE(openBoxes().size(), 1);
+    openBoxes()[0]->button(QMessageBox::Ignore)->click();
     QCOMPARE(ignored, 1);
     const int second = prompt.showNoAdapter(QStringLiteral("again"), [&ignored] { ++ignored; });
-    QVERIFY(second != first);
+    QVERIFY(first != 0 && second != first);
     prompt.closeNotice(second);
-    QTRY_COMPARE(boxes().size(), 0);
+    QTRY_COMPARE(openBoxes().size(), 0);
     QCOMPARE(ignored, 1);
 }
 
@@ -490,11 +399,9 @@ void TestUi::promptBoxes()
 void TestUi::serverWithWindowOnDisplay()
 {
     const QString clientBinary = buildDir() + QStringLiteral("/tools/client/corvid-client");
-    QVERIFY2(QFile::exists(serverBinary()), "corvid-server is not built");
-    QVERIFY2(QFile::exists(clientBinary), "corvid-client is not built");
+    QVERIFY2(QFile::exists(serverBinary()) && QFile::exists(clientBinary), "corvid-server or corvid-client not built");
     const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
     QVERIFY2(!xvfb.isEmpty(), "Xvfb is missing: scripts/setup installs it");
-
     QProcess display;
     display.start(xvfb, {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1024x768x24"});
     auto stopDisplay = qScopeGuard([&display] {
@@ -502,7 +409,6 @@ void TestUi::serverWithWindowOnDisplay()
         display.waitForFinished(5000);
     });
     QVERIFY(QTest::qWaitFor([&display] { return display.canReadLine(); }, 15000));
-    const QString displayName = QLatin1Char(':') + QString::fromLatin1(display.readLine().trimmed());
 
     ServerRun run;
     const uint16_t port = freePort();
@@ -512,11 +418,11 @@ void TestUi::serverWithWindowOnDisplay()
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove(QStringLiteral("QT_QPA_PLATFORM"));
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
-    env.insert(QStringLiteral("DISPLAY"), displayName);
+    env.insert(QStringLiteral("DISPLAY"), QLatin1Char(':') + QString::fromLatin1(display.readLine().trimmed()));
     run.start(env);
     QVERIFY2(run.waitStarted(port), qPrintable(run.errorLog()));
     QVERIFY(!run.errorLog().contains(QStringLiteral("running without")));
-    QVERIFY(run.errorLog().contains(QStringLiteral("Hardware not init")));  // the window's line
+    QVERIFY(run.errorLog().contains(QStringLiteral("Hardware not init")));  // written by the window
 
     QProcess client;
     client.start(clientBinary, {"--port", QString::number(port), "--name", "ui-probe", "--observer"});
