@@ -418,9 +418,13 @@ void TestUi::serverWithWindowOnDisplay()
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove(QStringLiteral("QT_QPA_PLATFORM"));
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    // The X keyboard library hands strndup a buffer longer than the string,
+    // which strndup allows and the strict check reports.
+    if (env.contains(QStringLiteral("ASAN_OPTIONS")))
+        env.insert(QStringLiteral("ASAN_OPTIONS"), env.value(QStringLiteral("ASAN_OPTIONS")) + ":strict_string_checks=0");
     env.insert(QStringLiteral("DISPLAY"), QLatin1Char(':') + QString::fromLatin1(display.readLine().trimmed()));
     run.start(env);
-    QVERIFY2(run.waitStarted(port), qPrintable(run.errorLog()));
+    QVERIFY2(run.waitStarted(port), qPrintable(run.errorLog() + run.proc.readAllStandardError()));
     QVERIFY(!run.errorLog().contains(QStringLiteral("running without")));
     QVERIFY(run.errorLog().contains(QStringLiteral("Hardware not init")));  // written by the window
 
