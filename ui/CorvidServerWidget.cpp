@@ -271,8 +271,9 @@ void CorvidServerWidget::setCounter(Counter which, int value)
 void CorvidServerWidget::appendText(const QString &text)
 {
     m_pendingText.append(text);
-    // Lines beyond the pane's limit would be dropped on arrival anyway.
-    if (m_pendingText.size() > MAX_TEXT_LINES)
+    // Lines beyond the pane's limit would be dropped on arrival anyway; trimmed
+    // in batches so a flood costs no more than the lines themselves.
+    if (m_pendingText.size() > 2 * MAX_TEXT_LINES)
         m_pendingText.erase(m_pendingText.begin(), m_pendingText.end() - MAX_TEXT_LINES);
     scheduleRefresh();
 }
@@ -302,7 +303,9 @@ void CorvidServerWidget::flushPending()
     cursor.movePosition(QTextCursor::End);
     cursor.beginEditBlock();
     bool empty = doc->isEmpty();
-    for (const QString &text : qAsConst(m_pendingText)) {
+    const int skip = qMax(0, int(m_pendingText.size()) - MAX_TEXT_LINES);
+    for (auto it = m_pendingText.cbegin() + skip; it != m_pendingText.cend(); ++it) {
+        const QString &text = *it;
         if (!empty)
             cursor.insertBlock();
         cursor.insertText(text);

@@ -214,7 +214,7 @@ void TestUi::countersAndTextCoalesced()
 {
     CorvidServerWidget w;
     w.setRefreshInterval(50);
-    const int lines = CorvidServerWidget::MAX_TEXT_LINES + 2500;
+    const int lines = 2 * CorvidServerWidget::MAX_TEXT_LINES + 2500;
     for (int i = 1; i <= 100000; ++i) {
         w.setRxCorvidCount(i);
         w.setTxCorvidCount(2 * i);
