@@ -59,8 +59,13 @@ uint16_t modemPort(CorvidConfigData *config, const char *name, uint16_t fallback
     return config && config->hasParam(key) ? corvid_config_to_uint16(config->getParam(key), CORVID_BASE_DEC) : fallback;
 }
 
-// A new radio link always starts with ground SSID 0 and board SSID 1; the
-// SSID parameters apply only when changed while it runs.
+uint8_t ssid(CorvidConfigData *config, const char *name, const char *fallback)
+{
+    return uint8_t(corvid_config_to_uint32(paramOr(config, name, fallback), CORVID_BASE_DEC));
+}
+
+// The SSIDs come from the configuration like every other setting, so a link
+// rebuilt after its modem went away keeps the addresses set while it ran.
 template <typename Radio>
 AbstractConnector *radioConnector(CorvidConfigData *config, const QByteArray &ground, const QByteArray &board,
                                   const char *name, const char *portParam, uint16_t defaultPort,
@@ -68,7 +73,7 @@ AbstractConnector *radioConnector(CorvidConfigData *config, const QByteArray &gr
 {
     qInfo("%s hw-interface will be used.\n", name);
     auto *radio = new Radio(paramOr(config, hostParam, "127.0.0.1"), modemPort(config, portParam, defaultPort),
-                            ground, board, 0, 1);
+                            ground, board, ssid(config, "SSID_GND", "0"), ssid(config, "SSID_BRD", "1"));
     radio->interfaceName = QLatin1String(name);
     if (config)
         radio->setupTelemetry(config->values());

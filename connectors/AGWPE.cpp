@@ -5,7 +5,7 @@
 #include <QLoggingCategory>
 #include <QTcpSocket>
 
-Q_LOGGING_CATEGORY(lcAgwpe, "corvid.agwpe")
+Q_LOGGING_CATEGORY(lcAgwpe, "corvid.agwpe", QtInfoMsg)
 
 AGWPE::AGWPE(const QByteArray &groundCallsign, const QByteArray &boardCallsign, uint8_t groundSsid,
              uint8_t boardSsid, QObject *parent)

@@ -5,7 +5,7 @@
 #include <QLoggingCategory>
 #include <QTcpSocket>
 
-Q_LOGGING_CATEGORY(lcKiss, "corvid.kiss")
+Q_LOGGING_CATEGORY(lcKiss, "corvid.kiss", QtInfoMsg)
 
 KISS::KISS(const QByteArray &groundCallsign, const QByteArray &boardCallsign, uint8_t groundSsid, uint8_t boardSsid,
            QObject *parent)

@@ -1,0 +1,578 @@
+// The radio link: AX.25 bytes, KISS and AGWPE framing against hand-written
+// layouts, the connectors against modem stand-ins on the loopback, SiDS posts
+// to a local HTTP endpoint, the frame logs, and live settings through the hub.
+
+#include "app/InterfaceSelection.h"
+#include "config/CorvidConfigData.h"
+#include "connectors/AGWPE_connector.h"
+#include "connectors/KISS_connector.h"
+#include "connectors/ax25_frame.h"
+#include "connectors/kiss_codec.h"
+#include "engine/corvid_hardware.h"
+#include "server/CorvidServer.h"
+#include "tests/common/diagnostics_capture.h"
+#include "tests/common/server_run.h"
+
+#include <QDateTime>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QUrl>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+QByteArray hex(const char *text)
+{
+    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
+}
+
+// Q9ZZZ ground SSID 0 -> Q9ZZZ board SSID 1, written out from the layout.
+const QByteArray kHeader = hex("00 A2 72 B4 B4 B4 40 62 A2 72 B4 B4 B4 40 61 00 F0");
+
+// A packet modem stand-in: accepts one connection at a time and keeps its bytes.
+class ModemStandIn : public QTcpServer {
+public:
+    QTcpSocket *peer = nullptr;
+    QByteArray received;
+    ModemStandIn()
+    {
+        listen(QHostAddress::LocalHost, 0);
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            peer = nextPendingConnection();
+            connect(peer, &QTcpSocket::readyRead, this, [this] { received += peer->readAll(); });
+        });
+    }
+    bool waitPeer() { return QTest::qWaitFor([this] { return peer != nullptr; }, 5000); }
+    bool waitBytes(int n) { return QTest::qWaitFor([&] { return received.size() >= n; }, 5000); }
+    void send(const QByteArray &bytes)
+    {
+        peer->write(bytes);
+        peer->flush();
+    }
+};
+
+// Collects what the radio connector hands to the hub's message handler.
+struct Delivered {
+    QVector<QByteArray> messages;  // 8-byte message header + data
+    QVector<QByteArray> headers;
+    Delivered()
+    {
+        corvid_set_callbacks(
+            [this](const corvid_message *m, const AX25Header *h) {
+                messages << ax25_message_payload(*m);
+                headers << (h ? ax25_header_bytes(*h) : QByteArray());
+            },
+            {});
+    }
+    ~Delivered() { corvid_set_callbacks({}, {}); }
+};
+
+// A one-shot HTTP endpoint: records each request and answers with `status`.
+class HttpEndpoint : public QTcpServer {
+public:
+    struct Request {
+        QByteArray method, target, contentType, body;
+    };
+    QVector<Request> requests;
+    int status = 200;
+    HttpEndpoint()
+    {
+        listen(QHostAddress::LocalHost, 0);
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            QTcpSocket *s = nextPendingConnection();
+            connect(s, &QTcpSocket::readyRead, s, [this, s] {
+                QByteArray &buf = m_buffers[s];
+                buf += s->readAll();
+                const int end = buf.indexOf("\r\n\r\n");
+                if (end < 0)
+                    return;
+                Request r;
+                const QList<QByteArray> lines = buf.left(end).split('\n');
+                const QList<QByteArray> first = lines[0].trimmed().split(' ');
+                r.method = first.value(0);
+                r.target = first.value(1);
+                int length = 0;
+                for (const QByteArray &l : lines) {
+                    const QByteArray name = l.left(l.indexOf(':')).trimmed().toLower();
+                    const QByteArray value = l.mid(l.indexOf(':') + 1).trimmed();
+                    if (name == "content-length")
+                        length = value.toInt();
+                    if (name == "content-type")
+                        r.contentType = value;
+                }
+                if (buf.size() < end + 4 + length)
+                    return;
+                r.body = buf.mid(end + 4, length);
+                requests << r;
+                s->write("HTTP/1.1 " + QByteArray::number(status) + " X\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+                s->disconnectFromHost();
+            });
+        });
+    }
+    QString url() const { return QStringLiteral("http://127.0.0.1:%1/sids").arg(serverPort()); }
+
+private:
+    QHash<QTcpSocket *, QByteArray> m_buffers;
+};
+
+QList<QPair<QByteArray, QByteArray>> formFields(const QByteArray &query)
+{
+    QList<QPair<QByteArray, QByteArray>> out;
+    for (const QByteArray &item : query.split('&'))
+        out << qMakePair(item.left(item.indexOf('=')), QByteArray::fromPercentEncoding(item.mid(item.indexOf('=') + 1)));
+    return out;
+}
+
+// KISS frames of a file, deframed from the byte layout alone: FEND delimits,
+// FESC TFEND is C0, FESC TFESC is DB.
+QVector<QByteArray> readKissFile(const QByteArray &bytes)
+{
+    QVector<QByteArray> frames;
+    for (const QByteArray &raw : bytes.split(char(0xC0))) {
+        if (raw.isEmpty())
+            continue;
+        QByteArray f;
+        for (int i = 0; i < raw.size(); ++i)
+            f += (uint8_t(raw[i]) == 0xDB && i + 1 < raw.size()) ? (uint8_t(raw[++i]) == 0xDC ? char(0xC0) : char(0xDB))
+                                                                  : raw[i];
+        frames << f;
+    }
+    return frames;
+}
+
+// A received frame from `callsign` carrying one message 0x0102 from 3 to 4.
+QByteArray frameFrom(const QByteArray &callsign, const QByteArray &data)
+{
+    const QByteArray msg = hex("02 01 03 00 04 00") + char(data.size()) + char(0) + data;
+    return ax25_header_bytes(ax25_build_header(callsign, "Q9ZZZ", 0, 1)) + msg;
+}
+
+}  // namespace
+
+class TestRadio : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() { corvid_register_metatypes(); }
+    void headerBytes_data();
+    void headerBytes();
+    void cutPacket_data();
+    void cutPacket();
+    void kissEscaping_data();
+    void kissEscaping();
+    void kissStreamCutAnywhere();
+    void kissLink();
+    void agwpeLink();
+    void telemetryAndLogs();
+    void selectionAndLiveSettings();
+};
+
+void TestRadio::headerBytes_data()
+{
+    QTest::addColumn<QByteArray>("ground");
+    QTest::addColumn<QByteArray>("board");
+    QTest::addColumn<int>("groundSsid");
+    QTest::addColumn<int>("boardSsid");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::newRow("defaults") << QByteArray("Q9ZZZ") << QByteArray("Q9ZZZ") << 0 << 1 << kHeader;
+    QTest::newRow("board SSID 5") << QByteArray("Q9ZZZ") << QByteArray("Q9ZZZ") << 0 << 5
+                                  << hex("00 A2 72 B4 B4 B4 40 6A A2 72 B4 B4 B4 40 61 00 F0");
+    QTest::newRow("short callsigns padded") << QByteArray("AB") << QByteArray("") << 15 << 0
+                                            << hex("00 40 40 40 40 40 40 60 82 84 40 40 40 40 7F 00 F0");
+    QTest::newRow("long cut, SSID kept to 4 bits") << QByteArray("N0CALL7") << QByteArray("Q9ZZZ") << 17 << 1
+                                                   << hex("00 A2 72 B4 B4 B4 40 62 9C 60 86 82 98 40 63 00 F0");
+}
+
+void TestRadio::headerBytes()
+{
+    QFETCH(QByteArray, ground);
+    QFETCH(QByteArray, board);
+    QFETCH(int, groundSsid);
+    QFETCH(int, boardSsid);
+    QFETCH(QByteArray, bytes);
+    AX25Header h;
+    AX25_interface::buildHeader(&h, ground, board, uint8_t(groundSsid), uint8_t(boardSsid));
+    QCOMPARE(ax25_header_bytes(h).toHex(' '), bytes.toHex(' '));
+    QCOMPARE(ax25_source_callsign(bytes), ground.left(5).trimmed());
+
+    const QByteArray data = hex("AA BB");
+    const corvid_message m = corvid_message_over(0x0102, 3, 4, data);
+    QCOMPARE(ax25_message_payload(m), hex("02 01 03 00 04 00 02 00 AA BB"));
+}
+
+void TestRadio::cutPacket_data()
+{
+    QTest::addColumn<QByteArray>("packet");
+    QTest::addColumn<QVector<QByteArray>>("messages");
+    QTest::addColumn<QByteArray>("header");
+    const QByteArray m3 = hex("10 00 01 00 02 00 03 00 C0 DB 07");
+    const QByteArray m0 = hex("11 00 01 00 02 00 00 00");
+    QTest::newRow("two and a trailing 5") << kHeader + m3 + m0 + hex("01 02 03 04 05") << QVector<QByteArray>{m3, m0}
+                                          << kHeader;
+    QTest::newRow("length past the end") << kHeader + hex("10 00 01 00 02 00 09 00 AA") << QVector<QByteArray>{}
+                                         << kHeader;
+    QTest::newRow("header only") << kHeader << QVector<QByteArray>{} << kHeader;
+    // No whole header: nothing delivered, the missing bytes read as zero.
+    QTest::newRow("short") << kHeader.left(10) << QVector<QByteArray>{} << kHeader.left(10) + QByteArray(7, '\0');
+    QTest::newRow("empty") << QByteArray() << QVector<QByteArray>{} << QByteArray(17, '\0');
+}
+
+void TestRadio::cutPacket()
+{
+    QFETCH(QByteArray, packet);
+    QFETCH(QVector<QByteArray>, messages);
+    QFETCH(QByteArray, header);
+    // An exact-size copy, so a read past the end shows under the sanitizer.
+    std::unique_ptr<char[]> exact(new char[size_t(packet.size()) + 1]);
+    memcpy(exact.get(), packet.constData(), size_t(packet.size()));
+    const QByteArray raw = QByteArray::fromRawData(exact.get(), packet.size());
+    const ax25_packet p = ax25_cut_packet(raw);
+    QCOMPARE(ax25_header_bytes(p.header), header);
+    QVector<QByteArray> got;
+    for (const corvid_message &m : p.messages)
+        got << ax25_message_payload(m);
+    QCOMPARE(got, messages);
+    QCOMPARE(p.complete, packet.size() >= 17);
+}
+
+void TestRadio::kissEscaping_data()
+{
+    QTest::addColumn<QByteArray>("plain");
+    QTest::addColumn<QByteArray>("escaped");
+    QTest::newRow("FEND") << hex("C0") << hex("DB DC");
+    QTest::newRow("FESC") << hex("DB") << hex("DB DD");
+    QTest::newRow("mixed") << hex("01 C0 DB C0 02") << hex("01 DB DC DB DD DB DC 02");
+    QTest::newRow("plain bytes") << hex("00 41 DC DD") << hex("00 41 DC DD");
+}
+
+void TestRadio::kissEscaping()
+{
+    QFETCH(QByteArray, plain);
+    QFETCH(QByteArray, escaped);
+    QByteArray b = plain;
+    kissEscape(b, 0);
+    QCOMPARE(b, escaped);
+    kissUnescape(b);
+    QCOMPARE(b, plain);
+    // The opening FEND and the command byte are never escaped.
+    QCOMPARE(kiss_frame(0x00, plain), hex("C0 00") + escaped + hex("C0"));
+    QByteArray lone = hex("DB 41");
+    kissUnescape(lone);
+    QCOMPARE(lone, hex("41"));
+}
+
+void TestRadio::kissStreamCutAnywhere()
+{
+    const QByteArray a = hex("00 01 C0 DB 02");
+    const QByteArray b = hex("10 AA");  // port 1, data frame
+    // noise, frame a, an empty frame, a command frame (skipped), frame b
+    const QByteArray stream = hex("55 C0 00 01 DB DC DB DD 02 C0 C0 C0 01 32 C0 C0 10 AA C0");
+    const QVector<QByteArray> expected{a, b};
+    for (int cut1 = 0; cut1 <= stream.size(); ++cut1) {
+        for (int cut2 = cut1; cut2 <= stream.size(); ++cut2) {
+            KissDeframer d(64);
+            QVector<QByteArray> got = d.feed(stream.left(cut1));
+            got += d.feed(stream.mid(cut1, cut2 - cut1));
+            got += d.feed(stream.mid(cut2));
+            QVERIFY2(got == expected, qPrintable(QStringLiteral("cut at %1 and %2").arg(cut1).arg(cut2)));
+        }
+    }
+    // Too long a frame is dropped; the next one after FEND arrives.
+    KissDeframer d(8);
+    QCOMPARE(d.feed(hex("C0 00 01 02 03 04 05 06 07 08 09")), QVector<QByteArray>{});
+    QCOMPARE(d.oversized(), 1);
+    QCOMPARE(d.feed(hex("0A 0B C0 00 01 C0")), QVector<QByteArray>{hex("00 01")});
+    QVERIFY(d.pendingBytes() == 0);
+}
+
+void TestRadio::kissLink()
+{
+    ModemStandIn modem;
+    Delivered delivered;
+    KISS_connector radio(QStringLiteral("127.0.0.1"), modem.serverPort(), "Q9ZZZ", "Q9ZZZ", 0, 1);
+    const QByteArray data = hex("C0 DB");
+    corvid_message m = corvid_message_over(0x0102, 3, 4, data);
+    QCOMPARE(radio.sendCorvidMessage(&m), int64_t(-1));  // not connected yet
+    QVERIFY(modem.waitPeer());
+    QTRY_COMPARE(int(radio.state), int(AbstractConnector::HW_READY));
+
+    QCOMPARE(radio.sendCorvidMessage(&m), int64_t(2));
+    const QByteArray wire = hex("C0") + kHeader + hex("02 01 03 00 04 00 02 00 DB DC DB DD C0");
+    QVERIFY(modem.waitBytes(wire.size()));
+    QCOMPARE(modem.received.toHex(' '), wire.toHex(' '));
+
+    // Two frames in one write, then one frame in three writes.
+    const QByteArray f1 = kiss_frame(0, frameFrom("SAT1", hex("C0 01")).mid(1));
+    const QByteArray f2 = kiss_frame(0, frameFrom("SAT2", hex("02")).mid(1));
+    modem.send(f1 + f2);
+    QTRY_COMPARE(delivered.messages.size(), 2);
+    for (int i = 0; i < f1.size(); i += 9) {
+        modem.send(f1.mid(i, 9));
+        QTest::qWait(5);
+    }
+    QTRY_COMPARE(delivered.messages.size(), 3);
+    QCOMPARE(delivered.messages[0], hex("02 01 03 00 04 00 02 00 C0 01"));
+    QCOMPARE(delivered.messages[2], delivered.messages[0]);
+    QCOMPARE(ax25_source_callsign(delivered.headers[1]), QByteArray("SAT2"));
+    // Counted as the modem's frames unescaped, without the FENDs.
+    QCOMPARE(radio.rxBytesCount(), uint64_t(2 * frameFrom("SAT1", hex("C0 01")).size() + frameFrom("SAT2", "x").size()));
+
+    // A modem that closes and comes back.
+    modem.peer->close();
+    QTRY_COMPARE(int(radio.state), int(AbstractConnector::HW_ERROR));
+    QCOMPARE(radio.sendCorvidMessage(&m), int64_t(-1));
+    modem.peer = nullptr;
+    modem.received.clear();
+    radio.HW_init();
+    QVERIFY(modem.waitPeer());
+    QTRY_COMPARE(int(radio.state), int(AbstractConnector::HW_READY));
+    QCOMPARE(radio.sendCorvidMessage(&m), int64_t(2));
+    QVERIFY(modem.waitBytes(wire.size()));
+    QCOMPARE(modem.received, wire);
+}
+
+void TestRadio::agwpeLink()
+{
+    ModemStandIn modem;
+    Delivered delivered;
+    DiagnosticsCapture diag;
+    AGWPE_connector radio(QStringLiteral("127.0.0.1"), modem.serverPort(), "Q9ZZZ", "Q9ZZZ", 0, 1);
+    QVERIFY(modem.waitPeer());
+    QVERIFY(modem.waitBytes(36));
+    QCOMPARE(modem.received, hex("00 00 00 00 6B") + QByteArray(31, '\0'));
+    QTRY_COMPARE(int(radio.state), int(AbstractConnector::HW_READY));
+    QVERIFY(diag.contains(QStringLiteral("Connected to AGWPE server!")));
+
+    modem.received.clear();
+    const QByteArray data = hex("AA BB");
+    corvid_message m = corvid_message_over(0x0102, 3, 4, data);
+    QCOMPARE(radio.sendCorvidMessage(&m), int64_t(2));
+    QVERIFY(modem.waitBytes(36 + 27));
+    const QByteArray calls = QByteArray("Q9ZZZ-0").leftJustified(10, '\0') + QByteArray("Q9ZZZ-1").leftJustified(10, '\0');
+    const QByteArray expected = hex("00 00 00 00 4B 00 00 00") + calls + hex("1B 00 00 00 00 00 00 00") + kHeader +
+                                hex("02 01 03 00 04 00 02 00 AA BB");
+    QCOMPARE(modem.received.toHex(' '), expected.toHex(' '));
+
+    auto agw = [](char kind, const QByteArray &payload) -> QByteArray {
+        QByteArray h(36, '\0');
+        h[4] = kind;
+        const int n = payload.size();
+        h[28] = char(n & 0xFF);
+        h[29] = char(n >> 8);
+        h[30] = char(n >> 16);
+        h[31] = char(uint32_t(n) >> 24);
+        return h + payload;
+    };
+    const QByteArray k = agw('K', frameFrom("SAT1", "hi"));
+    modem.send(agw('T', "12345") + k);
+    QTRY_COMPARE(delivered.messages.size(), 1);
+    modem.send(k.left(36));
+    QTest::qWait(50);
+    modem.send(k.mid(36));
+    QTRY_COMPARE(delivered.messages.size(), 2);
+    QCOMPARE(delivered.messages[1], hex("02 01 03 00 04 00 02 00") + "hi");
+    QCOMPARE(delivered.headers[1], frameFrom("SAT1", "hi").left(17));
+
+    // A header cut off by a lost connection does not eat the next stream's start.
+    modem.send(k.left(40));
+    QTRY_VERIFY(qobject_cast<AGWPE *>(radio.transport())->awaitingData());
+    modem.peer->close();
+    QTRY_COMPARE(int(radio.state), int(AbstractConnector::HW_ERROR));
+    modem.peer = nullptr;
+    radio.HW_init();
+    QVERIFY(modem.waitPeer());
+    QTRY_COMPARE(int(radio.state), int(AbstractConnector::HW_READY));
+    modem.send(k);
+    QTRY_COMPARE(delivered.messages.size(), 3);
+
+    // A length no radio frame can have: the stream is broken, the link dropped.
+    QByteArray huge = agw('K', {});
+    huge[30] = 0x10;
+    modem.send(huge);
+    QTRY_COMPARE(int(radio.state), int(AbstractConnector::HW_ERROR));
+    QVERIFY(diag.contains(QStringLiteral("AGWPE: frame data length 1048576 exceeds")));
+    QCOMPARE(delivered.messages.size(), 3);
+}
+
+void TestRadio::telemetryAndLogs()
+{
+    HttpEndpoint main, reserve, failing;
+    failing.status = 500;
+    QTcpServer closed;
+    closed.listen(QHostAddress::LocalHost, 0);
+    const QString refusedUrl = QStringLiteral("http://127.0.0.1:%1/").arg(closed.serverPort());
+    closed.close();
+    QTemporaryDir dir;
+    ModemStandIn modem;
+    Delivered delivered;
+    DiagnosticsCapture diag;
+
+    const QMap<QString, QString> params{{"SiDS_CallSign", "GS+1 &"},    {"SiDS_latitude", "+52.5"},
+                                        {"SiDS_longitude", "-13.25"},   {"SiDS_SatCallSign1", "SAT1"},
+                                        {"SiDS_NORAD_id1", "43770"},    {"SiDS_SatCallSign0", "SAT0"},
+                                        {"SiDS_NORAD_id0", "11111"},    {"SiDS_URL_main", main.url()},
+                                        {"SiDS_URL_reserve", reserve.url()}};
+    KISS_connector radio(QStringLiteral("127.0.0.1"), modem.serverPort(), "Q9ZZZ", "Q9ZZZ", 0, 1);
+    radio.frameLogPrefix = dir.filePath(QStringLiteral("logs/"));
+    radio.setupTelemetry(params);
+    QVERIFY(modem.waitPeer());
+    QTRY_COMPARE(int(radio.state), int(AbstractConnector::HW_READY));
+    QVERIFY(!QDir(dir.filePath(QStringLiteral("logs"))).exists());  // nothing before the first packet
+
+    const QByteArray fromSat = frameFrom("SAT1", hex("C0 DB 00"));
+    const QByteArray fromOther = frameFrom("OTHER", "x");
+    const QDateTime before = QDateTime::currentDateTimeUtc();
+    modem.send(kiss_frame(0, fromSat.mid(1)) + kiss_frame(0, fromOther.mid(1)));
+    QTRY_COMPARE(main.requests.size(), 1);
+    QTRY_COMPARE(reserve.requests.size(), 1);
+    QCOMPARE(delivered.messages.size(), 2);
+
+    for (const HttpEndpoint *e : {&main, &reserve}) {
+        const HttpEndpoint::Request &r = e->requests[0];
+        QCOMPARE(r.method, QByteArray("POST"));
+        QCOMPARE(r.contentType, QByteArray("application/x-www-form-urlencoded"));
+        QCOMPARE(r.target, "/sids?" + r.body);
+        const auto fields = formFields(r.body);
+        QCOMPARE(fields.size(), 8);
+        const QList<QByteArray> names{"noradID", "source", "locator", "longitude", "latitude", "version", "timestamp",
+                                      "frame"};
+        const QList<QByteArray> values{"43770", "GS+1 &", "longLat", "-13.25", "+52.5", "1.6.6", fields[6].second,
+                                       fromSat.toHex().toUpper()};
+        for (int i = 0; i < 8; ++i) {
+            QCOMPARE(fields[i].first, names[i]);
+            QCOMPARE(fields[i].second, values[i]);
+        }
+        const QDateTime t = QDateTime::fromString(QString::fromLatin1(fields[6].second), Qt::ISODateWithMs);
+        QVERIFY2(t.isValid() && t.timeSpec() == Qt::UTC && t >= before.addMSecs(-1), fields[6].second.constData());
+        QVERIFY(fields[6].second.contains('.'));
+    }
+    QCOMPARE(main.requests[0].body, reserve.requests[0].body);
+
+    // The logs: both packets, in order, the KSS read back independently.
+    const QStringList logs = QDir(dir.filePath(QStringLiteral("logs"))).entryList(QDir::Files, QDir::Name);
+    QCOMPARE(logs.size(), 2);
+    QVERIFY(logs[0].endsWith(QStringLiteral(".kss")) && logs[1].endsWith(QStringLiteral(".satnogs.csv")));
+    QFile kssFile(dir.filePath(QStringLiteral("logs/")) + logs[0]);
+    QVERIFY(kssFile.open(QIODevice::ReadOnly));
+    const QVector<QByteArray> kss = readKissFile(kssFile.readAll());
+    QCOMPARE(kss.size(), 4);
+    QCOMPARE(kss[1], QByteArray(1, '\0') + fromSat);
+    QCOMPARE(kss[3], QByteArray(1, '\0') + fromOther);
+    for (int i : {0, 2}) {
+        QCOMPARE(kss[i].size(), 28);
+        QCOMPARE(kss[i][0], char(0x09));
+        QVERIFY(QDateTime::fromString(QString::fromUtf8(kss[i].mid(1)), QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz 'UTC'"))
+                    .isValid());
+    }
+    const QStringList text = readAll(dir.filePath(QStringLiteral("logs/")) + logs[1]).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(text.size(), 2);
+    QCOMPARE(text[0].section('|', 1), QString::fromLatin1(fromSat.toHex().toUpper()));
+    QCOMPARE(kss[0].mid(1, 19), text[0].section('|', 0, 0).toUtf8());
+
+    // Failing endpoints give the diagnostic; the radio path goes on meanwhile.
+    for (const QString &url : {failing.url(), refusedUrl}) {
+        KISS_connector other(QStringLiteral("127.0.0.1"), modem.serverPort(), "Q9ZZZ", "Q9ZZZ", 0, 1);
+        other.frameLogPrefix = dir.filePath(QStringLiteral("logs2/"));
+        QMap<QString, QString> p = params;
+        p[QStringLiteral("SiDS_URL_main")] = url;
+        p.remove(QStringLiteral("SiDS_URL_reserve"));
+        other.setupTelemetry(p);
+        modem.peer = nullptr;
+        QVERIFY(modem.waitPeer());
+        const int n = delivered.messages.size();
+        modem.send(kiss_frame(0, fromSat.mid(1)));
+        QTRY_COMPARE(delivered.messages.size(), n + 1);
+        QTRY_COMPARE(other.postsInFlight(), 0);
+    }
+    QCOMPARE(diag.count(QStringLiteral("networkManager.post rised error with code: InternalServerError")), 1);
+    QCOMPARE(diag.count(QStringLiteral("networkManager.post rised error with code: ConnectionRefusedError")), 1);
+    QCOMPARE(failing.requests.size(), 1);
+
+    // A log folder that cannot be made is reported once, and nothing else breaks.
+    QFile blocker(dir.filePath(QStringLiteral("blocked")));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    KISS_connector blocked(QStringLiteral("127.0.0.1"), modem.serverPort(), "Q9ZZZ", "Q9ZZZ", 0, 1);
+    blocked.frameLogPrefix = dir.filePath(QStringLiteral("blocked/logs/"));
+    blocked.setupTelemetry({{"SiDS_CallSign", "GS"}, {"SiDS_latitude", "1"}, {"SiDS_longitude", "2"}});
+    modem.peer = nullptr;
+    QVERIFY(modem.waitPeer());
+    const int n = delivered.messages.size();
+    modem.send(kiss_frame(0, fromOther.mid(1)) + kiss_frame(0, fromOther.mid(1)));
+    QTRY_COMPARE(delivered.messages.size(), n + 2);
+    QCOMPARE(g_diagnostics.filter(QStringLiteral("cannot open radio frame log")).size(), 1);
+}
+
+void TestRadio::selectionAndLiveSettings()
+{
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("server_config.xml"));
+    ModemStandIn modem, second;
+    auto select = [&](const Params &p) {
+        writeConfig(file, p);
+        CorvidConfigData config(file);
+        return std::unique_ptr<AbstractConnector>(createConnector(&config, false));
+    };
+    const QString port = QString::number(modem.serverPort());
+    {
+        DiagnosticsCapture diag;
+        auto both = select({{"Interface", "x-kisstcp-agwpe"}, {"AGWPE_Port", "abc"}});
+        auto *agw = qobject_cast<AGWPE_connector *>(both.get());
+        QVERIFY(agw);
+        QCOMPARE(agw->modemPort(), uint16_t(0));
+        QCOMPARE(agw->modemHost(), QStringLiteral("127.0.0.1"));
+        QCOMPARE(agw->interfaceName, QStringLiteral("AGWPE"));
+        QCOMPARE(agw->transport()->boardCallsign(), QByteArray("Q9ZZZ"));
+        QCOMPARE(int(agw->state), int(AbstractConnector::HW_NOTINIT));
+        auto kiss = select({{"Interface", "KissTcp"}});
+        QVERIFY(qobject_cast<KISS_connector *>(kiss.get()));
+        QCOMPARE(qobject_cast<AX25_connector *>(kiss.get())->modemPort(), uint16_t(8001));
+        QCOMPARE(diag.count(QStringLiteral("AGWPE hw-interface will be used.\n")), 1);
+        QCOMPARE(diag.count(QStringLiteral("KISSTCP hw-interface will be used.\n")), 1);
+    }
+
+    // Through the hub: each setting reaches the next frame.
+    writeConfig(file, {{"Interface", "KISSTCP"}, {"KISSTCP_Port", port}, {"SSID_BRD", "9"}, {"CALLSIGN_GND", "ABCDEF"}});
+    CorvidConfigData config(file);
+    CorvidServer::setConnectorFactory(&createConnector);
+    CorvidServer hub(createConnector(&config, false), &config, 0, nullptr);
+    hub.attachToEngine();
+    QVERIFY(modem.waitPeer());
+    QTRY_COMPARE(int(hub.connector()->state), int(AbstractConnector::HW_READY));
+    QByteArray data("z");
+    corvid_message m = corvid_message_over(1, 2, 3, data);
+    auto sendAndTake = [&](ModemStandIn &to) {
+        to.received.clear();
+        if (hub.connector()->sendCorvidMessage(&m) != 1 || !to.waitBytes(1 + 17 + 9 + 1))
+            return QByteArray();
+        return to.received.mid(1, 17);
+    };
+    // The configured SSIDs hold from the start, so a rebuilt link keeps them.
+    QCOMPARE(sendAndTake(modem).toHex(' '), hex("00 A2 72 B4 B4 B4 40 72 82 84 86 88 8A 40 61 00 F0").toHex(' '));
+    struct Row {
+        const char *name;
+        const char *value;
+        int offset;
+        QByteArray bytes;
+    };
+    const QList<Row> rows{{"SSID_BRD", "5", 7, hex("6A")},
+                          {"ssid_gnd", "3", 14, hex("67")},
+                          {"CALLSIGN_BRD", "XY", 1, hex("B0 B2 40 40 40 40")},
+                          {"Callsign_Gnd", "Q9ZZZ", 8, hex("A2 72 B4 B4 B4 40")}};
+    for (const Row &r : rows) {
+        modem.peer = nullptr;
+        hub.slotParamChanged(QLatin1String(r.name), QLatin1String(r.value));
+        QVERIFY(modem.waitPeer());
+        QTRY_COMPARE(int(hub.connector()->state), int(AbstractConnector::HW_READY));
+        QCOMPARE(sendAndTake(modem).mid(r.offset, r.bytes.size()).toHex(' '), r.bytes.toHex(' '));
+    }
+    hub.slotParamChanged(QStringLiteral("KISSTCP_Port"), QString::number(second.serverPort()));
+    QVERIFY(second.waitPeer());
+    QTRY_COMPARE(int(hub.connector()->state), int(AbstractConnector::HW_READY));
+    QCOMPARE(sendAndTake(second).mid(7, 1), hex("6A"));
+    CorvidServer::setConnectorFactory(nullptr);
+    delete hub.connector();
+}
+
+QTEST_GUILESS_MAIN(TestRadio)
+#include "tst_radio.moc"
