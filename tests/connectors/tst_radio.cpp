@@ -11,7 +11,9 @@
 #include "engine/corvid_hardware.h"
 #include "server/CorvidServer.h"
 #include "tests/common/diagnostics_capture.h"
+#include "tests/common/direwolf_pair.h"
 #include "tests/common/server_run.h"
+#include "tests/common/wire_client.h"
 
 #include <QDateTime>
 #include <QTcpServer>
@@ -166,6 +168,7 @@ private slots:
     void agwpeLink();
     void telemetryAndLogs();
     void selectionAndLiveSettings();
+    void throughDireWolf();
 };
 
 void TestRadio::headerBytes_data()
@@ -572,6 +575,60 @@ void TestRadio::selectionAndLiveSettings()
     QCOMPARE(sendAndTake(second).mid(7, 1), hex("6A"));
     CorvidServer::setConnectorFactory(nullptr);
     delete hub.connector();
+}
+
+void TestRadio::throughDireWolf()
+{
+    QVERIFY2(QFile::exists(serverBinary()), qPrintable(serverBinary()));
+    DirewolfPair dw;
+    if (!dw.start())
+        QSKIP(qPrintable(QStringLiteral("Dire Wolf cannot run here: ") + dw.why()));
+
+    // Control application -> server on KISS -> A modulates -> B demodulates ->
+    // server on AGWPE -> control application.
+    ServerRun kissSide, agwSide;
+    const uint16_t kissTcp = freePort(), agwTcp = freePort();
+    auto config = [](uint16_t tcp, const Params &link) {
+        return Params{{"DisableGUI", "1"},
+                      {"TcpPort", QString::number(tcp)},
+                      {"ErrorLogFile", "server_logs/error_log"},
+                      {"CorvidLogFile", "server_logs/corvid_log"},
+                      {"NumLogThreads", "0"}} +
+               link;
+    };
+    writeConfig(kissSide.path(QStringLiteral("server_config.xml")),
+                config(kissTcp, {{"Interface", "KISSTCP"}, {"KISSTCP_Port", QString::number(dw.a.kissPort)},
+                                 {"CALLSIGN_GND", "GND1"}, {"SSID_GND", "7"}}));
+    writeConfig(agwSide.path(QStringLiteral("server_config.xml")),
+                config(agwTcp, {{"Interface", "AGWPE"}, {"AGWPE_Port", QString::number(dw.b.agwPort)}}));
+    kissSide.start();
+    agwSide.start();
+    QVERIFY2(kissSide.waitStarted(kissTcp), qPrintable(kissSide.errorLog()));
+    QVERIFY2(agwSide.waitStarted(agwTcp), qPrintable(agwSide.errorLog()));
+    WireClient sender, receiver;
+    QVERIFY(sender.open(kissTcp) && sender.identify("sender", false));
+    QVERIFY(receiver.open(agwTcp) && receiver.identify("receiver", true));
+    QVERIFY2(QTest::qWaitFor([&] { return sender.states().contains(2u); }, 10000), qPrintable(kissSide.errorLog()));
+    QVERIFY2(QTest::qWaitFor([&] { return receiver.states().contains(2u); }, 10000), qPrintable(agwSide.errorLog()));
+
+    QByteArray data;
+    for (int i = 0; i < 120; ++i)
+        data += char(0xC0 + i * 7);
+    sender.send(1, 0x0123, 0x01, 0x20, data);
+    QVERIFY2(QTest::qWaitFor([&] { return !receiver.messages().isEmpty(); }, 20000),
+             qPrintable(agwSide.errorLog() + QString::fromLocal8Bit(dw.b.output + dw.b.proc.readAll())));
+    const crs_msg2app_t got = receiver.messages().first();
+    QCOMPARE(got.header.msg_id, uint16_t(0x0123));
+    QCOMPARE(got.header.address_from, uint16_t(0x01));
+    QCOMPARE(got.header.address_to, uint16_t(0x20));
+    QCOMPARE(got.data, data);
+    QVERIFY(got.hasAx25);
+    QCOMPARE(QByteArray(reinterpret_cast<const char *>(&got.ax25), 17).toHex(' '),
+             hex("00 A2 72 B4 B4 B4 40 62 8E 9C 88 62 40 40 6F 00 F0").toHex(' '));
+    QCOMPARE(agwSide.stop(), 0);
+    // The message log names the file after the source callsign of the header.
+    QVERIFY(!agwSide.filesIn(QStringLiteral("server_logs/corvid_log"), QStringLiteral("*_GND1_*.csv")).isEmpty());
+    QCOMPARE(agwSide.csvLines().filter(QStringLiteral(";I;1;20; 123;120;;")).size(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestRadio)
