@@ -3,6 +3,10 @@
 // (an ALSA "file" PCM) that B reads as its audio input and demodulates. A
 // frame given to A's KISS or AGW port comes out of B's ports. Used by the
 // tests and the benchmarks; everything lives in a scratch directory.
+//
+// Without a sound card nothing paces the audio, so frames cross faster than
+// the baud rate allows. With `realTime`, pv feeds each modem's input at the
+// sample rate, and A's transmit audio can only drain as fast as B reads it.
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -23,12 +27,15 @@ class DirewolfPair {
 public:
     struct Modem {
         QProcess proc;
+        QProcess pacer;
         QByteArray output;
         uint16_t kissPort = 0;
         uint16_t agwPort = 0;
     };
     Modem a, b;
     int baud = 1200;
+    bool realTime = false;
+    static constexpr int sampleRate = 44100;
 
     ~DirewolfPair() { stop(); }
 
@@ -38,6 +45,8 @@ public:
         const QString exe = QStandardPaths::findExecutable(QStringLiteral("direwolf"));
         if (exe.isEmpty())
             return fail(QStringLiteral("direwolf is not installed"));
+        if (realTime && QStandardPaths::findExecutable(QStringLiteral("pv")).isEmpty())
+            return fail(QStringLiteral("pv is not installed"));
         if (!m_dir.isValid())
             return fail(QStringLiteral("no scratch directory"));
         const QString fifo = m_dir.filePath(QStringLiteral("audio"));
@@ -50,11 +59,12 @@ public:
             m->kissPort = freePort();
             m->agwPort = freePort();
             writeFile(m == &a ? QStringLiteral("a.conf") : QStringLiteral("b.conf"),
-                      QStringLiteral("ADEVICE stdin %1\nARATE 44100\nMODEM %2\nAGWPORT %3\nKISSPORT %4\n")
+                      QStringLiteral("ADEVICE stdin %1\nARATE %5\nMODEM %2\nAGWPORT %3\nKISSPORT %4\n")
                           .arg(m == &a ? QStringLiteral("dwtx") : QStringLiteral("null"))
                           .arg(baud)
                           .arg(m->agwPort)
-                          .arg(m->kissPort));
+                          .arg(m->kissPort)
+                          .arg(sampleRate));
         }
         // Holding both ends open ourselves, opening the FIFO for B's input
         // never waits for A.
@@ -84,12 +94,14 @@ public:
             ::close(m_fifoFd);
         m_fifoFd = -1;
         for (Modem *m : {&a, &b}) {
-            if (m->proc.state() == QProcess::NotRunning)
-                continue;
-            m->proc.terminate();
-            if (!m->proc.waitForFinished(5000)) {
-                m->proc.kill();
-                m->proc.waitForFinished(5000);
+            for (QProcess *p : {&m->proc, &m->pacer}) {
+                if (p->state() == QProcess::NotRunning)
+                    continue;
+                p->terminate();
+                if (!p->waitForFinished(5000)) {
+                    p->kill();
+                    p->waitForFinished(5000);
+                }
             }
         }
     }
@@ -109,7 +121,15 @@ private:
     {
         m.proc.setWorkingDirectory(m_dir.path());
         m.proc.setProcessChannelMode(QProcess::MergedChannels);
-        m.proc.setStandardInputFile(input);
+        if (realTime) {
+            // 16-bit mono samples at the sample rate.
+            m.pacer.setStandardInputFile(input);
+            m.pacer.setStandardOutputProcess(&m.proc);
+            m.pacer.start(QStringLiteral("pv"), {QStringLiteral("-q"), QStringLiteral("-L"),
+                                                 QString::number(2 * sampleRate)});
+        } else {
+            m.proc.setStandardInputFile(input);
+        }
         if (!env.isEmpty())
             m.proc.setProcessEnvironment(env);
         m.proc.start(exe, {QStringLiteral("-t"), QStringLiteral("0"), QStringLiteral("-c"), conf});
