@@ -9,14 +9,8 @@ class AGWPE_connector : public AX25_connector {
 public:
     AGWPE_connector(const QString &host, uint16_t port, const QByteArray &groundCallsign,
                     const QByteArray &boardCallsign, uint8_t groundSsid, uint8_t boardSsid, QObject *parent = nullptr)
-        : AX25_connector(new AGWPE(groundCallsign, boardCallsign, groundSsid, boardSsid), host, port, parent)
+        : AX25_connector(new AGWPE(groundCallsign, boardCallsign, groundSsid, boardSsid), host, port,
+                         "Connected to AGWPE server!\n", parent)
     {
-    }
-
-    void setHWState(AbstractConnector::HWState newState) override
-    {
-        if (newState == HW_READY)
-            qInfo("Connected to AGWPE server!\n");
-        AX25_connector::setHWState(newState);
     }
 };

@@ -8,8 +8,10 @@
 #include <QNetworkRequest>
 #include <QUrl>
 
-AX25_connector::AX25_connector(AX25_interface *transport, const QString &host, uint16_t port, QObject *parent)
-    : AbstractConnector(parent), m_transport(transport), m_host(host), m_port(port), m_network(this)
+AX25_connector::AX25_connector(AX25_interface *transport, const QString &host, uint16_t port, const char *readyText,
+                               QObject *parent)
+    : AbstractConnector(parent), m_transport(transport), m_readyText(readyText), m_host(host), m_port(port),
+      m_network(this)
 {
     connect(m_transport, &AX25_interface::Connected, this, &AX25_connector::OnConnected);
     connect(m_transport, &AX25_interface::Error, this, &AX25_connector::OnError);
@@ -49,6 +51,13 @@ int64_t AX25_connector::sendCorvidMessage(corvid_message *message)
         return -1;
     m_txBytesCount += uint64_t(AX25_HEADER_SIZE + payload.size());
     return message->length;
+}
+
+void AX25_connector::setHWState(AbstractConnector::HWState newState)
+{
+    if (newState == HW_READY && m_readyText)
+        qInfo("%s", m_readyText);
+    AbstractConnector::setHWState(newState);
 }
 
 void AX25_connector::OnConnected()

@@ -23,7 +23,9 @@ class AX25_connector : public AbstractConnector {
     Q_OBJECT
 public:
     // Takes ownership of the transport and starts connecting at once.
-    AX25_connector(AX25_interface *transport, const QString &host, uint16_t port, QObject *parent = nullptr);
+    // readyText: the diagnostic written whenever the link becomes ready.
+    AX25_connector(AX25_interface *transport, const QString &host, uint16_t port, const char *readyText,
+                   QObject *parent = nullptr);
     ~AX25_connector() override;
 
     // Reads the SiDS settings from the configuration's parameters. Forwarding
@@ -54,6 +56,7 @@ public slots:
     void HW_close() override;
     // -1 when the modem is not connected or the write failed.
     int64_t sendCorvidMessage(corvid_message *message) override;
+    void setHWState(AbstractConnector::HWState newState) override;
 
     void OnConnected();
     void OnError(QAbstractSocket::SocketError error);
@@ -63,6 +66,7 @@ public slots:
 
 private:
     AX25_interface *m_transport = nullptr;
+    const char *m_readyText = nullptr;
     QString m_host;
     uint16_t m_port = 0;
     QNetworkAccessManager m_network;

@@ -9,14 +9,8 @@ class KISS_connector : public AX25_connector {
 public:
     KISS_connector(const QString &host, uint16_t port, const QByteArray &groundCallsign,
                    const QByteArray &boardCallsign, uint8_t groundSsid, uint8_t boardSsid, QObject *parent = nullptr)
-        : AX25_connector(new KISS(groundCallsign, boardCallsign, groundSsid, boardSsid), host, port, parent)
+        : AX25_connector(new KISS(groundCallsign, boardCallsign, groundSsid, boardSsid), host, port,
+                         "Connected to KISS server!\n", parent)
     {
-    }
-
-    void setHWState(AbstractConnector::HWState newState) override
-    {
-        if (newState == HW_READY)
-            qInfo("Connected to KISS server!\n");
-        AX25_connector::setHWState(newState);
     }
 };

@@ -13,10 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QVector<agwpe_frame> frames = whole.feed(input);
 
     AgwpeReader cut(limit);
-    QVector<agwpe_frame> pieces;
-    const int piece = pieceSize(data, size);
-    for (int pos = 0; pos < input.size(); pos += piece)
-        pieces += cut.feed(input.mid(pos, piece));
+    const QVector<agwpe_frame> pieces = feedInPieces(cut, input);
     check(pieces.size() == frames.size());
     check(cut.broken() == whole.broken());
 

@@ -12,7 +12,14 @@ inline void check(bool ok)
         std::abort();
 }
 
-inline int pieceSize(const uint8_t *data, size_t size)
+// Feeds the input to `reader` cut into pieces of the size its first byte
+// picks, and returns everything handed out.
+template <typename Reader>
+auto feedInPieces(Reader &reader, const QByteArray &input)
 {
-    return size ? 1 + data[0] % 64 : 1;
+    const int piece = input.isEmpty() ? 1 : 1 + uint8_t(input[0]) % 64;
+    decltype(reader.feed(input)) out;
+    for (int pos = 0; pos < input.size(); pos += piece)
+        out += reader.feed(input.mid(pos, piece));
+    return out;
 }

@@ -13,11 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QVector<QByteArray> frames = whole.feed(input);
 
     KissDeframer cut(limit);
-    QVector<QByteArray> pieces;
-    const int piece = pieceSize(data, size);
-    for (int pos = 0; pos < input.size(); pos += piece)
-        pieces += cut.feed(input.mid(pos, piece));
-    check(pieces == frames);
+    check(feedInPieces(cut, input) == frames);
     check(cut.oversized() == whole.oversized());
 
     for (const QByteArray &f : frames) {
