@@ -331,6 +331,7 @@ void TestRadio::agwpeLink()
     QVERIFY(modem.link(radio, true));
     modem.send(k);
     QTRY_COMPARE(delivered.messages.size(), 3);
+    QCOMPARE(delivered.messages[2], frame.mid(17));
 
     // A length no radio frame can have: the stream is broken, the link dropped.
     modem.send(agw('K', {}, 0x100000));
