@@ -25,8 +25,12 @@ AX25_interface::~AX25_interface()
 
 void AX25_interface::connectToModem(const QString &host, uint16_t port)
 {
-    if (m_socket->state() == QAbstractSocket::ConnectingState)
+    const auto state = m_socket->state();
+    if (state == QAbstractSocket::ConnectingState || state == QAbstractSocket::HostLookupState)
         return;
+    // A socket still closing would refuse the new connection: a restart must connect.
+    if (state != QAbstractSocket::UnconnectedState)
+        m_socket->abort();
     qInfo("%s", qPrintable(QStringLiteral("Connecting to %1:%2...\n").arg(host).arg(port)));
     m_socket->connectToHost(host, port, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
 }
