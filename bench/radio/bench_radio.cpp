@@ -7,12 +7,15 @@
 //    beside it the frames per second the configured baud rate allows for that
 //    frame size.
 
-#include "bench/fanout/corvid_load_client.h"
+#include "bench/common/bench_clock.h"
+#include "bench/common/bench_process.h"
+#include "bench/common/corvid_load_client.h"
 #include "tests/common/direwolf_pair.h"
-#include "tests/common/server_run.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -36,29 +39,41 @@ public:
     }
 };
 
+#ifndef CORVID_SERVER_EXE
+#define CORVID_SERVER_EXE ""
+#endif
+
 // A server program with a radio link, and a client identified on it.
 struct RadioServer {
-    ServerRun run;
-    uint16_t port = freePort();
+    QTemporaryDir dir;
+    QProcess proc;
+    quint16 port = benchFreePort();
     CorvidLoadClient client{0, false};
 
-    bool start(const Params &link, QString *why)
+    ~RadioServer() { benchStopProcess(proc); }
+
+    bool start(const BenchParams &link, QString *why)
     {
-        Params p{{"DisableGUI", "1"},
-                 {"TcpPort", QString::number(port)},
-                 {"ErrorLogFile", "server_logs/error_log"},
-                 {"CorvidLogDisable", "1"}};
-        writeConfig(run.path(QStringLiteral("server_config.xml")), p + link);
-        run.start();
-        if (!run.waitStarted(port)) {
-            *why = QStringLiteral("server did not start: ") + run.errorLog();
-            return false;
-        }
+        QFile cfg(dir.filePath(QStringLiteral("server_config.xml")));
+        const BenchParams common{{"DisableGUI", "1"}, {"TcpPort", QString::number(port)},
+                                 {"ErrorLogFile", "server_logs/error_log"}, {"CorvidLogDisable", "1"}};
+        if (!cfg.open(QIODevice::WriteOnly) || cfg.write(benchServerConfig(common + link)) < 0)
+            return fail(why, QStringLiteral("cannot write ") + cfg.fileName());
+        cfg.close();
+        proc.setWorkingDirectory(dir.path());
+        proc.start(QStringLiteral(CORVID_SERVER_EXE), QStringList());
+        if (!proc.waitForStarted(5000) || !benchWaitForListen(port, proc, 15000))
+            return fail(why, QStringLiteral("corvid-server did not start (" CORVID_SERVER_EXE ")"));
         client.open(port);
-        const bool up = QTest::qWaitFor([this] { return client.identified() && client.hwState() == 2; }, 10000);
-        if (!up)
-            *why = QStringLiteral("radio link not ready: ") + run.errorLog();
-        return up;
+        if (!benchWaitFor([this] { return client.identified() && client.hwState() == 2; }, 10000))
+            return fail(why, QStringLiteral("the radio link did not come up"));
+        return true;
+    }
+
+    static bool fail(QString *why, const QString &text)
+    {
+        *why = text;
+        return false;
     }
 };
 
@@ -169,9 +184,6 @@ BENCHMARK(BM_Loopback)->Arg(8)->Arg(1024)->Iterations(1)->UseManualTime()->Unit(
 int main(int argc, char **argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    // The server program of this build.
-    if (qEnvironmentVariableIsEmpty("CORVID_BUILD_DIR"))
-        qputenv("CORVID_BUILD_DIR", CORVID_BUILD_DIR_DEFAULT);
     QCoreApplication app(argc, argv);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();

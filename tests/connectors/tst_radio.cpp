@@ -10,10 +10,9 @@
 #include "connectors/kiss_codec.h"
 #include "engine/corvid_hardware.h"
 #include "server/CorvidServer.h"
-#include "tests/common/diagnostics_capture.h"
 #include "tests/common/direwolf_pair.h"
-#include "tests/common/server_run.h"
-#include "tests/common/wire_client.h"
+#include "tests/common/message_capture.h"
+#include "tests/common/server_process.h"
 
 #include <QtTest>
 
@@ -288,12 +287,12 @@ void TestRadio::agwpeLink()
 {
     ModemStandIn modem;
     Delivered delivered;
-    DiagnosticsCapture diag;
+    MessageCapture diag;
     AGWPE_connector radio(kLocal, modem.serverPort(), "Q9ZZZ", "Q9ZZZ", 0, 1);
     QVERIFY(modem.link(radio, false));
     QVERIFY(modem.waitBytes(36));
     QCOMPARE(modem.received, hex("00 00 00 00 6B") + QByteArray(31, '\0'));
-    QVERIFY(diag.contains(QStringLiteral("Connected to AGWPE server!")));
+    QCOMPARE(diag.count(QtInfoMsg, QStringLiteral("Connected to AGWPE server!\n")), 1);
 
     modem.received.clear();
     const QByteArray data = hex("AA BB");
@@ -336,7 +335,7 @@ void TestRadio::agwpeLink()
     // A length no radio frame can have: the stream is broken, the link dropped.
     modem.send(agw('K', {}, 0x100000));
     QTRY_COMPARE(int(radio.state), int(AbstractConnector::HW_ERROR));
-    QVERIFY(diag.contains(QStringLiteral("AGWPE: frame data length 1048576 exceeds")));
+    QCOMPARE(diag.texts(QtCriticalMsg, QStringLiteral("AGWPE: frame data length 1048576 exceeds")).size(), 1);
     QCOMPARE(delivered.messages.size(), 3);
 }
 
@@ -350,7 +349,7 @@ void TestRadio::telemetryAndLogs()
     QTemporaryDir dir;
     ModemStandIn modem;
     Delivered delivered;
-    DiagnosticsCapture diag;
+    MessageCapture diag;
     const QMap<QString, QString> params{{"SiDS_CallSign", "GS+1 &"},  {"SiDS_latitude", "+52.5"},
                                         {"SiDS_longitude", "-13.25"}, {"SiDS_SatCallSign1", "SAT1"},
                                         {"SiDS_NORAD_id1", "43770"},  {"SiDS_SatCallSign0", "SAT0"},
@@ -420,10 +419,10 @@ void TestRadio::telemetryAndLogs()
         QTRY_COMPARE(other->postsInFlight(), url == silentUrl ? 1 : 0);
     }
     QCOMPARE(failing.requests.size(), 1);
-    QCOMPARE(diag.count(QStringLiteral("networkManager.post rised error with code: InternalServerError")), 1);
-    QCOMPARE(diag.count(QStringLiteral("networkManager.post rised error with code: ConnectionRefusedError")), 1);
+    QCOMPARE(diag.count(QtCriticalMsg, QStringLiteral("networkManager.post rised error with code: InternalServerError")), 1);
+    QCOMPARE(diag.count(QtCriticalMsg, QStringLiteral("networkManager.post rised error with code: ConnectionRefusedError")), 1);
     // The silent one holds its one slot: the other two frames are not posted, said once.
-    QCOMPARE(g_diagnostics.filter(QStringLiteral("telemetry posts still unanswered")).size(), 1);
+    QCOMPARE(diag.texts(QtCriticalMsg, QStringLiteral("AX25_connector: 1 telemetry posts still unanswered")).size(), 1);
 
     // A log folder that cannot be made is reported once, and nothing else breaks.
     QFile blocker(dir.filePath(QStringLiteral("blocked")));
@@ -434,7 +433,7 @@ void TestRadio::telemetryAndLogs()
     const int n = delivered.messages.size();
     modem.send(kissOf(fromOther) + kissOf(fromOther));
     QTRY_COMPARE(delivered.messages.size(), n + 2);
-    QCOMPARE(g_diagnostics.filter(QStringLiteral("cannot open radio frame log")).size(), 1);
+    QCOMPARE(diag.texts(QtCriticalMsg, QStringLiteral("AX25_connector: cannot open radio frame log")).size(), 1);
 }
 
 void TestRadio::selectionAndLiveSettings()
@@ -442,13 +441,13 @@ void TestRadio::selectionAndLiveSettings()
     QTemporaryDir dir;
     const QString file = dir.filePath(QStringLiteral("server_config.xml"));
     {
-        DiagnosticsCapture diag;
-        writeConfig(file, {{"Interface", "x-kisstcp-agwpe"}, {"AGWPE_Port", "abc"}});
+        MessageCapture diag;
+        writeConfig(file, {{"Interface", "x-kisstcp-agwpe"}, {"AGWPE_Port", "8123"}});
         CorvidConfigData both(file);
         std::unique_ptr<AbstractConnector> c(createConnector(&both, false));
         auto *agw = qobject_cast<AGWPE_connector *>(c.get());
         QVERIFY(agw);
-        QCOMPARE(agw->modemPort(), uint16_t(0));
+        QCOMPARE(agw->modemPort(), uint16_t(8123));
         QCOMPARE(agw->modemHost(), kLocal);
         QCOMPARE(agw->interfaceName, QStringLiteral("AGWPE"));
         QCOMPARE(agw->transport()->boardCallsign(), QByteArray("Q9ZZZ"));
@@ -458,8 +457,8 @@ void TestRadio::selectionAndLiveSettings()
         c.reset(createConnector(&kiss, false));
         QVERIFY(qobject_cast<KISS_connector *>(c.get()));
         QCOMPARE(qobject_cast<AX25_connector *>(c.get())->modemPort(), uint16_t(8001));
-        QCOMPARE(diag.count(QStringLiteral("AGWPE hw-interface will be used.\n")), 1);
-        QCOMPARE(diag.count(QStringLiteral("KISSTCP hw-interface will be used.\n")), 1);
+        QCOMPARE(diag.count(QtInfoMsg, QStringLiteral("AGWPE hw-interface will be used.\n")), 1);
+        QCOMPARE(diag.count(QtInfoMsg, QStringLiteral("KISSTCP hw-interface will be used.\n")), 1);
     }
 
     // Through the hub: each setting reaches the next frame.
