@@ -2,6 +2,8 @@
 
 #include "config/CorvidConfigData.h"
 #include "config/corvid_config_convert.h"
+#include "connectors/AGWPE_connector.h"
+#include "connectors/KISS_connector.h"
 #include "connectors/NullReader.h"
 #include "connectors/QSocketCAN_connector.h"
 #include "connectors/UDP_Connector.h"
@@ -45,11 +47,46 @@ AbstractConnector *nullReader(const char *complaint)
     return new NullReader();
 }
 
+QString paramOr(CorvidConfigData *config, const char *name, const char *fallback)
+{
+    const QString key = QLatin1String(name);
+    return config && config->hasParam(key) ? config->getParam(key) : QString::fromLatin1(fallback);
+}
+
+uint16_t modemPort(CorvidConfigData *config, const char *name, uint16_t fallback)
+{
+    const QString key = QLatin1String(name);
+    return config && config->hasParam(key) ? corvid_config_to_uint16(config->getParam(key), CORVID_BASE_DEC) : fallback;
+}
+
+uint8_t ssid(CorvidConfigData *config, const char *name, const char *fallback)
+{
+    return uint8_t(corvid_config_to_uint32(paramOr(config, name, fallback), CORVID_BASE_DEC));
+}
+
+// The SSIDs come from the configuration like every other setting, so a link
+// rebuilt after its modem went away keeps the addresses set while it ran.
+template <typename Radio>
+AbstractConnector *radioConnector(CorvidConfigData *config, const QByteArray &ground, const QByteArray &board,
+                                  const char *name, const char *portParam, uint16_t defaultPort,
+                                  const char *hostParam)
+{
+    qInfo("%s hw-interface will be used.\n", name);
+    auto *radio = new Radio(paramOr(config, hostParam, "127.0.0.1"), modemPort(config, portParam, defaultPort),
+                            ground, board, ssid(config, "SSID_GND", "0"), ssid(config, "SSID_BRD", "1"));
+    radio->interfaceName = QLatin1String(name);
+    if (config)
+        radio->setupTelemetry(config->values());
+    return radio;
+}
+
 }  // namespace
 
 AbstractConnector *createConnector(CorvidConfigData *config, bool guiMode)
 {
     const QString iface = config ? config->getParam(QStringLiteral("Interface")) : QString();
+    const QByteArray boardCallsign = paramOr(config, "CALLSIGN_BRD", "Q9ZZZ").toLocal8Bit();
+    const QByteArray groundCallsign = paramOr(config, "CALLSIGN_GND", "Q9ZZZ").toLocal8Bit();
 
     if (contains(iface, "UsbTin")) {
         // The port found, not the configured name: an adapter the operator
@@ -73,6 +110,13 @@ AbstractConnector *createConnector(CorvidConfigData *config, bool guiMode)
         qInfo("Virtual CAN hw-interface will be used.\n");
         return bindCan(QStringLiteral("virtualcan"), canDeviceName(config), guiMode);
     }
+
+    if (contains(iface, "AGWPE"))
+        return radioConnector<AGWPE_connector>(config, groundCallsign, boardCallsign, "AGWPE", "AGWPE_Port", 8000,
+                                               "AGWPE_Hostname");
+    if (contains(iface, "KISSTCP"))
+        return radioConnector<KISS_connector>(config, groundCallsign, boardCallsign, "KISSTCP", "KISSTCP_Port", 8001,
+                                              "KISSTCP_Hostname");
 
     if (iface.compare(QLatin1String("UDP"), Qt::CaseInsensitive) == 0) {
         qInfo("UDP connection will be used.\n");

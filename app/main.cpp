@@ -14,13 +14,17 @@
 #include "log/CorvidLog.h"
 #include "log/LogWorker.h"
 #include "server/CorvidServer.h"
+#include "ui/CorvidConfigDialog.h"
+#include "ui/CorvidServerWidget.h"
+#include "ui/GuiPrompt.h"
 
 #include <QApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QIcon>
 #include <QLoggingCategory>
-#include <QMessageBox>
+#include <QPushButton>
 #include <QTextCodec>
 #include <QTextStream>
 
@@ -38,6 +42,7 @@ QFile *g_errorLogFile = nullptr;
 QTextStream *g_errorLogStream = nullptr;
 AbstractConnector *g_firstConnector = nullptr;
 CorvidServer *g_server = nullptr;
+CorvidServerWidget *g_window = nullptr;
 
 // Without a display there is nobody to see a window or answer a dialog: use the
 // offscreen platform instead of letting the window system plugin abort.
@@ -66,8 +71,7 @@ class LaunchPrompt final : public HeadlessPrompt {
 public:
     void launchError(const QString &text) override
     {
-        QMessageBox box(QMessageBox::Critical, QStringLiteral("Launch error"), text, QMessageBox::Ok);
-        box.exec();
+        GuiPrompt::showLaunchError(text);
     }
 };
 
@@ -123,16 +127,24 @@ int main(int argc, char *argv[])
     corvid_set_journal_echo(!qEnvironmentVariableIsEmpty("JOURNAL_STREAM"));
     qCDebug(lcApp).noquote() << "Qt plugins searched in:" << QCoreApplication::libraryPaths().join(QStringLiteral(", "));
 
-    // 12-13: the main window comes with the window work; until then, and
-    // whenever there is no display, the graphical mode runs without it.
-    if (settings.graphical) {
-        if (!hasDisplay())
+    // 12-13: the main window, when there is a display to show it on. It
+    // shows the diagnostics kept so far once, ahead of all later ones.
+    static GuiPrompt guiPrompt;
+    if (settings.graphical && hasDisplay()) {
+        g_window = new CorvidServerWidget();
+        g_app->setWindowIcon(QIcon(QStringLiteral(":halcyon_server.ico")));
+        QString pending = corvid_set_diagnostic_sink(g_window, [](const QString &line) { g_window->appendText(line); });
+        if (pending.endsWith(QLatin1Char('\n')))
+            pending.chop(1);
+        if (!pending.isEmpty())
+            g_window->appendText(pending);
+        corvid_set_prompt(&guiPrompt);
+    } else {
+        if (settings.graphical)
             qWarning("No display available, running without the main window");
-        else
-            qWarning("Main window not available, running without it");
+        corvid_discard_pending_diagnostics();
     }
-    const bool guiMode = false;
-    corvid_discard_pending_diagnostics();
+    const bool guiMode = g_window != nullptr;
 
     // 14
     g_firstConnector = createConnector(g_config, guiMode);
@@ -140,9 +152,18 @@ int main(int argc, char *argv[])
 
     // 15-16
     CorvidServer::setConnectorFactory(&connectorFactory);
-    g_server = new CorvidServer(g_firstConnector, g_config, uint16_t(g_config->tcpPort()), nullptr, nullptr);
+    g_server = new CorvidServer(g_firstConnector, g_config, uint16_t(g_config->tcpPort()), g_window, nullptr);
     g_server->attachToEngine();
     QObject::connect(g_app, &QCoreApplication::aboutToQuit, g_server, &CorvidServer::slotCloseServer);
+
+    // 17
+    CorvidConfigDialog *configDialog = nullptr;
+    if (g_window) {
+        configDialog = new CorvidConfigDialog(g_config, g_window, g_app);
+        QObject::connect(g_window->get_m_btnParms(), &QPushButton::pressed, configDialog,
+                         &CorvidConfigDialog::slotShowDialog);
+        g_window->setWindowIcon(QIcon(QStringLiteral(":halcyon_server.ico")));
+    }
 
     // 18-20
     if (settings.hasMaxClients)
@@ -172,6 +193,11 @@ int main(int argc, char *argv[])
 
     // 25-27
     g_server->startServer();
+    if (g_window) {
+        QObject::connect(g_config, &CorvidConfigData::paramChanged, g_server, &CorvidServer::slotParamChanged);
+        g_window->setBaseSize(640, 480);
+        g_window->show();
+    }
     SystemdNotify systemd([] { return g_server->tcpServer()->serverPort() != 0; });
     const int result = g_app->exec();
     delete log;

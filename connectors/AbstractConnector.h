@@ -55,7 +55,7 @@ signals:
     void signalCANRx();
     void abort_app();
     void signalSendCorvidToClient(corvid_message msg, QByteArray data, quint64 stampId, unsigned status,
-                                  unsigned dir, unsigned tag, AX25Header *hdr);
+                                  unsigned dir, unsigned tag, AX25HeaderOpt hdr);
 
 private:
     Q_DISABLE_COPY(AbstractConnector)

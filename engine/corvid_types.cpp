@@ -4,7 +4,7 @@ void corvid_register_metatypes() {
     static const bool done = [] {
         qRegisterMetaType<corvid_message>("corvid_message");
         qRegisterMetaType<can_message>("can_message");
-        qRegisterMetaType<AX25Header *>("AX25Header*");
+        qRegisterMetaType<AX25HeaderOpt>("AX25HeaderOpt");
         return true;
     }();
     Q_UNUSED(done)

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QMetaType>
 #include <cstdint>
+#include <optional>
 
 // A bus message. `data` is never owned by the record: whoever fills it owns
 // the bytes and keeps them alive as long as the record is in use.
@@ -53,10 +54,28 @@ struct AX25Header {
 #pragma pack(pop)
 static_assert(sizeof(AX25Header) == 17, "AX25Header must be 17 bytes");
 
+// The radio header as it travels with a message through signals and into the
+// log's threads: a copy, so it lives exactly as long as the message does.
+// Empty for messages that did not come over a radio link.
+using AX25HeaderOpt = std::optional<AX25Header>;
+
+// A callsign field of the header (6 bytes, characters shifted left by one bit)
+// as text: ends at the first 0x00 or 0x40 (a shifted blank).
+inline QByteArray corvid_ax25_callsign(const uint8_t (&field)[6])
+{
+    QByteArray callsign;
+    for (const uint8_t byte : field) {
+        if (byte == 0x00 || byte == 0x40)
+            break;
+        callsign += char(byte >> 1);
+    }
+    return callsign;
+}
+
 Q_DECLARE_METATYPE(corvid_message)
 Q_DECLARE_METATYPE(can_message)
-Q_DECLARE_METATYPE(AX25Header *)
+Q_DECLARE_METATYPE(AX25HeaderOpt)
 
 // Registers the records with Qt's meta-type system (under the names
-// "corvid_message", "can_message", "AX25Header*"); safe to call more than once.
+// "corvid_message", "can_message", "AX25HeaderOpt"); safe to call more than once.
 void corvid_register_metatypes();

@@ -77,7 +77,7 @@ CorvidLog::~CorvidLog()
 }
 
 void CorvidLog::slotAppendCorvidToLog(corvid_message ucm, quint64 stampId, bool dirToSat, quint32 status,
-                                      AX25Header *hdr)
+                                      AX25HeaderOpt hdr)
 {
     if (!m_enabled)
         return;
@@ -85,7 +85,7 @@ void CorvidLog::slotAppendCorvidToLog(corvid_message ucm, quint64 stampId, bool 
     if (line.isEmpty())
         return;
     if (m_threadCount == 0)
-        appendDirect(line, corvid_log_callsign(hdr));
+        appendDirect(line, corvid_log_callsign(hdr ? &*hdr : nullptr));
     else
         appendWorker(line);
 }

@@ -33,7 +33,7 @@ public:
 public slots:
     // `ucm.data` is read during the call only.
     void slotAppendCorvidToLog(corvid_message ucm, quint64 stampId, bool dirToSat = false, quint32 status = 0,
-                               AX25Header *hdr = nullptr);
+                               AX25HeaderOpt hdr = {});
     void on_flush_timer();
 
 private:

@@ -33,15 +33,7 @@ QString corvid_log_line(const corvid_message &msg, quint64 stampId, bool dirToSa
 
 QString corvid_log_callsign(const AX25Header *hdr)
 {
-    QString callsign;
-    if (!hdr)
-        return callsign;
-    for (const uint8_t byte : hdr->src_callsign) {
-        if (byte == 0x00 || byte == 0x40)
-            break;
-        callsign += QLatin1Char(char(byte >> 1));
-    }
-    return callsign;
+    return hdr ? QString::fromLatin1(corvid_ax25_callsign(hdr->src_callsign)) : QString();
 }
 
 QString corvid_log_file_stamp(const QDateTime &utc)

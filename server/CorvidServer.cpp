@@ -2,6 +2,7 @@
 
 #include "config/CorvidConfigData.h"
 #include "config/corvid_config_convert.h"
+#include "connectors/AX25_connector.h"
 #include "connectors/NullReader.h"
 #include "connectors/UDP_Connector.h"
 #include "engine/corvid_hardware.h"
@@ -18,6 +19,25 @@ namespace {
 Q_LOGGING_CATEGORY(lcHub, "corvid.hub", QtWarningMsg)
 
 corvid_connector_factory g_connectorFactory = nullptr;
+
+// Live settings of a radio link; the restart that follows uses them at once.
+void applyRadioSetting(AX25_connector *radio, const QString &name, const QString &value)
+{
+    auto is = [&name](const char *key) { return name.compare(QLatin1String(key), Qt::CaseInsensitive) == 0; };
+    AX25_interface *t = radio->transport();
+    if (is("KISSTCP_Port") || is("AGWPE_Port"))
+        radio->setModemPort(corvid_config_to_uint16(value, CORVID_BASE_AUTO));
+    else if (is("KISSTCP_Hostname") || is("AGWPE_Hostname"))
+        radio->setModemHost(value);
+    else if (is("CALLSIGN_BRD"))
+        t->setBoardCallsign(value.toLocal8Bit());
+    else if (is("CALLSIGN_GND"))
+        t->setGroundCallsign(value.toLocal8Bit());
+    else if (is("SSID_BRD"))
+        t->setBoardSsid(uint8_t(corvid_config_to_uint32(value, CORVID_BASE_DEC)));
+    else if (is("SSID_GND"))
+        t->setGroundSsid(uint8_t(corvid_config_to_uint32(value, CORVID_BASE_DEC)));
+}
 }
 
 CorvidServer::CorvidServer(AbstractConnector *connector, CorvidConfigData *config, uint16_t tcpPort,
@@ -154,7 +174,8 @@ void CorvidServer::handleBusMessage(const corvid_message *msg, const AX25Header 
     // when this call returns.
     corvid_message copy = *msg;
     copy.data = reinterpret_cast<uint8_t *>(data.data());
-    emit m_connector->signalSendCorvidToClient(copy, data, stamp, status, 0, 0, const_cast<AX25Header *>(hdr));
+    emit m_connector->signalSendCorvidToClient(copy, data, stamp, status, 0, 0,
+                                               hdr ? AX25HeaderOpt(*hdr) : AX25HeaderOpt());
 }
 
 void CorvidServer::handleEngineError(uint16_t code)
@@ -163,7 +184,7 @@ void CorvidServer::handleEngineError(uint16_t code)
 }
 
 void CorvidServer::slotSendCorvidToClient(corvid_message msg, QByteArray data, quint64 stampId, unsigned status,
-                                          unsigned dir, unsigned tag, AX25Header *hdr)
+                                          unsigned dir, unsigned tag, AX25HeaderOpt hdr)
 {
     // Everything below reads the bytes through msg.data: make them ours and complete.
     if (data.size() < int(msg.length))
@@ -173,7 +194,7 @@ void CorvidServer::slotSendCorvidToClient(corvid_message msg, QByteArray data, q
     qCDebug(lcHub, "to %d clients: id 0x%04x, stamp %llu", int(clients.size()), unsigned(msg.msg_id),
             static_cast<unsigned long long>(stampId));
     for (const auto &client : clients)
-        m_tcpServer->sendMsgToApp(client.socket, &msg, stampId, status, dir, tag, hdr);
+        m_tcpServer->sendMsgToApp(client.socket, &msg, stampId, status, dir, tag, hdr ? &*hdr : nullptr);
 
     if (msg.msg_id == 0xFFF0 || msg.msg_id == 0xFFF1)
         telnetWrite(msg, data);
@@ -265,7 +286,7 @@ void CorvidServer::slotRxMsg2Sat(corvid_message msg)
                 refreshTxCounters();
         }
     }
-    emit signalLogData(msg, stamp, true, status, nullptr);
+    emit signalLogData(msg, stamp, true, status, {});
 }
 
 void CorvidServer::slotRxCANfromSat()
@@ -307,6 +328,8 @@ void CorvidServer::slotParamChanged(QString name, QString value)
         else if (is("UdpHostName"))
             udp->setHostName(value);
     }
+    else if (auto *radio = qobject_cast<AX25_connector *>(m_connector))
+        applyRadioSetting(radio, name, value);
 
     if (is("Interface") || is("USBtinPortName")) {
         rebuildConnector();

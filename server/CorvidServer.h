@@ -70,12 +70,12 @@ public:
 
 signals:
     void signalLogData(corvid_message ucm, quint64 stampId, bool dirToSat = false, quint32 status = 0,
-                       AX25Header *hdr = nullptr);
+                       AX25HeaderOpt hdr = {});
 
 public slots:
     void slotParamChanged(QString name, QString value);
     void slotSendCorvidToClient(corvid_message msg, QByteArray data, quint64 stampId, unsigned status,
-                                unsigned dir, unsigned tag = 0, AX25Header *hdr = nullptr);
+                                unsigned dir, unsigned tag = 0, AX25HeaderOpt hdr = {});
     void slotOnNullReaderTimer();
     void slotCloseServer();
 

@@ -15,6 +15,8 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <memory>
+
 #include <vector>
 
 namespace {
@@ -768,25 +770,34 @@ private slots:
         QVERIFY(QMetaObject::invokeMethod(&c, "handleReconnectTimeout"));
         QCOMPARE(c.inits, 1);
 
-        // A message travels by value through a queued connection.
+        // A message and its radio header travel by value through a queued
+        // connection: the sender's header is gone before delivery.
         QByteArray payload("queued");
         corvid_message qm = corvid_message_over(0x42, 7, 8, payload);
         corvid_message got;
         QByteArray gotData;
-        AX25Header *gotHdr = reinterpret_cast<AX25Header *>(1);
+        QVector<AX25HeaderOpt> gotHdrs;
         QObject receiver;
         connect(&c, &AbstractConnector::signalSendCorvidToClient, &receiver,
-                [&](corvid_message msg, QByteArray data, quint64, unsigned, unsigned, unsigned, AX25Header *h) {
+                [&](corvid_message msg, QByteArray data, quint64, unsigned, unsigned, unsigned, AX25HeaderOpt h) {
                     got = msg;
                     gotData = data;
-                    gotHdr = h;
+                    gotHdrs << h;
                 }, Qt::QueuedConnection);
-        emit c.signalSendCorvidToClient(qm, payload, 5, 1, 0, 0, nullptr);
+        {
+            auto hdr = std::make_unique<AX25Header>();
+            hdr->pid = 0xF0;
+            hdr->src_callsign[0] = 0xA2;
+            emit c.signalSendCorvidToClient(qm, payload, 5, 1, 0, 0, *hdr);
+        }
+        emit c.signalSendCorvidToClient(qm, payload, 6, 1, 0, 0, {});
         QCOMPARE(gotData, QByteArray());
-        QTRY_COMPARE(gotData, payload);
+        QTRY_COMPARE(gotHdrs.size(), 2);
+        QCOMPARE(gotData, payload);
         QCOMPARE(got.msg_id, uint16_t(0x42));
         QCOMPARE(got.address_to, uint16_t(8));
-        QCOMPARE(gotHdr, nullptr);
+        QVERIFY(gotHdrs[0] && gotHdrs[0]->pid == 0xF0 && gotHdrs[0]->src_callsign[0] == 0xA2);
+        QVERIFY(!gotHdrs[1]);
     }
 };
 

@@ -34,7 +34,7 @@ struct Msg {
 
 // Hands the message over from a buffer that is spoiled right after the call,
 // as the hub's buffers may be.
-void send(CorvidLog &log, const Msg &m, AX25Header *hdr = nullptr)
+void send(CorvidLog &log, const Msg &m, const AX25Header *hdr = nullptr)
 {
     QByteArray buf(m.data.constData(), m.data.size());
     corvid_message cm;
@@ -43,7 +43,7 @@ void send(CorvidLog &log, const Msg &m, AX25Header *hdr = nullptr)
     cm.address_to = m.to;
     cm.length = uint16_t(buf.size());
     cm.data = buf.isEmpty() ? nullptr : reinterpret_cast<uint8_t *>(buf.data());
-    log.slotAppendCorvidToLog(cm, m.stamp, m.out, m.status, hdr);
+    log.slotAppendCorvidToLog(cm, m.stamp, m.out, m.status, hdr ? AX25HeaderOpt(*hdr) : AX25HeaderOpt());
     buf.fill('\x5a');
 }
 

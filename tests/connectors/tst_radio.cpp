@@ -1,0 +1,550 @@
+// The radio link: AX.25 bytes, KISS and AGWPE framing against hand-written
+// layouts, the connectors against modem stand-ins on the loopback, SiDS posts
+// to a local HTTP endpoint, the frame logs, and live settings through the hub.
+
+#include "app/InterfaceSelection.h"
+#include "config/CorvidConfigData.h"
+#include "connectors/AGWPE_connector.h"
+#include "connectors/KISS_connector.h"
+#include "connectors/ax25_frame.h"
+#include "connectors/kiss_codec.h"
+#include "engine/corvid_hardware.h"
+#include "server/CorvidServer.h"
+#include "tests/common/direwolf_pair.h"
+#include "tests/common/message_capture.h"
+#include "tests/common/server_process.h"
+
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+QByteArray hex(const char *text)
+{
+    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
+}
+
+// Q9ZZZ ground SSID 0 -> Q9ZZZ board SSID 1, written out from the layout.
+const QByteArray kHeader = hex("00 A2 72 B4 B4 B4 40 62 A2 72 B4 B4 B4 40 61 00 F0");
+
+// A packet modem stand-in: accepts one connection at a time and keeps its bytes.
+class ModemStandIn : public QTcpServer {
+public:
+    QTcpSocket *peer = nullptr;
+    QByteArray received;
+    ModemStandIn()
+    {
+        listen(QHostAddress::LocalHost, 0);
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            peer = nextPendingConnection();
+            connect(peer, &QTcpSocket::readyRead, this, [this] { received += peer->readAll(); });
+        });
+    }
+    bool waitPeer() { return QTest::qWaitFor([this] { return peer != nullptr; }, 5000); }
+    bool waitBytes(int n) { return QTest::qWaitFor([&] { return received.size() >= n; }, 5000); }
+    void send(const QByteArray &bytes) { peer->write(bytes); }
+    // (Re)connects the radio and waits until it is ready.
+    bool link(AbstractConnector &radio, bool init)
+    {
+        peer = nullptr;
+        received.clear();
+        if (init)
+            radio.HW_init();
+        return waitPeer() && QTest::qWaitFor([&] { return radio.state == AbstractConnector::HW_READY; }, 5000);
+    }
+};
+
+// Collects what the radio connector hands to the hub's message handler.
+struct Delivered {
+    QVector<QByteArray> messages;  // 8-byte message header + data
+    QVector<QByteArray> headers;
+    Delivered()
+    {
+        corvid_set_callbacks(
+            [this](const corvid_message *m, const AX25Header *h) {
+                messages << ax25_message_payload(*m);
+                headers << ax25_header_bytes(*h);
+            },
+            {});
+    }
+    ~Delivered() { corvid_set_callbacks({}, {}); }
+};
+
+// An HTTP endpoint: records each request and answers with `status`.
+class HttpEndpoint : public QTcpServer {
+public:
+    QVector<QByteArray> requests;  // head and body, once whole
+    int status = 200;
+    HttpEndpoint()
+    {
+        listen(QHostAddress::LocalHost, 0);
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            QTcpSocket *s = nextPendingConnection();
+            connect(s, &QTcpSocket::readyRead, s, [this, s] {
+                s->setProperty("in", QByteArray(s->property("in").toByteArray() + s->readAll()));
+                const QByteArray in = s->property("in").toByteArray();
+                const int end = in.indexOf("\r\n\r\n");
+                const int at = in.toLower().indexOf("content-length:");
+                if (end < 0 || at < 0 || in.size() < end + 4 + in.mid(at + 15, 8).split('\r')[0].trimmed().toInt())
+                    return;
+                requests << in;
+                s->write("HTTP/1.1 " + QByteArray::number(status) + " X\r\nContent-Length: 0\r\n\r\n");
+                s->disconnectFromHost();
+            });
+        });
+    }
+    QString url() const { return QStringLiteral("http://127.0.0.1:%1/sids").arg(serverPort()); }
+};
+
+using Fields = QList<QPair<QByteArray, QByteArray>>;
+Fields formFields(const QByteArray &query)
+{
+    Fields out;
+    for (const QByteArray &item : query.split('&'))
+        out << qMakePair(item.left(item.indexOf('=')), QByteArray::fromPercentEncoding(item.mid(item.indexOf('=') + 1)));
+    return out;
+}
+
+// KISS frames of a file, deframed from the byte layout alone: FEND delimits,
+// FESC TFEND is C0, FESC TFESC is DB.
+QVector<QByteArray> readKissFile(const QByteArray &bytes)
+{
+    QVector<QByteArray> frames;
+    for (const QByteArray &raw : bytes.split(char(0xC0))) {
+        QByteArray f;
+        for (int i = 0; i < raw.size(); ++i)
+            f += (uint8_t(raw[i]) == 0xDB && i + 1 < raw.size()) ? (uint8_t(raw[++i]) == 0xDC ? char(0xC0) : char(0xDB))
+                                                                  : raw[i];
+        if (!f.isEmpty())
+            frames << f;
+    }
+    return frames;
+}
+
+// A received frame from `callsign` carrying one message 0x0102 from 3 to 4.
+QByteArray frameFrom(const QByteArray &callsign, const QByteArray &data)
+{
+    const QByteArray msg = hex("02 01 03 00 04 00") + char(data.size()) + char(0) + data;
+    return ax25_header_bytes(ax25_build_header(callsign, "Q9ZZZ", 0, 1)) + msg;
+}
+
+QByteArray kissOf(const QByteArray &frame)
+{
+    return kiss_frame(uint8_t(frame[0]), frame.mid(1));
+}
+
+const QString kLocal = QStringLiteral("127.0.0.1");
+
+}  // namespace
+
+class TestRadio : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() { corvid_register_metatypes(); }
+    void headerBytes_data();
+    void headerBytes();
+    void cutPacket_data();
+    void cutPacket();
+    void kissStreamCutAnywhere();
+    void kissLink();
+    void agwpeLink();
+    void telemetryAndLogs();
+    void selectionAndLiveSettings();
+    void throughDireWolf();
+};
+
+void TestRadio::headerBytes_data()
+{
+    for (const char *column : {"ground", "board"})
+        QTest::addColumn<QByteArray>(column);
+    QTest::addColumn<int>("groundSsid");
+    QTest::addColumn<int>("boardSsid");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::newRow("defaults") << QByteArray("Q9ZZZ") << QByteArray("Q9ZZZ") << 0 << 1 << kHeader;
+    QTest::newRow("board SSID 5") << QByteArray("Q9ZZZ") << QByteArray("Q9ZZZ") << 0 << 5
+                                  << hex("00 A2 72 B4 B4 B4 40 6A A2 72 B4 B4 B4 40 61 00 F0");
+    QTest::newRow("short callsigns padded") << QByteArray("AB") << QByteArray("") << 15 << 0
+                                            << hex("00 40 40 40 40 40 40 60 82 84 40 40 40 40 7F 00 F0");
+    QTest::newRow("long cut, SSID kept to 4 bits") << QByteArray("N0CALL7") << QByteArray("Q9ZZZ") << 17 << 1
+                                                   << hex("00 A2 72 B4 B4 B4 40 62 9C 60 86 82 98 40 63 00 F0");
+}
+
+void TestRadio::headerBytes()
+{
+    QFETCH(QByteArray, ground);
+    QFETCH(QByteArray, board);
+    QFETCH(int, groundSsid);
+    QFETCH(int, boardSsid);
+    QFETCH(QByteArray, bytes);
+    AX25Header h;
+    AX25_interface::buildHeader(&h, ground, board, uint8_t(groundSsid), uint8_t(boardSsid));
+    QCOMPARE(ax25_header_bytes(h).toHex(' '), bytes.toHex(' '));
+    QCOMPARE(ax25_source_callsign(bytes), ground.left(5).trimmed());
+}
+
+void TestRadio::cutPacket_data()
+{
+    QTest::addColumn<QByteArray>("packet");
+    QTest::addColumn<QVector<QByteArray>>("messages");
+    QTest::addColumn<QByteArray>("header");
+    const QByteArray m3 = hex("10 00 01 00 02 00 03 00 C0 DB 07");
+    const QByteArray m0 = hex("11 00 01 00 02 00 00 00");
+    QTest::newRow("two and a trailing 5") << kHeader + m3 + m0 + hex("01 02 03 04 05") << QVector<QByteArray>{m3, m0}
+                                          << kHeader;
+    QTest::newRow("length past the end") << kHeader + hex("10 00 01 00 02 00 09 00 AA") << QVector<QByteArray>{}
+                                         << kHeader;
+    QTest::newRow("header only") << kHeader << QVector<QByteArray>{} << kHeader;
+    // No whole header: nothing delivered, the missing bytes read as zero.
+    QTest::newRow("short") << kHeader.left(10) << QVector<QByteArray>{} << kHeader.left(10) + QByteArray(7, '\0');
+    QTest::newRow("empty") << QByteArray() << QVector<QByteArray>{} << QByteArray(17, '\0');
+}
+
+void TestRadio::cutPacket()
+{
+    QFETCH(QByteArray, packet);
+    QFETCH(QVector<QByteArray>, messages);
+    QFETCH(QByteArray, header);
+    // An exact-size copy, so a read past the end shows under the sanitizer.
+    std::unique_ptr<char[]> exact(new char[size_t(packet.size()) + 1]);
+    memcpy(exact.get(), packet.constData(), size_t(packet.size()));
+    const QByteArray raw = QByteArray::fromRawData(exact.get(), packet.size());
+    const ax25_packet p = ax25_cut_packet(raw);
+    QCOMPARE(ax25_header_bytes(p.header), header);
+    QVector<QByteArray> got;
+    for (const corvid_message &m : p.messages)
+        got << ax25_message_payload(m);
+    QCOMPARE(got, messages);
+    QCOMPARE(p.complete, packet.size() >= 17);
+}
+
+void TestRadio::kissStreamCutAnywhere()
+{
+    const QByteArray a = hex("00 01 C0 DB 02");
+    const QByteArray b = hex("10 AA");  // port 1, data frame
+    // noise, frame a, an empty frame, a command frame (skipped), frame b
+    const QByteArray stream = hex("55 C0 00 01 DB DC DB DD 02 C0 C0 C0 01 32 C0 C0 10 AA C0");
+    const QVector<QByteArray> expected{a, b};
+    for (int cut1 = 0; cut1 <= stream.size(); ++cut1) {
+        for (int cut2 = cut1; cut2 <= stream.size(); ++cut2) {
+            KissDeframer d(64);
+            QVector<QByteArray> got = d.feed(stream.left(cut1));
+            got += d.feed(stream.mid(cut1, cut2 - cut1));
+            got += d.feed(stream.mid(cut2));
+            QVERIFY2(got == expected, qPrintable(QStringLiteral("cut at %1 and %2").arg(cut1).arg(cut2)));
+        }
+    }
+    // Escaping both ways; a FESC before any other byte is dropped.
+    QByteArray b2 = hex("01 C0 DB 41");
+    kissEscape(b2, 1);
+    QCOMPARE(b2, hex("01 DB DC DB DD 41"));
+    kissUnescape(b2 += hex("DB 42 C0"));
+    QCOMPARE(b2, hex("01 C0 DB 41 42"));
+    // Too long a frame is dropped; the next one after FEND arrives.
+    KissDeframer d(8);
+    QCOMPARE(d.feed(hex("C0 00 01 02 03 04 05 06 07 08 09")), QVector<QByteArray>{});
+    QCOMPARE(d.oversized(), 1);
+    QCOMPARE(d.feed(hex("0A 0B C0 00 01 C0")), QVector<QByteArray>{hex("00 01")});
+    QVERIFY(d.pendingBytes() == 0);
+}
+
+void TestRadio::kissLink()
+{
+    ModemStandIn modem;
+    Delivered delivered;
+    KISS_connector radio(kLocal, modem.serverPort(), "Q9ZZZ", "Q9ZZZ", 0, 1);
+    const QByteArray data = hex("C0 DB");
+    corvid_message m = corvid_message_over(0x0102, 3, 4, data);
+    QCOMPARE(radio.sendCorvidMessage(&m), int64_t(-1));  // not connected yet
+    const QByteArray wire = hex("C0") + kHeader + hex("02 01 03 00 04 00 02 00 DB DC DB DD C0");
+    for (int round = 0; round < 2; ++round) {
+        QVERIFY(modem.link(radio, round > 0));
+        QCOMPARE(radio.sendCorvidMessage(&m), int64_t(2));
+        QVERIFY(modem.waitBytes(wire.size()));
+        QCOMPARE(modem.received.toHex(' '), wire.toHex(' '));
+        if (round == 0) {
+            // Two frames in one write, then one frame in pieces of 9 bytes.
+            const QByteArray f1 = frameFrom("SAT1", hex("C0 01")), f2 = frameFrom("SAT2", hex("02"));
+            modem.send(kissOf(f1) + kissOf(f2));
+            QTRY_COMPARE(delivered.messages.size(), 2);
+            for (int i = 0; i < kissOf(f1).size(); i += 9) {
+                modem.send(kissOf(f1).mid(i, 9));
+                QTest::qWait(5);
+            }
+            QTRY_COMPARE(delivered.messages.size(), 3);
+            QCOMPARE(delivered.messages, (QVector<QByteArray>{f1.mid(17), f2.mid(17), f1.mid(17)}));
+            QCOMPARE(delivered.headers[1], f2.left(17));
+            QCOMPARE(radio.rxBytesCount(), uint64_t(2 * f1.size() + f2.size()));
+            // The modem goes away and comes back.
+            modem.peer->close();
+            QTRY_COMPARE(int(radio.state), int(AbstractConnector::HW_ERROR));
+            QCOMPARE(radio.sendCorvidMessage(&m), int64_t(-1));
+        }
+    }
+}
+
+void TestRadio::agwpeLink()
+{
+    ModemStandIn modem;
+    Delivered delivered;
+    MessageCapture diag;
+    AGWPE_connector radio(kLocal, modem.serverPort(), "Q9ZZZ", "Q9ZZZ", 0, 1);
+    QVERIFY(modem.link(radio, false));
+    QVERIFY(modem.waitBytes(36));
+    QCOMPARE(modem.received, hex("00 00 00 00 6B") + QByteArray(31, '\0'));
+    QCOMPARE(diag.count(QtInfoMsg, QStringLiteral("Connected to AGWPE server!\n")), 1);
+
+    modem.received.clear();
+    const QByteArray data = hex("AA BB");
+    corvid_message m = corvid_message_over(0x0102, 3, 4, data);
+    QCOMPARE(radio.sendCorvidMessage(&m), int64_t(2));
+    QVERIFY(modem.waitBytes(36 + 27));
+    const QByteArray calls = QByteArray("Q9ZZZ-0").leftJustified(10, '\0') + QByteArray("Q9ZZZ-1").leftJustified(10, '\0');
+    const QByteArray expected = hex("00 00 00 00 4B 00 00 00") + calls + hex("1B 00 00 00 00 00 00 00") + kHeader +
+                                hex("02 01 03 00 04 00 02 00 AA BB");
+    QCOMPARE(modem.received.toHex(' '), expected.toHex(' '));
+
+    auto agw = [](char kind, const QByteArray &payload, uint32_t n) -> QByteArray {
+        QByteArray h(36, '\0');
+        h[4] = kind;
+        for (int i = 0; i < 4; ++i)
+            h[28 + i] = char(n >> (8 * i));
+        return h + payload;
+    };
+    const QByteArray frame = frameFrom("SAT1", "hi");
+    const QByteArray k = agw('K', frame, frame.size());
+    modem.send(agw('T', "12345", 5) + k);  // other kinds are read and dropped
+    QTRY_COMPARE(delivered.messages.size(), 1);
+    modem.send(k.left(36));
+    QTest::qWait(50);
+    modem.send(k.mid(36));
+    QTRY_COMPARE(delivered.messages.size(), 2);
+    QCOMPARE(delivered.messages[1], frame.mid(17));
+    QCOMPARE(delivered.headers[1], frame.left(17));
+
+    // A frame cut off by a lost connection does not eat the next stream's start.
+    modem.send(k.left(40));
+    QTRY_VERIFY(qobject_cast<AGWPE *>(radio.transport())->awaitingData());
+    modem.peer->close();
+    QTRY_COMPARE(int(radio.state), int(AbstractConnector::HW_ERROR));
+    QVERIFY(modem.link(radio, true));
+    modem.send(k);
+    QTRY_COMPARE(delivered.messages.size(), 3);
+    QCOMPARE(delivered.messages[2], frame.mid(17));
+
+    // A length no radio frame can have: the stream is broken, the link dropped.
+    modem.send(agw('K', {}, 0x100000));
+    QTRY_COMPARE(int(radio.state), int(AbstractConnector::HW_ERROR));
+    QCOMPARE(diag.texts(QtCriticalMsg, QStringLiteral("AGWPE: frame data length 1048576 exceeds")).size(), 1);
+    QCOMPARE(delivered.messages.size(), 3);
+}
+
+void TestRadio::telemetryAndLogs()
+{
+    HttpEndpoint main, reserve, failing;
+    failing.status = 500;
+    QTcpServer silent;  // takes the connection, never answers
+    silent.listen(QHostAddress::LocalHost, 0);
+    const QString refused = QStringLiteral("http://127.0.0.1:%1/").arg(DirewolfPair::freePort());
+    QTemporaryDir dir;
+    ModemStandIn modem;
+    Delivered delivered;
+    MessageCapture diag;
+    const QMap<QString, QString> params{{"SiDS_CallSign", "GS+1 &"},  {"SiDS_latitude", "+52.5"},
+                                        {"SiDS_longitude", "-13.25"}, {"SiDS_SatCallSign1", "SAT1"},
+                                        {"SiDS_NORAD_id1", "43770"},  {"SiDS_SatCallSign0", "SAT0"},
+                                        {"SiDS_NORAD_id0", "11111"},  {"SiDS_URL_main", main.url()},
+                                        {"SiDS_URL_reserve", reserve.url()}};
+    auto radioWith = [&](const QString &logs, const QMap<QString, QString> &p) {
+        auto r = std::make_unique<KISS_connector>(kLocal, modem.serverPort(), "Q9ZZZ", "Q9ZZZ", 0, 1);
+        r->frameLogPrefix = dir.filePath(logs);
+        r->setupTelemetry(p);
+        return modem.link(*r, false) ? std::move(r) : nullptr;
+    };
+    auto radio = radioWith(QStringLiteral("logs/"), params);
+    QVERIFY(radio);
+    QVERIFY(!QDir(dir.filePath(QStringLiteral("logs"))).exists());  // nothing before the first packet
+
+    const QByteArray fromSat = frameFrom("SAT1", hex("C0 DB 00")), fromOther = frameFrom("OTHER", "x");
+    const QDateTime before = QDateTime::currentDateTimeUtc();
+    modem.send(kissOf(fromSat) + kissOf(fromOther));
+    QTRY_COMPARE(main.requests.size() + reserve.requests.size(), 2);
+    QCOMPARE(delivered.messages.size(), 2);
+    for (const QByteArray &r : {main.requests[0], reserve.requests[0]}) {
+        const QByteArray body = r.mid(r.indexOf("\r\n\r\n") + 4);
+        QVERIFY(r.startsWith("POST /sids?" + body + " HTTP/1.1\r\n"));
+        QVERIFY(r.contains("\r\nContent-Type: application/x-www-form-urlencoded\r\n"));
+        const Fields fields = formFields(body);
+        QCOMPARE(fields.size(), 8);
+        const QByteArray time = fields[6].second;
+        QCOMPARE(fields, (Fields{{"noradID", "43770"}, {"source", "GS+1 &"}, {"locator", "longLat"},
+                                 {"longitude", "-13.25"}, {"latitude", "+52.5"}, {"version", "1.6.6"},
+                                 {"timestamp", time}, {"frame", fromSat.toHex().toUpper()}}));
+        const QDateTime t = QDateTime::fromString(QString::fromLatin1(time), Qt::ISODateWithMs);
+        QVERIFY2(t.timeSpec() == Qt::UTC && t >= before.addMSecs(-1) && time.contains('.'), time.constData());
+    }
+
+    // The logs: both packets, in order; the KSS file read back independently.
+    const QString logs = dir.filePath(QStringLiteral("logs/"));
+    const QStringList files = QDir(logs).entryList(QDir::Files, QDir::Name);
+    QCOMPARE(files.size(), 2);
+    QVERIFY(files[0].endsWith(QStringLiteral(".kss")) && files[1].endsWith(QStringLiteral(".satnogs.csv")));
+    QFile kssFile(logs + files[0]);
+    QVERIFY(kssFile.open(QIODevice::ReadOnly));
+    const QVector<QByteArray> kss = readKissFile(kssFile.readAll());
+    QCOMPARE(kss.size(), 4);
+    QCOMPARE(kss[1], QByteArray(1, '\0').append(fromSat));
+    QCOMPARE(kss[3], QByteArray(1, '\0').append(fromOther));
+    const QStringList text = readAll(logs + files[1]).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(text, (QStringList{text[0].left(20) + fromSat.toHex().toUpper(), text[1].left(20) + fromOther.toHex().toUpper()}));
+    for (int i : {0, 2}) {
+        QCOMPARE(kss[i].left(20), QByteArray(1, '\x09').append(text[i / 2].left(19).toUtf8()));
+        QVERIFY(QDateTime::fromString(QString::fromUtf8(kss[i].mid(1)), QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz 'UTC'"))
+                    .isValid());
+    }
+
+    // Failing or silent endpoints: the diagnostic, and the radio path goes on.
+    const QString silentUrl = QStringLiteral("http://127.0.0.1:%1/").arg(silent.serverPort());
+    for (const QString &url : {failing.url(), refused, silentUrl}) {
+        QMap<QString, QString> p = params;
+        p[QStringLiteral("SiDS_URL_main")] = url;
+        p.remove(QStringLiteral("SiDS_URL_reserve"));
+        auto other = radioWith(QStringLiteral("logs2/"), p);
+        QVERIFY(other);
+        other->maxPostsInFlight = 1;
+        const int n = delivered.messages.size(), frames = url == silentUrl ? 3 : 1;
+        for (int i = 0; i < frames; ++i)
+            modem.send(kissOf(fromSat));
+        QTRY_COMPARE(delivered.messages.size(), n + frames);
+        QTRY_COMPARE(other->postsInFlight(), url == silentUrl ? 1 : 0);
+    }
+    QCOMPARE(failing.requests.size(), 1);
+    QCOMPARE(diag.count(QtCriticalMsg, QStringLiteral("networkManager.post rised error with code: InternalServerError")), 1);
+    QCOMPARE(diag.count(QtCriticalMsg, QStringLiteral("networkManager.post rised error with code: ConnectionRefusedError")), 1);
+    // The silent one holds its one slot: the other two frames are not posted, said once.
+    QCOMPARE(diag.texts(QtCriticalMsg, QStringLiteral("AX25_connector: 1 telemetry posts still unanswered")).size(), 1);
+
+    // A log folder that cannot be made is reported once, and nothing else breaks.
+    QFile blocker(dir.filePath(QStringLiteral("blocked")));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    auto blocked = radioWith(QStringLiteral("blocked/logs/"),
+                             {{"SiDS_CallSign", "GS"}, {"SiDS_latitude", "1"}, {"SiDS_longitude", "2"}});
+    QVERIFY(blocked);
+    const int n = delivered.messages.size();
+    modem.send(kissOf(fromOther) + kissOf(fromOther));
+    QTRY_COMPARE(delivered.messages.size(), n + 2);
+    QCOMPARE(diag.texts(QtCriticalMsg, QStringLiteral("AX25_connector: cannot open radio frame log")).size(), 1);
+}
+
+void TestRadio::selectionAndLiveSettings()
+{
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("server_config.xml"));
+    {
+        MessageCapture diag;
+        writeConfig(file, {{"Interface", "x-kisstcp-agwpe"}, {"AGWPE_Port", "8123"}});
+        CorvidConfigData both(file);
+        std::unique_ptr<AbstractConnector> c(createConnector(&both, false));
+        auto *agw = qobject_cast<AGWPE_connector *>(c.get());
+        QVERIFY(agw);
+        QCOMPARE(agw->modemPort(), uint16_t(8123));
+        QCOMPARE(agw->modemHost(), kLocal);
+        QCOMPARE(agw->interfaceName, QStringLiteral("AGWPE"));
+        QCOMPARE(agw->transport()->boardCallsign(), QByteArray("Q9ZZZ"));
+        QCOMPARE(int(agw->state), int(AbstractConnector::HW_NOTINIT));
+        writeConfig(file, {{"Interface", "KissTcp"}});
+        CorvidConfigData kiss(file);
+        c.reset(createConnector(&kiss, false));
+        QVERIFY(qobject_cast<KISS_connector *>(c.get()));
+        QCOMPARE(qobject_cast<AX25_connector *>(c.get())->modemPort(), uint16_t(8001));
+        QCOMPARE(diag.count(QtInfoMsg, QStringLiteral("AGWPE hw-interface will be used.\n")), 1);
+        QCOMPARE(diag.count(QtInfoMsg, QStringLiteral("KISSTCP hw-interface will be used.\n")), 1);
+    }
+
+    // Through the hub: each setting reaches the next frame.
+    ModemStandIn modem, second;
+    writeConfig(file, {{"Interface", "KISSTCP"}, {"KISSTCP_Port", QString::number(modem.serverPort())},
+                       {"SSID_BRD", "9"}, {"CALLSIGN_GND", "ABCDEF"}});
+    CorvidConfigData config(file);
+    CorvidServer::setConnectorFactory(&createConnector);
+    CorvidServer hub(createConnector(&config, false), &config, 0, nullptr);
+    QByteArray data("z");
+    corvid_message m = corvid_message_over(1, 2, 3, data);
+    auto nextHeader = [&](ModemStandIn &to) {
+        if (!to.link(*hub.connector(), false) || hub.connector()->sendCorvidMessage(&m) != 1 || !to.waitBytes(28))
+            return QByteArray();
+        return to.received.mid(1, 17);
+    };
+    // The configured SSIDs hold from the start, so a rebuilt link keeps them.
+    QCOMPARE(nextHeader(modem).toHex(' '), hex("00 A2 72 B4 B4 B4 40 72 82 84 86 88 8A 40 61 00 F0").toHex(' '));
+    struct Row {
+        const char *name, *value;
+        int offset;
+        QByteArray bytes;
+    };
+    for (const Row &r : QList<Row>{{"SSID_BRD", "5", 7, hex("6A")},
+                                   {"ssid_gnd", "3", 14, hex("67")},
+                                   {"CALLSIGN_BRD", "XY", 1, hex("B0 B2 40 40 40 40")},
+                                   {"Callsign_Gnd", "Q9ZZZ", 8, hex("A2 72 B4 B4 B4 40")}}) {
+        hub.slotParamChanged(QLatin1String(r.name), QLatin1String(r.value));
+        QCOMPARE(nextHeader(modem).mid(r.offset, r.bytes.size()).toHex(' '), r.bytes.toHex(' '));
+    }
+    hub.slotParamChanged(QStringLiteral("KISSTCP_Port"), QString::number(second.serverPort()));
+    QCOMPARE(nextHeader(second).mid(7, 1), hex("6A"));
+    CorvidServer::setConnectorFactory(nullptr);
+    delete hub.connector();
+}
+
+void TestRadio::throughDireWolf()
+{
+    QVERIFY2(QFile::exists(serverBinary()), qPrintable(serverBinary()));
+    DirewolfPair dw;
+    dw.realTime = true;  // no core spinning on unpaced audio
+    if (!dw.start())
+        QSKIP(qPrintable(QStringLiteral("Dire Wolf cannot run here: ") + dw.why()));
+
+    // Control application -> server on KISS -> A modulates -> B demodulates ->
+    // server on AGWPE -> control application.
+    ServerRun kissSide, agwSide;
+    const uint16_t kissTcp = freePort(), agwTcp = freePort();
+    auto config = [](uint16_t tcp, const Params &link) {
+        return link + Params{{"DisableGUI", "1"}, {"TcpPort", QString::number(tcp)}, {"NumLogThreads", "0"},
+                             {"ErrorLogFile", "server_logs/error_log"}, {"CorvidLogFile", "server_logs/corvid_log"}};
+    };
+    writeConfig(kissSide.path(QStringLiteral("server_config.xml")),
+                config(kissTcp, {{"Interface", "KISSTCP"}, {"KISSTCP_Port", QString::number(dw.a.kissPort)},
+                                 {"CALLSIGN_GND", "GND1"}, {"SSID_GND", "7"}}));
+    writeConfig(agwSide.path(QStringLiteral("server_config.xml")),
+                config(agwTcp, {{"Interface", "AGWPE"}, {"AGWPE_Port", QString::number(dw.b.agwPort)}}));
+    kissSide.start();
+    agwSide.start();
+    QVERIFY2(kissSide.waitStarted(kissTcp), qPrintable(kissSide.errorLog()));
+    QVERIFY2(agwSide.waitStarted(agwTcp), qPrintable(agwSide.errorLog()));
+    WireClient sender, receiver;
+    QVERIFY(sender.open(kissTcp) && sender.identify("sender", false));
+    QVERIFY(receiver.open(agwTcp) && receiver.identify("receiver", true));
+    QVERIFY2(QTest::qWaitFor([&] { return sender.states().contains(2u); }, 10000), qPrintable(kissSide.errorLog()));
+    QVERIFY2(QTest::qWaitFor([&] { return receiver.states().contains(2u); }, 10000), qPrintable(agwSide.errorLog()));
+
+    QByteArray data(120, '\0');
+    for (int i = 0; i < data.size(); ++i)
+        data[i] = char(0xC0 + i * 7);
+    sender.send(1, 0x0123, 0x01, 0x20, data);
+    QVERIFY2(QTest::qWaitFor([&] { return !receiver.messages().isEmpty(); }, 20000),
+             qPrintable(agwSide.errorLog() + QString::fromLocal8Bit(dw.b.output + dw.b.proc.readAll())));
+    const crs_msg2app_t got = receiver.messages().first();
+    QCOMPARE(got.header.msg_id, uint16_t(0x0123));
+    QCOMPARE(got.header.address_from, uint16_t(0x01));
+    QCOMPARE(got.header.address_to, uint16_t(0x20));
+    QCOMPARE(got.data, data);
+    QVERIFY(got.hasAx25);
+    QCOMPARE(QByteArray(reinterpret_cast<const char *>(&got.ax25), 17).toHex(' '),
+             hex("00 A2 72 B4 B4 B4 40 62 8E 9C 88 62 40 40 6F 00 F0").toHex(' '));
+    QCOMPARE(agwSide.stop(), 0);
+    // The message log names the file after the source callsign of the header.
+    QVERIFY(!agwSide.filesIn(QStringLiteral("server_logs/corvid_log"), QStringLiteral("*_GND1_*.csv")).isEmpty());
+    QCOMPARE(agwSide.csvLines().filter(QStringLiteral(";I;1;20; 123;120;;")).size(), 1);
+}
+
+QTEST_GUILESS_MAIN(TestRadio)
+#include "tst_radio.moc"
