@@ -11,8 +11,9 @@
 #include "engine/corvid_hardware.h"
 #include "server/CorvidServer.h"
 #include "tests/common/direwolf_pair.h"
-#include "tests/common/message_capture.h"
-#include "tests/common/server_process.h"
+#include "tests/common/diagnostic_capture.h"
+#include "tests/common/server_run.h"
+#include "tests/common/wire_client.h"
 
 #include <QtTest>
 
@@ -287,7 +288,7 @@ void TestRadio::agwpeLink()
 {
     ModemStandIn modem;
     Delivered delivered;
-    MessageCapture diag;
+    DiagnosticCapture diag(true);
     AGWPE_connector radio(kLocal, modem.serverPort(), "Q9ZZZ", "Q9ZZZ", 0, 1);
     QVERIFY(modem.link(radio, false));
     QVERIFY(modem.waitBytes(36));
@@ -349,7 +350,7 @@ void TestRadio::telemetryAndLogs()
     QTemporaryDir dir;
     ModemStandIn modem;
     Delivered delivered;
-    MessageCapture diag;
+    DiagnosticCapture diag(true);
     const QMap<QString, QString> params{{"SiDS_CallSign", "GS+1 &"},  {"SiDS_latitude", "+52.5"},
                                         {"SiDS_longitude", "-13.25"}, {"SiDS_SatCallSign1", "SAT1"},
                                         {"SiDS_NORAD_id1", "43770"},  {"SiDS_SatCallSign0", "SAT0"},
@@ -395,7 +396,7 @@ void TestRadio::telemetryAndLogs()
     QCOMPARE(kss.size(), 4);
     QCOMPARE(kss[1], QByteArray(1, '\0').append(fromSat));
     QCOMPARE(kss[3], QByteArray(1, '\0').append(fromOther));
-    const QStringList text = readAll(logs + files[1]).split('\n', Qt::SkipEmptyParts);
+    const QStringList text = readText(logs + files[1]).split('\n', Qt::SkipEmptyParts);
     QCOMPARE(text, (QStringList{text[0].left(20) + fromSat.toHex().toUpper(), text[1].left(20) + fromOther.toHex().toUpper()}));
     for (int i : {0, 2}) {
         QCOMPARE(kss[i].left(20), QByteArray(1, '\x09').append(text[i / 2].left(19).toUtf8()));
@@ -441,8 +442,8 @@ void TestRadio::selectionAndLiveSettings()
     QTemporaryDir dir;
     const QString file = dir.filePath(QStringLiteral("server_config.xml"));
     {
-        MessageCapture diag;
-        writeConfig(file, {{"Interface", "x-kisstcp-agwpe"}, {"AGWPE_Port", "8123"}});
+        DiagnosticCapture diag(true);
+        QVERIFY(writeConfig(file, {{"Interface", "x-kisstcp-agwpe"}, {"AGWPE_Port", "8123"}}));
         CorvidConfigData both(file);
         std::unique_ptr<AbstractConnector> c(createConnector(&both, false));
         auto *agw = qobject_cast<AGWPE_connector *>(c.get());
@@ -452,7 +453,7 @@ void TestRadio::selectionAndLiveSettings()
         QCOMPARE(agw->interfaceName, QStringLiteral("AGWPE"));
         QCOMPARE(agw->transport()->boardCallsign(), QByteArray("Q9ZZZ"));
         QCOMPARE(int(agw->state), int(AbstractConnector::HW_NOTINIT));
-        writeConfig(file, {{"Interface", "KissTcp"}});
+        QVERIFY(writeConfig(file, {{"Interface", "KissTcp"}}));
         CorvidConfigData kiss(file);
         c.reset(createConnector(&kiss, false));
         QVERIFY(qobject_cast<KISS_connector *>(c.get()));
@@ -463,8 +464,8 @@ void TestRadio::selectionAndLiveSettings()
 
     // Through the hub: each setting reaches the next frame.
     ModemStandIn modem, second;
-    writeConfig(file, {{"Interface", "KISSTCP"}, {"KISSTCP_Port", QString::number(modem.serverPort())},
-                       {"SSID_BRD", "9"}, {"CALLSIGN_GND", "ABCDEF"}});
+    QVERIFY(writeConfig(file, {{"Interface", "KISSTCP"}, {"KISSTCP_Port", QString::number(modem.serverPort())},
+                       {"SSID_BRD", "9"}, {"CALLSIGN_GND", "ABCDEF"}}));
     CorvidConfigData config(file);
     CorvidServer::setConnectorFactory(&createConnector);
     CorvidServer hub(createConnector(&config, false), &config, 0, nullptr);
@@ -497,7 +498,7 @@ void TestRadio::selectionAndLiveSettings()
 
 void TestRadio::throughDireWolf()
 {
-    QVERIFY2(QFile::exists(serverBinary()), qPrintable(serverBinary()));
+    QVERIFY2(QFile::exists(builtProgram(QStringLiteral("app/corvid-server"))), "corvid-server is not built");
     DirewolfPair dw;
     dw.realTime = true;  // no core spinning on unpaced audio
     if (!dw.start())
@@ -507,15 +508,13 @@ void TestRadio::throughDireWolf()
     // server on AGWPE -> control application.
     ServerRun kissSide, agwSide;
     const uint16_t kissTcp = freePort(), agwTcp = freePort();
-    auto config = [](uint16_t tcp, const Params &link) {
-        return link + Params{{"DisableGUI", "1"}, {"TcpPort", QString::number(tcp)}, {"NumLogThreads", "0"},
+    auto config = [](uint16_t tcp, const ConfigParams &link) {
+        return link + ConfigParams{{"DisableGUI", "1"}, {"TcpPort", QString::number(tcp)}, {"NumLogThreads", "0"},
                              {"ErrorLogFile", "server_logs/error_log"}, {"CorvidLogFile", "server_logs/corvid_log"}};
     };
-    writeConfig(kissSide.path(QStringLiteral("server_config.xml")),
-                config(kissTcp, {{"Interface", "KISSTCP"}, {"KISSTCP_Port", QString::number(dw.a.kissPort)},
-                                 {"CALLSIGN_GND", "GND1"}, {"SSID_GND", "7"}}));
-    writeConfig(agwSide.path(QStringLiteral("server_config.xml")),
-                config(agwTcp, {{"Interface", "AGWPE"}, {"AGWPE_Port", QString::number(dw.b.agwPort)}}));
+    QVERIFY(kissSide.configure(config(kissTcp, {{"Interface", "KISSTCP"}, {"KISSTCP_Port", QString::number(dw.a.kissPort)},
+                                 {"CALLSIGN_GND", "GND1"}, {"SSID_GND", "7"}})));
+    QVERIFY(agwSide.configure(config(agwTcp, {{"Interface", "AGWPE"}, {"AGWPE_Port", QString::number(dw.b.agwPort)}})));
     kissSide.start();
     agwSide.start();
     QVERIFY2(kissSide.waitStarted(kissTcp), qPrintable(kissSide.errorLog()));
@@ -532,14 +531,12 @@ void TestRadio::throughDireWolf()
     sender.send(1, 0x0123, 0x01, 0x20, data);
     QVERIFY2(QTest::qWaitFor([&] { return !receiver.messages().isEmpty(); }, 20000),
              qPrintable(agwSide.errorLog() + QString::fromLocal8Bit(dw.b.output + dw.b.proc.readAll())));
-    const crs_msg2app_t got = receiver.messages().first();
-    QCOMPARE(got.header.msg_id, uint16_t(0x0123));
-    QCOMPARE(got.header.address_from, uint16_t(0x01));
-    QCOMPARE(got.header.address_to, uint16_t(0x20));
+    const WireMessage got = receiver.messages().first();
+    QCOMPARE(got.id, uint16_t(0x0123));
+    QCOMPARE(got.from, uint16_t(0x01));
+    QCOMPARE(got.to, uint16_t(0x20));
     QCOMPARE(got.data, data);
-    QVERIFY(got.hasAx25);
-    QCOMPARE(QByteArray(reinterpret_cast<const char *>(&got.ax25), 17).toHex(' '),
-             hex("00 A2 72 B4 B4 B4 40 62 8E 9C 88 62 40 40 6F 00 F0").toHex(' '));
+    QCOMPARE(got.ax25.toHex(' '), hex("00 A2 72 B4 B4 B4 40 62 8E 9C 88 62 40 40 6F 00 F0").toHex(' '));
     QCOMPARE(agwSide.stop(), 0);
     // The message log names the file after the source callsign of the header.
     QVERIFY(!agwSide.filesIn(QStringLiteral("server_logs/corvid_log"), QStringLiteral("*_GND1_*.csv")).isEmpty());

@@ -2,7 +2,7 @@
 // with its window on a virtual X display.
 
 #include "config/CorvidConfigData.h"
-#include "tests/common/server_process.h"
+#include "tests/common/server_run.h"
 #include "ui/CorvidAdapterChooser.h"
 #include "ui/CorvidConfigDialog.h"
 #include "ui/CorvidServerWidget.h"
@@ -398,8 +398,9 @@ void TestUi::promptBoxes()
 // application connects, and the window's client table reports it.
 void TestUi::serverWithWindowOnDisplay()
 {
-    const QString clientBinary = buildDir() + QStringLiteral("/tools/client/corvid-client");
-    QVERIFY2(QFile::exists(serverBinary()) && QFile::exists(clientBinary), "corvid-server or corvid-client not built");
+    const QString clientBinary = builtProgram(QStringLiteral("tools/client/corvid-client"));
+    QVERIFY2(QFile::exists(builtProgram(QStringLiteral("app/corvid-server"))) && QFile::exists(clientBinary),
+             "corvid-server or corvid-client not built");
     const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
     QVERIFY2(!xvfb.isEmpty(), "Xvfb is missing: scripts/setup installs it");
     QProcess display;
@@ -412,9 +413,8 @@ void TestUi::serverWithWindowOnDisplay()
 
     ServerRun run;
     const uint16_t port = freePort();
-    writeConfig(run.path(QStringLiteral("server_config.xml")),
-                {{"Interface", "none"}, {"DisableGUI", "0"}, {"TcpPort", QString::number(port)},
-                 {"ErrorLogFile", "server_logs/error_log"}, {"CorvidLogFile", "server_logs/corvid_log"}});
+    QVERIFY(run.configure({{"Interface", "none"}, {"DisableGUI", "0"}, {"TcpPort", QString::number(port)},
+                           {"ErrorLogFile", "server_logs/error_log"}, {"CorvidLogFile", "server_logs/corvid_log"}}));
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove(QStringLiteral("QT_QPA_PLATFORM"));
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
