@@ -195,7 +195,9 @@ private slots:
 
         // Two completed messages in a row are delivered one at a time, each as it completes.
         std::vector<unsigned> queued;  // queue length at each delivery
-        corvid_set_callbacks([&](const corvid_message *, const AX25Header *) { queued.push_back(corvid_queue_count()); }, {});
+        corvid_set_callbacks([&](const corvid_message *, const AX25Header *) {
+            queued.push_back(corvid_queue_count());
+        }, {});
         const can_message a = frame(0x061, false, {1, 0, 5});
         corvid_rx_can_frame(&a);
         QCOMPARE(queued.size(), size_t(1));
@@ -329,7 +331,8 @@ private slots:
         // Extended, 14-bit addresses 5000 -> 9000, data frames split unevenly,
         // header with extra bytes that are ignored.
         const uint32_t id = (5000u << 14) | 9000u;
-        feed({frame(id, true, {0xFE, 0xFF, 0x34, 0x12, 12, 0, 0xAA, 0xBB}), frame(id | (1u << 28), true, {'0', '1', '2'}),
+        feed({frame(id, true, {0xFE, 0xFF, 0x34, 0x12, 12, 0, 0xAA, 0xBB}),
+              frame(id | (1u << 28), true, {'0', '1', '2'}),
               frame(id | (1u << 28), true, {'3', '4', '5', '6', '7', '8', '9', crc & 0xFF}),
               frame(id | (1u << 28), true, {crc >> 8})});
         // Single frames: standard and extended, a 0-length one; rtr is ignored.
@@ -430,7 +433,8 @@ private slots:
         QCOMPARE(corvid_free_buffer_count(), uint16_t(4));
         QVERIFY(after(frames, {BUFFER_OVERWRITE}, whole));
         // A missing header: the data frames have no start.
-        QVERIFY(after(std::vector<can_message>(frames.begin() + 1, frames.end()), std::vector<uint16_t>(4, DATA_WITHOUT_START)));
+        QVERIFY(after(std::vector<can_message>(frames.begin() + 1, frames.end()),
+                      std::vector<uint16_t>(4, DATA_WITHOUT_START)));
         // Surplus bytes: the message completes (delivered), then the warning.
         bad = frames;
         bad[4].can_dlc = 8;
@@ -450,7 +454,8 @@ private slots:
         QVERIFY(after({frame(0x20000000, true, {1, 0})}, {CAN_CAN_IDENTIFIER_EXT_TOO_LONG}));
         // The largest extended id is a data frame.
         QVERIFY(after({frame(0x1FFFFFFF, true, {1, 0})}, {DATA_WITHOUT_START}));
-        QVERIFY(after({frame(0x061, false, {1}), frame(0x061, false, {})}, {CAN_MESSAGE_TOO_SHORT, CAN_MESSAGE_TOO_SHORT}));
+        QVERIFY(after({frame(0x061, false, {1}), frame(0x061, false, {})},
+                      {CAN_MESSAGE_TOO_SHORT, CAN_MESSAGE_TOO_SHORT}));
         QVERIFY(after({frame(0x061, false, {0xFE, 0xFF, 1, 0, 9})}, {HEADER_TOO_SHORT}));
         QVERIFY(after({frame(0x061, false, {0xFE, 0xFF, 1, 0, 1, 0})}, {WRONG_CRC}));
         QCOMPARE(corvid_free_buffer_count(), uint16_t(5));
@@ -575,7 +580,8 @@ private slots:
         corvid_set_callbacks({}, [&](uint16_t c) { said = corvid_error_text(c, corvid_error_subject()); });
         corvid_storage_deinit();
         QVERIFY(!corvid_send_message(&refused));
-        QCOMPARE(said, QStringLiteral("Corvid error occured 1: OFFLINE (message id 0x1a, from 0x4000, to 0x2, length 9)"));
+        QCOMPARE(said,
+                 QStringLiteral("Corvid error occured 1: OFFLINE (message id 0x1a, from 0x4000, to 0x2, length 9)"));
         QCOMPARE(corvid_error_subject(), nullptr);
         corvid_set_callbacks({}, {});
 
@@ -584,9 +590,10 @@ private slots:
         QStringList names;
         for (uint16_t c = 0; c <= 18; ++c)
             names << corvid_error_name(c);
-        QCOMPARE(names.join(','), QStringLiteral("Ok,OFFLINE,BUFFER_OVERWRITE,WRONG_CRC,NO_FREE_BUFFER,DATA_WITHOUT_START,"
-                                                 "WARNING_UNEXPECTED_DATA,,,,,CAN_MESSAGE_TOO_SHORT,CAN_MESSAGE_TOO_LONG,"
-                                                 "CAN_IDENTIFIER_TOO_LONG,CAN_CAN_IDENTIFIER_EXT_TOO_LONG,HEADER_TOO_SHORT,"
+        QCOMPARE(names.join(','), QStringLiteral("Ok,OFFLINE,BUFFER_OVERWRITE,WRONG_CRC,NO_FREE_BUFFER,"
+                                                 "DATA_WITHOUT_START,WARNING_UNEXPECTED_DATA,,,,,CAN_MESSAGE_TOO_SHORT,"
+                                                 "CAN_MESSAGE_TOO_LONG,CAN_IDENTIFIER_TOO_LONG,"
+                                                 "CAN_CAN_IDENTIFIER_EXT_TOO_LONG,HEADER_TOO_SHORT,"
                                                  "CANT_ALLOCATE_NODE,CANT_HW_ERROR,"));
         QCOMPARE(corvid_error_name(0xFFFF), QString());
 
@@ -604,8 +611,9 @@ private slots:
         qRegisterMetaType<AbstractConnector::HWState>();
         NullReader nr;
         QCOMPARE(nr.interfaceName, QStringLiteral("nullreader"));
-        QCOMPARE((std::vector<uint64_t>{nr.rxCurrentBytesCount(), nr.rxBytesCount(), nr.rxCANCount(), nr.txBytesCount()}),
-                 std::vector<uint64_t>(4, 0));
+        const std::vector<uint64_t> counts{nr.rxCurrentBytesCount(), nr.rxBytesCount(), nr.rxCANCount(),
+                                           nr.txBytesCount()};
+        QCOMPARE(counts, std::vector<uint64_t>(4, 0));
         QVERIFY(nr.guiMode && !nr.reconnectTimer.isActive());
         QVERIFY(qobject_cast<NullReader *>(static_cast<AbstractConnector *>(&nr)));
         QVERIFY(!qobject_cast<NullReader *>(static_cast<AbstractConnector *>(cap)));
@@ -631,12 +639,13 @@ private slots:
         QStringList members;
         for (int i = mo.methodOffset(); i < mo.methodCount(); ++i)
             members << mo.method(i).name();
-        QCOMPARE(members.mid(0, 16).join(' '), QStringLiteral(
-                     "can_message_ready stateChanges signalCANRx abort_app signalSendCorvidToClient handleReconnectTimeout "
-                     "HW_init HW_close rxCurrentBytesCount rxBytesCount rxCANCount txBytesCount sendCorvidMessage "
-                     "setPortName sendCANFrame setHWState"));
+        QCOMPARE(members.mid(0, 16).join(' '),
+                 QStringLiteral("can_message_ready stateChanges signalCANRx abort_app signalSendCorvidToClient "
+                                "handleReconnectTimeout HW_init HW_close rxCurrentBytesCount rxBytesCount rxCANCount "
+                                "txBytesCount sendCorvidMessage setPortName sendCANFrame setHWState"));
         const QMetaEnum e = QMetaEnum::fromType<AbstractConnector::HWState>();
-        QCOMPARE(QByteArray(e.valueToKey(0)) + ' ' + e.valueToKey(1) + ' ' + e.valueToKey(2), "HW_ERROR HW_NOTINIT HW_READY");
+        QCOMPARE(QByteArray(e.valueToKey(0)) + ' ' + e.valueToKey(1) + ' ' + e.valueToKey(2),
+                 "HW_ERROR HW_NOTINIT HW_READY");
 
         // The reconnect slot re-initialises only a failed link.
         CaptureConnector c(QStringLiteral("r"));
