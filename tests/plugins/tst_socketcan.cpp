@@ -11,16 +11,13 @@
 #include "plugins/socketcan/SocketCanFrame.h"
 #include "server/CorvidServer.h"
 #include "tests/common/diagnostic_capture.h"
+#include "tests/common/server_run.h"
 
 #include <QCanBus>
 #include <QCoreApplication>
-#include <QDir>
-#include <QFile>
 #include <QRegularExpression>
 #include <QScopeGuard>
-#include <QSignalSpy>
-#include <QTemporaryDir>
-#include <QTest>
+#include <QtTest>
 
 #include <linux/can.h>
 #include <sys/socket.h>
@@ -35,11 +32,9 @@ Q_DECLARE_METATYPE(QCanBusFrame)
 
 namespace {
 
-const QString kPlugin = QStringLiteral("kq-qt-socketcan");
-// The two answers a kernel can give for an interface that is not CAN.
+const QString kPlugin = QStringLiteral("kq-qt-socketcan");// The two answers a kernel can give for an interface that is not CAN.
 const QString kNotCan = QStringLiteral("^(This kernel has no SocketCAN support \\(.+\\); load the can and can_raw "
                                        "modules|\"lo\" is not a CAN interface)$");
-
 
 // One interface of a fake sysfs tree: "name type [device] [driver=NAME] [mtu=N]";
 // type "-" leaves the type file out.
@@ -154,15 +149,7 @@ private slots:
         addInterface(root, QStringLiteral("lo 280"));
         qputenv("CORVID_SYSFS_NET", QFile::encodeName(root));
         const QString file = m_scratch.filePath(QStringLiteral("server_config.xml"));
-        QFile f(file);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        const auto param = [](const char *n, const char *v) -> QByteArray {
-            return "<Parameter><ParmName>" + QByteArray(n) + "</ParmName><ParmDesc>d</ParmDesc><ParmValue>" + v +
-                   "</ParmValue></Parameter>";
-        };
-        f.write("<?xml version=\"1.0\"?>\n<Config><ConfigVer>2</ConfigVer>" + param("Interface", "SocketCAN") +
-                param("SocketCANPortName", "lo") + "</Config>\n");
-        f.close();
+        QVERIFY(writeConfig(file, {{"Interface", "SocketCAN"}, {"SocketCANPortName", "lo"}}));
         CorvidConfigData config(file);
         DiagnosticCapture diag;
         auto restore = qScopeGuard([] { CorvidServer::setConnectorFactory(nullptr); });
