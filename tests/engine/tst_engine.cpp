@@ -42,11 +42,11 @@ void record_callbacks() {
 class CaptureConnector : public AbstractConnector {
     Q_OBJECT
 public:
-    explicit CaptureConnector(QString name = QStringLiteral("cap"), bool deinitInDtor = false)
-        : m_name(std::move(name)), m_deinitInDtor(deinitInDtor) {}
+    explicit CaptureConnector(QString name = QStringLiteral("cap"), bool deinits = false)
+        : deinits(deinits), m_name(std::move(name)) {}
     ~CaptureConnector() override {
         g_events << m_name + ":delete";
-        if (m_deinitInDtor)
+        if (deinits)
             corvid_deinit();
     }
     void HW_init() override {
@@ -56,7 +56,7 @@ public:
     }
     void HW_close() override {
         g_events << m_name + ":close";
-        if (deinitInClose)
+        if (deinits)
             corvid_deinit();
     }
     int64_t sendCorvidMessage(corvid_message *message) override {
@@ -73,12 +73,11 @@ public:
     std::vector<can_message> frames;
     size_t offlineAfter = 0;
     size_t refuseAt = 0;
-    bool deinitInClose = false;
+    bool deinits = false;  // de-initialises the engine when closed and when deleted
     int inits = 0;
 
 private:
     QString m_name;
-    bool m_deinitInDtor;
 };
 
 can_message frame(uint32_t id, bool ext, std::initializer_list<int> bytes) {
@@ -105,14 +104,6 @@ bool after(const std::vector<can_message> &frames, const std::vector<uint16_t> &
     g_errors.clear();
     g_messages.clear();
     return ok;
-}
-
-QByteArray random_bytes(int n, quint32 seed) {
-    QRandomGenerator rng(seed);
-    QByteArray b(n, Qt::Uninitialized);
-    for (int i = 0; i < n; ++i)
-        b[i] = char(rng.generate() & 0xFF);
-    return b;
 }
 
 QByteArray bytes_of(const can_message &f) { return QByteArray(reinterpret_cast<const char *>(f.data), f.can_dlc); }
@@ -154,7 +145,7 @@ private slots:
         QCOMPARE(corvid_crc16(reinterpret_cast<const uint8_t *>("123456789"), 9), uint16_t(0x31C3));
         QCOMPARE(corvid_crc16(nullptr, 0), uint16_t(0));
         for (int n : {1, 2, 7, 255, 4096}) {
-            QByteArray b = random_bytes(n, quint32(n));
+            QByteArray b = reference_pattern(n, n);
             QCOMPARE(corvid_crc16(reinterpret_cast<const uint8_t *>(b.constData()), uint32_t(n)), reference_crc(b));
         }
     }
@@ -253,7 +244,7 @@ private slots:
         const int addrs[][2] = {{3, 1}, {31, 0}, {40, 1}, {0, 16383}, {12345, 2}};
         for (int k = 0; k < int(lengths.size()); ++k)
             QTest::addRow("%d random bytes #%d", lengths[k], k) << int(uint16_t(rng.generate())) << addrs[k % 5][0]
-                                                               << addrs[k % 5][1] << random_bytes(lengths[k], quint32(k));
+                                                               << addrs[k % 5][1] << reference_pattern(lengths[k], k);
     }
     void wireLayout() {
         QFETCH(int, msgId);
@@ -302,7 +293,7 @@ private slots:
                                                  CAN_CAN_IDENTIFIER_EXT_TOO_LONG, CAN_CAN_IDENTIFIER_EXT_TOO_LONG}));
 
         // Through the connector interface, as the hub sends: every byte on the wire counted.
-        QByteArray hundred = random_bytes(100, 1);
+        QByteArray hundred = reference_pattern(100, 1);
         m = corvid_message_over(77, 4, 5, hundred);
         const uint64_t before = cap->txBytesCount();
         QCOMPARE(cap->sendCorvidMessage(&m), int64_t(100));
@@ -356,7 +347,7 @@ private slots:
             streams.clear();
             payloads.clear();
             for (int s = 0; s < n; ++s) {
-                payloads.push_back(random_bytes(50 + 37 * s, quint32(idBase + s)));
+                payloads.push_back(reference_pattern(50 + 37 * s, idBase + s));
                 const uint16_t from = uint16_t(s < 3 ? s + 1 : 100 + s);
                 streams.push_back(segment(corvid_message_over(uint16_t(idBase + s), from, 9, payloads.back())));
             }
@@ -410,7 +401,7 @@ private slots:
     }
 
     void receiveErrors() {
-        QByteArray data = random_bytes(27, 99);
+        QByteArray data = reference_pattern(27, 99);
         const std::vector<Received> whole{{5, 3, 1, data}};
         const auto frames = segment(corvid_message_over(5, 3, 1, data));  // header + 8, 8, 8, 5
         QCOMPARE(frames.size(), size_t(5));
@@ -474,7 +465,7 @@ private slots:
     void reentrantCallbacks() {
         // The hub may rebind the hardware from inside a delivery: nothing is
         // freed twice and the budget comes back in full.
-        QByteArray data = random_bytes(20, 5);
+        QByteArray data = reference_pattern(20, 5);
         const auto frames = segment(corvid_message_over(5, 3, 1, data));
         auto *second = new CaptureConnector(QStringLiteral("second"));
         int delivered = 0;
@@ -518,9 +509,7 @@ private slots:
         QCOMPARE(corvid_get_hardware(), b);
 
         // A destructor that de-initialises, and a close that does: each closed and deleted once.
-        auto *c = new CaptureConnector(QStringLiteral("c"), true);
-        c->deinitInClose = true;
-        corvid_set_hardware(c);
+        corvid_set_hardware(new CaptureConnector(QStringLiteral("c"), true));
         g_events.clear();
         corvid_clear_hardware();
         QCOMPARE(g_events, (QStringList{"c:close", "c:delete"}));
