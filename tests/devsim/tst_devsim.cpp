@@ -67,8 +67,9 @@ private slots:
     void echoesOnlyItsOwnMessages()
     {
         QVERIFY(joinBus());
-        Devsim sim(kSim);
-        QVERIFY(sim.start());
+        QProcess sim;
+        QByteArray out;
+        QVERIFY(startUntil(sim, kBinary, {QStringLiteral("--address"), QStringLiteral("0x25")}, "joined", out));
         send(0x111, 0x26, "not for the simulator");
         QByteArray big(3000, '\0');
         for (int i = 0; i < big.size(); ++i)
@@ -82,30 +83,31 @@ private slots:
                                                  {0x114, kSim, kUs, "end"}}));
         QVERIFY(m_errors.isEmpty());
 
-        // Each message for the simulator is one line of its output, data cut short.
-        QByteArray &out = sim.output;
-        QTRY_VERIFY_WITH_TIMEOUT((out += sim.proc.readAll()).count("rx 0x") == 3, 5000);
+        // Each message for the simulator is one line on its stdout, data cut short.
+        QTRY_VERIFY_WITH_TIMEOUT((out += sim.readAllStandardOutput()).count("rx 0x") == 3, 5000);
         QVERIFY(out.contains("rx 0x0112 from 0x0003 to 0x0025, 0 bytes\n"));
         QVERIFY(out.contains("rx 0x0113 from 0x0003 to 0x0025, 3000 bytes: " + big.left(32).toHex() + "...\n"));
         QVERIFY(!out.contains("0x0111"));
-        sim.proc.terminate();
-        QVERIFY(sim.proc.waitForFinished(5000));
-        QCOMPARE(sim.proc.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(sim.proc.exitCode(), 0);
-        QVERIFY(sim.proc.readAll().contains("3 received, 3 echoed"));
+        sim.terminate();
+        QVERIFY(sim.waitForFinished(5000));
+        QCOMPARE(sim.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(sim.exitCode(), 0);
+        QVERIFY(sim.readAllStandardError().contains("3 received, 3 echoed"));
     }
 
     void streamArrivesWholeAndInOrder()
     {
         QVERIFY(joinBus());
         const int count = 400;
-        Devsim sim(kSim, QStringLiteral("--rate 2000 --count %1 --length 20 --to %2 --msg-id 0x77 --exit-when-done")
-                             .arg(count).arg(kUs).split(' '));
-        QVERIFY(sim.start());
-        QVERIFY(sim.proc.waitForFinished(20000));
-        QCOMPARE(sim.proc.exitCode(), 0);
-        sim.output += sim.proc.readAll();
-        QVERIFY(sim.output.contains("stream done, " + QByteArray::number(count) + " sent, 0 failed"));
+        QProcess sim;
+        QByteArray out;
+        const QString args = QStringLiteral("--address 0x25 --rate 2000 --count %1 --length 20 --to %2 --msg-id 0x77 "
+                                            "--exit-when-done").arg(count).arg(kUs);
+        QVERIFY(startUntil(sim, kBinary, args.split(' '), "joined", out));
+        QVERIFY(sim.waitForFinished(20000));
+        QCOMPARE(sim.exitCode(), 0);
+        out += sim.readAllStandardOutput();
+        QVERIFY(out.contains("stream done, " + QByteArray::number(count) + " sent, 0 failed"));
         QTRY_COMPARE_WITH_TIMEOUT(m_rx.size(), count, 5000);
         // Each message carries its sequence number (8 bytes, little-endian), then a fixed pattern:
         // no loss, no double, no reordering.

@@ -599,6 +599,7 @@ private slots:
     void connectorBase() {
         qRegisterMetaType<AbstractConnector::HWState>();
         NullReader nr;
+        QCOMPARE(nr.state, AbstractConnector::HW_NOTINIT);
         QCOMPARE(nr.interfaceName, QStringLiteral("nullreader"));
         const std::vector<uint64_t> counts{nr.rxCurrentBytesCount(), nr.rxBytesCount(), nr.rxCANCount(),
                                            nr.txBytesCount()};
