@@ -32,7 +32,8 @@ Q_DECLARE_METATYPE(QCanBusFrame)
 
 namespace {
 
-const QString kPlugin = QStringLiteral("kq-qt-socketcan");// The two answers a kernel can give for an interface that is not CAN.
+const QString kPlugin = QStringLiteral("kq-qt-socketcan");
+// The two answers a kernel can give for an interface that is not CAN.
 const QString kNotCan = QStringLiteral("^(This kernel has no SocketCAN support \\(.+\\); load the can and can_raw "
                                        "modules|\"lo\" is not a CAN interface)$");
 
