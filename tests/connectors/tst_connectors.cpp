@@ -25,7 +25,8 @@ using HW = AbstractConnector;
 // length shows as that many data bytes, so that it must be 0.
 QString text(const can_message &f)
 {
-    QCanBusFrame q = canFrame(f.can_extbit, f.can_identifier, QByteArray(reinterpret_cast<const char *>(f.data), f.can_dlc));
+    const QByteArray data(reinterpret_cast<const char *>(f.data), f.can_dlc);
+    QCanBusFrame q = canFrame(f.can_extbit, f.can_identifier, data);
     q.setFrameType(f.can_rtr ? QCanBusFrame::RemoteRequestFrame : QCanBusFrame::DataFrame);
     return frameText(q);
 }
@@ -181,10 +182,8 @@ private slots:
                  (QStringList{"X 00190007 [fe ff 02 01 09 00]", "X 10190007 [a0 a1 a2 a3 a4 a5 a6 " + crc.left(2) + "]",
                               "X 10190007 [" + crc.mid(2) + "]"}));
         const QByteArray big = reference_pattern(1000, 0);
-        const QStringList expected = frameTexts(longMessage(false, 2u << 5 | 30u, 0x4242, big));
-        QCOMPARE(expected.size(), 127);
-        QCOMPARE(expected.first(), QStringLiteral("S 05e [fe ff 42 42 ea 03]"));
-        QCOMPARE(sendAndCollect(c, peer, 0x4242, 2, 30, big), expected);
+        QCOMPARE(sendAndCollect(c, peer, 0x4242, 2, 30, big),
+                 frameTexts(longMessage(false, 2u << 5 | 30u, 0x4242, big)));
         QTRY_COMPARE(c->queuedFrames(), 0);
         QVERIFY(!c->isWriting());
         QCOMPARE(errors, std::vector<uint16_t>{});
@@ -198,9 +197,10 @@ private slots:
         const QByteArray twenty("twenty bytes of data");
         QCanBusFrame remote(0x123, QByteArray());
         remote.setFrameType(QCanBusFrame::RemoteRequestFrame);
-        const QVector<QCanBusFrame> sent = QVector<QCanBusFrame>{canFrame(false, 9u << 5 | 4u, bytes({0x34, 0x12, 'h', 'i'}))}
-            + longMessage(true, 300u << 14 | 5u, 0x77, twenty)
-            + QVector<QCanBusFrame>{remote, canFrame(true, 0x18FF10, bytes({0x05, 0x00, 0x2A}))};
+        using Frames = QVector<QCanBusFrame>;
+        const Frames sent = Frames{canFrame(false, 9u << 5 | 4u, bytes({0x34, 0x12, 'h', 'i'}))} +
+                            longMessage(true, 300u << 14 | 5u, 0x77, twenty) +
+                            Frames{remote, canFrame(true, 0x18FF10, bytes({0x05, 0x00, 0x2A}))};
         for (const QCanBusFrame &f : sent)
             QVERIFY(peer.dev->writeFrame(f));
         QTRY_COMPARE_WITH_TIMEOUT(ready.count(), sent.size(), 10000);
@@ -208,7 +208,6 @@ private slots:
         for (const auto &args : ready)
             got << text(args.at(0).value<can_message>());
         QCOMPARE(got, frameTexts(sent));
-        QCOMPARE(got.mid(sent.size() - 2), (QStringList{"S? 123 []", "X 0018ff10 [05 00 2a]"}));
         QCOMPARE(c->rxCANCount(), rxCount + sent.size());
         QCOMPARE(c->rxBytesCount(), rxBytes + 16 * sent.size());
         QCOMPARE(c->rxCurrentBytesCount(), 16u);
