@@ -163,8 +163,6 @@ private slots:
         QTest::addColumn<QStringList>("replies");
         QTest::addColumn<QByteArray>("left");
         const QByteArray none;
-        QTest::newRow("two frames") << QByteArray("t1232AB01\rt0010\r") << QStringList{"t 123 2 ab01", "t 001 0 "}
-                                    << none;
         QTest::newRow("cut line kept") << QByteArray("z\rt12") << QStringList{"ack"} << QByteArray("t12");
         QTest::newRow("lower hex") << QByteArray("T1abcdef02ff7e\r") << QStringList{"T 1abcdef0 2 ff7e"} << none;
         QTest::newRow("length clipped") << QByteArray("t001F0011223344556677\r")
