@@ -134,7 +134,8 @@ private slots:
         QTest::addColumn<QString>("warning");
         const Msg a{0x0101, 0x05, 0x01, "first"}, b{0x0102, 0x05, 0x01, reference_pattern(300, 3)};
         const Msg empty{0xFFF1, 0x300, 0x01, {}};
-        const QString w = QStringLiteral("UDP datagram of %1 bytes: its last %2 bytes make no whole message and are dropped");
+        const QString w =
+            QStringLiteral("UDP datagram of %1 bytes: its last %2 bytes make no whole message and are dropped");
         QTest::newRow("one message") << QByteArray("\x01\x01\x05\x00\x01\x00\x05\x00" "first", 13) << Msgs{a}
                                      << QString();
         QTest::newRow("two messages") << wire(a) + wire(b) << Msgs{a, b} << QString();
@@ -251,7 +252,8 @@ private slots:
                     ids << call.at(0).value<corvid_message>().msg_id;
             return ids;
         };
-        auto step = [&](const QString &staleGroup, uint16_t stalePort, const QString &group, uint16_t port, uint16_t id) {
+        auto step = [&](const QString &staleGroup, uint16_t stalePort, const QString &group, uint16_t port,
+                        uint16_t id) {
             if (!staleGroup.isEmpty())
                 QVERIFY(sendRaw(wire({uint16_t(id + 1), 1, 2, "stale"}), staleGroup, stalePort));
             QVERIFY(sendRaw(wire({id, 1, 2, "live"}), group, port));
