@@ -303,8 +303,7 @@ private slots:
         QCOMPARE(log.count(QtCriticalMsg, noDevices), 2);
         QCOMPARE(c->state, HW::HW_NOTINIT);
         QCOMPARE(c->device(), nullptr);
-        can_message f;
-        f.can_dlc = 2;
+        can_message f{0x10, 0, 0, 2, {}};
         QCOMPARE(c->sendCANFrame(&f), -1);
         const QByteArray data("lost");
         corvid_message m = corvid_message_over(1, 2, 3, data);
@@ -320,11 +319,6 @@ private slots:
     }
 };
 
-int main(int argc, char **argv) {
-    QCoreApplication app(argc, argv);
-    tst_connectors tc;
-    QTEST_SET_MAIN_SOURCE_PATH
-    return QTest::qExec(&tc, argc, argv);
-}
+QTEST_GUILESS_MAIN(tst_connectors)
 
 #include "tst_connectors.moc"
