@@ -244,8 +244,11 @@ private slots:
         QCanBusDevice *device = c->device();
         c->HW_init();  // again while ready: nothing changes
         QCOMPARE(c->device(), device);
+        const QString disconnected = QStringLiteral("Socket CAN disconnected");
         c->HW_close();
+        QCOMPARE(c->state, HW::HW_NOTINIT);
         QCOMPARE(c->device(), nullptr);
+        QCOMPARE(log.count(QtInfoMsg, disconnected), 1);
         c->HW_init();
         QTRY_COMPARE_WITH_TIMEOUT(c->state, HW::HW_READY, 10000);
         auto peer = std::make_unique<Peer>();
@@ -254,6 +257,7 @@ private slots:
         host.kill();
         QTRY_COMPARE_WITH_TIMEOUT(c->state, HW::HW_NOTINIT, 10000);
         QCOMPARE(c->device(), nullptr);
+        QCOMPARE(log.count(QtInfoMsg, disconnected), 2);
         const QByteArray data("down");
         corvid_message lost = corvid_message_over(1, 2, 3, data);
         const uint64_t tx = c->txBytesCount();
@@ -276,7 +280,7 @@ private slots:
         emit c->device()->errorOccurred(QCanBusDevice::ReadError);
         QCOMPARE(c->state, HW::HW_NOTINIT);
         QCOMPARE(c->device(), nullptr);
-        QCOMPARE(log.count(QtInfoMsg, QStringLiteral("Socket CAN disconnected")), 3);
+        QCOMPARE(log.count(QtInfoMsg, disconnected), 3);
         c->HW_init();
         QTRY_COMPARE_WITH_TIMEOUT(c->state, HW::HW_READY, 10000);
         QCOMPARE(states(spy), (QList<HW::HWState>{HW::HW_READY, HW::HW_NOTINIT, HW::HW_READY, HW::HW_NOTINIT,
