@@ -97,7 +97,7 @@ int main(int argc, char *argv[])
     if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
         qputenv("QT_NO_GLIB", "1");
 
-    // 3-7
+    // The application, the diagnostic handler and what signals carry.
     g_app = new QApplication(argc, argv);
     corvid_install_diagnostics();
     corvid_register_metatypes();
@@ -108,11 +108,11 @@ int main(int argc, char *argv[])
         corvid_set_prompt(&launchPrompt);
     LogWorker::setLaunchErrorHandler([](const QString &text) { corvid_prompt().launchError(text); });
 
-    // 8-9
+    // The configuration, from the working directory or built in.
     g_config = new CorvidConfigData(CorvidConfigData::startupConfigFile());
     const StartupSettings settings = StartupSettings::read(*g_config);
 
-    // 10-11: the per-run error log.
+    // The per-run error log.
     const QDateTime startUtc = QDateTime::currentDateTimeUtc();
     g_errorLogFile = new QFile();
     if (!corvid_open_error_log(*g_errorLogFile, settings.errorLogPrefix, startUtc)) {
@@ -127,7 +127,7 @@ int main(int argc, char *argv[])
     corvid_set_journal_echo(!qEnvironmentVariableIsEmpty("JOURNAL_STREAM"));
     qCDebug(lcApp).noquote() << "Qt plugins searched in:" << QCoreApplication::libraryPaths().join(QStringLiteral(", "));
 
-    // 12-13: the main window, when there is a display to show it on. It
+    // The main window, when there is a display to show it on. It
     // shows the diagnostics kept so far once, ahead of all later ones.
     static GuiPrompt guiPrompt;
     if (settings.graphical && hasDisplay()) {
@@ -146,17 +146,17 @@ int main(int argc, char *argv[])
     }
     const bool guiMode = g_window != nullptr;
 
-    // 14
+    // The first link.
     g_firstConnector = createConnector(g_config, guiMode);
     g_firstConnector->guiMode = guiMode;
 
-    // 15-16
+    // The hub; it closes the link when the event loop ends.
     CorvidServer::setConnectorFactory(&connectorFactory);
     g_server = new CorvidServer(g_firstConnector, g_config, uint16_t(g_config->tcpPort()), g_window, nullptr);
     g_server->attachToEngine();
     QObject::connect(g_app, &QCoreApplication::aboutToQuit, g_server, &CorvidServer::slotCloseServer);
 
-    // 17
+    // The parameters dialog, reached from the window.
     CorvidConfigDialog *configDialog = nullptr;
     if (g_window) {
         configDialog = new CorvidConfigDialog(g_config, g_window, g_app);
@@ -165,7 +165,7 @@ int main(int argc, char *argv[])
         g_window->setWindowIcon(QIcon(QStringLiteral(":halcyon_server.ico")));
     }
 
-    // 18-20
+    // Client limit and the Telnet terminals.
     if (settings.hasMaxClients)
         g_server->setMaxClients(settings.maxClients);
     g_server->telnetCRLF = settings.telnetCRLF;
@@ -181,7 +181,7 @@ int main(int argc, char *argv[])
                                       settings.telnetUhfBuffer, settings.telnetUhfDelay, settings.telnetDebug);
     }
 
-    // 21-24: the message log sees every message in the order the hub emits it.
+    // The message log sees every message in the order the hub emits it.
     if (!settings.messageLogEnabled)
         qInfo("Corvid log disabled by user");
     const QString logDir = g_config->corvidLogFile();
@@ -191,7 +191,7 @@ int main(int argc, char *argv[])
     QObject::connect(g_server, &CorvidServer::signalLogData, log, &CorvidLog::slotAppendCorvidToLog,
                      Qt::DirectConnection);
 
-    // 25-27
+    // Listen, show the window, run.
     g_server->startServer();
     if (g_window) {
         QObject::connect(g_config, &CorvidConfigData::paramChanged, g_server, &CorvidServer::slotParamChanged);
