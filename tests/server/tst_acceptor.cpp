@@ -32,9 +32,8 @@ QByteArray msg2App(quint32 tag, quint16 id, const QByteArray &data)
 using wire_ref::appInfo;
 using wire_ref::msg2Sat;
 using Client = WireClient;
-using Echo = WireMessage;
 
-Echo readEcho(const QByteArray &f) { return WireMessage::read(f); }
+WireMessage readEcho(const QByteArray &f) { return WireMessage::read(f); }
 
 // The client records a spy holds, one line each.
 QStringList records(const QSignalSpy &spy)
@@ -82,6 +81,13 @@ class TestAcceptor : public QObject {
 private slots:
     void initTestCase();
     void cleanupTestCase();
+    void init()
+    {
+        m_srv.reset(new CorvidTCPserver(0));
+        QVERIFY(m_srv->startServer());
+        port = m_srv->serverPort();
+    }
+    void cleanup() { m_srv.reset(); }
     void identificationAndIds();
     void streamsArriveInPieces();
     void echoRolesTagsAndStamps();
@@ -99,6 +105,8 @@ private:
     int loggedStartingWith(const QString &prefix) const { return m_diag->texts(-1, prefix).size(); }
 
     std::unique_ptr<DiagnosticCapture> m_diag;
+    std::unique_ptr<CorvidTCPserver> m_srv;  // a fresh one listening for every test
+    quint16 port = 0;
 };
 
 void TestAcceptor::initTestCase()
@@ -115,9 +123,7 @@ void TestAcceptor::cleanupTestCase()
 
 void TestAcceptor::identificationAndIds()
 {
-    CorvidTCPserver srv(0);
-    QVERIFY(srv.startServer());
-    const quint16 port = srv.serverPort();
+    CorvidTCPserver &srv = *m_srv;
     srv.hw_state = 2;
     srv.hw_error = 0x0000ABCD;
     QSignalSpy added(&srv, &CorvidTCPserver::newClientAdded);
@@ -189,9 +195,7 @@ void TestAcceptor::identificationAndIds()
 
 void TestAcceptor::streamsArriveInPieces()
 {
-    CorvidTCPserver srv(0);
-    QVERIFY(srv.startServer());
-    const quint16 port = srv.serverPort();
+    CorvidTCPserver &srv = *m_srv;
     QByteArrayList hw;
     collectToBus(srv, hw);
 
@@ -246,9 +250,7 @@ void TestAcceptor::streamsArriveInPieces()
 
 void TestAcceptor::echoRolesTagsAndStamps()
 {
-    CorvidTCPserver srv(0);
-    QVERIFY(srv.startServer());
-    const quint16 port = srv.serverPort();
+    CorvidTCPserver &srv = *m_srv;
     srv.stampId = 1000;
     // Stands in for the hub: it logs with one stamp and advances the counter.
     QList<quint64> hubStamps;
@@ -324,9 +326,7 @@ void TestAcceptor::echoRolesTagsAndStamps()
 
 void TestAcceptor::injectedMessagesAndRestriction()
 {
-    CorvidTCPserver srv(0);
-    QVERIFY(srv.startServer());
-    const quint16 port = srv.serverPort();
+    CorvidTCPserver &srv = *m_srv;
     QByteArrayList hw;
     collectToBus(srv, hw);
     Client m(port), o(port), x(port);
@@ -369,10 +369,8 @@ void TestAcceptor::injectedMessagesAndRestriction()
 
 void TestAcceptor::connectionLimit()
 {
-    CorvidTCPserver srv(0);
+    CorvidTCPserver &srv = *m_srv;
     srv.maxClients = 2;
-    QVERIFY(srv.startServer());
-    const quint16 port = srv.serverPort();
 
     // Three connections that have not identified do not count.
     std::vector<std::unique_ptr<Client>> idle;
@@ -416,12 +414,10 @@ void TestAcceptor::connectionLimit()
 
 void TestAcceptor::restartAndListenFailure()
 {
-    CorvidTCPserver srv(0);
-    QVERIFY(srv.startServer());
-    const quint16 oldPort = srv.serverPort();
-    QSignalSpy gone(&srv, &CorvidTCPserver::signalDisconnected);
+    CorvidTCPserver &srv = *m_srv;
+        QSignalSpy gone(&srv, &CorvidTCPserver::signalDisconnected);
 
-    Client a(oldPort), b(oldPort), c(oldPort), unidentified(oldPort);
+    Client a(port), b(port), c(port), unidentified(port);
     QVERIFY(a.identify() && b.identify() && c.identify());
     QCOMPARE(srv.clientCount(), 3);
 
@@ -446,7 +442,7 @@ void TestAcceptor::restartAndListenFailure()
     QTRY_COMPARE(srv.clientCount(), 0);
     QCOMPARE(gone.size(), 4);
     QTcpSocket old;
-    old.connectToHost(QHostAddress::LocalHost, oldPort);
+    old.connectToHost(QHostAddress::LocalHost, port);
     QVERIFY(!old.waitForConnected(2000));
 
     // Listening fails on a port that is taken.
@@ -477,11 +473,9 @@ void TestAcceptor::restartAndListenFailure()
 
 void TestAcceptor::unidentifiedConnectionsAreBounded()
 {
-    CorvidTCPserver srv(0);
+    CorvidTCPserver &srv = *m_srv;
     srv.maxUnidentified = 3;
     srv.unidentifiedTimeoutMs = 300;
-    QVERIFY(srv.startServer());
-    const quint16 port = srv.serverPort();
     auto logged = [this](const char *text, Client &c) {
         return m_diag->contains(QLatin1String(text) + QStringLiteral(" (127.0.0.1:%1)").arg(c.localPort));
     };
@@ -509,8 +503,7 @@ void TestAcceptor::unidentifiedConnectionsAreBounded()
 
 void TestAcceptor::acceptFailureIsReportedAndSurvived()
 {
-    CorvidTCPserver srv(0);
-    QVERIFY(srv.startServer());
+    CorvidTCPserver &srv = *m_srv;
     QSignalSpy failed(srv.findChild<QTcpServer *>(), &QTcpServer::acceptError);
     const QString text = QStringLiteral("Unable to accept a TCP connection: no file descriptors or memory left");
     const int before = m_diag->count(text);
@@ -528,7 +521,7 @@ void TestAcceptor::acceptFailureIsReportedAndSurvived()
     ::close(spent.back());
     spent.pop_back();
     QTcpSocket waiting;
-    waiting.connectToHost(QHostAddress::LocalHost, srv.serverPort());
+    waiting.connectToHost(QHostAddress::LocalHost, port);
     // Still out of descriptors when accepting resumes: one report only.
     const bool twice = QTest::qWaitFor([&] { return failed.size() >= 2; }, 5000);
     for (int fd : spent)
@@ -539,7 +532,7 @@ void TestAcceptor::acceptFailureIsReportedAndSurvived()
 
     // With descriptors back the waiting connection is taken and served.
     QTRY_COMPARE_WITH_TIMEOUT(srv.connectionCount(), 1, 5000);
-    Client c(srv.serverPort());
+    Client c(port);
     QVERIFY(c.identify());
 }
 
@@ -555,12 +548,11 @@ void TestAcceptor::slowReaderIsCutOff()
 {
     QFETCH(qint64, perClient);
     QFETCH(qint64, total);
-    CorvidTCPserver srv(0);
+    CorvidTCPserver &srv = *m_srv;
     srv.maxPendingOutput = perClient;
     srv.maxTotalPendingOutput = total;
-    QVERIFY(srv.startServer());
     QSignalSpy gone(&srv, &CorvidTCPserver::signalDisconnected);
-    Client reader(srv.serverPort()), stuck(srv.serverPort());
+    Client reader(port), stuck(port);
     QVERIFY(reader.identify("reader", 1) && stuck.identify("stuck", 1));
     // Stop taking bytes off the socket: the kernel buffers fill up, then the server's.
     stuck.socket.setReadBufferSize(1);
@@ -600,12 +592,11 @@ void TestAcceptor::slowReaderIsCutOff()
 
 void TestAcceptor::floodReachesReadingClients()
 {
-    CorvidTCPserver srv(0);
+    CorvidTCPserver &srv = *m_srv;
     srv.maxPendingOutput = 1024 * 1024;
-    QVERIFY(srv.startServer());
     QSignalSpy gone(&srv, &CorvidTCPserver::signalDisconnected);
     QSignalSpy toHw(&srv, &CorvidTCPserver::signalCorvidToHW);
-    Client sender(srv.serverPort()), watcher(srv.serverPort());
+    Client sender(port), watcher(port);
     QVERIFY(sender.identify("flood") && watcher.identify("watch", 1));
 
     // Far more echo traffic than the cap, written as fast as the sender can:
@@ -620,7 +611,7 @@ void TestAcceptor::floodReachesReadingClients()
     QCOMPARE(toHw.size(), count);
     QCOMPARE(gone.size(), 0);
     for (int i = 0; i < count; i += 997) {
-        const Echo e = readEcho(sender.frames.at(2 + i));
+        const WireMessage e = readEcho(sender.frames.at(2 + i));
         QCOMPARE(e.tag, quint32(i));
         QCOMPARE(e.data, QByteArray(300, char('a' + i % 26)));
         QCOMPARE(readEcho(watcher.frames.at(2 + i)).tag, 0u);
@@ -630,8 +621,7 @@ void TestAcceptor::floodReachesReadingClients()
 
 void TestAcceptor::newConnectionsAreNotWaitedFor()
 {
-    CorvidTCPserver srv(0);
-    QVERIFY(srv.startServer());
+    CorvidTCPserver &srv = *m_srv;
     const QString notice = QStringLiteral("New TCP connection (");
     const int before = loggedStartingWith(notice);
     srv.newConnectionNoticeMs = 3600 * 1000;
@@ -640,7 +630,7 @@ void TestAcceptor::newConnectionsAreNotWaitedFor()
     // connection notice for every one of them comes later, from a timer.
     std::vector<std::unique_ptr<Client>> burst;
     for (int i = 0; i < 40; ++i) {
-        burst.emplace_back(new Client(srv.serverPort()));
+        burst.emplace_back(new Client(port));
         burst.back()->write(appInfo("burst", 0));
     }
     for (const auto &c : burst)
@@ -648,7 +638,7 @@ void TestAcceptor::newConnectionsAreNotWaitedFor()
     QCOMPARE(srv.clientCount(), 40);
     QCOMPARE(loggedStartingWith(notice), before);
     srv.newConnectionNoticeMs = 0;
-    Client last(srv.serverPort());
+    Client last(port);
     QTRY_COMPARE(loggedStartingWith(notice + QStringLiteral("127.0.0.1:")), before + 1);
 }
 
