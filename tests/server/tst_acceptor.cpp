@@ -4,12 +4,11 @@
 
 #include "server/CorvidTCPserver.h"
 #include "tests/common/diagnostic_capture.h"
+#include "tests/common/server_run.h"
 #include "tests/common/wire_client.h"
 
 #include <QDeadlineTimer>
 #include <QSignalSpy>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QtTest>
 #include <memory>
 #include <fcntl.h>
@@ -421,21 +420,16 @@ void TestAcceptor::restartAndListenFailure()
     QVERIFY(a.identify() && b.identify() && c.identify());
     QCOMPARE(srv.clientCount(), 3);
 
-    // Take a free port for the restart.
-    QTcpServer probe;
-    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
-    const quint16 newPort = probe.serverPort();
-    probe.close();
-    srv.port = newPort;
+    srv.port = freePort();
     QVERIFY(srv.restartServer());
-    QCOMPARE(srv.serverPort(), newPort);
+    QCOMPARE(srv.serverPort(), srv.port);
     QCOMPARE(srv.clientCount(), 0);
     QCOMPARE(ids(gone), (QList<uint>{0, 1, 2}));
     QTRY_VERIFY(a.closed && b.closed && c.closed && unidentified.closed);
 
     // The disconnections that follow find no record: the next one reported is
     // that of a new client leaving.
-    Client fresh(newPort);
+    Client fresh(srv.port);
     QVERIFY(fresh.identify());
     QCOMPARE(srv.clientList().at(0).id, 0u);
     fresh.socket.disconnectFromHost();

@@ -65,41 +65,32 @@ void TestWire::builtFramesMatchHandLayouts()
     memcpy(&ax, kAx.constData(), sizeof ax);
     const corvid_message m = msgOf(0x1234, 5, 6, d3);
     crs_set_clock(&fixedClock);
-    const QByteArrayList built{
-        buildMsg2SatFrame(7, msgOf(0x0010, 1, 2, ab)),
-        buildMsg2SatFrame(0x01020304, msgOf(0xFFF0, 0x1234, 0xABCD, none)),
-        buildSrvStateFrame(2, 0),
-        buildSrvStateFrame(1, 0x11223344),
-        buildFrame(0x2002, QByteArray(24, '\0')),
-        buildSrvInfoFrame(),
-        buildMsg2AppFrame(m, 0x1112131415161718ull, 1, 0, 0xA1B2C3D4),
-        buildMsg2AppFrame(nul, 1, 0, 1, 0),
-        // The radio header: 17 bytes more, same data length field, bytes copied verbatim.
-        buildMsg2AppFrame(m, 3, 1, 0, 0, &ax),
-        buildAppInfoFrame(100, "Corvid control center", true),
-        // Longer names are cut at 32 bytes without a terminating NUL.
-        buildAppInfoFrame(0x00010064, QByteArray(40, 'x'), false),
-    };
+    QCOMPARE(buildMsg2SatFrame(7, msgOf(0x0010, 1, 2, ab)), hex(kMsg2Sat));
+    QCOMPARE(buildMsg2SatFrame(0x01020304, msgOf(0xFFF0, 0x1234, 0xABCD, none)),
+             hex("5EBA 0010 0000 18000000 04030201 F0FF 3412 CDAB 0000 11BA"));
+    QCOMPARE(buildSrvStateFrame(2, 0),
+             hex("5EBA 0220 0000 24000000 00000000 02000000 00000000 00000000 0000000000000000 11BA"));
+    QCOMPARE(buildSrvStateFrame(1, 0x11223344),
+             hex("5EBA 0220 0000 24000000 00000000 01000000 00000000 44332211 0000000000000000 11BA"));
+    QCOMPARE(buildFrame(0x2002, QByteArray(24, '\0')), srvState(0, 0));
+    QCOMPARE(buildSrvInfoFrame(), hex("5EBA 0120 0000 4C000000 64000000 01000000 0000000000000000 0807060504030201") +
+                                      "Corvid dedicated server" + QByteArray(17, '\0') + hex("11BA"));
+    QCOMPARE(buildMsg2AppFrame(m, 0x1112131415161718ull, 1, 0, 0xA1B2C3D4),
+             hex("5EBA 0020 0000 37000000 00000000 01000000 0807060504030201 1817161514131211 D4C3B2A1"
+                 "3412 0500 0600 0300 00000000 010203 11BA"));
+    QCOMPARE(buildMsg2AppFrame(nul, 1, 0, 1, 0), hex("5EBA 0020 0000 39000000 01000000 00000000 0807060504030201"
+                                                     "0100000000000000 00000000 0100 0000 0000 0500 00000000"
+                                                     "0000000000 11BA"));
+    // The radio header: 17 bytes more, same data length field, bytes copied verbatim.
+    QCOMPARE(buildMsg2AppFrame(m, 3, 1, 0, 0, &ax),
+             hex("5EBA 0020 0000 48000000 00000000 01000000 0807060504030201 0300000000000000 00000000"
+                 "3412 0500 0600 0300 00000000 010203") + kAx + hex("11BA"));
     crs_set_clock(nullptr);
-    const QByteArrayList expected{
-        hex(kMsg2Sat),
-        hex("5EBA 0010 0000 18000000 04030201 F0FF 3412 CDAB 0000 11BA"),
-        hex("5EBA 0220 0000 24000000 00000000 02000000 00000000 00000000 0000000000000000 11BA"),
-        hex("5EBA 0220 0000 24000000 00000000 01000000 00000000 44332211 0000000000000000 11BA"),
-        srvState(0, 0),
-        hex("5EBA 0120 0000 4C000000 64000000 01000000 0000000000000000 0807060504030201") +
-            "Corvid dedicated server" + QByteArray(17, '\0') + hex("11BA"),
-        hex("5EBA 0020 0000 37000000 00000000 01000000 0807060504030201 1817161514131211 D4C3B2A1"
-            "3412 0500 0600 0300 00000000 010203 11BA"),
-        hex("5EBA 0020 0000 39000000 01000000 00000000 0807060504030201 0100000000000000 00000000"
-            "0100 0000 0000 0500 00000000 0000000000 11BA"),
-        hex("5EBA 0020 0000 48000000 00000000 01000000 0807060504030201 0300000000000000 00000000"
-            "3412 0500 0600 0300 00000000 010203") + kAx + hex("11BA"),
-        hex("5EBA 0110 0000 38000000 64000000") + "Corvid control center" + QByteArray(11, '\0') +
-            hex("01 00000000000000 11BA"),
-        hex("5EBA 0110 0000 38000000 64000100") + QByteArray(32, 'x') + hex("00 00000000000000 11BA"),
-    };
-    QCOMPARE(built, expected);
+    QCOMPARE(buildAppInfoFrame(100, "Corvid control center", true), hex("5EBA 0110 0000 38000000 64000000") +
+             "Corvid control center" + QByteArray(11, '\0') + hex("01 00000000000000 11BA"));
+    // Longer names are cut at 32 bytes without a terminating NUL.
+    QCOMPARE(buildAppInfoFrame(0x00010064, QByteArray(40, 'x'), false),
+             hex("5EBA 0110 0000 38000000 64000100") + QByteArray(32, 'x') + hex("00 00000000000000 11BA"));
 }
 
 void TestWire::parsersReadAndReject()
