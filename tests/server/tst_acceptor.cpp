@@ -56,14 +56,6 @@ QList<uint> ids(const QSignalSpy &spy)
     return out;
 }
 
-// Collects the data of every message the server hands on towards the bus.
-void collectToBus(CorvidTCPserver &srv, QByteArrayList &out)
-{
-    QObject::connect(&srv, &CorvidTCPserver::signalCorvidToHW, &srv, [&out](corvid_message m) {
-        out << QByteArray(reinterpret_cast<const char *>(m.data), m.length);
-    });
-}
-
 // Frame counts of several clients at once, for one wait.
 QList<int> sizes(std::initializer_list<const Client *> clients)
 {
@@ -85,6 +77,10 @@ private slots:
         m_srv.reset(new CorvidTCPserver(0));
         QVERIFY(m_srv->startServer());
         port = m_srv->serverPort();
+        m_hw.clear();
+        connect(m_srv.get(), &CorvidTCPserver::signalCorvidToHW, this, [this](corvid_message m) {
+            m_hw << QByteArray(reinterpret_cast<const char *>(m.data), m.length);
+        });
     }
     void cleanup() { m_srv.reset(); }
     void identificationAndIds();
@@ -106,6 +102,7 @@ private:
     std::unique_ptr<DiagnosticCapture> m_diag;
     std::unique_ptr<CorvidTCPserver> m_srv;  // a fresh one listening for every test
     quint16 port = 0;
+    QByteArrayList m_hw;  // the data of every message it handed on towards the bus
 };
 
 void TestAcceptor::initTestCase()
@@ -175,10 +172,9 @@ void TestAcceptor::identificationAndIds()
     QCOMPARE(srv.clientList().first().app_name, QStringLiteral("again"));
     // The role changed at once: its message no longer goes to the bus.
     srv.slotHardwareStatusHandler(1);
-    QSignalSpy toHw(&srv, &CorvidTCPserver::signalCorvidToHW);
     a.write(msg2Sat(42, 0x10, 1, 2, "x"));
     QTRY_COMPARE(sizes({&a, &f}), (QList<int>{6, 4}));
-    QCOMPARE(toHw.size(), 0);
+    QVERIFY(m_hw.isEmpty());
     QCOMPARE(readEcho(f.frames.last()).dir, 0u);
     QCOMPARE(a.frames.at(4), wire_ref::srvState(1, 0xABCD));
     QCOMPARE(readEcho(a.frames.at(5)).tag, 42u);
@@ -195,8 +191,6 @@ void TestAcceptor::identificationAndIds()
 void TestAcceptor::streamsArriveInPieces()
 {
     CorvidTCPserver &srv = *m_srv;
-    QByteArrayList hw;
-    collectToBus(srv, hw);
 
     // The application information one byte per write.
     Client a(port);
@@ -212,7 +206,7 @@ void TestAcceptor::streamsArriveInPieces()
     a.write(wire_ref::hex("00115EBA5E") + m1 + QByteArray("junk\x5e") + msg2Sat(2, 0x21, 1, 2, QByteArray(3000, 'z')) +
             msg2Sat(3, 0x22, 1, 2, QByteArray()) + wire_ref::hex("5EBA0010"));
     QTRY_COMPARE(a.frames.size(), 5);
-    QCOMPARE(hw, (QByteArrayList{"first", QByteArray(3000, 'z'), QByteArray()}));
+    QCOMPARE(m_hw, (QByteArrayList{"first", QByteArray(3000, 'z'), QByteArray()}));
     QCOMPARE(readEcho(a.frames.at(2)).tag, 1u);
     QCOMPARE(readEcho(a.frames.at(4)).text(), QStringLiteral("dir 1 status 1 stamp 3 tag 3 id 0x22 1->2 []"));
 
@@ -223,7 +217,7 @@ void TestAcceptor::streamsArriveInPieces()
     overrun[20] = char(0xFF);
     a.write(wire_ref::hex("0A") + huge + overrun + msg2Sat(4, 0x23, 1, 2, "after"));
     QTRY_COMPARE(a.frames.size(), 6);
-    QCOMPARE(hw.mid(3), QByteArrayList{"after"});
+    QCOMPARE(m_hw.mid(3), QByteArrayList{"after"});
 
     // Two clients writing interleaved halves of their frames: each is cut from its own stream.
     Client b(port);
@@ -238,7 +232,7 @@ void TestAcceptor::streamsArriveInPieces()
         QTest::qWait(5);
     }
     QTRY_COMPARE(sizes({&a, &b}), (QList<int>{8, 4}));
-    QCOMPARE(hw.mid(4), (QByteArrayList{QByteArray(200, 'a'), QByteArray(200, 'b')}));
+    QCOMPARE(m_hw.mid(4), (QByteArrayList{QByteArray(200, 'a'), QByteArray(200, 'b')}));
     const QString hexA = QString::fromLatin1(QByteArray(200, 'a').toHex());
     QCOMPARE(readEcho(a.frames.at(6)).text(), "dir 1 status 1 stamp 5 tag 10 id 0x30 5->6 [" + hexA + "]");
     QCOMPARE(readEcho(a.frames.at(7)).tag, 0u);
@@ -253,8 +247,6 @@ void TestAcceptor::echoRolesTagsAndStamps()
     srv.stampId = 1000;
     // Stands in for the hub: it logs with one stamp and advances the counter.
     QList<quint64> hubStamps;
-    QByteArrayList hw;
-    collectToBus(srv, hw);
     connect(&srv, &CorvidTCPserver::signalCorvidToHW, this, [&](corvid_message m) {
         hubStamps.append(++srv.stampId);
         QCOMPARE(m.msg_id, quint16(0x0010));
@@ -267,7 +259,7 @@ void TestAcceptor::echoRolesTagsAndStamps()
     // Manager, recId 7: to the bus; the sender's echo carries its tag.
     m.write(msg2Sat(7, 0x0010, 0x0001, 0x0002, QByteArray::fromHex("AABB")));
     QTRY_COMPARE(sizes({&m, &o, &x}), (QList<int>{3, 3, 3}));
-    QCOMPARE(hw, QByteArrayList{QByteArray::fromHex("AABB")});
+    QCOMPARE(m_hw, QByteArrayList{QByteArray::fromHex("AABB")});
     QCOMPARE(hubStamps, (QList<quint64>{1001}));
     const QString echo = QStringLiteral("dir 1 status 1 stamp 1002 tag %1 id 0x10 1->2 [aabb]");
     QCOMPARE((QStringList{last(&m), last(&o), last(&x)}), (QStringList{echo.arg(7), echo.arg(0), echo.arg(0)}));
@@ -276,7 +268,7 @@ void TestAcceptor::echoRolesTagsAndStamps()
     // Observer: never to the bus, echoed to all with dir 0 and status 0.
     o.write(msg2Sat(99, 0x0010, 3, 4, "obs"));
     QTRY_COMPARE(sizes({&m, &o, &x}), (QList<int>{4, 4, 4}));
-    QCOMPARE(hw.size(), 1);
+    QCOMPARE(m_hw.size(), 1);
     const QString obs = QStringLiteral("dir 0 status 0 stamp 1003 tag %1 id 0x10 3->4 [6f6273]");
     QCOMPARE((QStringList{last(&m), last(&o), last(&x)}), (QStringList{obs.arg(0), obs.arg(99), obs.arg(0)}));
 
@@ -290,7 +282,7 @@ void TestAcceptor::echoRolesTagsAndStamps()
     m.write(msg2Sat(8, 0x0010, 1, 2, "real"));
     QTRY_COMPARE(x.frames.size(), 5);
     QCOMPARE(readEcho(x.frames.last()).data, QByteArray("real"));
-    QCOMPARE(hw.mid(1), QByteArrayList{"real"});
+    QCOMPARE(m_hw.mid(1), QByteArrayList{"real"});
     QCOMPARE(srv.stampId, 1005ull);
     QCOMPARE(silent.frames.size(), 0);
 
@@ -326,8 +318,6 @@ void TestAcceptor::echoRolesTagsAndStamps()
 void TestAcceptor::injectedMessagesAndRestriction()
 {
     CorvidTCPserver &srv = *m_srv;
-    QByteArrayList hw;
-    collectToBus(srv, hw);
     Client m(port), o(port), x(port);
     QVERIFY(m.identify("manager") && o.identify("observer", 1) && x.identify("third"));
     auto last = [](const Client *c) { return readEcho(c->frames.last()).text(); };
@@ -336,7 +326,7 @@ void TestAcceptor::injectedMessagesAndRestriction()
     // the sender's next frame is the echo of what it sends after.
     m.write(msg2App(55, 0x0100, "inj") + msg2Sat(3, 1, 1, 1, "mark"));
     QTRY_COMPARE(sizes({&m, &o, &x}), (QList<int>{3, 4, 4}));
-    QCOMPARE(hw, (QByteArrayList{"inj", "mark"}));
+    QCOMPARE(m_hw, (QByteArrayList{"inj", "mark"}));
     for (Client *c : {&o, &x})
         QCOMPARE(readEcho(c->frames.at(2)).text(), QStringLiteral("dir 0 status 1 stamp 1 tag 55 id 0x100 0->0 [696e6a]"));
     QCOMPARE(readEcho(m.frames.last()).data, QByteArray("mark"));
@@ -345,7 +335,7 @@ void TestAcceptor::injectedMessagesAndRestriction()
     // An Observer's injected message reaches the others but not the bus.
     o.write(msg2App(66, 0x0101, "oi"));
     QTRY_COMPARE(sizes({&m, &x}), (QList<int>{4, 5}));
-    QCOMPARE(hw.size(), 2);
+    QCOMPARE(m_hw.size(), 2);
     QCOMPARE(readEcho(m.frames.last()).tag, 66u);
     QCOMPARE(readEcho(m.frames.last()).stamp, 3ull);
 
@@ -361,7 +351,7 @@ void TestAcceptor::injectedMessagesAndRestriction()
     for (Client *c : {&m, &o, &x})
         QCOMPARE((QStringList{readEcho(c->frames.at(c->frames.size() - 2)).text(), last(c)}),
                  (QStringList{next.arg(c == &m ? 4 : 0), onext.arg(c == &o ? 5 : 0)}));
-    QCOMPARE(hw.size(), 3);
+    QCOMPARE(m_hw.size(), 3);
     for (Client *c : {&m, &o, &x})
         QVERIFY(!c->malformed);
 }
@@ -589,7 +579,6 @@ void TestAcceptor::floodReachesReadingClients()
     CorvidTCPserver &srv = *m_srv;
     srv.maxPendingOutput = 1024 * 1024;
     QSignalSpy gone(&srv, &CorvidTCPserver::signalDisconnected);
-    QSignalSpy toHw(&srv, &CorvidTCPserver::signalCorvidToHW);
     Client sender(port), watcher(port);
     QVERIFY(sender.identify("flood") && watcher.identify("watch", 1));
 
@@ -602,7 +591,7 @@ void TestAcceptor::floodReachesReadingClients()
     sender.write(burst);
     QTRY_COMPARE_WITH_TIMEOUT(watcher.frames.size(), 2 + count, 60000);
     QTRY_COMPARE_WITH_TIMEOUT(sender.frames.size(), 2 + count, 60000);
-    QCOMPARE(toHw.size(), count);
+    QCOMPARE(m_hw.size(), count);
     QCOMPARE(gone.size(), 0);
     for (int i = 0; i < count; i += 997) {
         const WireMessage e = readEcho(sender.frames.at(2 + i));
