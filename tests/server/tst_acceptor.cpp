@@ -1,6 +1,5 @@
 // The acceptor driven over real loopback sockets. The test clients cut the
-// server's frames by their length field and read fields at fixed offsets, so
-// they do not lean on the code under test.
+// server's frames by their length field and read fields at fixed offsets, so they do not lean on the code under test.
 
 #include "server/CorvidTCPserver.h"
 #include "tests/common/diagnostic_capture.h"
@@ -21,8 +20,7 @@ namespace {
 constexpr int64_t kT0 = 1700000000123;
 int64_t fixedClock() { return kT0; }
 
-// An injected message as an application writes it; the server ignores its
-// direction and stamp.
+// An injected message as an application writes it; the server ignores its direction and stamp.
 QByteArray msg2App(quint32 tag, quint16 id, const QByteArray &data)
 {
     return wire_ref::msg2App(1, 0, 0, 0x77, tag, id, 0, 0, data);
@@ -417,8 +415,7 @@ void TestAcceptor::restartAndListenFailure()
     QCOMPARE(ids(gone), (QList<uint>{0, 1, 2}));
     QTRY_VERIFY(a.closed && b.closed && c.closed && unidentified.closed);
 
-    // The disconnections that follow find no record: the next one reported is
-    // that of a new client leaving.
+    // The disconnections that follow find no record: the next one reported is that of a new client leaving.
     Client fresh(srv.port);
     QVERIFY(fresh.identify());
     QCOMPARE(srv.clientList().at(0).id, 0u);
@@ -492,8 +489,7 @@ void TestAcceptor::acceptFailureIsReportedAndSurvived()
     const QString text = QStringLiteral("Unable to accept a TCP connection: no file descriptors or memory left");
     const int before = m_diag->count(text);
 
-    // Use up every descriptor but one: the client's socket takes it, and
-    // the server's accept finds none left.
+    // Use up every descriptor but one: the client's socket takes it, and the server's accept finds none left.
     rlimit saved{};
     QVERIFY(getrlimit(RLIMIT_NOFILE, &saved) == 0);
     rlimit tight = saved;
@@ -547,8 +543,7 @@ void TestAcceptor::slowReaderIsCutOff()
     m.msg_id = 0x55;
     m.length = quint16(payload.size());
     m.data = reinterpret_cast<uint8_t *>(payload.data());
-    // Like bus traffic: one message to every client, then the event loop runs
-    // until the reading client has it.
+    // Like bus traffic: one message to every client, then the event loop runs until the reading client has it.
     int sent = 0;
     while (gone.isEmpty() && sent < 4000) {
         for (const crd_client_info_t &c : srv.clientList())
@@ -564,8 +559,7 @@ void TestAcceptor::slowReaderIsCutOff()
         QStringLiteral("disconnected (127.0.0.1:%1, client 1)").arg(stuck.localPort)));
     QCOMPARE(srv.clientCount(), 1);
 
-    // The reader got every message, in order, unharmed, and keeps receiving;
-    // a burst below the cap is fine.
+    // The reader got every message, in order, unharmed, and keeps receiving; a burst below the cap is fine.
     for (int i = 0; i < 10; ++i)
         srv.sendMsgToApp(srv.clientList().at(0).socket, &m, quint64(sent + i), 1, 0, 0);
     QTRY_COMPARE(reader.frames.size(), 2 + sent + 10);

@@ -164,8 +164,7 @@ void TestHub::routing()
     QCOMPARE(conn->sent.size(), 2);
     QCOMPARE(logRows(logSpy)[6].right(8), QStringLiteral("status 0"));
 
-    // Parameter changes apply at once, in any case of the name, and keep the
-    // stored description.
+    // Parameter changes apply at once, in any case of the name, and keep the stored description.
     const int inits = conn->inits;
     hub.slotParamChanged(QStringLiteral("ssid_brd"), QStringLiteral("3"));
     QCOMPARE(conn->inits, inits + 1);
@@ -235,8 +234,7 @@ void TestHub::linkControl()
     QCOMPARE(g_factoryCalls, calls);
     QCOMPARE(hub.connector(), ready);
 
-    // The connect button closes a ready link and stops the rebuilding, then
-    // opens it again.
+    // The connect button closes a ready link and stops the rebuilding, then opens it again.
     window.pressConnect();
     QCOMPARE(int(ready->state), int(AbstractConnector::HW_NOTINIT));
     QVERIFY(!hub.rebuildTimerActive());
