@@ -538,11 +538,8 @@ void TestAcceptor::slowReaderIsCutOff()
     stuck.socket.setReadBufferSize(1);
     disconnect(&stuck.socket, &QTcpSocket::readyRead, nullptr, nullptr);
 
-    QByteArray payload(16 * 1024, 'p');
-    corvid_message m;
-    m.msg_id = 0x55;
-    m.length = quint16(payload.size());
-    m.data = reinterpret_cast<uint8_t *>(payload.data());
+    const QByteArray payload(16 * 1024, 'p');
+    corvid_message m = corvid_message_over(0x55, 0, 0, payload);
     // Like bus traffic: one message to every client, then the event loop runs until the reading client has it.
     int sent = 0;
     while (gone.isEmpty() && sent < 4000) {

@@ -17,14 +17,11 @@ using wire_ref::srvState;
 constexpr int64_t kT0 = 0x0102030405060708;
 int64_t fixedClock() { return kT0; }
 
-corvid_message msgOf(quint16 id, quint16 from, quint16 to, QByteArray &data)
+// Over `data`, which must outlive it; no data pointer at all when empty.
+corvid_message msgOf(quint16 id, quint16 from, quint16 to, const QByteArray &data)
 {
-    corvid_message m;
-    m.msg_id = id;
-    m.address_from = from;
-    m.address_to = to;
-    m.length = quint16(data.size());
-    m.data = data.isEmpty() ? nullptr : reinterpret_cast<uint8_t *>(data.data());
+    corvid_message m = corvid_message_over(id, from, to, data);
+    m.data = data.isEmpty() ? nullptr : m.data;
     return m;
 }
 
@@ -57,7 +54,7 @@ private slots:
 
 void TestWire::builtFramesMatchHandLayouts()
 {
-    QByteArray ab = hex("AABB"), none, d3 = hex("010203");
+    const QByteArray d3 = hex("010203");
     corvid_message nul;  // null data with a length: that many zero bytes go out
     nul.msg_id = 1;
     nul.length = 5;
@@ -65,8 +62,8 @@ void TestWire::builtFramesMatchHandLayouts()
     memcpy(&ax, kAx.constData(), sizeof ax);
     const corvid_message m = msgOf(0x1234, 5, 6, d3);
     crs_set_clock(&fixedClock);
-    QCOMPARE(buildMsg2SatFrame(7, msgOf(0x0010, 1, 2, ab)), hex(kMsg2Sat));
-    QCOMPARE(buildMsg2SatFrame(0x01020304, msgOf(0xFFF0, 0x1234, 0xABCD, none)),
+    QCOMPARE(buildMsg2SatFrame(7, msgOf(0x0010, 1, 2, hex("AABB"))), hex(kMsg2Sat));
+    QCOMPARE(buildMsg2SatFrame(0x01020304, msgOf(0xFFF0, 0x1234, 0xABCD, {})),
              hex("5EBA 0010 0000 18000000 04030201 F0FF 3412 CDAB 0000 11BA"));
     QCOMPARE(buildSrvStateFrame(2, 0),
              hex("5EBA 0220 0000 24000000 00000000 02000000 00000000 00000000 0000000000000000 11BA"));
@@ -143,11 +140,9 @@ void TestWire::parsersReadAndReject()
 
 void TestWire::receiverCutsStreamsInAnyPieces()
 {
-    QByteArray a = hex("DEAD");
-    QByteArray big(300, '\x5E');
     const QByteArray f1 = buildAppInfoFrame(100, "one", false);
-    const QByteArray f2 = buildMsg2SatFrame(9, msgOf(0x10, 1, 2, a));
-    const QByteArray f3 = buildMsg2AppFrame(msgOf(0x11, 3, 4, big), 5, 1, 0, 77);
+    const QByteArray f2 = buildMsg2SatFrame(9, msgOf(0x10, 1, 2, hex("DEAD")));
+    const QByteArray f3 = buildMsg2AppFrame(msgOf(0x11, 3, 4, QByteArray(300, '\x5E')), 5, 1, 0, 77);
     const QByteArray stream = f1 + f2 + f3;
 
     // Every piece size: nothing comes out early, everything at the right moment.
