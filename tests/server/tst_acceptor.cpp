@@ -135,7 +135,6 @@ void TestAcceptor::identificationAndIds()
     bad[55] = 0x00;
     d.write(bad + appInfo("good", 0));
     QTRY_COMPARE(d.frames.size(), 2);
-    QCOMPARE(srv.clientCount(), 4);
 
     // The client with the highest id leaves; the next one gets that id again.
     // One leaving from the middle: the next id follows the last record.
@@ -189,7 +188,6 @@ void TestAcceptor::identificationAndIds()
 void TestAcceptor::streamsArriveInPieces()
 {
     CorvidTCPserver &srv = *m_srv;
-
     // The application information one byte per write.
     Client a(port);
     for (char ch : appInfo("slow", 0)) {
