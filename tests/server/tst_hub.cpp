@@ -50,7 +50,8 @@ QStringList logRows(const QSignalSpy &spy)
 {
     QStringList out;
     for (const QList<QVariant> &a : spy)
-        out << QStringLiteral("stamp %1 toSat %2 status %3").arg(a[1].toULongLong()).arg(a[2].toInt()).arg(a[3].toUInt());
+        out << QStringLiteral("stamp %1 toSat %2 status %3").arg(a[1].toULongLong()).arg(a[2].toInt())
+                   .arg(a[3].toUInt());
     return out;
 }
 
