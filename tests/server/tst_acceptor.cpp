@@ -145,9 +145,9 @@ void TestAcceptor::identificationAndIds()
     Client f(port);
     QVERIFY(f.identify());
     const QString unknown = QStringLiteral(" / Unknown client! (ver: 65636) identified 1 observer 1 version 65636");
-    QCOMPARE(records(added), (QStringList{"0 Corvid control center" + app + tail, "1 " + QString(32, 'n') + unknown + tail,
-                                          "2 two" + app + tail, "3 good" + app + tail, "3 app" + app + tail,
-                                          "4 app" + app + tail}));
+    QCOMPARE(records(added), (QStringList{"0 Corvid control center" + app + tail,
+                                          "1 " + QString(32, 'n') + unknown + tail, "2 two" + app + tail,
+                                          "3 good" + app + tail, "3 app" + app + tail, "4 app" + app + tail}));
     QCOMPARE(ids(gone), (QList<uint>{3, 1}));
     QList<quint32> listed;
     for (const auto &r : srv.clientList())
