@@ -78,8 +78,10 @@ struct InTempDir {
     ~InTempDir() { QDir::setCurrent(old); }
 };
 
-// Installs the handler and opens an error log for one test; leaves no state behind.
+// Installs the handler and opens an error log in a temporary working directory for
+// one test; leaves no state behind.
 struct HandlerInstalled {
+    InTempDir tmp;
     QtMessageHandler old = qInstallMessageHandler(corvid_message_handler);
     QFile file;
     QTextStream stream{&file};
@@ -149,45 +151,35 @@ void TstDiagnostics::levelWordsAndWindowLine()
 void TstDiagnostics::errorLogNameAndOpen()
 {
     const QDateTime utc(QDate(2026, 12, 5), QTime(15, 16, 17), Qt::UTC);
-    QCOMPARE(corvid_error_log_file_name(QStringLiteral("server_logs/error_log"), utc),
-             QStringLiteral("server_logs/error_log2026-12-05_15-16-17.txt"));
     QCOMPARE(corvid_error_log_file_name(QString(), utc.toOffsetFromUtc(3600)), QStringLiteral("2026-12-05_15-16-17.txt"));
     QCOMPARE(corvid_error_log_directory(QStringLiteral("server_logs/error_log")), QStringLiteral("server_logs"));
     QCOMPARE(corvid_error_log_directory(QStringLiteral("logs/a/err")), QStringLiteral("logs/a"));
     QCOMPARE(corvid_error_log_directory(QStringLiteral("plain")), QString());
     QCOMPARE(corvid_error_log_directory(QString()), QString());
 
+    // The whole folder path is created; no prefix names the file after the time alone.
     InTempDir tmp;
-    QFile f;
-    QVERIFY(corvid_open_error_log(f, QStringLiteral("server_logs/error_log"), utc));
-    QCOMPARE(f.fileName(), QStringLiteral("server_logs/error_log2026-12-05_15-16-17.txt"));
-    f.write("old content\n");
-    f.close();
+    for (const QString prefix : {"server_logs/error_log", "", "logs/a/b/err"}) {
+        QFile f;
+        QVERIFY(corvid_open_error_log(f, prefix, utc));
+        QCOMPARE(f.fileName(), QString(prefix + QStringLiteral("2026-12-05_15-16-17.txt")));
+        QVERIFY(QFileInfo::exists(f.fileName()));
+        f.write("old content\n");
+    }
     // Same second again: the old file is truncated.
+    QFile f;
     QVERIFY(corvid_open_error_log(f, QStringLiteral("server_logs/error_log"), utc));
     QTextStream stream(&f);
     corvid_write_error_log_start(stream, utc.toOffsetFromUtc(3600));
     QCOMPARE(readAll(f.fileName()), QStringLiteral("Server started at 2026-12-05 15:16:17\n"));
-    f.close();
-    // No prefix: the file is named after the time alone, in the working directory.
-    QVERIFY(corvid_open_error_log(f, QString(), utc));
-    QVERIFY(QFileInfo::exists(QStringLiteral("2026-12-05_15-16-17.txt")));
-    f.close();
-    // The whole folder path is created.
-    QVERIFY(corvid_open_error_log(f, QStringLiteral("logs/a/b/err"), utc));
-    QCOMPARE(f.fileName(), QStringLiteral("logs/a/b/err2026-12-05_15-16-17.txt"));
-    f.close();
     // The directory part is a plain file.
-    QFile plain(QStringLiteral("occupied"));
-    QVERIFY(plain.open(QIODevice::WriteOnly));
-    plain.close();
+    QVERIFY(QFile(QStringLiteral("occupied")).open(QIODevice::WriteOnly));
     QVERIFY(!corvid_open_error_log(f, QStringLiteral("occupied/err"), utc));
     QVERIFY(QFileInfo(QStringLiteral("occupied")).isFile());
 }
 
 void TstDiagnostics::handlerWritesFileAndWindow()
 {
-    InTempDir tmp;
     HandlerInstalled h(QStringLiteral("el/err"));
     QVERIFY(h.opened);
     corvid_take_pending_diagnostics();
@@ -249,7 +241,6 @@ void TstDiagnostics::handlerWritesFileAndWindow()
 
 void TstDiagnostics::handlerFromManyThreads()
 {
-    InTempDir tmp;
     HandlerInstalled h(QStringLiteral("mt"));
     QVERIFY(h.opened);
     h.attach();
@@ -287,7 +278,6 @@ void TstDiagnostics::handlerFromManyThreads()
 
 void TstDiagnostics::repeatsAreCounted()
 {
-    InTempDir tmp;
     HandlerInstalled h(QStringLiteral("rep"));
     QVERIFY(h.opened);
     h.attach();
