@@ -113,7 +113,6 @@ private slots:
     void parameterRulesAndTypedFields();
     void badNumbersTakeDefaults_data();
     void badNumbersTakeDefaults();
-    void setParamAndLookup();
     void conversions();
     void writeFailureKeepsOldFile();
     void acceptingEditedRows();
@@ -448,24 +447,6 @@ void TstConfig::badNumbersTakeDefaults()
     }
 }
 
-void TstConfig::setParamAndLookup()
-{
-    CorvidConfigData config(CorvidConfigData::defaultConfigFile());
-    QSignalSpy spy(&config, &CorvidConfigData::paramChanged);
-    QVERIFY(!config.hasParam(s("NoSuchName")));
-    QCOMPARE(QString(config.getParam(s("NoSuchName")) + config.getDescription(s("NoSuchName"))), QString());
-    QVERIFY(!config.hasParam(s("tcpport"))); // names are case-sensitive
-
-    config.setParam(s("TcpPort"), s("4444"), s("new desc"));
-    QCOMPARE(QStringList({config.getParam(s("TcpPort")), config.getDescription(s("TcpPort"))}),
-             QStringList({"4444", "new desc"}));
-    QCOMPARE(config.tcpPort(), 2323u); // typed fields are load-time copies
-    config.setParam(s("Added"), s("1"), QString());
-    QVERIFY(config.hasParam(s("Added")) && config.descriptions().contains(s("Added")));
-    QCOMPARE(config.values().size() + config.descriptions().size(), 2 * 28);
-    QCOMPARE(spy.count(), 0);
-}
-
 void TstConfig::conversions()
 {
     // kind: 32 / 16 bits with the given base, or 0 for a hexadecimal 16-bit address.
@@ -539,6 +520,22 @@ void TstConfig::writeFailureKeepsOldFile()
 
 void TstConfig::acceptingEditedRows()
 {
+    // Setting a parameter directly signals nothing; typed fields are load-time copies.
+    {
+        CorvidConfigData config(CorvidConfigData::defaultConfigFile());
+        QSignalSpy spy(&config, &CorvidConfigData::paramChanged);
+        QVERIFY(!config.hasParam(s("NoSuchName")));
+        QCOMPARE(QString(config.getParam(s("NoSuchName")) + config.getDescription(s("NoSuchName"))), QString());
+        QVERIFY(!config.hasParam(s("tcpport"))); // names are case-sensitive
+        config.setParam(s("TcpPort"), s("4444"), s("new desc"));
+        QCOMPARE(QStringList({config.getParam(s("TcpPort")), config.getDescription(s("TcpPort"))}),
+                 QStringList({"4444", "new desc"}));
+        QCOMPARE(config.tcpPort(), 2323u);
+        config.setParam(s("Added"), s("1"), QString());
+        QVERIFY(config.hasParam(s("Added")) && config.descriptions().contains(s("Added")));
+        QCOMPARE(config.values().size() + config.descriptions().size(), 2 * 28);
+        QCOMPARE(spy.count(), 0);
+    }
     // A file of the operator's own, hand-written (its comment shows whether it was rewritten).
     const QString file = path("operator.xml");
     const QByteArray handWritten = configXml("<!-- hand -->\n" + parameterXml("Alpha", "1", "first")
