@@ -166,12 +166,10 @@ void TstConfig::defaultFileParsedFully()
     // 2018.08.07 is not in Qt's text date form.
     QCOMPARE(typed(config), s("ver=2 date= tcp=2323 udp=%1:3434 log=server_logs/corvid_log threads=0 restrict=0")
                                 .arg(udpHost));
-
     // Ascending code-unit order: upper case before lower case.
     const QStringList names = config.paramNames();
     QCOMPARE(QStringList({names.first(), names.last()}), QStringList({"AGWPE_Hostname", "UdpPortName"}));
     QVERIFY(names.indexOf(s("TELNET_UHF_DELAY")) < names.indexOf(s("TELNET_deEsc")));
-
     // The built-in file carries its namespace, schema location, date and the
     // three other interface keywords in comments.
     const QByteArray raw = readFile(CorvidConfigData::defaultConfigFile());
@@ -203,7 +201,6 @@ void TstConfig::writtenFileReadsBackEqual()
     DiagnosticCapture diag;
     QVERIFY(config.writeConfig(file));
     QVERIFY(!QFile::exists(file + s(".tmp")));
-
     // Indented, without namespace or schema, dated now; every parameter ascending by
     // name with name, description (even an empty one) and value in that order.
     const QString raw = s(readFile(file));
@@ -232,7 +229,6 @@ void TstConfig::writtenFileReadsBackEqual()
     // The written date is not in Qt's text date form.
     QCOMPARE(typed(back), s("ver=2 date= tcp=2323 udp=%1:3434 log=server_logs/corvid_log threads=0 restrict=1")
                               .arg(config.udpHostName()));
-
     // Characters XML cannot carry are left out; the file stays readable.
     config.setParam(s("Control"), s("a\x01" "b\x1F" "c"), QString(QChar(0xD800)));
     QVERIFY(config.writeConfig(file));
@@ -491,7 +487,6 @@ void TstConfig::writeFailureKeepsOldFile()
         QCOMPARE(diag.criticals(), QStringList{s("Can't create file %1").arg(target)});
     }
     QVERIFY(!QFile::exists(path("no/such/dir/cfg.xml")));
-
     // The disk fills up halfway: the previous file must survive untouched and no
     // temporary may be left behind.
     const QString file = path("kept.xml");
@@ -512,7 +507,6 @@ void TstConfig::writeFailureKeepsOldFile()
     QVERIFY(!written);
     QCOMPARE(readFile(file), before);
     QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), QStringList{"kept.xml"});
-
     // With room again the same write goes through.
     QVERIFY(config.writeConfig(file));
     QCOMPARE(CorvidConfigData(file).getParam(s("Huge")).size(), 200000);
@@ -547,7 +541,6 @@ void TstConfig::acceptingEditedRows()
     QCOMPARE(config.acceptEditedRows({{"Gamma", "3"}, {"Beta", "2"}, {"Alpha", "1"}}), 0);
     QCOMPARE(spy.count(), 0);
     QCOMPARE(readFile(file), handWritten);
-
     // Two edits, one unknown name (ignored), read from the last row up.
     QCOMPARE(config.acceptEditedRows({{"Gamma", "30"}, {"Unknown", "x"}, {"Beta", "2"}, {"Alpha", "10"}}), 2);
     QCOMPARE(spy, QList<QVariantList>({{s("Alpha"), s("10")}, {s("Gamma"), s("30")}}));
@@ -558,7 +551,6 @@ void TstConfig::acceptingEditedRows()
     QCOMPARE(back.values(), config.values());
     QCOMPARE(QString(back.values().value(s("Alpha")) + back.getDescription(s("Beta"))), s("10second"));
     QVERIFY(!QFile::exists(s("server_config.xml")));
-
     // Loaded from the built-in file: the first attempt fails on the read-only
     // resource, the save lands in the working directory.
     CorvidConfigData builtIn(CorvidConfigData::defaultConfigFile());
@@ -574,7 +566,6 @@ void TstConfig::acceptingEditedRows()
     QCOMPARE(local.getParam(s("TcpPort")), s("2424"));
     QCOMPARE(local.tcpPort(), 2424u);
     QCOMPARE(local.values().size(), 27);
-
     // A store whose file has gone away saves into the working directory.
     const QString gone = path("gone.xml");
     QVERIFY(writeFile(gone, configXml(parameterXml("Delta", "4"))));

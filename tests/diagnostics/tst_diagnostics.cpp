@@ -156,7 +156,6 @@ void TstDiagnostics::errorLogNameAndOpen()
     QCOMPARE(corvid_error_log_directory(QStringLiteral("logs/a/err")), QStringLiteral("logs/a"));
     QCOMPARE(corvid_error_log_directory(QStringLiteral("plain")), QString());
     QCOMPARE(corvid_error_log_directory(QString()), QString());
-
     // The whole folder path is created; no prefix names the file after the time alone.
     InTempDir tmp;
     for (const QString prefix : {"server_logs/error_log", "", "logs/a/b/err"}) {
@@ -183,7 +182,6 @@ void TstDiagnostics::handlerWritesFileAndWindow()
     HandlerInstalled h(QStringLiteral("el/err"));
     QVERIFY(h.opened);
     corvid_take_pending_diagnostics();
-
     // Before the error log exists diagnostics are kept, and go into it once it opens.
     qInfo("early one");
     corvid_write_error_log_start(h.stream, QDateTime::currentDateTimeUtc());
@@ -192,7 +190,6 @@ void TstDiagnostics::handlerWritesFileAndWindow()
     const QTime before = QTime::currentTime();
     qWarning("x");
     const QTime after = QTime::currentTime();
-
     // The entry is on disk at once, followed by an empty line; no level word.
     const QString content = readAll(h.file.fileName());
     const auto m = QRegularExpression(kStarted + kEntryTime + "early one\n\n(\\d\\d:\\d\\d:\\d\\d): x\n\n$").match(content);
@@ -201,14 +198,12 @@ void TstDiagnostics::handlerWritesFileAndWindow()
     QVERIFY(logged.isValid());
     if (before <= after)  // local time of day, unless midnight passed meanwhile
         QVERIFY(logged >= QTime(before.hour(), before.minute(), before.second()) && logged <= after);
-
     // No window yet: each window line is kept with a line feed.
     VERIFY_MATCH(windowLines({"Info : early one", "Warning : x"}), corvid_take_pending_diagnostics());
     QCOMPARE(corvid_take_pending_diagnostics(), QString());
 
     qDebug("d");
     qCritical("c");
-
     // Attaching the window hands over what was kept, at once.
     QObject window;
     QStringList shown;
@@ -217,7 +212,6 @@ void TstDiagnostics::handlerWritesFileAndWindow()
         shown << line;
     });
     VERIFY_MATCH(windowLines({"Debug : d", "Critical : c"}), handed);
-
     // With a window, lines go straight to it and nothing is kept.
     qWarning("y");
     QMessageLogContext ctx;
@@ -225,7 +219,6 @@ void TstDiagnostics::handlerWritesFileAndWindow()
     QCOMPARE(shown.size(), 2);
     VERIFY_MATCH(windowLines({"Warning : y", "Unknown : odd"}), shown.join(QLatin1Char('\n')) + QLatin1Char('\n'));
     QCOMPARE(corvid_take_pending_diagnostics(), QString());
-
     // Without a window, once the mode is known, diagnostics go to the file only.
     corvid_set_diagnostic_sink(nullptr, {});
     qInfo("kept?");
@@ -315,7 +308,6 @@ void TstDiagnostics::fatalEndsProcess()
     const QString content = readAll(dir.path() + QStringLiteral("/logs/") + files[0]);
     VERIFY_MATCH(kStarted, content);
     QCOMPARE(entryTexts(content, 1), QStringList({"before fatal", "info too", "fatal now"}));
-
     // The handler writes nothing to the console.
     const QByteArray err = child.readAllStandardError();
     QVERIFY2(!err.contains("before fatal") && !err.contains("fatal now") && !err.contains("info too"), err.constData());

@@ -177,7 +177,6 @@ void TstLog::lineFormat()
     QCOMPARE(corvid_log_line(m, 42, true, 1, t), at + QStringLiteral("42;O;2B;100;  1A;2;OK;0aff\n"));
     QCOMPARE(corvid_log_line(m, 42, true, 0, t), at + QStringLiteral("42;O;2B;100;  1A;2;ERR;0aff\n"));
     QCOMPARE(corvid_log_line(m, 42, true, 2, t), at + QStringLiteral("42;O;2B;100;  1A;2;ERR;0aff\n"));
-
     // A local time is written as UTC; no data gives nothing after the last semicolon.
     m.msg_id = 0xfff1;
     m.address_from = 0;
@@ -285,7 +284,6 @@ void TstLog::workerHeaderAtStart()
         QVERIFY2(QRegularExpression(QStringLiteral("/HistoryLogServer") + kStamp).match(path).hasMatch(),
                  qPrintable(path));
         QTRY_COMPARE(tails(path), expected({}));
-
         // The callsign plays no part in worker mode.
         const AX25Header h = headerWith("N0CALL");
         send(log, msgs[0]);
