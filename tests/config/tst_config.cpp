@@ -108,6 +108,7 @@ private slots:
 
     void defaultFileParsedFully();
     void writtenFileReadsBackEqual();
+    void loadResultCodes_data();
     void loadResultCodes();
     void brokenFilesKeepWhatWasComplete();
     void parameterRulesAndTypedFields();
@@ -238,105 +239,100 @@ void TstConfig::writtenFileReadsBackEqual()
     QCOMPARE(again.values().size(), config.values().size());
 }
 
-void TstConfig::loadResultCodes()
+void TstConfig::loadResultCodes_data()
 {
-    const CorvidConfigData builtIn(CorvidConfigData::defaultConfigFile());
-    const QString kDefaultTyped = s("ver=%1 date= tcp=%2 udp=%3:3434 log=server_logs/corvid_log threads=0 restrict=0");
-    {
-        DiagnosticCapture diag;
-        CorvidConfigData config{QString()};
-        QCOMPARE(diag.criticals(), QStringList{"Usage: xmlstreamlint <path to XML file>\n"});
-        QVERIFY(config.values().isEmpty());
-        QCOMPARE(config.loadConfig(QString()), qint32(-10));
-    }
-    {
-        const QString missing = path("missing.xml");
-        DiagnosticCapture diag;
-        CorvidConfigData config(missing);
-        QCOMPARE(diag.criticals(), QStringList{s("File %1 does not exist.\n").arg(missing)});
-        QVERIFY(config.values().isEmpty());
-        QCOMPARE(config.tcpPort(), 0u);
-        QCOMPARE(config.loadConfig(missing), qint32(-20));
-    }
-    {
-        // A directory exists but cannot be opened as a file.
-        const QString dir = path("adir");
-        QVERIFY(QDir().mkpath(dir));
-        DiagnosticCapture diag;
-        CorvidConfigData config(dir);
-        QCOMPARE(diag.criticals(), (QStringList{s("Failed to open file %1.\n").arg(dir), partlyRead(dir)}));
-        QCOMPARE(config.loadConfig(dir), qint32(-20));
-        QCOMPARE(config.values(), builtIn.values());
-    }
-    {
-        // A Parameter before any Config element: not a configuration file. Nothing of it
-        // is stored (every parameter is the built-in default) but the version read before.
-        const QString file = path("noroot.xml");
-        QVERIFY(writeFile(file, "<?xml version=\"1.0\"?>\n<Settings>\n<ConfigVer>7</ConfigVer>\n"
-                                + parameterXml("TcpPort", "99") + "<Config/>\n</Settings>\n"));
-        DiagnosticCapture diag;
-        std::unique_ptr<CorvidConfigData> config;
-        qint32 again = 0;
-        QCOMPARE(standardOutputOf(path("stdout.txt"), [&] {
-                     config.reset(new CorvidConfigData(file));
-                     again = config->loadConfig(file);
-                 }), QByteArray("Bad file format\nBad file format\n"));
-        QCOMPARE(again, qint32(-20));
-        QCOMPARE(diag.criticals(), QStringList{partlyRead(file)});
-        QCOMPARE(config->values(), builtIn.values());
-        QCOMPARE(config->descriptions(), builtIn.descriptions());
-        QCOMPARE(typed(*config), kDefaultTyped.arg(s("7"), s("2323"), builtIn.udpHostName()));
-    }
-    {
-        // Syntax error on line 5; the parameters completed before it stay, what the
-        // cut left missing takes the default.
-        const QString file = path("broken.xml");
-        QVERIFY(writeFile(file, "<?xml version=\"1.0\"?>\n<Config>\n"
-                                "<Parameter><ParmName>TcpPort</ParmName><ParmValue>4000</ParmValue></Parameter>\n"
-                                "<Parameter><ParmName>Lost</ParmName><ParmValue>1</ParmValue></Parameter>\n"
-                                "<Parameter><ParmName>Bad</ParmValue></Parameter>\n</Config>\n"));
-        DiagnosticCapture diag;
-        CorvidConfigData config(file);
-        const QStringList crit = diag.criticals();
-        QCOMPARE(crit.size(), 2);
-        QCOMPARE(crit.at(1), partlyRead(file));
-        const QRegularExpressionMatch m =
-            QRegularExpression(s("^Error: (.+) in file (.+) at line (\\d+), column (\\d+)\\.\\n$")).match(crit.first());
-        QVERIFY2(m.hasMatch() && m.captured(2) == file && m.captured(3) == s("5") && m.captured(4).toInt() > 20,
-                 qPrintable(crit.first()));
-        QCOMPARE(config.loadConfig(file), qint32(-30));
-        QMap<QString, QString> expected = builtIn.values();
-        expected.insert(s("Lost"), s("1"));
-        expected.insert(s("TcpPort"), s("4000"));
-        QCOMPARE(config.values(), expected);
-        QCOMPARE(config.tcpPort(), 4000u);
-    }
+    // content: none for no file at all, "<dir>" for a directory. criticals: patterns, %1
+    // the file, "partly" the notice of a partly read file. values: "-" none, else the
+    // built-in ones with these replaced. udp=%1: the built-in host.
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QStringList>("criticals");
+    QTest::addColumn<QByteArray>("out");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QString>("values");
+    QTest::addColumn<QString>("typed");
+    const QString kDefault = s("ver=0 date= tcp=2323 udp=%1:3434 log=server_logs/corvid_log threads=0 restrict=0");
+    const QString kNone = s("ver=0 date= tcp=0 udp=:0 log=server_logs/corvid_log threads=0 restrict=0");
+    QTest::newRow("no name") << "" << QByteArray() << QStringList{"Usage: xmlstreamlint <path to XML file>\n", "Usage: xmlstreamlint <path to XML file>\n"}
+                             << QByteArray() << -10 << "-" << kNone;
+    QTest::newRow("missing") << "missing.xml" << QByteArray() << QStringList{"File %1 does not exist\\.\n", "File %1 does not exist\\.\n"}
+                             << QByteArray() << -20 << "-" << kNone;
+    // A directory exists but cannot be opened as a file.
+    QTest::newRow("directory") << "adir" << QByteArray("<dir>") << QStringList{"Failed to open file %1\\.\n", "partly", "Failed to open file %1\\.\n"}
+                               << QByteArray() << -20 << "" << kDefault;
+    // A Parameter before any Config element: not a configuration file. Nothing of it is
+    // stored but the version read before.
+    QTest::newRow("no config element")
+        << "noroot.xml"
+        << "<?xml version=\"1.0\"?>\n<Settings>\n<ConfigVer>7</ConfigVer>\n" + parameterXml("TcpPort", "99")
+               + "<Config/>\n</Settings>\n"
+        << QStringList{"partly"} << QByteArray("Bad file format\nBad file format\n") << -20 << ""
+        << QString(kDefault).replace(s("ver=0"), s("ver=7"));
+    // Syntax error on line 5; the parameters completed before it stay, what the cut
+    // left missing takes the default.
+    QTest::newRow("syntax error")
+        << "broken.xml"
+        << QByteArray("<?xml version=\"1.0\"?>\n<Config>\n"
+                      "<Parameter><ParmName>TcpPort</ParmName><ParmValue>4000</ParmValue></Parameter>\n"
+                      "<Parameter><ParmName>Lost</ParmName><ParmValue>1</ParmValue></Parameter>\n"
+                      "<Parameter><ParmName>Bad</ParmValue></Parameter>\n</Config>\n")
+        << QStringList{"Error: .+ in file %1 at line 5, column (2[1-9]|[3-9]\\d|\\d{3,})\\.\n", "partly",
+                       "Error: .+ in file %1 at line 5, column (2[1-9]|[3-9]\\d|\\d{3,})\\.\n"}
+        << QByteArray() << -30 << "Lost=1,TcpPort=4000"
+        << QString(kDefault).replace(s("2323"), s("4000"));
     // Empty and binary files are syntax errors, not crashes.
     QByteArray junk;
     for (int i = 0; i < 4096; ++i)
         junk.append(char((i * 7919 + 13) & 0xFF));
-    for (const QByteArray &bytes : {QByteArray(), junk}) {
-        const QString file = path("junk.xml");
-        QVERIFY(writeFile(file, bytes));
-        DiagnosticCapture diag;
-        CorvidConfigData config(file);
-        QCOMPARE(config.loadConfig(file), qint32(-30));
-        const QStringList crit = diag.criticals();
-        QCOMPARE(crit.size(), 3);
-        QVERIFY2(crit[0].startsWith(s("Error: ")) && crit[2].startsWith(s("Error: ")), qPrintable(crit[0]));
-        QCOMPARE(crit[1], partlyRead(file));
-        QCOMPARE(config.values(), builtIn.values());
-    }
-    // A well-formed file without any parameter is fine; never the file system's root for
-    // the message log.
-    const QString file = path("bare.xml");
-    QVERIFY(writeFile(file, configXml(QByteArray())));
+    for (const QByteArray &bytes : {QByteArray(""), junk})
+        QTest::newRow(bytes.isEmpty() ? "empty" : "binary") << "junk.xml" << bytes
+            << QStringList{"Error: .+\n", "partly", "Error: .+\n"} << QByteArray() << -30 << "" << kDefault;
+    // A well-formed file without any parameter is fine; never the file system's root
+    // for the message log.
+    QTest::newRow("bare") << "bare.xml" << configXml(QByteArray()) << QStringList() << QByteArray() << 0 << "-"
+                          << QString(kNone).replace(s("ver=0"), s("ver=2"));
+}
+
+void TstConfig::loadResultCodes()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, content);
+    QFETCH(QStringList, criticals);
+    QFETCH(QByteArray, out);
+    QFETCH(int, result);
+    QFETCH(QString, values);
+    QFETCH(QString, typed);
+    const CorvidConfigData builtIn(CorvidConfigData::defaultConfigFile());
+    const QString file = name.isEmpty() ? QString() : path(qPrintable(name));
+    if (content == "<dir>")
+        QVERIFY(QDir().mkpath(file));
+    else if (!content.isNull())
+        QVERIFY(writeFile(file, content));
     DiagnosticCapture diag;
-    CorvidConfigData config(file);
-    QCOMPARE(config.loadConfig(file), qint32(0));
-    QCOMPARE(diag.count(), 0);
-    QCOMPARE(config.configVersion(), 2u);
-    QCOMPARE(config.corvidLogFile(), s("server_logs/corvid_log"));
+    std::unique_ptr<CorvidConfigData> config;
+    qint32 again = 1;
+    QCOMPARE(standardOutputOf(path("stdout.txt"), [&] {
+                 config.reset(new CorvidConfigData(file));
+                 again = config->loadConfig(file);
+             }), out);
+    QCOMPARE(again, qint32(result));
+    // The second load says its part again.
+    QStringList got = diag.criticals();
+    QCOMPARE(got.size(), criticals.size());
+    for (int i = 0; i < got.size(); ++i) {
+        const QString pattern = criticals[i] == QLatin1String("partly")
+            ? QRegularExpression::escape(partlyRead(file)) : criticals[i].arg(QRegularExpression::escape(file));
+        QVERIFY2(QRegularExpression(QLatin1Char('^') + pattern + QLatin1Char('$')).match(got[i]).hasMatch(),
+                 qPrintable(got[i]));
+    }
+    QMap<QString, QString> expected = values == QLatin1String("-") ? QMap<QString, QString>() : builtIn.values();
+    for (const QString &pair : values.split(QLatin1Char(','), Qt::SkipEmptyParts))
+        if (pair != QLatin1String("-"))
+            expected.insert(pair.section(QLatin1Char('='), 0, 0), pair.section(QLatin1Char('='), 1));
+    QCOMPARE(config->values(), expected);
+    if (values.isEmpty())
+        QCOMPARE(config->descriptions(), builtIn.descriptions());
+    QCOMPARE(::typed(*config), typed.arg(builtIn.udpHostName()));
 }
 
 void TstConfig::brokenFilesKeepWhatWasComplete()
