@@ -241,9 +241,9 @@ void TstConfig::writtenFileReadsBackEqual()
 
 void TstConfig::loadResultCodes_data()
 {
-    // content: none for no file at all, "<dir>" for a directory. criticals: patterns, %1
-    // the file, "partly" the notice of a partly read file. values: "-" none, else the
-    // built-in ones with these replaced. udp=%1: the built-in host.
+    // content: none for no file at all, "<dir>" for a directory. criticals: patterns of
+    // the first load, %1 the file, "partly" the notice of a partly read file. values: "-"
+    // none, else the built-in ones with these replaced. udp=%1: the built-in host.
     QTest::addColumn<QString>("name");
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<QStringList>("criticals");
@@ -253,12 +253,12 @@ void TstConfig::loadResultCodes_data()
     QTest::addColumn<QString>("typed");
     const QString kDefault = s("ver=0 date= tcp=2323 udp=%1:3434 log=server_logs/corvid_log threads=0 restrict=0");
     const QString kNone = s("ver=0 date= tcp=0 udp=:0 log=server_logs/corvid_log threads=0 restrict=0");
-    QTest::newRow("no name") << "" << QByteArray() << QStringList{"Usage: xmlstreamlint <path to XML file>\n", "Usage: xmlstreamlint <path to XML file>\n"}
+    QTest::newRow("no name") << "" << QByteArray() << QStringList{"Usage: xmlstreamlint <path to XML file>\n"}
                              << QByteArray() << -10 << "-" << kNone;
-    QTest::newRow("missing") << "missing.xml" << QByteArray() << QStringList{"File %1 does not exist\\.\n", "File %1 does not exist\\.\n"}
+    QTest::newRow("missing") << "missing.xml" << QByteArray() << QStringList{"File %1 does not exist\\.\n"}
                              << QByteArray() << -20 << "-" << kNone;
     // A directory exists but cannot be opened as a file.
-    QTest::newRow("directory") << "adir" << QByteArray("<dir>") << QStringList{"Failed to open file %1\\.\n", "partly", "Failed to open file %1\\.\n"}
+    QTest::newRow("directory") << "adir" << QByteArray("<dir>") << QStringList{"Failed to open file %1\\.\n", "partly"}
                                << QByteArray() << -20 << "" << kDefault;
     // A Parameter before any Config element: not a configuration file. Nothing of it is
     // stored but the version read before.
@@ -276,8 +276,7 @@ void TstConfig::loadResultCodes_data()
                       "<Parameter><ParmName>TcpPort</ParmName><ParmValue>4000</ParmValue></Parameter>\n"
                       "<Parameter><ParmName>Lost</ParmName><ParmValue>1</ParmValue></Parameter>\n"
                       "<Parameter><ParmName>Bad</ParmValue></Parameter>\n</Config>\n")
-        << QStringList{"Error: .+ in file %1 at line 5, column (2[1-9]|[3-9]\\d|\\d{3,})\\.\n", "partly",
-                       "Error: .+ in file %1 at line 5, column (2[1-9]|[3-9]\\d|\\d{3,})\\.\n"}
+        << QStringList{"Error: .+ in file %1 at line 5, column (2[1-9]|[3-9]\\d|\\d{3,})\\.\n", "partly"}
         << QByteArray() << -30 << "Lost=1,TcpPort=4000"
         << QString(kDefault).replace(s("2323"), s("4000"));
     // Empty and binary files are syntax errors, not crashes.
@@ -286,7 +285,7 @@ void TstConfig::loadResultCodes_data()
         junk.append(char((i * 7919 + 13) & 0xFF));
     for (const QByteArray &bytes : {QByteArray(""), junk})
         QTest::newRow(bytes.isEmpty() ? "empty" : "binary") << "junk.xml" << bytes
-            << QStringList{"Error: .+\n", "partly", "Error: .+\n"} << QByteArray() << -30 << "" << kDefault;
+            << QStringList{"Error: .+\n", "partly"} << QByteArray() << -30 << "" << kDefault;
     // A well-formed file without any parameter is fine; never the file system's root
     // for the message log.
     QTest::newRow("bare") << "bare.xml" << configXml(QByteArray()) << QStringList() << QByteArray() << 0 << "-"
@@ -316,8 +315,11 @@ void TstConfig::loadResultCodes()
                  again = config->loadConfig(file);
              }), out);
     QCOMPARE(again, qint32(result));
-    // The second load says its part again.
-    QStringList got = diag.criticals();
+    // The second load says it again, but for the notice of a partly read file.
+    for (const QString &c : QStringList(criticals))
+        if (c != QLatin1String("partly"))
+            criticals << c;
+    const QStringList got = diag.criticals();
     QCOMPARE(got.size(), criticals.size());
     for (int i = 0; i < got.size(); ++i) {
         const QString pattern = criticals[i] == QLatin1String("partly")
