@@ -26,11 +26,11 @@ const QString kStarted = QStringLiteral("^Server started at \\d{4}-\\d\\d-\\d\\d
 const QString kEntryTime = QStringLiteral("\\d\\d:\\d\\d:\\d\\d: ");
 
 // Window lines as a pattern: each "Level : text", one per line.
-QString windowLines(const QStringList &lines, const char *end = "\n")
+QString windowLines(const QStringList &lines)
 {
     QString out = QStringLiteral("^");
     for (const QString &l : lines)
-        out += kWindowTime + QLatin1Char(' ') + l + QLatin1String(end);
+        out += kWindowTime + QLatin1Char(' ') + l + QLatin1Char('\n');
     return out + QLatin1Char('$');
 }
 
