@@ -364,62 +364,52 @@ void TstLog::destroyFlushesEverything()
 void TstLog::openFailures()
 {
     const QVector<Msg> msgs = mixedSequence(3);
-    {
-        QTemporaryDir dir;
-        const QString base = dir.path() + QStringLiteral("/not/yet");
-        DiagnosticCapture cap;
-        CorvidLog log(base, true, 0);
-        // Said at once, then not again while it stays broken.
-        const QStringList broken{
-            diag(QtCriticalMsg, QStringLiteral("Message log folder %1 cannot be used: it does not exist").arg(base))};
-        QCOMPARE(all(cap), broken);
-        send(log, msgs[0]);
-        send(log, msgs[0]);
-        QCOMPARE(all(cap), broken);
-        QVERIFY(QDir().mkpath(base));
-        send(log, msgs[1]);
-        send(log, msgs[2]);
-        const QStringList files = csvFiles(base);
-        QCOMPARE(files.size(), 1);
-        QCOMPARE(log.fileName(), base + QLatin1Char('/') + files[0]);
-        QCOMPARE(all(cap), broken + QStringList{diag(QtInfoMsg, "Message log is written again: " + log.fileName())});
-        QTRY_COMPARE(tails(log.fileName()), expected({msgs[1], msgs[2]}));
-    }
-    QTemporaryDir dir;
-    const QString base = dir.path() + QStringLiteral("/not/yet");
-    DiagnosticCapture cap;
-    // The operator hears of a failure from the main thread only.
+    // The operator hears of a worker's failure from the main thread only.
     QStringList notices;
     LogWorker::setLaunchErrorHandler([&notices](const QString &text) {
         notices << (QThread::currentThread() == qApp->thread() ? text : QStringLiteral("off the main thread"));
     });
     const auto resetHandler = qScopeGuard([] { LogWorker::setLaunchErrorHandler({}); });
-    QString path;
-    {
-        CorvidLog log(base, true, 2);
-        path = log.fileName();
-        const QString failed = diag(QtCriticalMsg, QStringLiteral("Corvid Messages log file creation failed: ") + path);
-        QCOMPARE(all(cap), QStringList({failed}));
-        QCOMPARE(notices, QStringList{QStringLiteral("Cannot create corvid log file.")});
-        std::unique_ptr<QThread> other(QThread::create([&path] { LogWorker(path, true); }));
-        other->start();
-        QVERIFY(other->wait(10000));
-        send(log, msgs[0]);  // dropped: there is still no directory
-        send(log, msgs[0]);
-        QThreadPool::globalInstance()->waitForDone();
-        // One report from each worker, none from the lines dropped since.
-        QCOMPARE(notices, QStringList{QStringLiteral("Cannot create corvid log file.")});
-        QCOMPARE(all(cap), (QStringList{failed, failed}));
-        QVERIFY(!QFile::exists(path));
+    for (const uint32_t threads : {0u, 2u}) {
+        notices.clear();
+        QTemporaryDir dir;
+        const QString base = dir.path() + QStringLiteral("/not/yet");
+        DiagnosticCapture cap;
+        QString path;
+        {
+            CorvidLog log(base, true, threads);
+            path = log.fileName();
+            // Said at once, then not again while it stays broken; one report from each worker.
+            const QString failed = diag(QtCriticalMsg, threads ? "Corvid Messages log file creation failed: " + path
+                : QStringLiteral("Message log folder %1 cannot be used: it does not exist").arg(base));
+            QStringList said{failed};
+            QCOMPARE(all(cap), said);
+            if (threads) {
+                std::unique_ptr<QThread> other(QThread::create([&path] { LogWorker(path, true); }));
+                other->start();
+                QVERIFY(other->wait(10000));
+                said << failed;
+            }
+            send(log, msgs[0]);  // dropped: there is still no directory
+            send(log, msgs[0]);
+            QThreadPool::globalInstance()->waitForDone();
+            QCOMPARE(all(cap), said);
+            QCOMPARE(notices, threads ? QStringList{QStringLiteral("Cannot create corvid log file.")} : QStringList());
+            QVERIFY(!QFile::exists(path));
 
-        QVERIFY(QDir().mkpath(base));
-        send(log, msgs[1]);
-        send(log, msgs[2]);
-        QThreadPool::globalInstance()->waitForDone();
-        QCOMPARE(all(cap), QStringList({failed, failed, diag(QtInfoMsg, "Message log is written again: " + path)}));
+            QVERIFY(QDir().mkpath(base));
+            send(log, msgs[1]);
+            send(log, msgs[2]);
+            QThreadPool::globalInstance()->waitForDone();
+            path = log.fileName();
+            QCOMPARE(all(cap), said << diag(QtInfoMsg, "Message log is written again: " + path));
+            QTRY_COMPARE(tails(path), expected({msgs[1], msgs[2]}));
+        }
+        const QStringList files = csvFiles(base);
+        QCOMPARE(files.size(), 1);
+        QCOMPARE(path, base + QLatin1Char('/') + files[0]);
+        QCOMPARE(tails(path), expected({msgs[1], msgs[2]}));
     }
-    QCOMPARE(csvFiles(base).size(), 1);
-    QCOMPARE(tails(path), expected({msgs[1], msgs[2]}));
 }
 
 QTEST_GUILESS_MAIN(TstLog)
