@@ -157,7 +157,6 @@ private slots:
     void directCallsignFiles();
     void workerHeaderAtStart();
     void workerManyThreadsOrdered();
-    void workerPoolBusy();
     void destroyFlushesEverything();
     void openFailures();
 };
@@ -298,41 +297,33 @@ void TstLog::workerHeaderAtStart()
 
 void TstLog::workerManyThreadsOrdered()
 {
-    PoolBlock pool(8);
-    QTemporaryDir dir;
-    QVector<Msg> msgs;
-    for (int i = 0; i < 20000; ++i)
-        msgs << Msg{uint16_t(i), 0x10, 0x20, QByteArray(i % 17, char('a' + i % 26)), quint64(i), i % 3 == 0, 1};
-    CorvidLog log(dir.path(), true, 8);
-    for (int i = 0; i < msgs.size(); ++i) {
-        send(log, msgs[i]);
-        // Let runs end now and then, so that new ones start on other threads.
-        if (i % 97 == 0)
-            QThread::usleep(200);
+    // Many pool threads taking turns; then every pool thread taken, so that no run can
+    // start while the lines come in.
+    for (const bool busy : {false, true}) {
+        PoolBlock pool(busy ? 2 : 8, busy ? 2 : 0);
+        QTemporaryDir dir;
+        QVector<Msg> msgs = mixedSequence(busy ? 1000 : 0);
+        for (int i = 0; !busy && i < 20000; ++i)
+            msgs << Msg{uint16_t(i), 0x10, 0x20, QByteArray(i % 17, char('a' + i % 26)), quint64(i), i % 3 == 0, 1};
+        QString path;
+        {
+            CorvidLog log(dir.path(), true, busy ? 3 : 8);
+            path = log.fileName();
+            for (int i = 0; i < msgs.size(); ++i) {
+                send(log, msgs[i]);
+                // Let runs end now and then, so that new ones start on other threads.
+                if (!busy && i % 97 == 0)
+                    QThread::usleep(200);
+            }
+            QVERIFY(QFile::exists(path));
+            pool.release.release(2);
+            // All of it arrives through the pool, with the log still alive.
+            QTRY_COMPARE_WITH_TIMEOUT(tails(path).size(), msgs.size() + 1, 60000);
+            QCOMPARE(tails(path), expected(msgs));
+        }
+        pool.pool->waitForDone();
+        QCOMPARE(tails(path), expected(msgs));
     }
-    // All of it arrives through the pool, with the log still alive.
-    QTRY_COMPARE_WITH_TIMEOUT(tails(log.fileName()).size(), msgs.size() + 1, 60000);
-    QCOMPARE(tails(log.fileName()), expected(msgs));
-}
-
-void TstLog::workerPoolBusy()
-{
-    // Every pool thread is taken, so no run can start when the lines come in.
-    PoolBlock pool(2, 2);
-    QTemporaryDir dir;
-    const QVector<Msg> msgs = mixedSequence(1000);
-    QString path;
-    {
-        CorvidLog log(dir.path(), true, 3);
-        path = log.fileName();
-        for (const Msg &m : msgs)
-            send(log, m);
-        QVERIFY(QFile::exists(path));
-        pool.release.release(2);
-        QTRY_COMPARE(tails(path), expected(msgs));
-    }
-    pool.pool->waitForDone();
-    QCOMPARE(tails(path), expected(msgs));
 }
 
 void TstLog::destroyFlushesEverything()
