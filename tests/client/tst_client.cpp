@@ -46,6 +46,13 @@ struct FakeServer : QTcpServer {
             }
         });
     }
+    // What connection `i` sent, once its peer has closed it: nothing more can come.
+    QByteArray sent(int i = 0)
+    {
+        (void)QTest::qWaitFor([&] { return conns.size() > i && conns[i]->state() == QAbstractSocket::UnconnectedState; },
+                              20000);
+        return rx.value(i);
+    }
 };
 
 struct Run {
@@ -130,10 +137,11 @@ void TestClient::identification()
 {
     // Observer, a name of exactly 32 bytes (no NUL left), another version word.
     FakeServer o;
-    QCOMPARE(runClient(base(o, "--observer --name ABCDEFGHIJKLMNOPQRSTUVWXYZ012345 --app-version 0x00010064 -c 0")).status, 0);
-    QCOMPARE(o.rx.value(0).toHex(' '), QByteArray(hex("5E BA 01 10 00 00 38 00 00 00 64 00 01 00") +
-                                                  "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345" + hex("01 00 00 00 00 00 00 00 11 BA"))
-                                           .toHex(' '));
+    const char *name = "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345";
+    QCOMPARE(runClient(base(o, "--observer --app-version 0x00010064 -c 0 --name ") << name).status, 0);
+    QCOMPARE(o.sent().toHex(' '),
+             QByteArray(hex("5E BA 01 10 00 00 38 00 00 00 64 00 01 00") + name + hex("01 00 00 00 00 00 00 00 11 BA"))
+                 .toHex(' '));
 }
 
 void TestClient::sendsMessagesByteExact()
@@ -156,7 +164,7 @@ void TestClient::sendsMessagesByteExact()
         QVERIFY2(err.contains(QStringLiteral("stdin line %1: ").arg(line)), qPrintable(err));
     QCOMPARE(err.count(QStringLiteral("not sent")), 5);
     QVERIFY(!err.contains(QStringLiteral("line 9")) && !err.contains(QStringLiteral("line 10")));
-    QCOMPARE(s.rx.value(0).mid(56).toHex(' '),
+    QCOMPARE(s.sent().mid(56).toHex(' '),
              hex("5E BA 00 10 00 00 1A 00 00 00 01 00 00 00 10 00 01 00 02 00 02 00 AA BB 11 BA"  // recId 1
                  "5E BA 00 10 00 00 18 00 00 00 02 00 00 00 10 00 01 00 02 00 00 00 11 BA"        // no data
                  "5E BA 00 10 00 00 1B 00 00 00 03 00 00 00 20 00 05 00 06 00 03 00 01 02 03 11 BA"
@@ -168,7 +176,7 @@ void TestClient::sendsMessagesByteExact()
     // the 8 bytes of time_ms (the sending time) are left out of the comparison.
     FakeServer inj;
     QCOMPARE(runClient(base(inj, "--inject --send 0x0101,0x0A,0x0B,C0FFEE --send 0x0102,0x0A,0x0B -w 0")).status, 0);
-    const QByteArray got = inj.rx.value(0).mid(56);
+    const QByteArray got = inj.sent().mid(56);
     QCOMPARE(got.size(), 55 + 52);
     QCOMPARE(QByteArray(got.left(18) + got.mid(26, 29) + got.mid(55, 18) + got.mid(55 + 26)).toHex(' '),
              hex("5E BA 00 20 00 00 37 00 00 00 00 00 00 00 01 00 00 00"
@@ -190,13 +198,13 @@ void TestClient::sendsMessagesByteExact()
     }
     file.close();
     QCOMPARE(runClient(base(many, "--stdin --wait-ms 0"), {}, {}, file.fileName()).status, 0);
-    QTRY_COMPARE_WITH_TIMEOUT(many.rx.value(0).size(), 56 + n * 25, 20000);
-    QVERIFY(many.rx[0].mid(56) == want);
+    QCOMPARE(many.sent().size(), 56 + n * 25);
+    QVERIFY(many.sent().mid(56) == want);
 
     // Empty stdin: identification only, clean end.
     FakeServer none;
     QCOMPARE(runClient(base(none, "-i -w 0"), {}, {}, QProcess::nullDevice()).status, 0);
-    QCOMPARE(none.rx.value(0).size(), 56);
+    QCOMPARE(none.sent().size(), 56);
 }
 
 void TestClient::printsFramesInBothForms()
@@ -331,7 +339,7 @@ void TestClient::helpAndUsage()
     QCOMPARE(good.status, 0);
     QCOMPARE(good.outLines(), QStringList({kServerLine, kStateLine}));
     QCOMPARE(s.conns.size(), 1);
-    QCOMPARE(s.rx.value(0).toHex(' '), QByteArray(hex("5E BA 01 10 00 00 38 00 00 00 64 00 00 00") + "corvid-client" +
+    QCOMPARE(s.sent().toHex(' '), QByteArray(hex("5E BA 01 10 00 00 38 00 00 00 64 00 00 00") + "corvid-client" +
                                                   QByteArray(19 + 1 + 7, '\0') + hex("11 BA"))
                                            .toHex(' '));
 }
