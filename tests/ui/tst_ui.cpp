@@ -78,7 +78,6 @@ private slots:
     void clientAddressShown_data();
     void clientAddressShown();
     void countersAndTextCoalesced();
-    void aboutBox();
     void adapterChooser_data();
     void adapterChooser();
     void parametersDialog();
@@ -122,6 +121,22 @@ void TestUi::windowAfterConstruction()
     QTest::mouseClick(w.findChild<QPushButton *>(QStringLiteral("pushButton_connect")), Qt::LeftButton);
     QCOMPARE(released.size(), 1);
     QCOMPARE(reconnects, 1);
+
+    // The about box.
+    w.show();
+    QTest::mouseClick(w.findChild<QPushButton *>(QStringLiteral("pushButton_about")), Qt::LeftButton);
+    QPointer<QDialog> about = w.findChild<QDialog *>();
+    QVERIFY(about && about->isVisible() && about->isModal());  // shown without blocking
+    QCOMPARE(about->windowTitle(), QStringLiteral("About Control Center"));
+    const QString label = about->findChild<QLabel *>()->text();
+    QVERIFY(label.startsWith(QStringLiteral("Control center application\n\nversion: 143\n\nchange log: ")));
+    QVERIFY(label.contains(QStringLiteral("\n\nsupport devices: \nBusbridge 2.0 CAN converter")));
+    QVERIFY(label.contains(QStringLiteral("SNIFRX CAN sniffer (firmware since version 0002)")));
+    const auto buttons = about->findChildren<QPushButton *>();  // About Qt..., Ok
+    QCOMPARE(buttons.size(), 2);
+    QCOMPARE(buttons[0]->width() + buttons[1]->width(), 160);
+    QTest::mouseClick(buttons[1], Qt::LeftButton);
+    QTRY_VERIFY(about.isNull());
 }
 
 void TestUi::hardwareState_data()
@@ -238,25 +253,6 @@ void TestUi::countersAndTextCoalesced()
     w.appendText(QStringLiteral("kept a\nkept b"));
     w.flushPending();
     QCOMPARE(doc->lastBlock().previous().text() + '|' + doc->lastBlock().text(), QStringLiteral("kept a|kept b"));
-}
-
-void TestUi::aboutBox()
-{
-    CorvidServerWidget w;
-    w.show();
-    QTest::mouseClick(w.findChild<QPushButton *>(QStringLiteral("pushButton_about")), Qt::LeftButton);
-    QPointer<QDialog> about = w.findChild<QDialog *>();
-    QVERIFY(about && about->isVisible() && about->isModal());  // shown without blocking
-    QCOMPARE(about->windowTitle(), QStringLiteral("About Control Center"));
-    const QString label = about->findChild<QLabel *>()->text();
-    QVERIFY(label.startsWith(QStringLiteral("Control center application\n\nversion: 143\n\nchange log: ")));
-    QVERIFY(label.contains(QStringLiteral("\n\nsupport devices: \nBusbridge 2.0 CAN converter")));
-    QVERIFY(label.contains(QStringLiteral("SNIFRX CAN sniffer (firmware since version 0002)")));
-    const auto buttons = about->findChildren<QPushButton *>();  // About Qt..., Ok
-    QCOMPARE(buttons.size(), 2);
-    QCOMPARE(buttons[0]->width() + buttons[1]->width(), 160);
-    QTest::mouseClick(buttons[1], Qt::LeftButton);
-    QTRY_VERIFY(about.isNull());
 }
 
 void TestUi::adapterChooser_data()
