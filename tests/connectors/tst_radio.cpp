@@ -476,20 +476,17 @@ void TestRadio::selectionAndLiveSettings()
     };
     // The configured SSIDs hold from the start, so a rebuilt link keeps them.
     QCOMPARE(nextHeader(modem).toHex(' '), hex("00 A2 72 B4 B4 B4 40 72 82 84 86 88 8A 40 61 00 F0").toHex(' '));
-    struct Row {
-        const char *name, *value;
-        int offset;
-        QByteArray bytes;
-    };
-    for (const Row &r : QList<Row>{{"SSID_BRD", "5", 7, hex("6A")},
-                                   {"ssid_gnd", "3", 14, hex("67")},
-                                   {"CALLSIGN_BRD", "XY", 1, hex("B0 B2 40 40 40 40")},
-                                   {"Callsign_Gnd", "Q9ZZZ", 8, hex("A2 72 B4 B4 B4 40")}}) {
-        hub.slotParamChanged(QLatin1String(r.name), QLatin1String(r.value));
-        QCOMPARE(nextHeader(modem).mid(r.offset, r.bytes.size()).toHex(' '), r.bytes.toHex(' '));
+    const QByteArray last = hex("00 B0 B2 40 40 40 40 6A A2 72 B4 B4 B4 40 67 00 F0");
+    for (const auto &r : QList<QPair<QStringList, QByteArray>>{
+             {{"SSID_BRD", "5"}, hex("00 A2 72 B4 B4 B4 40 6A 82 84 86 88 8A 40 61 00 F0")},
+             {{"ssid_gnd", "3"}, hex("00 A2 72 B4 B4 B4 40 6A 82 84 86 88 8A 40 67 00 F0")},
+             {{"CALLSIGN_BRD", "XY"}, hex("00 B0 B2 40 40 40 40 6A 82 84 86 88 8A 40 67 00 F0")},
+             {{"Callsign_Gnd", "Q9ZZZ"}, last}}) {
+        hub.slotParamChanged(r.first[0], r.first[1]);
+        QCOMPARE(nextHeader(modem).toHex(' '), r.second.toHex(' '));
     }
     hub.slotParamChanged(QStringLiteral("KISSTCP_Port"), QString::number(second.serverPort()));
-    QCOMPARE(nextHeader(second).mid(7, 1), hex("6A"));
+    QCOMPARE(nextHeader(second).toHex(' '), last.toHex(' '));
     CorvidServer::setConnectorFactory(nullptr);
     delete hub.connector();
 }
