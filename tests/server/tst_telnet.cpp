@@ -182,13 +182,14 @@ void TestTelnet::pacing()
     QVERIFY(paced.bridge->isListening());
     RawTerminal term;
     QVERIFY(term.open(paced.bridge->port()));
-    term.type(paste(400));
+    const QByteArray typed = paste(400);
+    term.type(typed);
     QVERIFY(QTest::qWaitFor([&] { return paced.bridge->pacingTimer().isActive(); }));
     QCOMPARE(paced.bridge->pacingTimer().interval(), 60000);
     QVERIFY(paced.sent.isEmpty());
     for (int i = 0; i < 3; ++i)
         paced.bridge->on_UHF_send_timer();
-    QCOMPARE(paced.sent, (QList<QByteArray>{paste(400).left(179), paste(400).mid(179, 179), paste(400).mid(358)}));
+    QCOMPARE(paced.sent, (QList<QByteArray>{typed.left(179), typed.mid(179, 179), typed.mid(358)}));
     QCOMPARE(paced.logged, (QList<quint32>{1, 1, 1}));
     QVERIFY(!paced.bridge->pacingTimer().isActive());
 }
@@ -252,9 +253,7 @@ void TestTelnet::hubBridges()
 bool TestTelnet::startServer(ServerRun &srv, const ConfigParams &extra)
 {
     const uint16_t port = freePort();
-    ConfigParams params = virtualCanParams(port);
-    params << QPair<QString, QString>{"TELNET_Devices", "0x2,0x3"} << extra;
-    if (!srv.configure(params))
+    if (!srv.configure(virtualCanParams(port) + ConfigParams{{"TELNET_Devices", "0x2,0x3"}} + extra))
         return false;
     srv.start();
     for (Devsim *sim : {m_echo.get(), m_quiet.get()})
