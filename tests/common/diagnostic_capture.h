@@ -57,8 +57,7 @@ public:
     int count(const QString &text) const { return int(texts().count(text)); }
     int count(QtMsgType type, const QString &text) const { return int(texts(type).count(text)); }
     bool contains(const QString &text) const { return texts().contains(text); }
-    int size() const { return entries().size(); }
-    int count() const { return size(); }
+    int count() const { return entries().size(); }
     void clear()
     {
         QMutexLocker lock(&m_mutex);

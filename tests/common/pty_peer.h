@@ -29,7 +29,6 @@ public:
     PtyPeer(const PtyPeer &) = delete;
     PtyPeer &operator=(const PtyPeer &) = delete;
 
-    bool isOpen() const { return m_master >= 0; }
     QString path() const { return m_path; }
 
     // The adapter goes away: both ends closed.

@@ -106,7 +106,6 @@ struct Devsim {
         proc.setProcessChannelMode(QProcess::MergedChannels);
         return startUntil(proc, builtProgram(QStringLiteral("tools/devsim/corvid-devsim")), args, "joined", output);
     }
-    void stop() { endProcess(proc); }
 };
 
 struct ServerRun {

@@ -1,11 +1,9 @@
-// Device terminals: the Telnet byte work on its own, the bridge and the hub
-// in-process, then the server program with device simulators on the virtual
-// CAN bus, raw TCP terminals and the Debian telnet client on a pseudo-terminal.
+// Device terminals: the bridge and the hub in-process, then the server program with device simulators on the
+// virtual CAN bus, raw TCP terminals and the Debian telnet client on a pseudo-terminal.
 
 #include "connectors/NullReader.h"
 #include "server/CorvidServer.h"
 #include "server/CorvidTelnet.h"
-#include "server/telnet_stream.h"
 #include "tests/common/fake_server_view.h"
 #include "tests/common/diagnostic_capture.h"
 #include "tests/common/server_run.h"
@@ -26,13 +24,7 @@ namespace {
 
 using Chunks = QList<QByteArray>;
 
-QByteArray hex(const char *h)
-{
-    return QByteArray::fromHex(h);
-}
-
-QString serverBinary() { return builtProgram(QStringLiteral("app/corvid-server")); }
-QString devsimBinary() { return builtProgram(QStringLiteral("tools/devsim/corvid-devsim")); }
+QByteArray hex(const char *h) { return QByteArray::fromHex(h); }
 
 // A terminal that speaks no Telnet at all, like netcat.
 struct RawTerminal : QObject {
@@ -49,13 +41,13 @@ struct RawTerminal : QObject {
     {
         return QTest::qWaitFor([&] { return got.size() >= expected.size(); }, ms) && got == expected;
     }
-    bool waitClosed() { return QTest::qWaitFor([this] { return socket.state() == QAbstractSocket::UnconnectedState; }); }
+    bool waitClosed() { return QTest::qWaitFor([this] { return socket.state() == QTcpSocket::UnconnectedState; }); }
 };
 
-// What a device simulator says it received: one entry per message.
+// What a device simulator says it received; `data` is whole only while every message is short.
 struct DeviceRx {
     QList<int> sizes;
-    QByteArray data;   // concatenated; only whole while every message is short
+    QByteArray data;
     bool whole = true;
 };
 
@@ -106,8 +98,11 @@ struct TelnetProgram {
         }
         return pid > 0 && ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK) == 0;
     }
-    bool waitScreen(const QByteArray &text, int count = 1)
+    // Types `keys`, then waits until the screen shows `text` `count` times.
+    bool typeAndWait(const QByteArray &keys, const QByteArray &text, int count = 1)
     {
+        if (::write(master, keys.constData(), size_t(keys.size())) != keys.size())
+            return false;
         return QTest::qWaitFor([&] {
             char buf[4096];
             for (ssize_t n; (n = ::read(master, buf, sizeof buf)) > 0;)
@@ -115,7 +110,6 @@ struct TelnetProgram {
             return screen.count(text) >= count;
         });
     }
-    void type(const QByteArray &keys) { QVERIFY(::write(master, keys.constData(), size_t(keys.size())) == keys.size()); }
 };
 
 constexpr uint16_t kEchoDevice = 2;   // answers every message with an echo
@@ -132,6 +126,7 @@ class TestTelnet : public QObject {
     Q_OBJECT
 private slots:
     void initTestCase();
+    void cleanupTestCase() { m_echo.reset(), m_quiet.reset(); }
     void pacing();
     void slowTerminal();
     void hubBridges();
@@ -139,7 +134,6 @@ private slots:
     void terminal();
     void sessions();
     void telnetClient();
-    void cleanupTestCase();
 
 private:
     bool startServer(ServerRun &srv, const ConfigParams &extra);
@@ -152,19 +146,13 @@ private:
 void TestTelnet::initTestCase()
 {
     corvid_register_metatypes();
-    QVERIFY2(QFile::exists(serverBinary()), qPrintable(serverBinary()));
-    QVERIFY2(QFile::exists(devsimBinary()), qPrintable(devsimBinary()));
+    for (const char *tool : {"app/corvid-server", "tools/devsim/corvid-devsim"})
+        QVERIFY2(QFile::exists(builtProgram(QLatin1String(tool))), tool);
     // The bus is hosted apart, so devices may come and go.
     QVERIFY2(m_bus.start(), qPrintable(m_bus.error()));
     m_echo = std::make_unique<Devsim>(kEchoDevice);
     m_quiet = std::make_unique<Devsim>(kQuietDevice, QStringList{QStringLiteral("--no-echo")});
     QVERIFY(m_echo->start() && m_quiet->start());
-}
-
-void TestTelnet::cleanupTestCase()
-{
-    m_echo.reset();
-    m_quiet.reset();
 }
 
 namespace {
@@ -194,13 +182,14 @@ void TestTelnet::pacing()
     QVERIFY(paced.bridge->isListening());
     RawTerminal term;
     QVERIFY(term.open(paced.bridge->port()));
-    term.type(paste(400));
+    const QByteArray typed = paste(400);
+    term.type(typed);
     QVERIFY(QTest::qWaitFor([&] { return paced.bridge->pacingTimer().isActive(); }));
     QCOMPARE(paced.bridge->pacingTimer().interval(), 60000);
     QVERIFY(paced.sent.isEmpty());
     for (int i = 0; i < 3; ++i)
         paced.bridge->on_UHF_send_timer();
-    QCOMPARE(paced.sent, (QList<QByteArray>{paste(400).left(179), paste(400).mid(179, 179), paste(400).mid(358)}));
+    QCOMPARE(paced.sent, (QList<QByteArray>{typed.left(179), typed.mid(179, 179), typed.mid(358)}));
     QCOMPARE(paced.logged, (QList<quint32>{1, 1, 1}));
     QVERIFY(!paced.bridge->pacingTimer().isActive());
 }
@@ -219,19 +208,16 @@ void TestTelnet::slowTerminal()
 
     QSignalSpy gone(local.bridge.get(), &CorvidTelnet::clientDisconnected);
     DiagnosticCapture diag;
-    const QByteArray block(64 * 1024, 'x');
-    qint64 offered = 0;
-    while (gone.isEmpty() && offered < 256LL * 1024 * 1024) {
-        local.bridge->telnetWrite(block, true);
-        offered += block.size();
+    for (int blocks = 0; gone.isEmpty() && blocks < 4096; ++blocks) {
+        local.bridge->telnetWrite(QByteArray(64 * 1024, 'x'), true);
         QCoreApplication::processEvents();
     }
-    const QStringList diagnostics = diag.texts();
     QCOMPARE(gone.size(), 1);
     QCOMPARE(gone.first().first().toUInt(), quint32(local.bridge->port()));
     QVERIFY(!local.bridge->hasTerminal());
-    QVERIFY2(!diagnostics.filter(QStringLiteral("Telnet TCP client does not read, port: %1").arg(local.bridge->port())).isEmpty(),
-             qPrintable(diagnostics.mid(0, 5).join('\n')));
+    const QStringList said = diag.texts();
+    QVERIFY2(!said.filter(QStringLiteral("Telnet TCP client does not read, port: %1").arg(local.bridge->port())).isEmpty(),
+             qPrintable(said.mid(0, 5).join('\n')));
 
     // The next terminal starts clean: nothing of the old queue reaches it.
     RawTerminal next;
@@ -267,15 +253,11 @@ void TestTelnet::hubBridges()
 bool TestTelnet::startServer(ServerRun &srv, const ConfigParams &extra)
 {
     const uint16_t port = freePort();
-    ConfigParams params = virtualCanParams(port);
-    params << QPair<QString, QString>{"TELNET_Devices", "0x2,0x3"} << extra;
-    if (!srv.configure(params))
+    if (!srv.configure(virtualCanParams(port) + ConfigParams{{"TELNET_Devices", "0x2,0x3"}} + extra))
         return false;
     srv.start();
-    m_echo->output.clear();
-    m_quiet->output.clear();
-    m_echo->proc.readAll();
-    m_quiet->proc.readAll();
+    for (Devsim *sim : {m_echo.get(), m_quiet.get()})
+        sim->output.clear(), sim->proc.readAll();
     return srv.waitStarted(port);
 }
 
@@ -284,52 +266,42 @@ void TestTelnet::terminal_data()
     QTest::addColumn<ConfigParams>("params");
     QTest::addColumn<uint16_t>("device");
     QTest::addColumn<Chunks>("typed");
-    QTest::addColumn<QByteArray>("toDevice");   // null: too long to compare here
-    QTest::addColumn<QList<int>>("pieces");     // empty: not compared
+    QTest::addColumn<QByteArray>("toDevice");  // null: too long to compare here
+    QTest::addColumn<QList<int>>("pieces");    // empty: not compared
     QTest::addColumn<QByteArray>("toTerminal");
-    QTest::addColumn<QString>("logged");  // a diagnostic ...
-    QTest::addColumn<int>("times");       // ... written this often
-
-    const ConfigParams plain;
-    const QString listening = QStringLiteral("Telnet TCP server is started, port: 60002");
+    QTest::addColumn<QString>("logged");  // a diagnostic written `times` times
+    QTest::addColumn<int>("times");
+    auto row = [](const char *name, const ConfigParams &params, uint16_t device, const Chunks &typed,
+                  const QByteArray &toDevice, const QList<int> &pieces, const QByteArray &toTerminal,
+                  const QString &logged = QStringLiteral("Telnet TCP server is started, port: 60002"), int times = 1) {
+        QTest::newRow(name) << params << device << typed << toDevice << pieces << toTerminal << logged << times;
+    };
     const ConfigParams crlf{{"TELNET_CRLF", "1"}};
-    const QByteArray line("hello\r\n");
+    const QByteArray line("hello\r\n"), iac2 = hex("41ffff42"), paste1k = paste(1000), paste400 = paste(400);
     Chunks bytewise;
     for (const char c : line)
         bytewise << QByteArray(1, c);
-    QTest::newRow("one piece") << plain << kEchoDevice << Chunks{line} << line << QList<int>{7} << line << listening << 1;
-    QTest::newRow("byte by byte") << plain << kEchoDevice << bytewise << line << QList<int>{1, 1, 1, 1, 1, 1, 1}
-                                  << line << listening << 1;
-    QTest::newRow("iac iac both ways") << plain << kEchoDevice << Chunks{hex("41ffff42")} << hex("41ff42")
-                                       << QList<int>{3} << hex("41ffff42") << listening << 1;
-    QTest::newRow("debug dumps") << ConfigParams{{"TELNET_DEBUG", "1"}} << kEchoDevice << Chunks{hex("41ffff42")}
-                                 << hex("41ff42") << QList<int>{3} << hex("41ffff42")
-                                 << QStringLiteral("CorvidTelnet::slotServerRead(), size: 4, 3") << 1;
-    QTest::newRow("negotiation split across reads")
-        << plain << kQuietDevice
-        << Chunks{hex("41ff"), hex("fb1842"), hex("fffe"), hex("0043"), hex("ff"), hex("ff44"), hex("fffd1f")}
-        << hex("414243ff44") << QList<int>() << hex("fffe18fffc18fffd00fffb00fffe1ffffc1f") << listening << 1;
-    QTest::newRow("subnegotiation, commands without option")
-        << plain << kQuietDevice << Chunks{hex("fffa1f00500018fff0"), hex("41fff142fff943"), hex("fffd0144")}
-        << hex("0050001841424344") << QList<int>() << hex("fffe1ffffc1f") << listening << 1;
-    QTest::newRow("cr nul cut by a read") << crlf << kQuietDevice << Chunks{hex("610d"), hex("0062")} << hex("610d62")
-                                          << QList<int>{2, 1} << QByteArray() << listening << 1;
-    QTest::newRow("no de-escaping") << ConfigParams{{"TELNET_deEsc", "0"}} << kQuietDevice << Chunks{hex("fffb1841ffff")}
-                                    << hex("fffb1841ffff") << QList<int>{6} << QByteArray() << listening << 1;
-    QTest::newRow("cr nul rewritten") << crlf << kEchoDevice << Chunks{hex("610d0000")} << hex("610d00")
-                                      << QList<int>{3} << hex("610dff0000") << listening << 1;
-    QTest::newRow("cr lf rewriting on") << crlf << kEchoDevice << Chunks{hex("610d0a")} << hex("610d0a")
-                                        << QList<int>{3} << hex("610d0a") << listening << 1;
-    QTest::newRow("cr nul rewriting off") << plain << kEchoDevice << Chunks{hex("610d00620d0a")}
-                                          << hex("610d00620d0a") << QList<int>{6} << hex("610d00620d0a") << listening << 1;
-    QTest::newRow("paced paste") << ConfigParams{{"TELNET_UHF_BUFFER", "195"}, {"TELNET_UHF_DELAY", "500"}} << kEchoDevice
-                                 << Chunks{paste(1000)} << QByteArray() << QList<int>{179, 179, 179, 179, 179, 105}
-                                 << paste(1000) << listening << 1;
-    QTest::newRow("piece size 16 is no pacing")
-        << ConfigParams{{"TELNET_UHF_BUFFER", "16"}} << kEchoDevice << Chunks{paste(400)} << QByteArray() << QList<int>{400}
-        << paste(400) << QStringLiteral("Telnet pacing piece size 16 ") << 2;
-    QTest::newRow("repeated address") << ConfigParams{{"TELNET_Devices", "0x2,0x3,0x2"}} << kEchoDevice << Chunks{line}
-                                      << line << QList<int>{7} << line << listening << 2;
+    row("byte by byte", {}, kEchoDevice, bytewise, line, {1, 1, 1, 1, 1, 1, 1}, line);
+    row("iac iac both ways", {}, kEchoDevice, {iac2}, hex("41ff42"), {3}, iac2);
+    row("debug dumps", {{"TELNET_DEBUG", "1"}}, kEchoDevice, {iac2}, hex("41ff42"), {3}, iac2,
+        QStringLiteral("CorvidTelnet::slotServerRead(), size: 4, 3"));
+    row("negotiation split across reads", {}, kQuietDevice,
+        {hex("41ff"), hex("fb1842"), hex("fffe"), hex("0043"), hex("ff"), hex("ff44"), hex("fffd1f")},
+        hex("414243ff44"), {}, hex("fffe18fffc18fffd00fffb00fffe1ffffc1f"));
+    row("subnegotiation, commands without option", {}, kQuietDevice,
+        {hex("fffa1f00500018fff0"), hex("41fff142fff943"), hex("fffd0144")}, hex("0050001841424344"), {},
+        hex("fffe1ffffc1f"));
+    row("cr nul cut by a read", crlf, kQuietDevice, {hex("610d"), hex("0062")}, hex("610d62"), {2, 1}, {});
+    row("no de-escaping", {{"TELNET_deEsc", "0"}}, kQuietDevice, {hex("fffb1841ffff")}, hex("fffb1841ffff"), {6}, {});
+    row("cr nul rewritten", crlf, kEchoDevice, {hex("610d0000")}, hex("610d00"), {3}, hex("610dff0000"));
+    row("cr lf rewriting on", crlf, kEchoDevice, {hex("610d0a")}, hex("610d0a"), {3}, hex("610d0a"));
+    row("cr nul rewriting off", {}, kEchoDevice, {hex("610d00620d0a")}, hex("610d00620d0a"), {6}, hex("610d00620d0a"));
+    row("paced paste", {{"TELNET_UHF_BUFFER", "195"}, {"TELNET_UHF_DELAY", "500"}}, kEchoDevice, {paste1k}, {},
+        {179, 179, 179, 179, 179, 105}, paste1k);
+    row("piece size 16 is no pacing", {{"TELNET_UHF_BUFFER", "16"}}, kEchoDevice, {paste400}, {}, {400}, paste400,
+        QStringLiteral("Telnet pacing piece size 16 "), 2);
+    row("repeated address", {{"TELNET_Devices", "0x2,0x3,0x2"}}, kEchoDevice, {line}, line, {7}, line,
+        QStringLiteral("Telnet TCP server is started, port: 60002"), 2);
 }
 
 void TestTelnet::terminal()
@@ -349,12 +321,10 @@ void TestTelnet::terminal()
     RawTerminal term;
     QVERIFY(term.open(uint16_t(60000 + device)));
     QVERIFY(srv.waitForErrorLog(QStringLiteral("Telnet TCP client is approved, port: %1").arg(60000 + device)));
-    const bool stepwise = pieces.size() == typed.size();
     for (int i = 0; i < typed.size(); ++i) {
         term.type(typed[i]);
-        // Separate reads: wait for the device where each read reaches it,
-        // else give the server a moment of its own.
-        if (stepwise)
+        // Separate reads: wait for the device where each read reaches it, else give the server a moment.
+        if (pieces.size() == typed.size())
             QVERIFY(QTest::qWaitFor([&] { return deviceRx(sim).sizes.size() == i + 1; }, 10000));
         else
             QTest::qWait(100);
@@ -403,8 +373,7 @@ void TestTelnet::sessions()
 
     // A device without a bridge sends a Telnet message: a bridge is made for
     // it, and what it sent while nobody listened is not kept.
-    Devsim onDemand(kOnDemand, {QStringLiteral("--rate"), QStringLiteral("20"), QStringLiteral("--count"),
-                                QStringLiteral("1"), QStringLiteral("--msg-id"), QStringLiteral("0xFFF1")});
+    Devsim onDemand(kOnDemand, QStringLiteral("--rate 20 --count 1 --msg-id 0xFFF1").split(' '));
     QVERIFY(onDemand.start());
     const uint16_t demandPort = 60000 + kOnDemand;
     QVERIFY(srv.waitForErrorLog(QStringLiteral("Telnet TCP server is started, port: %1").arg(demandPort)));
@@ -423,20 +392,17 @@ void TestTelnet::telnetClient()
     QVERIFY(startServer(srv, {}));
     TelnetProgram telnet;
     QVERIFY(telnet.start(60000 + kEchoDevice));
-    QVERIFY2(telnet.waitScreen("Escape character"), telnet.screen.constData());
-
-    // Show the client's option processing, then have it negotiate.
-    telnet.type("\x1dtoggle options\r");
-    QVERIFY2(telnet.waitScreen("option processing"), telnet.screen.constData());
-    telnet.type("\x1dsend do 24\r");
-    QVERIFY2(telnet.waitScreen("RCVD WONT TERMINAL TYPE"), telnet.screen.constData());
-    telnet.type("\x1dsend will 31\r");
-    QVERIFY2(telnet.waitScreen("RCVD DONT NAWS"), telnet.screen.constData());
-
-    telnet.type("hello\r");
-    telnet.type("world\r");
-    // Typed once (the client's own echo), shown again from the device.
-    QVERIFY2(telnet.waitScreen("world", 2), telnet.screen.constData());
+    QVERIFY2(telnet.typeAndWait({}, "Escape character"), telnet.screen.constData());
+    // Show the client's option processing, then have it negotiate; the lines typed show
+    // once from the client's own echo, again from the device.
+    const QList<QPair<QByteArray, QByteArray>> steps{{"\x1dtoggle options\r", "option processing"},
+                                                     {"\x1dsend do 24\r", "RCVD WONT TERMINAL TYPE"},
+                                                     {"\x1dsend will 31\r", "RCVD DONT NAWS"},
+                                                     {"hello\r", "hello"},
+                                                     {"world\r", "world"}};
+    for (const auto &step : steps)
+        QVERIFY2(telnet.typeAndWait(step.first, step.second), telnet.screen.constData());
+    QVERIFY2(telnet.typeAndWait({}, "world", 2), telnet.screen.constData());
     QVERIFY2(telnet.screen.count("hello") >= 2, telnet.screen.constData());
     QVERIFY(QTest::qWaitFor([this] { return deviceRx(*m_echo).data.size() >= 14; }, 10000));
     const DeviceRx rx = deviceRx(*m_echo);
