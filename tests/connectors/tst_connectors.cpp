@@ -109,9 +109,8 @@ private slots:
 
     void pluginAndDiscovery() {
         const QList<QCanBusDeviceInfo> listed = QCanBus::instance()->availableDevices(kVirtual);
-        QStringList infos, choices, candidates;
+        QStringList choices, candidates;
         for (const QCanBusDeviceInfo &i : listed) {
-            infos << QStringLiteral("Device info: ") + i.description();
             if (i.description().contains(QLatin1String("CAN"), Qt::CaseInsensitive)) {
                 candidates << i.name();
                 choices << i.name() + QStringLiteral(", ") + i.description();
@@ -124,20 +123,13 @@ private slots:
             return 0;
         });
         {   // A name matching ignoring case is taken at once.
-            DiagnosticCapture log(true);
             QSocketCAN_connector c(kVirtual, listed.first().name().toUpper());
             QCOMPARE(c.deviceName(), listed.first().name());
-            QCOMPARE(log.texts(QtInfoMsg, QStringLiteral("Device info: ")), infos.mid(0, 1));
             QCOMPARE(c.device(), nullptr);  // nothing is opened before HW_init
             QCOMPARE(offered, QStringList());
         }
-        {   // No match, no window: the last CAN device.
-            DiagnosticCapture log(true);
-            QSocketCAN_connector c(kVirtual, QStringLiteral("nosuchdev"));
-            QCOMPARE(c.deviceName(), candidates.last());
-            QCOMPARE(log.texts(QtInfoMsg, QStringLiteral("Device info: ")), infos);
-            QCOMPARE(log.count(QtCriticalMsg, QStringLiteral("No socket CAN interfaces found. Connection failed.")), 0);
-        }
+        // No match, no window: the last CAN device.
+        QCOMPARE(QSocketCAN_connector(kVirtual, QStringLiteral("nosuchdev")).deviceName(), candidates.last());
         // No match with the window: the chooser is offered every candidate.
         QSocketCAN_connector c(kVirtual, QStringLiteral("nosuchdev"), nullptr, true);
         QCOMPARE(offered, choices);
@@ -225,7 +217,6 @@ private slots:
 
     void withoutDevice() {
         const QString notFound = QStringLiteral("No socket CAN interfaces found. Connection failed.");
-        const QString noDevices = QStringLiteral("No CAN devices available!");
         {   // With a window the operator is told instead of the log.
             RecordingPrompt prompt;
             DiagnosticCapture log(true);
@@ -235,14 +226,10 @@ private slots:
         }
         DiagnosticCapture log(true);
         auto *c = new QSocketCAN_connector(QStringLiteral("SocketCAN"), QStringLiteral("can0"));
-        QCOMPARE(log.count(QtCriticalMsg, noDevices), 1);
         QCOMPARE(log.count(QtCriticalMsg, notFound), 1);
         corvid_set_hardware(c);  // its HW_init finds nothing
-        QCOMPARE(log.count(QtCriticalMsg, noDevices), 2);
         QCOMPARE(c->state, HW::HW_NOTINIT);
         QCOMPARE(c->device(), nullptr);
-        can_message f{0x10, 0, 0, 2, {}};
-        QCOMPARE(c->sendCANFrame(&f), -1);
         const QByteArray data("lost");
         corvid_message m = corvid_message_over(1, 2, 3, data);
         c->sendCorvidMessage(&m);

