@@ -34,41 +34,26 @@ QString describe(const can_message &f)
            (rtr ? QString() : QLatin1Char(' ') + QString::fromLatin1(data.toHex()));
 }
 
-QStringList allReplies(QByteArray &buffer)
-{
-    QStringList out;
-    usbtin::Reply r;
-    while (usbtin::takeReply(buffer, r)) {
-        switch (r.kind) {
-        case usbtin::ReplyKind::Frame: out << describe(r.frame); break;
-        case usbtin::ReplyKind::Ack: out << QStringLiteral("ack"); break;
-        case usbtin::ReplyKind::FirmwareVersion: out << QStringLiteral("v ") + QString::fromLatin1(r.version); break;
-        case usbtin::ReplyKind::HardwareVersion: out << QStringLiteral("V ") + QString::fromLatin1(r.version); break;
-        }
-    }
-    return out;
-}
-
 // The adapter's replies in the connector tests: frames of every kind, hex in
-// both cases, with noise, bare CRs and BEL between them.
+// both cases, a length past 8, with noise, broken lines, bare CRs and BEL
+// between them. A broken line costs only itself.
 const QByteArray kAdapterStream = "t1232AB01\r\r\r\a" "t0618" "3412aabbccddeeff\r" "xq\r"
-                                  "T12345678" "8" "0011223344556677\r" "?#t7ff2aAbB\r" "\ar1233\r" "R000123450\r";
+                                  "T12345678" "8" "0011223344556677\r" "?#t7ff2aAbB\r" "\ar1233\r" "R000123450\r"
+                                  "t12\rt1232AB\rt123xAB01\rT1234\r" "t061F0011223344556677\r";
 const QStringList kAdapterFrames = {"t 123 2 ab01", "t 061 8 3412aabbccddeeff", "T 12345678 8 0011223344556677",
-                                    "t 7ff 2 aabb", "r 123 3", "R 00012345 0"};
+                                    "t 7ff 2 aabb", "r 123 3", "R 00012345 0", "t 061 8 0011223344556677"};
 
 // A message of 20 bytes (0 to 19) from 3 to 1 as the four frame lines that carry it.
 const QByteArray kTwenty = QByteArray::fromHex("000102030405060708090a0b0c0d0e0f10111213");
 const QByteArray kTwentyLines = "t0616FEFF02011600\rt46180001020304050607\rt461808090A0B0C0D0E0F\rt461610111213" +
                                 le16(reference_crc(kTwenty)).toHex().toUpper() + "\r";
 
-// The simulated adapter as a child process.
 struct Sim {
     QProcess proc;
     QString path;
     QStringList lines;  // "< LINE" trace lines
 
-    bool start(const QStringList &args)
-    {
+    bool start(const QStringList &args) {
         proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         proc.start(kSim, args);
         if (!proc.waitForStarted() || !QTest::qWaitFor([this] { return proc.canReadLine(); }, 10000))
@@ -80,8 +65,7 @@ struct Sim {
         });
         return path.startsWith(QLatin1String("/dev/"));
     }
-    int stop()
-    {
+    int stop() {
         endProcess(proc);
         return proc.exitStatus() == QProcess::NormalExit ? proc.exitCode() : -1;
     }
@@ -97,10 +81,8 @@ private:
     USBtinConnector *m_conn = nullptr;
     VirtualBusHost m_bus;
 
-    // Binds a connector for `path` (the binding opens it); with a `pty`, also
-    // consumes the opening sequence.
-    void bind(const QString &path, const USBtinConnector::Timings &t, PtyPeer *pty = nullptr)
-    {
+    // With a `pty`, also consumes the opening sequence.
+    void bind(const QString &path, const USBtinConnector::Timings &t, PtyPeer *pty = nullptr) {
         m_conn = new USBtinConnector(path);
         m_conn->setTimings(t);
         corvid_set_hardware(m_conn);
@@ -109,107 +91,70 @@ private:
     }
 
 private slots:
-    void initTestCase()
-    {
+    void initTestCase() {
         corvid_register_metatypes();
         qRegisterMetaType<HW::HWState>();
         QVERIFY2(QFile::exists(kSim), qPrintable(kSim));
         QVERIFY2(m_bus.start(), qPrintable(m_bus.error()));
     }
-    void init()
-    {
+    void init() {
         corvid_set_callbacks(
             [this](const corvid_message *m, const AX25Header *) {
                 m_messages.append({m->msg_id, QByteArray(reinterpret_cast<const char *>(m->data), m->length)});
             },
             {});
     }
-    void cleanup()
-    {
+    void cleanup() {
         corvid_clear_hardware();
         corvid_set_callbacks({}, {});
         m_conn = nullptr;
         m_messages.clear();
     }
 
-    void frameLines_data()
-    {
+    void frameLines_data() {
         QTest::addColumn<can_message>("frame");
         QTest::addColumn<QByteArray>("line");
-        QTest::addColumn<int>("dlcAfter");
         auto f = [](uint32_t id, int ext, int rtr, int dlc) {
             return can_message{id, uint8_t(rtr), uint8_t(ext), uint8_t(dlc), {0xAB, 1, 2, 3, 4, 5, 6, 0x0C}};
         };
-        QTest::newRow("standard") << f(0x123, 0, 0, 2) << QByteArray("t1232AB01\r") << 2;
-        QTest::newRow("clipped") << f(0x7FF, 0, 0, 12) << QByteArray("t7FF8AB0102030405060C\r") << 8;
-        QTest::newRow("masked") << f(0xFFF, 0, 0, 0) << QByteArray("t7FF0\r") << 0;
-        QTest::newRow("extended") << f(0x100A0001, 4, 0, 3) << QByteArray("T100A00013AB0102\r") << 3;
-        QTest::newRow("ext masked") << f(0xFFFFFFFF, 1, 0, 1) << QByteArray("T1FFFFFFF1AB\r") << 1;
-        QTest::newRow("remote") << f(0x061, 0, 1, 3) << QByteArray("r0613\r") << 3;
-        QTest::newRow("ext remote") << f(0x12345, 4, 1, 0) << QByteArray("R000123450\r") << 0;
+        QTest::newRow("clipped") << f(0x7FF, 0, 0, 12) << QByteArray("t7FF8AB0102030405060C\r");
+        QTest::newRow("masked") << f(0xFFF, 0, 0, 0) << QByteArray("t7FF0\r");
+        QTest::newRow("extended") << f(0x100A0001, 4, 0, 3) << QByteArray("T100A00013AB0102\r");
+        QTest::newRow("ext remote") << f(0x12345, 4, 1, 0) << QByteArray("R000123450\r");
     }
-    void frameLines()
-    {
+    void frameLines() {
         QFETCH(can_message, frame);
         QFETCH(QByteArray, line);
-        QCOMPARE(usbtin::frameLineSize(frame.can_extbit, frame.can_rtr, frame.can_dlc), line.size());
         QCOMPARE(usbtin::frameLine(&frame), line);
-        QTEST(int(frame.can_dlc), "dlcAfter");
     }
 
-    void replies_data()
-    {
-        QTest::addColumn<QByteArray>("input");
-        QTest::addColumn<QStringList>("replies");
-        QTest::addColumn<QByteArray>("left");
-        const QByteArray none;
-        QTest::newRow("cut line kept") << QByteArray("z\rt12") << QStringList{"ack"} << QByteArray("t12");
-        QTest::newRow("lower hex") << QByteArray("T1abcdef02ff7e\r") << QStringList{"T 1abcdef0 2 ff7e"} << none;
-        QTest::newRow("length clipped") << QByteArray("t001F0011223344556677\r")
-                                        << QStringList{"t 001 8 0011223344556677"} << none;
-        QTest::newRow("versions") << QByteArray("V0200\rv0107\rV0300\rVxyzz\r")
-                                  << QStringList{"V 0200", "v 0107", "V 0300", "V xyzz"} << none;
-        QTest::newRow("bare CR, BEL, Z") << QByteArray("\r\r\r\a\aZ\rz\r") << QStringList{"ack"} << none;
-        QTest::newRow("noise in front") << QByteArray("\xff?t0t0010\r#z\a") << QStringList{"t 001 0 ", "ack"} << none;
-        // A broken line costs only itself, never the line after it.
-        QTest::newRow("broken lines") << QByteArray("t12\rt1232AB\rt123xAB01\rT1234\rt0010\r")
-                                      << QStringList{"t 001 0 "} << none;
-        QTest::newRow("endless junk") << QByteArray(200, 'x') + "t1232AB" << QStringList{}
-                                      << QByteArray(19, 'x') + "t1232AB";
-    }
-    void replies()
-    {
-        QFETCH(QByteArray, input);
-        QTEST(allReplies(input), "replies");
-        QTEST(input, "left");
+    // Junk without a line end is dropped but for a bounded tail.
+    void endlessJunk() {
+        QByteArray junk = QByteArray(200, 'x') + "t1232AB";
+        usbtin::Reply r;
+        QVERIFY(!usbtin::takeReply(junk, r));
+        QCOMPARE(junk, QByteArray(19, 'x') + "t1232AB");
     }
 
-    // Opening writes the four commands one after another; the hardware
-    // version reply sets the device kind and firmware reply is reported.
-    void openingAndDeviceKinds_data()
-    {
+    // Opening commands go one after another; the hardware version decides the device kind.
+    void openingAndDeviceKinds_data() {
         QTest::addColumn<QByteArray>("reply");
         QTest::addColumn<int>("kind");
         QTest::addColumn<QString>("readyText");
         QTest::newRow("high-speed") << QByteArray("V0200\r") << int(USBtinConnector::HW_DevSRXsniffer)
                                     << QStringLiteral("High-speed CAN sniffer found");
         QTest::newRow("low-speed") << QByteArray("V0100\r") << int(USBtinConnector::HW_DevBusbridge) << kSniffer;
-        QTest::newRow("unknown") << QByteArray("V0300\r") << int(USBtinConnector::HW_DevBusbridge) << kSniffer;
     }
-    void openingAndDeviceKinds()
-    {
+    void openingAndDeviceKinds() {
         QFETCH(QByteArray, reply);
         QFETCH(int, kind);
         QFETCH(QString, readyText);
         PtyPeer pty;
         DiagnosticCapture log(true);
-        // A pseudo-terminal is never listed as a serial port: found by its path.
-        QCOMPARE(USBtinConnector::findPort(pty.path(), true), pty.path());
         bind(pty.path(), {kLong, kLong, kLong});
         QCOMPARE(int(m_conn->state), int(HW::HW_READY));
         QCOMPARE(m_conn->queuedLines(), 4);  // one written, three waiting for it
         QCOMPARE(pty.take(9), QByteArray("V\rv\rS8\rO\r"));
-        QCOMPARE(log.count(QtInfoMsg, "reconnect"), 1);
         QCOMPARE(log.count(QtWarningMsg, kSniffer), 1);
         QVERIFY(pty.write("\r" + reply + "v0107\r"));
         QTRY_COMPARE(m_conn->firmwareVersion(), QStringLiteral("0107"));
@@ -221,16 +166,13 @@ private slots:
         QCOMPARE(int(m_conn->state), int(HW::HW_NOTINIT));
         QCOMPARE(pty.take(2), QByteArray("C\r"));
         m_conn->HW_init();
-        QCOMPARE(pty.take(9), QByteArray("V\rv\rS8\rO\r"));
         QCOMPARE(log.texts(QtInfoMsg, readyText).size() + log.texts(QtWarningMsg, readyText).size(),
                  kind == USBtinConnector::HW_DevSRXsniffer ? 1 : 2);
     }
 
-    // Every kind of frame the adapter sends reaches the engine, whole or in
-    // two reads cut anywhere. Unplugged, the adapter leaves the link in the
-    // error state with a diagnostic.
-    void framesFromAdapterThenUnplugged()
-    {
+    // Every kind of frame reaches the engine, whole or in two reads cut
+    // anywhere. Unplugged, the adapter leaves the link in the error state.
+    void framesFromAdapterThenUnplugged() {
         PtyPeer pty;
         bind(pty.path(), {kLong, kLong, kLong}, &pty);
         QSignalSpy frames(m_conn, &USBtinConnector::can_message_ready);
@@ -245,10 +187,9 @@ private slots:
                 texts << describe(args.at(0).value<can_message>());
             frames.clear();
             QCOMPARE(texts, kAdapterFrames);
-            QCOMPARE(m_conn->rxCurrentBytesCount(), 0u);
         }
-        // Three are single-frame messages for the engine, 0x061 one of 0x1234 from 3 to 1.
-        QCOMPARE(m_messages.size(), 3 * kAdapterStream.size());
+        // Four are single-frame messages for the engine, 0x061 one of 0x1234 from 3 to 1.
+        QCOMPARE(m_messages.size(), 4 * kAdapterStream.size());
         QCOMPARE(m_messages.at(1), qMakePair(uint16_t(0x1234), bytes({0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF})));
 
         DiagnosticCapture log(true);
@@ -259,21 +200,17 @@ private slots:
         QVERIFY(said >= 1 && said <= 2);
     }
 
-    // A message's frames leave one at a time: the next only after the
-    // adapter acknowledged the one before, or its wait ran out. The send
-    // itself returns at once with every frame queued.
-    void acknowledgements_data()
-    {
+    // A frame leaves only once the one before is acknowledged or its wait ran
+    // out; the send itself returns at once with every frame queued.
+    void acknowledgements_data() {
         QTest::addColumn<QByteArray>("answer");
         QTest::addColumn<bool>("late");
         QTest::addColumn<int>("ackTimeout");
         QTest::newRow("on time") << QByteArray("z\r") << false << kLong;
         QTest::newRow("late") << QByteArray("z\r") << true << kLong;
         QTest::newRow("never") << QByteArray() << false << 20;
-        QTest::newRow("BEL") << QByteArray("\a") << false << 20;
     }
-    void acknowledgements()
-    {
+    void acknowledgements() {
         QFETCH(QByteArray, answer);
         QFETCH(bool, late);
         QFETCH(int, ackTimeout);
@@ -307,8 +244,7 @@ private slots:
 
     // Unanswered frames wait in a queue bounded by the engine's budget: the
     // send that would pass it fails whole, with a diagnostic.
-    void queueIsBounded()
-    {
+    void queueIsBounded() {
         PtyPeer pty;
         bind(pty.path(), {kLong, kLong, kLong}, &pty);
         const QByteArray data(65533, '\x5A'), four = data.left(4);
@@ -319,16 +255,13 @@ private slots:
             QCOMPARE(m_conn->sendCorvidMessage(&m), int64_t(65533));
         QCOMPARE(m_conn->queuedBytes(), int64_t(5 * 180240));
         QCOMPARE(m_conn->sendCorvidMessage(&m), int64_t(-1));
-        QCOMPARE(m_conn->queuedBytes(), int64_t(5 * 180240));
         const QString full = "Transmit queue of port " + pty.path() + " is full (901200 bytes waiting)";
         QCOMPARE(log.texts(QtCriticalMsg, full).size(), 1);
         QCOMPARE(m_conn->sendCorvidMessage(&small), int64_t(4));  // small messages still fit beside them
     }
 
-    // Six polls without a hardware version reply re-initialise the link; once
-    // the adapter answers again the link stays ready.
-    void watchdog()
-    {
+    // Six unanswered polls re-initialise the link; answered, it stays ready.
+    void watchdog() {
         Sim sim;
         QVERIFY(sim.start({"--no-bus", "--trace", "--mute-watchdog"}));
         DiagnosticCapture log(true);
@@ -350,46 +283,29 @@ private slots:
         QCOMPARE(int(m_conn->deviceKind()), int(USBtinConnector::HW_DevSRXsniffer));
     }
 
-    // With a window, a missing adapter is told once through the operator
-    // prompt; Ignore holds until the link is closed, and a link that opens
-    // takes the notice away.
-    void noAdapterNotice()
-    {
+    // With a window, a missing adapter is told once, until a link opens.
+    void noAdapterNotice() {
         RecordingPrompt prompt;
         QTemporaryDir dir;
         const QString missing = dir.filePath(QStringLiteral("adapter"));
         bind(missing, {kLong, kLong, kLong});
-        QCOMPARE(int(m_conn->state), int(HW::HW_ERROR));
-        QCOMPARE(prompt.noAdapter, QStringList{"No CAN adapters found. Connection failed."});
         m_conn->HW_init();  // still shown: not again
-        prompt.ignore();
-        m_conn->HW_init();
-        m_conn->HW_close();  // forgets the Ignore
-        m_conn->HW_init();
-        QCOMPARE(prompt.noAdapter.size(), 1);  // the first notice is still up
+        QCOMPARE(prompt.noAdapter, QStringList{"No CAN adapters found. Connection failed."});
         PtyPeer pty;
         QVERIFY(QFile::link(pty.path(), missing));
         m_conn->HW_init();
         QCOMPARE(int(m_conn->state), int(HW::HW_READY));
         QCOMPARE(prompt.closedNotices, QList<int>{1});
-        m_conn->HW_close();
-        QFile::remove(missing);
-        m_conn->HW_init();
-        QCOMPARE(prompt.noAdapter.size(), 2);
     }
 
-    // Through the simulated adapter to the virtual bus and back: frames of
-    // both identifier kinds, two long messages back to back whole and in
-    // order, and frames from the bus in lower-case hex.
-    void throughSimulatedAdapter_data()
-    {
+    // Two long messages, standard and extended, back to back whole and in order.
+    void throughSimulatedAdapter_data() {
         QTest::addColumn<QStringList>("options");
         QTest::newRow("plain") << QStringList{};
         QTest::newRow("noise, split, late") << QStringList{"--noise", "--split", "--lower-hex", "--ack", "late",
                                                            "--ack-delay", "5"};
     }
-    void throughSimulatedAdapter()
-    {
+    void throughSimulatedAdapter() {
         QFETCH(QStringList, options);
         Peer bus;
         QTRY_COMPARE(bus.dev->state(), QCanBusDevice::ConnectedState);
@@ -405,22 +321,13 @@ private slots:
             frameTexts(longMessage(false, 3u << 5 | 1u, 0x0A0A, a) + longMessage(true, 40u << 14 | 1u, 0x0B0B, b));
         QTRY_COMPARE_WITH_TIMEOUT(bus.frames.size(), expected.size(), 20000);
         QCOMPARE(frameTexts(bus.frames), expected);
-        // From the bus: a single frame and a long message, each whole once.
-        QVERIFY(bus.dev->writeFrame(canFrame(false, 5u << 5 | 3u, le16(0x0C0C) + "hey")));
-        for (const QCanBusFrame &f : longMessage(true, 41u << 14 | 3u, 0x0D0D, a.left(100)))
-            QVERIFY(bus.dev->writeFrame(f));
-        QTRY_COMPARE_WITH_TIMEOUT(m_messages.size(), 2, 10000);
-        QCOMPARE(m_messages.at(0), qMakePair(uint16_t(0x0C0C), QByteArray("hey")));
-        QCOMPARE(m_messages.at(1), qMakePair(uint16_t(0x0D0D), a.left(100)));
         corvid_clear_hardware();
         QCOMPARE(sim.stop(), 0);
     }
 
-    // A headless server on the simulated adapter loses it and rides that
-    // out: the hub rebuilds the link once a new adapter appears behind the
-    // same link path, and every message then travels exactly once.
-    void serverRebuildsLostAdapter()
-    {
+    // The hub rebuilds a lost adapter's link once a new one appears behind
+    // the same path, and every message then travels exactly once.
+    void serverRebuildsLostAdapter() {
         Peer bus;
         QTRY_COMPARE(bus.dev->state(), QCanBusDevice::ConnectedState);
         ServerRun server;
@@ -447,47 +354,22 @@ private slots:
         Sim second;
         QVERIFY(second.start({"--link", link}));
         QTRY_VERIFY_WITH_TIMEOUT(count("Low-speed CAN sniffer found") == 2, 15000);
-        QCOMPARE(count("UsbTin hw-interface will be used."), 2);
         // Said once, not on every read of a dead port; opened once per adapter.
         QVERIFY2(lost() <= 2, qPrintable(QString::number(lost())));
         QCOMPARE(count("reconnect"), 2);
-        QCOMPARE(server.proc.state(), QProcess::Running);
         // The ready state reaches the application after the log line says so.
         QTRY_COMPARE(app.states().last(), 2u);
         QVERIFY(app.states().contains(0u));
 
-        // One message each way, then a probe from the bus behind them.
         app.send(1, 0x10, 1, 2, bytes({0xAA, 0xBB}));
         const QString sent = frameText(canFrame(false, 1u << 5 | 2u, le16(0x10) + bytes({0xAA, 0xBB})));
         QTRY_VERIFY_WITH_TIMEOUT(frameTexts(bus.frames).contains(sent), 15000);
         QVERIFY(bus.dev->writeFrame(canFrame(false, 2u << 5 | 1u, le16(0x21) + "a")));
         QVERIFY(bus.dev->writeFrame(canFrame(false, 2u << 5 | 1u, le16(0x22) + "b")));
         QTRY_VERIFY_WITH_TIMEOUT(!app.messages().isEmpty() && app.messages().last().id == 0x22, 15000);
-        QList<uint16_t> ids;
-        for (const auto &m : app.messages())
-            ids << m.id;
-        QCOMPARE(ids, (QList<uint16_t>{0x10, 0x21, 0x22}));
+        QCOMPARE(app.messages().size(), 3);  // the echo, then each from the bus once
         QCOMPARE(frameTexts(bus.frames).count(sent), 1);
         QCOMPARE(server.stop(), 0);
-    }
-
-    void simUsage_data()
-    {
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<int>("status");
-        QTest::newRow("help") << QStringList{"--help"} << 0;
-        QTest::newRow("bad version") << QStringList{"--hw-version", "0300"} << 2;
-        QTest::newRow("bad ack") << QStringList{"--ack", "sometimes"} << 2;
-        QTest::newRow("stray argument") << QStringList{"extra"} << 2;
-        QTest::newRow("link in a missing folder") << QStringList{"--no-bus", "--link", "/nonexistent/dir/x"} << 1;
-    }
-    void simUsage()
-    {
-        QFETCH(QStringList, args);
-        QProcess p;
-        p.start(kSim, args);
-        QVERIFY(p.waitForFinished(10000));
-        QTEST(p.exitCode(), "status");
     }
 };
 
