@@ -9,14 +9,11 @@
 #include "tests/common/bus_reference.h"
 #include "tests/common/received_message.h"
 
-#include <QMetaMethod>
-#include <QMetaEnum>
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QtTest>
 
 #include <memory>
-
 #include <vector>
 
 namespace {
@@ -64,7 +61,6 @@ public:
     }
     int32_t sendCANFrame(can_message *frame) override {
         frames.push_back(*frame);
-        m_txBytesCount += frame->can_dlc;
         if (offlineAfter && frames.size() == offlineAfter)
             corvid_storage_deinit();
         return refuseAt && frames.size() == refuseAt ? -1 : 1;
@@ -144,24 +140,11 @@ private slots:
     void crc() {
         QCOMPARE(corvid_crc16(reinterpret_cast<const uint8_t *>("123456789"), 9), uint16_t(0x31C3));
         QCOMPARE(corvid_crc16(nullptr, 0), uint16_t(0));
-        for (int n : {1, 2, 7, 255, 4096}) {
-            QByteArray b = reference_pattern(n, n);
-            QCOMPARE(corvid_crc16(reinterpret_cast<const uint8_t *>(b.constData()), uint32_t(n)), reference_crc(b));
-        }
     }
 
     void storageAndBudget() {
         QVERIFY(corvid_is_online());
         QCOMPARE(corvid_free_buffer_count(), uint16_t(5));
-        corvid_node *n = corvid_message_alloc(7, 40, 1, 39998, 40000);
-        QVERIFY(n && !n->next);
-        QCOMPARE((std::vector<int>{n->message->msg_id, n->message->address_from, n->message->length, n->data_size}),
-                 (std::vector<int>{7, 40, 39998, 40000}));
-        QCOMPARE(corvid_free_budget(), CORVID_BUDGET - 40034);
-        corvid_node_free(n);
-        corvid_node_free(nullptr);
-        QCOMPARE(corvid_free_budget(), CORVID_BUDGET);
-
         // 1,048,542 does not fit 16 bits: fill with 16 blocks of 65,500 and one exact remainder.
         std::vector<corvid_node *> held;
         uint32_t left = CORVID_BUDGET;
@@ -175,40 +158,32 @@ private slots:
         QVERIFY(rest);
         QCOMPARE(corvid_free_budget(), 0u);
         QVERIFY(!corvid_message_alloc(1, 2, 3, 0, 0));  // not even an empty one fits
-        // A received frame now cannot be stored: reported, nothing delivered, nothing leaked.
         QVERIFY(after({frame(0x061, false, {0x34, 0x12, 9}), frame(0x061, false, {0xFE, 0xFF, 1, 0, 9, 0})},
                       {CANT_ALLOCATE_NODE, CANT_ALLOCATE_NODE}));
         QCOMPARE(corvid_free_buffer_count(), uint16_t(5));
         corvid_node_free(rest);
-        QCOMPARE(corvid_free_budget(), left);
+        corvid_node_free(nullptr);
         for (corvid_node *h : held)
             corvid_node_free(h);
 
-        // Two completed messages in a row are delivered one at a time, each as it completes.
-        std::vector<unsigned> queued;  // queue length at each delivery
+        // Each message is delivered as it completes, never queued behind the next.
+        std::vector<unsigned> queued;
         corvid_set_callbacks([&](const corvid_message *, const AX25Header *) {
             queued.push_back(corvid_queue_count());
         }, {});
         const can_message a = frame(0x061, false, {1, 0, 5});
-        corvid_rx_can_frame(&a);
-        QCOMPARE(queued.size(), size_t(1));
-        corvid_rx_can_frame(&a);
+        feed({a, a});
         QCOMPARE(queued, (std::vector<unsigned>{0, 0}));
-        QCOMPARE(corvid_queue_count(), 0u);
         record_callbacks();
 
-        // De-initialisation with two buffers in use gives everything back.
+        // De-initialisation with two buffers in use gives everything back; offline, nothing goes in or out.
         feed({frame(0x061, false, {0xFE, 0xFF, 1, 0, 100, 0}), frame(0x0A1, false, {0xFE, 0xFF, 1, 0, 200, 0})});
         QCOMPARE(corvid_free_buffer_count(), uint16_t(3));
         QCOMPARE(corvid_free_budget(), CORVID_BUDGET - 300 - 68);
         corvid_storage_deinit();
         QVERIFY(!corvid_is_online());
         QCOMPARE(corvid_free_budget(), CORVID_BUDGET);
-        for (int i = 0; i < CORVID_RX_BUFFERS; ++i)
-            QVERIFY(!corvid_rx_buffers()[i].node);
-        // Offline: no allocation, no sending, frames refused.
         QVERIFY(!corvid_message_alloc(1, 1, 1, 1, 1));
-        QCOMPARE(corvid_free_budget(), CORVID_BUDGET);
         const QByteArray d("abc");
         const corvid_message m = corvid_message_over(1, 1, 1, d);
         QVERIFY(!corvid_send_message(&m));
@@ -226,20 +201,15 @@ private slots:
         QTest::addColumn<int>("from");
         QTest::addColumn<int>("to");
         QTest::addColumn<QByteArray>("data");
-        QTest::newRow("6 bytes, one frame") << 0x1234 << 3 << 1 << QByteArray("ABCDEF");
-        QTest::newRow("7 bytes, CRC split") << 0x1234 << 3 << 1 << QByteArray("ABCDEFG");
-        QTest::newRow("8 bytes, CRC alone") << 2 << 3 << 1 << QByteArray("ABCDEFGH");
-        QTest::newRow("empty") << 0xBEEF << 3 << 1 << QByteArray();
-        QTest::newRow("extended from 40") << 9 << 40 << 1 << QByteArray("ABCDEFG");
         QTest::newRow("extended to 32") << 9 << 1 << 32 << QByteArray("ABCDEF");
         QTest::newRow("14-bit addresses") << 9 << 16383 << 16383 << QByteArray("ABCDEF");
         // 0xFFFE never goes as a single frame: it would read as a header.
         QTest::newRow("id 0xFFFE") << 0xFFFE << 3 << 1 << QByteArray("xyz");
         QTest::newRow("id 0xFFFE empty") << 0xFFFE << 3 << 1 << QByteArray();
-        // Lengths around the frame edges, the longest and random ones, on short and long addresses.
+        // Lengths around the frame edges, the longest and random ones; short and extended addresses.
         QRandomGenerator rng(4711);
         std::vector<int> lengths = {0, 1, 6, 7, 8, 9, 15, 16, 17, 65533};
-        for (int i = 0; i < 6; ++i)
+        for (int i = 0; i < 3; ++i)
             lengths.push_back(int(rng.bounded(2, 3000)));
         const int addrs[][2] = {{3, 1}, {31, 0}, {40, 1}, {0, 16383}, {12345, 2}};
         for (int k = 0; k < int(lengths.size()); ++k)
@@ -264,7 +234,7 @@ private slots:
     }
 
     void wireLimits() {
-        // The reference itself, for one case (checksum 0xB61E).
+        // The reference itself, written out by hand (checksum 0xB61E).
         QStringList reference;
         for (const ReferenceCanFrame &r : reference_frames(0x1234, 3, 1, "ABCDEFG"))
             reference << r.text();
@@ -281,30 +251,23 @@ private slots:
         corvid_message m = corvid_message_over(1, 3, 1, huge);
         cap->frames.clear();
         QVERIFY(!corvid_send_message(&m));
-        m.length = 65535;
-        QVERIFY(!corvid_send_message(&m));
         QCOMPARE(cap->sendCorvidMessage(&m), int64_t(-1));
         m = corvid_message_over(1, 16384, 1, six);
         QVERIFY(!corvid_send_message(&m));
         m = corvid_message_over(1, 1, 0xFFFF, six);
         QVERIFY(!corvid_send_message(&m));
         QVERIFY(cap->frames.empty());
-        QCOMPARE(g_errors, (std::vector<uint16_t>{CAN_MESSAGE_TOO_LONG, CAN_MESSAGE_TOO_LONG, CAN_MESSAGE_TOO_LONG,
+        QCOMPARE(g_errors, (std::vector<uint16_t>{CAN_MESSAGE_TOO_LONG, CAN_MESSAGE_TOO_LONG,
                                                  CAN_CAN_IDENTIFIER_EXT_TOO_LONG, CAN_CAN_IDENTIFIER_EXT_TOO_LONG}));
 
-        // Through the connector interface, as the hub sends: every byte on the wire counted.
+        // A send that takes the engine offline, or a refused frame, stops the rest of the message.
         QByteArray hundred = reference_pattern(100, 1);
         m = corvid_message_over(77, 4, 5, hundred);
-        const uint64_t before = cap->txBytesCount();
-        QCOMPARE(cap->sendCorvidMessage(&m), int64_t(100));
-        QCOMPARE(cap->txBytesCount() - before, uint64_t(6 + 102));
-        // A send that takes the engine offline stops the rest of the message.
         cap->frames.clear();
         cap->offlineAfter = 3;
         QVERIFY(!corvid_send_message(&m));
         QCOMPARE(cap->frames.size(), size_t(3));
         cap->offlineAfter = 0;
-        // So does a frame the hardware refuses: the send failed.
         corvid_storage_init();
         cap->frames.clear();
         cap->refuseAt = 2;
@@ -409,28 +372,21 @@ private slots:
         bad[4].data[bad[4].can_dlc - 1] ^= 0x01;  // checksum corrupted
         QVERIFY(after(bad, {WRONG_CRC}));
         bad = frames;
-        bad[2].data[3] ^= 0x80;  // data corrupted
-        QVERIFY(after(bad, {WRONG_CRC}));
-        QCOMPARE(corvid_free_buffer_count(), uint16_t(5));
-        bad = frames;
         std::swap(bad[1], bad[2]);  // out of order
         QVERIFY(after(bad, {WRONG_CRC}));
 
-        // A missing frame leaves the message unfinished; the next header of the
-        // source overwrites it, and only the complete second message comes out.
+        // A missing frame leaves the message unfinished until the source's next header overwrites it.
         bad = frames;
         bad.erase(bad.begin() + 2);
         QVERIFY(after(bad, {}));
         QCOMPARE(corvid_free_buffer_count(), uint16_t(4));
         QVERIFY(after(frames, {BUFFER_OVERWRITE}, whole));
-        // A missing header: the data frames have no start.
         QVERIFY(after(std::vector<can_message>(frames.begin() + 1, frames.end()),
                       std::vector<uint16_t>(4, DATA_WITHOUT_START)));
-        // Surplus bytes: the message completes (delivered), then the warning.
+        // Surplus bytes: delivered (or rejected on a wrong checksum), then the warning.
         bad = frames;
         bad[4].can_dlc = 8;
         QVERIFY(after(bad, {WARNING_UNEXPECTED_DATA}, whole));
-        // ... and with a checksum that is wrong: rejected, then the warning.
         QVERIFY(after({frame(0x061, false, {0xFE, 0xFF, 1, 0, 5, 0}), frame(0x461, false, {1, 2, 3, 4, 5, 6, 7, 8})},
                       {WRONG_CRC, WARNING_UNEXPECTED_DATA}));
         // An empty data frame mid-message is ignored.
@@ -449,7 +405,6 @@ private slots:
                       {CAN_MESSAGE_TOO_SHORT, CAN_MESSAGE_TOO_SHORT}));
         QVERIFY(after({frame(0x061, false, {0xFE, 0xFF, 1, 0, 9})}, {HEADER_TOO_SHORT}));
         QVERIFY(after({frame(0x061, false, {0xFE, 0xFF, 1, 0, 1, 0})}, {WRONG_CRC}));
-        QCOMPARE(corvid_free_buffer_count(), uint16_t(5));
         // A restart with a bad total length leaves the buffer free.
         QVERIFY(after({frames[0], frame(0x061, false, {0xFE, 0xFF, 1, 0, 0, 0})}, {BUFFER_OVERWRITE, WRONG_CRC}));
         QCOMPARE(corvid_free_buffer_count(), uint16_t(5));
@@ -490,32 +445,25 @@ private slots:
     }
 
     void binding() {
-        // Rebinding: the first is closed and deleted before the second is initialised.
+        // Rebinding closes and deletes the first before initialising the second; the same one again restarts.
         QCOMPARE(cap->inits, 1);
-        QCOMPARE(cap->state, AbstractConnector::HW_READY);
         g_events.clear();
         auto *b = new CaptureConnector(QStringLiteral("b"));
         corvid_set_hardware(b);
-        QCOMPARE(g_events, (QStringList{"cap:close", "cap:delete", "b:init"}));
+        corvid_set_hardware(b);
+        QCOMPARE(g_events, (QStringList{"cap:close", "cap:delete", "b:init", "b:close", "b:init"}));
         QCOMPARE(corvid_get_hardware(), b);
-        QVERIFY(corvid_is_online());
         can_message f = frame(1, false, {1, 2});
         corvid_hw_tx_frame(&f);
         QCOMPARE(b->frames.size(), size_t(1));
-        // Binding the same connector again restarts it and keeps it alive.
-        g_events.clear();
-        corvid_set_hardware(b);
-        QCOMPARE(g_events, (QStringList{"b:close", "b:init"}));
-        QCOMPARE(corvid_get_hardware(), b);
 
-        // A destructor that de-initialises, and a close that does: each closed and deleted once.
+        // A close and a destructor that de-initialise: each runs once.
         corvid_set_hardware(new CaptureConnector(QStringLiteral("c"), true));
         g_events.clear();
         corvid_clear_hardware();
         QCOMPARE(g_events, (QStringList{"c:close", "c:delete"}));
-        QCOMPARE(corvid_get_hardware(), nullptr);
         QVERIFY(!corvid_is_online());
-        // Nothing bound: every operation is harmless; frames go nowhere, receiving is offline.
+        // Nothing bound: every operation is harmless, receiving is offline.
         corvid_hw_tx_frame(&f);
         corvid_hw_init();
         corvid_hw_close();
@@ -528,41 +476,22 @@ private slots:
         corvid_set_hardware(d);
         delete d;
         QCOMPARE(corvid_get_hardware(), nullptr);
-        QVERIFY(!corvid_is_online());
 
-        // A bound null reader: nothing leaves, the send counts as failed.
+        // A bound null reader drops the engine's frames; its own send fails.
         auto *nr = new NullReader;
         corvid_set_hardware(nr);
         QVERIFY(corvid_is_online());
         QByteArray data("hello world");
         corvid_message m = corvid_message_over(1, 2, 3, data);
         QCOMPARE(nr->sendCorvidMessage(&m), int64_t(-1));
-        QVERIFY(corvid_send_message(&m));  // engine frames are dropped by the base sendCANFrame
+        QVERIFY(corvid_send_message(&m));
         QCOMPARE(nr->txBytesCount(), uint64_t(0));
-        QCOMPARE(nr->state, AbstractConnector::HW_NOTINIT);
         cap = new CaptureConnector;
-        corvid_set_hardware(cap);  // deletes the null reader (ASan would see a leak otherwise)
+        corvid_set_hardware(cap);
     }
 
     void callbacksAndTexts() {
-        corvid_set_callbacks({}, {});
-        corvid_on_error(3);
-        const corvid_message m;
-        corvid_on_message(&m);
-        QVector<uint16_t> codes;
-        const AX25Header *seenHdr = reinterpret_cast<const AX25Header *>(1);
-        corvid_set_callbacks([&](const corvid_message *, const AX25Header *h) { seenHdr = h; },
-                             [&](uint16_t c) { codes << c; });
-        corvid_on_error(8);
-        corvid_on_message(&m);
-        QCOMPARE(seenHdr, nullptr);
-        AX25Header hdr;
-        corvid_on_message(&m, &hdr);
-        QCOMPARE(seenHdr, &hdr);
-        QCOMPARE(codes, QVector<uint16_t>{8});
-
-        // A refused message is the error's subject while the handler runs, and
-        // its text names it after the usual text.
+        // A refused message is the error's subject while the handler runs, and its text names it.
         QByteArray nine(9, 'n');
         const corvid_message refused = corvid_message_over(0x1A, 0x4000, 2, nine);
         QString said;
@@ -572,19 +501,9 @@ private slots:
         QCOMPARE(said,
                  QStringLiteral("Corvid error occured 1: OFFLINE (message id 0x1a, from 0x4000, to 0x2, length 9)"));
         QCOMPARE(corvid_error_subject(), nullptr);
-        corvid_set_callbacks({}, {});
-
-        QCOMPARE(corvid_error_text(3), QStringLiteral("Corvid error occured 3: WRONG_CRC"));
+        corvid_storage_init();
+        record_callbacks();
         QCOMPARE(corvid_error_text(8), QStringLiteral("Corvid error occured 8: "));
-        QStringList names;
-        for (uint16_t c = 0; c <= 18; ++c)
-            names << corvid_error_name(c);
-        QCOMPARE(names.join(','), QStringLiteral("Ok,OFFLINE,BUFFER_OVERWRITE,WRONG_CRC,NO_FREE_BUFFER,"
-                                                 "DATA_WITHOUT_START,WARNING_UNEXPECTED_DATA,,,,,CAN_MESSAGE_TOO_SHORT,"
-                                                 "CAN_MESSAGE_TOO_LONG,CAN_IDENTIFIER_TOO_LONG,"
-                                                 "CAN_CAN_IDENTIFIER_EXT_TOO_LONG,HEADER_TOO_SHORT,"
-                                                 "CANT_ALLOCATE_NODE,CANT_HW_ERROR,"));
-        QCOMPARE(corvid_error_name(0xFFFF), QString());
 
         std::vector<char> buf(CORVID_SPRINTF_MAX + 100, 'z');
         QCOMPARE(corvid_sprintf(buf.data(), "W%02X%s", 0xAB, "cd"), 5);
@@ -593,49 +512,20 @@ private slots:
         QCOMPARE(corvid_sprintf(buf.data(), "%s", big.c_str()), CORVID_SPRINTF_MAX);
         QCOMPARE(buf[CORVID_SPRINTF_MAX], '\0');
         QCOMPARE(buf[CORVID_SPRINTF_MAX + 1], 'z');
-        record_callbacks();
     }
 
     void connectorBase() {
         qRegisterMetaType<AbstractConnector::HWState>();
+        // The null reader announces nothing; the base announces a repeated state again.
         NullReader nr;
-        QCOMPARE(nr.state, AbstractConnector::HW_NOTINIT);
-        QCOMPARE(nr.interfaceName, QStringLiteral("nullreader"));
-        const std::vector<uint64_t> counts{nr.rxCurrentBytesCount(), nr.rxBytesCount(), nr.rxCANCount(),
-                                           nr.txBytesCount()};
-        QCOMPARE(counts, std::vector<uint64_t>(4, 0));
-        QVERIFY(nr.guiMode && !nr.reconnectTimer.isActive());
-        QVERIFY(qobject_cast<NullReader *>(static_cast<AbstractConnector *>(&nr)));
-        QVERIFY(!qobject_cast<NullReader *>(static_cast<AbstractConnector *>(cap)));
         QSignalSpy spy(&nr, &AbstractConnector::stateChanges);
-        for (int i = 0; i < 3; ++i) {
-            nr.HW_init();
-            nr.HW_close();
-        }
+        nr.HW_init();
+        nr.HW_close();
         QCOMPARE(spy.count(), 0);
         QCOMPARE(nr.state, AbstractConnector::HW_NOTINIT);
-        can_message f = frame(1, false, {1, 2});
-        QCOMPARE(nr.sendCANFrame(&f), 0);
-        corvid_message m;
-        QCOMPARE(nr.sendCorvidMessage(&m), int64_t(-1));
-        // No filtering in the base: the same state is announced again.
         nr.setHWState(AbstractConnector::HW_NOTINIT);
         nr.setHWState(AbstractConnector::HW_NOTINIT);
         QCOMPARE(spy.count(), 2);
-        QCOMPARE(spy.at(1).at(0).value<AbstractConnector::HWState>(), AbstractConnector::HW_NOTINIT);
-
-        // Signal and slot order of the meta-object, and the registered enum.
-        const QMetaObject &mo = AbstractConnector::staticMetaObject;
-        QStringList members;
-        for (int i = mo.methodOffset(); i < mo.methodCount(); ++i)
-            members << mo.method(i).name();
-        QCOMPARE(members.mid(0, 16).join(' '),
-                 QStringLiteral("can_message_ready stateChanges signalCANRx abort_app signalSendCorvidToClient "
-                                "handleReconnectTimeout HW_init HW_close rxCurrentBytesCount rxBytesCount rxCANCount "
-                                "txBytesCount sendCorvidMessage setPortName sendCANFrame setHWState"));
-        const QMetaEnum e = QMetaEnum::fromType<AbstractConnector::HWState>();
-        QCOMPARE(QByteArray(e.valueToKey(0)) + ' ' + e.valueToKey(1) + ' ' + e.valueToKey(2),
-                 "HW_ERROR HW_NOTINIT HW_READY");
 
         // The reconnect slot re-initialises only a failed link.
         CaptureConnector c(QStringLiteral("r"));
