@@ -78,30 +78,20 @@ private slots:
     }
     void cleanup() { qunsetenv("CORVID_SYSFS_NET"); }
 
-    void availableDevices_data()
-    {
-        QTest::addColumn<QStringList>("tree");
-        QTest::addColumn<QStringList>("expected");  // name|description|virtual|fd
-        QTest::newRow("mixed") << QStringList{"eth0 1 driver=e1000", "vcan0 280", "can1 280 driver=gs_usb mtu=16",
-                                              "slcan0 280 device", "canfd0 280 driver=mcp251xfd mtu=72", "junk -",
-                                              "ifb0 280x"}
-                               << QStringList{"can1|SocketCAN interface (gs_usb)|0|0",
-                                              "canfd0|SocketCAN interface (mcp251xfd)|0|1",
-                                              "slcan0|SocketCAN interface|0|0", "vcan0|SocketCAN interface (virtual)|1|0"};
-    }
     void availableDevices()
     {
-        QFETCH(QStringList, tree);
-        QFETCH(QStringList, expected);
-        const QString root = m_scratch.filePath(QString::fromLatin1(QTest::currentDataTag()) + QStringLiteral("/net"));
-        for (const QString &spec : tree)
-            addInterface(root, spec);
+        const QString root = m_scratch.filePath(QStringLiteral("mixed/net"));
+        for (const char *spec : {"eth0 1 driver=e1000", "vcan0 280", "can1 280 driver=gs_usb mtu=16", "slcan0 280 device",
+                                 "canfd0 280 driver=mcp251xfd mtu=72", "junk -", "ifb0 280x"})
+            addInterface(root, QString::fromLatin1(spec));
         qputenv("CORVID_SYSFS_NET", QFile::encodeName(root));
         QString error;
         QStringList listed;
         for (const QCanBusDeviceInfo &i : QCanBus::instance()->availableDevices(kPlugin, &error))
             listed << QStringLiteral("%1|%2|%3|%4").arg(i.name(), i.description()).arg(i.isVirtual()).arg(i.hasFlexibleDataRate());
-        QCOMPARE(listed, expected);
+        // name|description|virtual|fd
+        QCOMPARE(listed, (QStringList{"can1|SocketCAN interface (gs_usb)|0|0", "canfd0|SocketCAN interface (mcp251xfd)|0|1",
+                                      "slcan0|SocketCAN interface|0|0", "vcan0|SocketCAN interface (virtual)|1|0"}));
         QCOMPARE(error, QString());
         qputenv("CORVID_SYSFS_NET", QFile::encodeName(root + QStringLiteral("/absent")));
         QVERIFY(QCanBus::instance()->availableDevices(kPlugin, &error).isEmpty());
@@ -149,10 +139,7 @@ private slots:
         std::unique_ptr<AbstractConnector> link(createConnector(&config));
         QVERIFY(qobject_cast<QSocketCAN_connector *>(link.get()));
         QCOMPARE(link->state, AbstractConnector::HW_NOTINIT);
-        const QStringList log = diag.texts();
-        QCOMPARE(std::count_if(log.cbegin(), log.cend(),
-                               [](const QString &l) { return QRegularExpression(kNotCan).match(l).hasMatch(); }),
-                 1);
+        QCOMPARE(diag.texts().filter(QRegularExpression(kNotCan)).size(), 1);
         QVERIFY(diag.contains(QStringLiteral("\"SocketCAN\"  hw-interface will be used.\n")));
         QVERIFY(diag.contains(QStringLiteral("Error: QSocketCAN_connector::HW_init: Socket wasn't initialized!")));
         link.reset();
@@ -197,7 +184,6 @@ private slots:
         QVERIFY(!device.writeFrame(QCanBusFrame(QCanBusFrame::ErrorFrame)));
         QCOMPARE(device.error(), QCanBusDevice::WriteError);
         QTRY_COMPARE(written.count(), 1);
-        QCOMPARE(written.first().first().toLongLong(), qint64(1));
         QByteArray raw(int(sizeof(can_frame)) + 1, '\0');
         QCOMPARE(::read(bus, raw.data(), size_t(raw.size())), ssize_t(sizeof(can_frame)));
         QCOMPARE(raw.left(int(sizeof(can_frame))).toHex(), QByteArray("4100000003000000" "1000ab0000000000"));
