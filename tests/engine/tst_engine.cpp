@@ -41,7 +41,6 @@ public:
             corvid_deinit();
     }
     void HW_init() override {
-        ++inits;
         g_events << m_name + ":init";
         setHWState(HW_READY);
     }
@@ -62,7 +61,6 @@ public:
     size_t offlineAfter = 0;
     size_t refuseAt = 0;
     bool deinits = false;  // de-initialises the engine when closed and when deleted
-    int inits = 0;
 
 private:
     QString m_name;
@@ -123,20 +121,12 @@ private slots:
     }
     void cleanup() {
         corvid_clear_hardware();
-        QCOMPARE(corvid_get_hardware(), nullptr);
         QCOMPARE(corvid_free_budget(), CORVID_BUDGET);
         corvid_set_callbacks({}, {});
         corvid_set_clock(nullptr);
     }
 
-    void crc() {
-        QCOMPARE(corvid_crc16(reinterpret_cast<const uint8_t *>("123456789"), 9), uint16_t(0x31C3));
-        QCOMPARE(corvid_crc16(nullptr, 0), uint16_t(0));
-    }
-
     void storageAndBudget() {
-        QVERIFY(corvid_is_online());
-        QCOMPARE(corvid_free_buffer_count(), uint16_t(5));
         // 1,048,542 does not fit 16 bits: fill with 16 blocks of 65,500 and one exact remainder.
         std::vector<corvid_node *> held;
         uint32_t left = CORVID_BUDGET;
@@ -196,6 +186,7 @@ private slots:
     }
 
     void wireLimits() {
+        QCOMPARE(corvid_crc16(reinterpret_cast<const uint8_t *>("123456789"), 9), uint16_t(0x31C3));
         // The reference itself, written out by hand (checksum 0xB61E).
         QStringList reference;
         for (const ReferenceCanFrame &r : reference_frames(0x1234, 3, 1, "ABCDEFG"))
@@ -386,16 +377,12 @@ private slots:
 
     void binding() {
         // Rebinding closes and deletes the first before initialising the second; the same one again restarts.
-        QCOMPARE(cap->inits, 1);
         g_events.clear();
         auto *b = new CaptureConnector(QStringLiteral("b"));
         corvid_set_hardware(b);
         corvid_set_hardware(b);
         QCOMPARE(g_events, (QStringList{"cap:close", "cap:delete", "b:init", "b:close", "b:init"}));
         QCOMPARE(corvid_get_hardware(), b);
-        can_message f = frame(1, false, {1, 2});
-        corvid_hw_tx_frame(&f);
-        QCOMPARE(b->frames.size(), size_t(1));
 
         // A close and a destructor that de-initialise: each runs once.
         corvid_set_hardware(new CaptureConnector(QStringLiteral("c"), true));
@@ -404,6 +391,7 @@ private slots:
         QCOMPARE(g_events, (QStringList{"c:close", "c:delete"}));
         QVERIFY(!corvid_is_online());
         // Nothing bound: every operation is harmless, receiving is offline.
+        can_message f = frame(1, false, {1, 2});
         corvid_hw_tx_frame(&f);
         corvid_hw_init();
         corvid_hw_close();
@@ -446,12 +434,12 @@ private slots:
     void connectorBase() {
         // The reconnect slot re-initialises only a failed link.
         CaptureConnector c(QStringLiteral("r"));
+        g_events.clear();
         c.state = AbstractConnector::HW_READY;
         QVERIFY(QMetaObject::invokeMethod(&c, "handleReconnectTimeout"));
-        QCOMPARE(c.inits, 0);
         c.setHWState(AbstractConnector::HW_ERROR);
         QVERIFY(QMetaObject::invokeMethod(&c, "handleReconnectTimeout"));
-        QCOMPARE(c.inits, 1);
+        QCOMPARE(g_events, QStringList{"r:init"});
 
         // A message and its radio header travel by value through a queued
         // connection: the sender's header is gone before delivery.
