@@ -1,5 +1,4 @@
-// The bus message engine: storage and budget, frames on the wire, reassembly
-// and its errors, the hardware binding and the connector base.
+// The bus message engine: storage, frames on the wire, reassembly, errors, binding and the connector base.
 
 #include "connectors/AbstractConnector.h"
 #include "engine/corvid_engine.h"
@@ -101,7 +100,6 @@ class tst_engine : public QObject {
 private:
     CaptureConnector *cap = nullptr;
 
-    // Segments through a fresh capture connector and returns the frames.
     std::vector<can_message> segment(const corvid_message &m) {
         cap->frames.clear();
         corvid_send_message(&m);
@@ -146,7 +144,6 @@ private slots:
         corvid_node_free(nullptr);
         for (corvid_node *h : held)
             corvid_node_free(h);
-
         // De-initialisation with two buffers in use gives everything back.
         feed({frame(0x061, false, {0xFE, 0xFF, 1, 0, 100, 0}), frame(0x0A1, false, {0xFE, 0xFF, 1, 0, 200, 0})});
         QCOMPARE(corvid_free_buffer_count(), uint16_t(3));
@@ -158,8 +155,7 @@ private slots:
         QCOMPARE(corvid_free_buffer_count(), uint16_t(5));
     }
 
-    // Frames against the reference layout; every message also comes back whole
-    // from its own frames and leaves every buffer free.
+    // Frames against the reference layout; each message comes back whole from its own frames.
     void wireLayout() {
         struct Case { int msgId, from, to, length; };
         // Lengths around the frame edges and the longest; short, extended and 14-bit addresses.
@@ -198,7 +194,6 @@ private slots:
         auto f = segment(empty);
         QCOMPARE(f.size(), size_t(2));
         QCOMPARE(bytes_of(f[1]), QByteArray("\0\0", 2));
-
         // Too long for the 16-bit total length, or addresses past 14 bits: nothing on the wire.
         QByteArray huge(65534, 'x'), six("ABCDEF");
         corvid_message m = corvid_message_over(1, 3, 1, huge);
@@ -211,7 +206,6 @@ private slots:
         QVERIFY(cap->frames.empty());
         QCOMPARE(g_errors, (std::vector<uint16_t>{CAN_MESSAGE_TOO_LONG, CAN_CAN_IDENTIFIER_EXT_TOO_LONG,
                                                  CAN_CAN_IDENTIFIER_EXT_TOO_LONG}));
-
         // A send that takes the engine offline, or a refused frame, stops the rest of the message.
         QByteArray hundred = reference_pattern(100, 1);
         m = corvid_message_over(77, 4, 5, hundred);
@@ -233,8 +227,7 @@ private slots:
         feed({frame(0x061, false, {0xFE, 0xFF, 0x02, 0x01, 12, 0}),
               frame(0x461, false, {'0', '1', '2', '3', '4', '5', '6', '7'}),
               frame(0x461, false, {'8', '9', crc & 0xFF, crc >> 8})});
-        // Extended, 14-bit addresses 5000 -> 9000, data frames split unevenly,
-        // header with extra bytes that are ignored.
+        // Extended, 5000 -> 9000, data split unevenly, extra header bytes ignored.
         const uint32_t id = (5000u << 14) | 9000u;
         feed({frame(id, true, {0xFE, 0xFF, 0x34, 0x12, 12, 0, 0xAA, 0xBB}),
               frame(id | (1u << 28), true, {'0', '1', '2'}),
@@ -264,7 +257,6 @@ private slots:
                 streams.push_back(segment(corvid_message_over(uint16_t(idBase + s), from, 9, payloads.back())));
             }
         };
-        // Exactly `count` messages came out, each whole and without errors.
         const auto arrived = [&](size_t count, int idBase) {
             bool ok = g_messages.size() == count && g_errors.empty();
             for (const ReceivedMessage &r : g_messages)
@@ -311,7 +303,6 @@ private slots:
         auto bad = frames;
         bad[4].data[bad[4].can_dlc - 1] ^= 0x01;  // checksum corrupted
         QVERIFY(after(bad, {WRONG_CRC}));
-
         // A missing frame leaves the message unfinished until the source's next header overwrites it.
         bad = frames;
         bad.erase(bad.begin() + 2);
@@ -326,7 +317,6 @@ private slots:
         QVERIFY(after(bad, {WARNING_UNEXPECTED_DATA}, whole));
         // An empty data frame mid-message is ignored.
         QVERIFY(after({frames[0], frame(0x461, false, {}), frames[1], frames[2], frames[3], frames[4]}, {}, whole));
-
         // Frame-level checks, in their order.
         can_message f = frame(0x800, false, {1, 0, 1, 2, 3, 4, 5, 6});
         f.can_dlc = 9;
@@ -383,7 +373,6 @@ private slots:
         corvid_set_hardware(b);
         QCOMPARE(g_events, (QStringList{"cap:close", "cap:delete", "b:init", "b:close", "b:init"}));
         QCOMPARE(corvid_get_hardware(), b);
-
         // A close and a destructor that de-initialise: each runs once.
         corvid_set_hardware(new CaptureConnector(QStringLiteral("c"), true));
         g_events.clear();
@@ -398,7 +387,6 @@ private slots:
         corvid_clear_hardware();
         g_errors.clear();
         QVERIFY(after({f}, {OFFLINE}));
-
         // A bound connector deleted directly releases the binding.
         auto *d = new CaptureConnector(QStringLiteral("d"));
         corvid_set_hardware(d);
@@ -422,7 +410,6 @@ private slots:
         QCOMPARE(corvid_error_subject(), nullptr);
         corvid_storage_init();
         record_callbacks();
-
         // Formatting never writes past its limit.
         std::vector<char> buf(CORVID_SPRINTF_MAX + 100, 'z');
         const std::string big(20000, 'a');
@@ -440,9 +427,7 @@ private slots:
         c.setHWState(AbstractConnector::HW_ERROR);
         QVERIFY(QMetaObject::invokeMethod(&c, "handleReconnectTimeout"));
         QCOMPARE(g_events, QStringList{"r:init"});
-
-        // A message and its radio header travel by value through a queued
-        // connection: the sender's header is gone before delivery.
+        // A radio header travels by value through a queued connection: the sender's is gone before delivery.
         QByteArray payload("queued");
         const corvid_message qm = corvid_message_over(0x42, 7, 8, payload);
         QStringList got;
