@@ -34,9 +34,9 @@ const QString kNotCan = QStringLiteral("^(This kernel has no SocketCAN support \
                                        "modules|\"lo\" is not a CAN interface)$");
 
 // One fake sysfs interface: "name type [device] [driver=NAME] [mtu=N]"; type "-" writes no type file.
-void addInterface(const QString &root, const QString &spec)
+void addInterface(const QString &root, const QString &entry)
 {
-    const QStringList parts = spec.split(QLatin1Char(' '));
+    const QStringList parts = entry.split(QLatin1Char(' '));
     const QString dir = root + QLatin1Char('/') + parts[0];
     QVERIFY(QDir().mkpath(dir));
     const auto write = [&dir](const char *name, const QString &value) {
@@ -79,9 +79,9 @@ private slots:
     void availableDevices()
     {
         const QString root = m_scratch.filePath(QStringLiteral("mixed/net"));
-        for (const char *spec : {"eth0 1 driver=e1000", "vcan0 280", "can1 280 driver=gs_usb mtu=16", "slcan0 280 device",
+        for (const char *entry : {"eth0 1 driver=e1000", "vcan0 280", "can1 280 driver=gs_usb mtu=16", "slcan0 280 device",
                                  "canfd0 280 driver=mcp251xfd mtu=72", "junk -", "ifb0 280x"})
-            addInterface(root, QString::fromLatin1(spec));
+            addInterface(root, QString::fromLatin1(entry));
         qputenv("CORVID_SYSFS_NET", QFile::encodeName(root));
         QString error;
         QStringList listed;
