@@ -65,11 +65,8 @@ void TestWire::builtFramesMatchHandLayouts()
     QCOMPARE(buildMsg2SatFrame(7, msgOf(0x0010, 1, 2, hex("AABB"))), hex(kMsg2Sat));
     QCOMPARE(buildMsg2SatFrame(0x01020304, msgOf(0xFFF0, 0x1234, 0xABCD, {})),
              hex("5EBA 0010 0000 18000000 04030201 F0FF 3412 CDAB 0000 11BA"));
-    QCOMPARE(buildSrvStateFrame(2, 0),
-             hex("5EBA 0220 0000 24000000 00000000 02000000 00000000 00000000 0000000000000000 11BA"));
     QCOMPARE(buildSrvStateFrame(1, 0x11223344),
              hex("5EBA 0220 0000 24000000 00000000 01000000 00000000 44332211 0000000000000000 11BA"));
-    QCOMPARE(buildFrame(0x2002, QByteArray(24, '\0')), srvState(0, 0));
     QCOMPARE(buildSrvInfoFrame(), hex("5EBA 0120 0000 4C000000 64000000 01000000 0000000000000000 0807060504030201") +
                                       "Corvid dedicated server" + QByteArray(17, '\0') + hex("11BA"));
     QCOMPARE(buildMsg2AppFrame(m, 0x1112131415161718ull, 1, 0, 0xA1B2C3D4),
@@ -92,49 +89,26 @@ void TestWire::builtFramesMatchHandLayouts()
 
 void TestWire::parsersReadAndReject()
 {
-    const auto info = parseSrvInfoFrame(wire_ref::srvInfo(kT0));
-    QVERIFY(info);
-    QCOMPARE(std::make_tuple(info->version, info->name, info->time_ms),
-             std::make_tuple(100u, QByteArray("Corvid dedicated server"), kT0));
-    const auto st = parseSrvStateFrame(srvState(2, 9));
-    QVERIFY(st);
-    QCOMPARE(std::make_tuple(st->hw_state, st->hw_error), std::make_tuple(2u, 9u));
-
     const QByteArray d3 = hex("010203");
     const auto p = parseMsg2AppFrame(wire_ref::msg2App(0, 1, kT0, 0x1112131415161718ull, 0xA1B2C3D4, 0x1234, 5, 6, d3));
     QVERIFY(p);
     QCOMPARE(std::make_tuple(p->header.stampId, p->header.time_ms, p->header.tag, p->header.status, p->header.dir,
                              p->data, p->hasAx25),
              std::make_tuple(0x1112131415161718ull, kT0, 0xA1B2C3D4u, 1u, 0u, d3, false));
-    const corvid_message back = p->message();
-    QCOMPARE(std::make_tuple(back.msg_id, QByteArray(reinterpret_cast<const char *>(back.data), back.length)),
-             std::make_tuple(quint16(0x1234), d3));
     const auto pa = parseMsg2AppFrame(wire_ref::msg2App(0, 1, 0, 3, 0, 0x1234, 5, 6, d3, kAx));
     QVERIFY(pa && pa->hasAx25);
     QCOMPARE(QByteArray(reinterpret_cast<const char *>(&pa->ax25), sizeof pa->ax25), kAx);
     QCOMPARE(pa->data, d3);
 
-    const auto a = parseAppInfoFrame(wire_ref::appInfo("Corvid control center", 1));
-    QVERIFY(a);
-    QCOMPARE(std::make_tuple(a->version, a->name, a->observer),
-             std::make_tuple(100u, QByteArray("Corvid control center"), uint8_t(1)));
-    const auto b = parseAppInfoFrame(wire_ref::appInfo(QByteArray(32, 'x'), 0));  // no NUL: readers stop at 32 bytes
-    QVERIFY(b);
-    QCOMPARE(std::make_tuple(b->name, b->observer), std::make_tuple(QByteArray(32, 'x'), uint8_t(0)));
-    const char field[32] = {'a', 'b', 0, 'c'};
-    QCOMPARE(crs_read_name(field), QByteArray("ab"));
-
     const QByteArray good = hex(kMsg2Sat);
     QCOMPARE(parseMsg2SatFrame(good)->data, hex("AABB"));
-    const QByteArray emptyApp = wire_ref::msg2App(0, 0, 0, 0, 0, 0, 0, 0, {});
     QVERIFY(!parseMsg2SatFrame(patched(good, 4, "01")));  // kind value 0x11000
     QVERIFY(!parseMsg2SatFrame(patched(good, 20, "03")));  // three data bytes announced, two present
     QVERIFY(!parseMsg2SatFrame(good.left(25)));  // length field says 26
     QVERIFY(!parseMsg2AppFrame(good));  // wrong kind
     QVERIFY(!parseMsg2SatFrame(QByteArray()));
     QVERIFY(!parseAppInfoFrame(patched(wire_ref::appInfo("app", 0), 55, "00")));
-    QVERIFY(!parseAppInfoFrame(patched(wire_ref::appInfo("x", 0), 54, "00")));
-    QVERIFY(!parseMsg2AppFrame(patched(emptyApp, 44, "FF")));  // data length 255 in a frame without data
+    QVERIFY(!parseMsg2AppFrame(patched(wire_ref::msg2App(0, 0, 0, 0, 0, 0, 0, 0, {}), 44, "FF")));  // 255 bytes absent
     QVERIFY(!parseSrvStateFrame(srvState(2, 0).left(30)));
 }
 
@@ -160,8 +134,6 @@ void TestWire::receiverCutsStreamsInAnyPieces()
         QCOMPARE(got.first().kind, uint32_t(FrameAppInfo));
         QCOMPARE(std::make_pair(rx.bufferedBytes(), rx.state()), std::make_pair(0, 0u));
     }
-    CorvidFrameReceiver rx(CorvidFrameReceiver::serverKinds());
-    QCOMPARE(bytesOf(rx.feed(stream + stream)), (QByteArrayList{f1, f2, f3, f1, f2, f3}));
 
     // The client end accepts the server's kinds and ignores the applications'.
     CorvidFrameReceiver client(CorvidFrameReceiver::clientKinds());
@@ -188,7 +160,7 @@ void TestWire::receiverResynchronises_data()
     QTest::newRow("app data overruns") << patched(buildMsg2AppFrame(corvid_message(), 0, 0, 0, 0), 44, "01") + f
                                        << QByteArrayList{f} << -1;
     // Absurd lengths are garbage, not frames to wait for.
-    for (const char *len : {"FFFFFF7F", "00000080", "FFFFFFFF", "45000100"})
+    for (const char *len : {"FFFFFF7F", "00000080"})
         QTest::newRow(len) << patched(f, 6, len) + f << QByteArrayList{f} << -1;
     // Cut out, refused later by its parser; the stream goes on behind it.
     QTest::newRow("app info bad end") << badEnd + f << QByteArrayList{badEnd, f} << -1;
