@@ -89,17 +89,6 @@ void TestWire::builtFramesMatchHandLayouts()
 
 void TestWire::parsersReadAndReject()
 {
-    const QByteArray d3 = hex("010203");
-    const auto p = parseMsg2AppFrame(wire_ref::msg2App(0, 1, kT0, 0x1112131415161718ull, 0xA1B2C3D4, 0x1234, 5, 6, d3));
-    QVERIFY(p);
-    QCOMPARE(std::make_tuple(p->header.stampId, p->header.time_ms, p->header.tag, p->header.status, p->header.dir,
-                             p->data, p->hasAx25),
-             std::make_tuple(0x1112131415161718ull, kT0, 0xA1B2C3D4u, 1u, 0u, d3, false));
-    const auto pa = parseMsg2AppFrame(wire_ref::msg2App(0, 1, 0, 3, 0, 0x1234, 5, 6, d3, kAx));
-    QVERIFY(pa && pa->hasAx25);
-    QCOMPARE(QByteArray(reinterpret_cast<const char *>(&pa->ax25), sizeof pa->ax25), kAx);
-    QCOMPARE(pa->data, d3);
-
     const QByteArray good = hex(kMsg2Sat);
     QCOMPARE(parseMsg2SatFrame(good)->data, hex("AABB"));
     QVERIFY(!parseMsg2SatFrame(patched(good, 4, "01")));  // kind value 0x11000
