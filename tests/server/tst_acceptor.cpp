@@ -10,9 +10,6 @@
 #include <QSignalSpy>
 #include <QtTest>
 #include <memory>
-#include <fcntl.h>
-#include <sys/resource.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -31,7 +28,6 @@ using wire_ref::msg2Sat;
 using Client = WireClient;
 
 WireMessage readEcho(const QByteArray &f) { return WireMessage::read(f); }
-QByteArray patched(QByteArray f, int at, const QByteArray &bytes) { return f.replace(at, bytes.size(), bytes); }
 
 // The client records a spy holds, one line each.
 QStringList records(const QSignalSpy &spy)
@@ -39,10 +35,8 @@ QStringList records(const QSignalSpy &spy)
     QStringList out;
     for (const QList<QVariant> &args : spy) {
         const auto r = args.at(0).value<crd_client_info_t>();
-        out << QStringLiteral("%1 %2 / %3 identified %4 observer %5 version %6 since %7 %8 socket %9")
-                   .arg(r.id).arg(r.app_name, r.description).arg(r.identified).arg(r.observer).arg(r.version)
-                   .arg(r.since.toMSecsSinceEpoch()).arg(r.since.timeSpec() == Qt::UTC ? "UTC" : "not UTC")
-                   .arg(r.socket != nullptr);
+        out << QStringLiteral("%1 %2 / %3 observer %4 version %5").arg(r.id).arg(r.app_name, r.description)
+                   .arg(r.observer).arg(r.version);
     }
     return out;
 }
@@ -94,13 +88,10 @@ private slots:
     void streamsArriveInPieces();
     void echoRolesTagsAndStamps();
     void connectionLimit();
-    void restartAndListenFailure();
+    void restartDropsEveryClient();
     void unidentifiedConnectionsAreBounded();
-    void acceptFailureIsReportedAndSurvived();
     void slowReaderIsCutOff_data();
     void slowReaderIsCutOff();
-    void floodReachesReadingClients();
-    void newConnectionsAreNotWaitedFor();
 
 private:
     int loggedStartingWith(const QString &prefix) const { return m_diag->texts(-1, prefix).size(); }
@@ -118,21 +109,17 @@ void TestAcceptor::identificationAndIds()
     srv.hw_error = 0x0000ABCD;
     QSignalSpy added(&srv, &CorvidTCPserver::newClientAdded);
     QSignalSpy gone(&srv, &CorvidTCPserver::signalDisconnected);
-    const QString app = QStringLiteral(" / Corvid control app (ver: 100) identified 1 observer 0 version 100");
-    const QString tail = QStringLiteral(" since 1700000000123 UTC socket 1");
+    const QString app = QStringLiteral(" / Corvid control app (ver: 100) observer 0 version 100");
 
-    Client a(port), b(port), c(port), d(port);
+    Client a(port), b(port), c(port);
     QVERIFY(a.identify("Corvid control center", 0, 100));
     QCOMPARE(a.frames, (QByteArrayList{wire_ref::srvInfo(kT0), wire_ref::srvState(2, 0xABCD)}));
     QVERIFY(b.identify(QByteArray(32, 'n'), 1, 0x00010064));
     QVERIFY(c.identify("two", 2));  // an observer byte other than 1 means Manager
-    // A wrong end marker gives no record and no reply; the good frame behind it does.
-    d.write(patched(appInfo("bad", 0), 55, QByteArray(1, 0)) + appInfo("good", 0));
-    QTRY_COMPARE(d.frames.size(), 2);
 
     // The client with the highest id leaves; the next one gets that id again.
     // One leaving from the middle: the next id follows the last record.
-    d.socket.disconnectFromHost();
+    c.socket.disconnectFromHost();
     QTRY_COMPARE(gone.size(), 1);
     Client e(port);
     QVERIFY(e.identify());
@@ -140,76 +127,37 @@ void TestAcceptor::identificationAndIds()
     QTRY_COMPARE(gone.size(), 2);
     Client f(port);
     QVERIFY(f.identify());
-    const QString unknown = QStringLiteral(" / Unknown client! (ver: 65636) identified 1 observer 1 version 65636");
-    QCOMPARE(records(added), (QStringList{"0 Corvid control center" + app + tail,
-                                          "1 " + QString(32, 'n') + unknown + tail, "2 two" + app + tail,
-                                          "3 good" + app + tail, "3 app" + app + tail, "4 app" + app + tail}));
-    QCOMPARE(ids(gone), (QList<uint>{3, 1}));
-    QList<quint32> listed;
-    for (const auto &r : srv.clientList())
-        listed.append(r.id);
-    QCOMPARE(listed, (QList<quint32>{0, 2, 3, 4}));
+    const QString unknown = QStringLiteral(" / Unknown client! (ver: 65636) observer 1 version 65636");
+    QCOMPARE(records(added), (QStringList{"0 Corvid control center" + app, "1 " + QString(32, 'n') + unknown,
+                                          "2 two" + app, "2 app" + app, "3 app" + app}));
+    QCOMPARE(ids(gone), (QList<uint>{2, 1}));
 
     // A second identification on one connection updates its one record (now
     // an Observer) and is answered again; the connection stays one client.
     QSignalSpy updated(&srv, &CorvidTCPserver::clientUpdated);
     QVERIFY(a.identify("again", 1, 0x00010065));
     QCOMPARE(a.frames.mid(2), a.frames.mid(0, 2));
-    QCOMPARE(srv.clientCount(), 4);
-    QCOMPARE(added.size(), 6);
-    QCOMPARE(records(updated),
-             QStringList{"0 again / Unknown client! (ver: 65637) identified 1 observer 1 version 65637" + tail});
-    QCOMPARE(srv.clientList().first().app_name, QStringLiteral("again"));
+    QCOMPARE(std::make_pair(srv.clientCount(), added.size()), std::make_pair(3, 5));
+    QCOMPARE(records(updated), QStringList{"0 again / Unknown client! (ver: 65637) observer 1 version 65637"});
     // The role changed at once: its message no longer goes to the bus.
-    srv.slotHardwareStatusHandler(1);
     a.write(msg2Sat(42, 0x10, 1, 2, "x"));
-    QTRY_COMPARE(sizes({&a, &f}), (QList<int>{6, 4}));
+    QTRY_COMPARE(sizes({&a, &f}), (QList<int>{5, 3}));
     QVERIFY(m_hw.isEmpty());
     QCOMPARE(readEcho(f.frames.last()).dir, 0u);
-    QCOMPARE(a.frames.at(4), wire_ref::srvState(1, 0xABCD));
-    QCOMPARE(readEcho(a.frames.at(5)).tag, 42u);
+    QCOMPARE(readEcho(a.frames.last()).tag, 42u);
 
-    a.socket.disconnectFromHost();
-    QTRY_COMPARE(gone.size(), 3);
-    QCOMPARE(srv.clientCount(), 3);
     // Diagnostics name the client: its address and port, and its id.
     QVERIFY(m_diag->contains(QStringLiteral("TCP client disconnected (127.0.0.1:%1, client 1)").arg(b.localPort)));
-    for (Client *x : {&a, &b, &c, &d, &e, &f})
-        QVERIFY(!x->malformed);
 }
 
 void TestAcceptor::streamsArriveInPieces()
 {
-    CorvidTCPserver &srv = *m_srv;
-    // The application information one byte per write.
-    Client a(port);
-    for (char ch : appInfo("slow", 0)) {
-        a.write(QByteArray(1, ch));
-        QTest::qWait(1);
-    }
-    QTRY_COMPARE(a.frames.size(), 2);
-    QCOMPARE(srv.clientCount(), 1);
-
-    // Several frames in one write, with garbage before and between them.
-    const QByteArray m1 = msg2Sat(1, 0x20, 1, 2, "first");
-    a.write(wire_ref::hex("00115EBA5E") + m1 + QByteArray("junk\x5e") + msg2Sat(2, 0x21, 1, 2, QByteArray(3000, 'z')) +
-            msg2Sat(3, 0x22, 1, 2, QByteArray()) + wire_ref::hex("5EBA0010"));
-    QTRY_COMPARE(a.frames.size(), 5);
-    QCOMPARE(m_hw, (QByteArrayList{"first", QByteArray(3000, 'z'), QByteArray()}));
-    QCOMPARE(readEcho(a.frames.at(2)).tag, 1u);
-    QCOMPARE(readEcho(a.frames.at(4)).text(), QStringLiteral("dir 1 status 1 stamp 3 tag 3 id 0x22 1->2 []"));
-
-    // A frame with an absurd length, one whose data overruns it, then a good one:
-    // the server keeps going and serves the good one.
-    a.write(wire_ref::hex("0A") + patched(m1, 6, wire_ref::hex("FFFFFF7F")) + patched(m1, 20, "\xFF") +
-            msg2Sat(4, 0x23, 1, 2, "after"));
-    QTRY_COMPARE(a.frames.size(), 6);
-    QCOMPARE(m_hw.mid(3), QByteArrayList{"after"});
-
-    // Two clients writing interleaved halves of their frames: each is cut from its own stream.
-    Client b(port);
-    QVERIFY(b.identify("other"));
-    const QByteArray fa = msg2Sat(10, 0x30, 5, 6, QByteArray(200, 'a'));
+    // Two clients writing interleaved pieces of their frames, one with garbage before, between and
+    // after them: each is cut from its own stream.
+    Client a(port), b(port);
+    QVERIFY(a.identify("one") && b.identify("other"));
+    const QByteArray fa = wire_ref::hex("00115EBA5E") + msg2Sat(10, 0x30, 5, 6, QByteArray(200, 'a')) + "junk\x5e" +
+                          msg2Sat(11, 0x22, 1, 2, QByteArray()) + wire_ref::hex("5EBA0010");
     const QByteArray fb = msg2Sat(20, 0x31, 7, 8, QByteArray(200, 'b'));
     const QList<int> cuts{0, 7, 30, 120, fa.size()};
     for (int i = 0; i + 1 < cuts.size(); ++i) {
@@ -218,120 +166,62 @@ void TestAcceptor::streamsArriveInPieces()
         b.write(fb.mid(cuts.at(i), cuts.at(i + 1) - cuts.at(i)));
         QTest::qWait(5);
     }
-    QTRY_COMPARE(sizes({&a, &b}), (QList<int>{8, 4}));
-    QCOMPARE(m_hw.mid(4), (QByteArrayList{QByteArray(200, 'a'), QByteArray(200, 'b')}));
-    const QString hexA = QString::fromLatin1(QByteArray(200, 'a').toHex());
-    QCOMPARE(readEcho(a.frames.at(6)).text(), "dir 1 status 1 stamp 5 tag 10 id 0x30 5->6 [" + hexA + "]");
-    QCOMPARE(readEcho(a.frames.at(7)).tag, 0u);
-    QCOMPARE(readEcho(b.frames.at(3)).text(), "dir 1 status 1 stamp 6 tag 20 id 0x31 7->8 [" +
-                                                  QString::fromLatin1(QByteArray(200, 'b').toHex()) + "]");
+    QTRY_COMPARE(sizes({&a, &b}), (QList<int>{5, 5}));
+    QCOMPARE(m_hw, (QByteArrayList{QByteArray(200, 'a'), QByteArray(), QByteArray(200, 'b')}));
+    QCOMPARE(readEcho(a.frames.at(2)).text(), "dir 1 status 1 stamp 1 tag 10 id 0x30 5->6 [" +
+                                                  QString::fromLatin1(QByteArray(200, 'a').toHex()) + "]");
+    QCOMPARE(readEcho(a.frames.at(3)).text(), QStringLiteral("dir 1 status 1 stamp 2 tag 11 id 0x22 1->2 []"));
+    QCOMPARE(readEcho(b.frames.at(4)).tag, 20u);
     QVERIFY(!a.malformed && !b.malformed);
 }
 
 void TestAcceptor::echoRolesTagsAndStamps()
 {
     CorvidTCPserver &srv = *m_srv;
-    srv.stampId = 1000;
-    // Stands in for the hub: it logs with one stamp and advances the counter.
-    QList<quint64> hubStamps;
-    const auto standIn = connect(&srv, &CorvidTCPserver::signalCorvidToHW, this, [&](corvid_message m) {
-        hubStamps.append(++srv.stampId);
-        QCOMPARE(m.msg_id, quint16(0x0010));
-    });
-
     Client m(port), o(port), x(port), silent(port);
     QVERIFY(m.identify("manager") && o.identify("observer", 1) && x.identify("third"));
     auto last = [](const Client *c) { return readEcho(c->frames.last()).text(); };
 
-    // Manager, recId 7: to the bus; the sender's echo carries its tag.
-    m.write(msg2Sat(7, 0x0010, 0x0001, 0x0002, QByteArray::fromHex("AABB")));
-    QTRY_COMPARE(sizes({&m, &o, &x}), (QList<int>{3, 3, 3}));
-    QCOMPARE(m_hw, QByteArrayList{QByteArray::fromHex("AABB")});
-    QCOMPARE(hubStamps, (QList<quint64>{1001}));
-    const QString echo = QStringLiteral("dir 1 status 1 stamp 1002 tag %1 id 0x10 1->2 [aabb]");
-    QCOMPARE((QStringList{last(&m), last(&o), last(&x)}), (QStringList{echo.arg(7), echo.arg(0), echo.arg(0)}));
-    QCOMPARE(srv.stampId, 1002ull);
-
-    // Observer: never to the bus, echoed to all with dir 0 and status 0.
-    o.write(msg2Sat(99, 0x0010, 3, 4, "obs"));
-    QTRY_COMPARE(sizes({&m, &o, &x}), (QList<int>{4, 4, 4}));
-    QCOMPARE(m_hw.size(), 1);
-    const QString obs = QStringLiteral("dir 0 status 0 stamp 1003 tag %1 id 0x10 3->4 [6f6273]");
-    QCOMPARE((QStringList{last(&m), last(&o), last(&x)}), (QStringList{obs.arg(0), obs.arg(99), obs.arg(0)}));
-
-    // A connection that has not identified: its message frames go nowhere. Its
-    // identification behind them is answered only after they were handled, and
+    // A connection that has not identified: its message frames go nowhere, and
     // the manager's next message is the first thing anyone sees after them.
     Client ghost(port);
     ghost.write(msg2Sat(5, 0x0010, 9, 9, "ghost") + msg2App(5, 0x0010, "ghost") + appInfo("ghost", 0));
     QTRY_COMPARE(ghost.frames.size(), 2);
-    QCOMPARE(wire_ref::get16(ghost.frames.at(0), 2), quint16(0x2001));
     m.write(msg2Sat(8, 0x0010, 1, 2, "real"));
-    QTRY_COMPARE(x.frames.size(), 5);
-    QCOMPARE(readEcho(x.frames.last()).data, QByteArray("real"));
-    QCOMPARE(m_hw.mid(1), QByteArrayList{"real"});
-    QCOMPARE(srv.stampId, 1005ull);
+    QTRY_COMPARE(x.frames.size(), 3);
+    QCOMPARE(last(&x), QStringLiteral("dir 1 status 1 stamp 1 tag 0 id 0x10 1->2 [7265616c]"));
+    QCOMPARE(m_hw, QByteArrayList{"real"});
     QCOMPARE(silent.frames.size(), 0);
 
-    // A hardware state change reaches every identified client, not the silent one.
-    srv.hw_error = 3;
-    srv.slotHardwareStatusHandler(0);
-    QTRY_COMPARE(sizes({&m, &x}), (QList<int>{6, 6}));
-    QCOMPARE(x.frames.last(), wire_ref::srvState(0, 3));
-    QCOMPARE(srv.hw_state, 0u);
-    // The silent one's first frames are its own identification's answer.
-    QVERIFY(silent.identify());
-    QCOMPARE(silent.frames, (QByteArrayList{wire_ref::srvInfo(kT0), wire_ref::srvState(0, 3)}));
-    srv.slotIncrementStampID();
-    QCOMPARE(srv.stampId, 1006ull);
-
-    // sendMsgToApp as the hub uses it, with a radio header; null arguments do nothing.
-    corvid_message bus;
-    bus.msg_id = 0x0042;
-    bus.length = 4;
-    AX25Header ax;
-    ax.pid = 0xF0;
-    srv.sendMsgToApp(nullptr, &bus, 1, 1, 0, 0);
-    srv.sendMsgToApp(srv.clientList().at(0).socket, nullptr, 1, 1, 0, 0);
-    for (const crd_client_info_t &c : srv.clientList())
-        srv.sendMsgToApp(c.socket, &bus, 77, 1, 0, 0, &ax);
-    QTRY_COMPARE(x.frames.size(), 7);
-    QCOMPARE(last(&x), QStringLiteral("dir 0 status 1 stamp 77 tag 0 id 0x42 0->0 [00000000] ax25 ") +
-                           QString(32, '0') + QStringLiteral("f0"));
-
-    // Injected messages, from here without the stand-in and from stamp 0. A Manager's goes to the bus
-    // and to everyone but itself: the sender's next frame is the echo of what it sends after.
-    disconnect(standIn);
-    srv.stampId = 0;
+    // A Manager's injected message goes to the bus and to everyone but itself:
+    // the sender's next frame is the echo of what it sends after.
     m.write(msg2App(55, 0x0100, "inj") + msg2Sat(3, 1, 1, 1, "mark"));
-    QTRY_COMPARE(sizes({&m, &o, &x}), (QList<int>{8, 9, 9}));
-    QCOMPARE(m_hw.mid(2), (QByteArrayList{"inj", "mark"}));
+    QTRY_COMPARE(sizes({&m, &o, &x}), (QList<int>{4, 5, 5}));
+    QCOMPARE(m_hw.mid(1), (QByteArrayList{"inj", "mark"}));
     for (Client *c : {&o, &x})
-        QCOMPARE(readEcho(c->frames.at(7)).text(), "dir 0 status 1 stamp 1 tag 55 id 0x100 0->0 [696e6a]");
+        QCOMPARE(readEcho(c->frames.at(3)).text(), "dir 0 status 1 stamp 2 tag 55 id 0x100 0->0 [696e6a]");
     QCOMPARE(readEcho(m.frames.last()).data, QByteArray("mark"));
-    QCOMPARE(srv.stampId, 2ull);
 
     // An Observer's injected message reaches the others but not the bus.
     o.write(msg2App(66, 0x0101, "oi"));
-    QTRY_COMPARE(sizes({&m, &x}), (QList<int>{9, 10}));
-    QCOMPARE(m_hw.size(), 4);
-    QCOMPARE(readEcho(m.frames.last()).tag, 66u);
-    QCOMPARE(readEcho(m.frames.last()).stamp, 3ull);
+    QTRY_COMPARE(sizes({&m, &x}), (QList<int>{5, 6}));
+    QCOMPARE(m_hw.size(), 3);
+    QCOMPARE(last(&m), QStringLiteral("dir 0 status 1 stamp 4 tag 66 id 0x101 0->0 [6f69]"));
 
     // Restricted: nobody gets it, nothing goes to the bus, the stamp still moves,
     // so the sender's next message is stamped one higher than otherwise.
     srv.restrictFakeSatTelemetry = 1;
     m.write(msg2App(77, 0x0102, "blocked") + msg2Sat(4, 1, 1, 1, "next"));
-    QTRY_COMPARE(x.frames.size(), 11);
+    QTRY_COMPARE(x.frames.size(), 7);
     o.write(msg2App(78, 0x0102, "blocked") + msg2Sat(5, 1, 1, 1, "onext"));
-    QTRY_COMPARE(sizes({&m, &o, &x}), (QList<int>{11, 11, 12}));
-    const QString next = QStringLiteral("dir 1 status 1 stamp 5 tag %1 id 0x1 1->1 [6e657874]");
-    const QString onext = QStringLiteral("dir 0 status 0 stamp 7 tag %1 id 0x1 1->1 [6f6e657874]");
+    QTRY_COMPARE(sizes({&m, &o, &x}), (QList<int>{7, 7, 8}));
+    const QString next = QStringLiteral("dir 1 status 1 stamp 6 tag %1 id 0x1 1->1 [6e657874]");
+    const QString onext = QStringLiteral("dir 0 status 0 stamp 8 tag %1 id 0x1 1->1 [6f6e657874]");
     for (Client *c : {&m, &o, &x})
         QCOMPARE((QStringList{readEcho(c->frames.at(c->frames.size() - 2)).text(), last(c)}),
                  (QStringList{next.arg(c == &m ? 4 : 0), onext.arg(c == &o ? 5 : 0)}));
-    QCOMPARE(m_hw.size(), 5);
-    for (Client *c : {&m, &o, &x, &silent, &ghost})
+    QCOMPARE(m_hw.size(), 4);
+    for (Client *c : {&m, &o, &x, &ghost})
         QVERIFY(!c->malformed);
 }
 
@@ -340,61 +230,39 @@ void TestAcceptor::connectionLimit()
     CorvidTCPserver &srv = *m_srv;
     srv.maxClients = 2;
 
-    // Three connections that have not identified do not count.
-    std::vector<std::unique_ptr<Client>> idle;
-    for (int i = 0; i < 3; ++i)
-        idle.emplace_back(new Client(port));
-    QTRY_COMPARE(srv.connectionCount(), 3);
+    // Connections that have not identified do not count.
+    Client idle(port), other(port);
+    QTRY_COMPARE(srv.connectionCount(), 2);
     Client a(port), b(port);
     QVERIFY(a.identify() && b.identify());
-
-    const QString limitText = QStringLiteral("Connection limit (2) reached, client rejected");
-    const int before = loggedStartingWith(limitText);
-    Client rejected(port);
-    QTRY_VERIFY(rejected.closed);
-    QCOMPARE(loggedStartingWith(limitText), before + 1);
-    QCOMPARE(rejected.frames.size(), 0);
-    for (const auto &c : idle)
-        QVERIFY(!c->closed);
+    QVERIFY(!other.closed);
 
     // A connection opened before the limit was reached cannot identify past it.
-    idle.front()->write(appInfo("late", 0));
-    QTRY_VERIFY(idle.front()->closed);
-    QCOMPARE(idle.front()->frames.size(), 0);
+    const QString limitText = QStringLiteral("Connection limit (2) reached, client rejected");
+    idle.write(appInfo("late", 0));
+    QTRY_VERIFY(idle.closed);
+    QCOMPARE(idle.frames.size(), 0);
     QCOMPARE(srv.clientCount(), 2);
-    QVERIFY(m_diag->contains(limitText + QStringLiteral(" (127.0.0.1:%1)").arg(idle.front()->localPort)));
+    QVERIFY(m_diag->contains(limitText + QStringLiteral(" (127.0.0.1:%1)").arg(idle.localPort)));
 
-    // A free place after someone leaves; without a limit any number comes in.
+    // A free place after someone leaves.
     b.socket.disconnectFromHost();
     QTRY_COMPARE(srv.clientCount(), 1);
     Client c(port);
     QVERIFY(c.identify());
-    QCOMPARE(srv.clientCount(), 2);
-    srv.maxClients = 0;
-    std::vector<std::unique_ptr<Client>> many;
-    for (int i = 0; i < 6; ++i) {
-        many.emplace_back(new Client(port));
-        QVERIFY(many.back()->identify());
-    }
-    QCOMPARE(srv.clientCount(), 8);
-    QCOMPARE(loggedStartingWith(limitText), before + 2);
 }
 
-void TestAcceptor::restartAndListenFailure()
+void TestAcceptor::restartDropsEveryClient()
 {
     CorvidTCPserver &srv = *m_srv;
-        QSignalSpy gone(&srv, &CorvidTCPserver::signalDisconnected);
-
-    Client a(port), b(port), c(port), unidentified(port);
-    QVERIFY(a.identify() && b.identify() && c.identify());
-    QCOMPARE(srv.clientCount(), 3);
+    QSignalSpy gone(&srv, &CorvidTCPserver::signalDisconnected);
+    Client a(port), b(port), unidentified(port);
+    QVERIFY(a.identify() && b.identify());
 
     srv.port = freePort();
     QVERIFY(srv.restartServer());
-    QCOMPARE(srv.serverPort(), srv.port);
-    QCOMPARE(srv.clientCount(), 0);
-    QCOMPARE(ids(gone), (QList<uint>{0, 1, 2}));
-    QTRY_VERIFY(a.closed && b.closed && c.closed && unidentified.closed);
+    QCOMPARE(ids(gone), (QList<uint>{0, 1}));
+    QTRY_VERIFY(a.closed && b.closed && unidentified.closed);
 
     // The disconnections that follow find no record: the next one reported is that of a new client leaving.
     Client fresh(srv.port);
@@ -402,33 +270,7 @@ void TestAcceptor::restartAndListenFailure()
     QCOMPARE(srv.clientList().at(0).id, 0u);
     fresh.socket.disconnectFromHost();
     QTRY_COMPARE(srv.clientCount(), 0);
-    QCOMPARE(gone.size(), 4);
-    QVERIFY(!Client().open(port));
-
-    // Listening fails on a port that is taken.
-    QTcpServer blocker;
-    QVERIFY(blocker.listen(QHostAddress::Any, 0));
-    CorvidTCPserver second(blocker.serverPort());
-    const QString failed = QStringLiteral("Unable to start the server: ");
-    const int before = loggedStartingWith(failed);
-    QVERIFY(!second.startServer());
-    QVERIFY(!second.errorString().isEmpty());
-    QCOMPARE(loggedStartingWith(failed), before + 1);
-    QVERIFY(m_diag->contains(failed + second.errorString()));
-
-    // It keeps trying, quietly, and serves clients once the port is free.
-    QSignalSpy resumed(&second, &CorvidTCPserver::listeningResumed);
-    second.listenRetryMs = 20;
-    QVERIFY(!second.startServer());
-    QSignalSpy tries(second.findChild<QTimer *>(QString(), Qt::FindDirectChildrenOnly), &QTimer::timeout);
-    QTRY_VERIFY(tries.size() >= 3);
-    QCOMPARE(resumed.size(), 0);
-    blocker.close();
-    QTRY_COMPARE(resumed.size(), 1);
-    QCOMPARE(loggedStartingWith(failed), before + 2);
-    Client late(second.serverPort());
-    QVERIFY(late.identify());
-    QCOMPARE(second.clientCount(), 1);
+    QCOMPARE(gone.size(), 3);
 }
 
 void TestAcceptor::unidentifiedConnectionsAreBounded()
@@ -457,41 +299,6 @@ void TestAcceptor::unidentifiedConnectionsAreBounded()
     known.write(msg2Sat(1, 1, 1, 2, "alive"));
     QTRY_COMPARE(known.frames.size(), 3);
     QVERIFY(!known.closed);
-    for (const auto &c : idle)
-        QCOMPARE(c->frames.size(), 0);
-}
-
-void TestAcceptor::acceptFailureIsReportedAndSurvived()
-{
-    CorvidTCPserver &srv = *m_srv;
-    QSignalSpy failed(srv.findChild<QTcpServer *>(), &QTcpServer::acceptError);
-    const QString text = QStringLiteral("Unable to accept a TCP connection: no file descriptors or memory left");
-    const int before = m_diag->count(text);
-
-    // Use up every descriptor but one: the client's socket takes it, and the server's accept finds none left.
-    rlimit saved{};
-    QVERIFY(getrlimit(RLIMIT_NOFILE, &saved) == 0);
-    const rlimit tight{256, saved.rlim_max};
-    QVERIFY(setrlimit(RLIMIT_NOFILE, &tight) == 0);
-    std::vector<int> spent;
-    for (int fd; (fd = ::open("/dev/null", O_RDONLY)) >= 0;)
-        spent.push_back(fd);
-    ::close(spent.back());
-    spent.pop_back();
-    QTcpSocket waiting;
-    waiting.connectToHost(QHostAddress::LocalHost, port);
-    // Still out of descriptors when accepting resumes: one report only.
-    const bool twice = QTest::qWaitFor([&] { return failed.size() >= 2; }, 5000);
-    for (int fd : spent)
-        ::close(fd);
-    QVERIFY(setrlimit(RLIMIT_NOFILE, &saved) == 0);
-    QVERIFY(twice);
-    QCOMPARE(m_diag->count(text), before + 1);
-
-    // With descriptors back the waiting connection is taken and served.
-    QTRY_COMPARE_WITH_TIMEOUT(srv.connectionCount(), 1, 5000);
-    Client c(port);
-    QVERIFY(c.identify());
 }
 
 void TestAcceptor::slowReaderIsCutOff_data()
@@ -534,64 +341,11 @@ void TestAcceptor::slowReaderIsCutOff()
         QStringLiteral("disconnected (127.0.0.1:%1, client 1)").arg(stuck.localPort)));
     QCOMPARE(srv.clientCount(), 1);
 
-    // The reader got every message, in order, unharmed, and keeps receiving; a burst below the cap is fine.
-    for (int i = 0; i < 10; ++i)
-        srv.sendMsgToApp(srv.clientList().at(0).socket, &m, quint64(sent + i), 1, 0, 0);
-    QTRY_COMPARE(reader.frames.size(), 2 + sent + 10);
-    for (int i = 0; i < sent + 10; ++i)
+    // The reader got every message, in order, unharmed.
+    QTRY_COMPARE(reader.frames.size(), 2 + sent);
+    for (int i = 0; i < sent; ++i)
         QCOMPARE(reader.frames.at(2 + i), wire_ref::msg2App(0, 1, kT0, quint64(i), 0, 0x55, 0, 0, payload));
     QVERIFY(!reader.malformed);
-}
-
-void TestAcceptor::floodReachesReadingClients()
-{
-    CorvidTCPserver &srv = *m_srv;
-    srv.maxPendingOutput = 1024 * 1024;
-    QSignalSpy gone(&srv, &CorvidTCPserver::signalDisconnected);
-    Client sender(port), watcher(port);
-    QVERIFY(sender.identify("flood") && watcher.identify("watch", 1));
-
-    // Far more echo traffic than the cap, written as fast as the sender can:
-    // clients that read keep up and are never cut off.
-    const int count = 12000;
-    QByteArray burst;
-    for (int i = 0; i < count; ++i)
-        burst += msg2Sat(quint32(i), 0x0010, 1, 2, QByteArray(300, char('a' + i % 26)));
-    sender.write(burst);
-    QTRY_COMPARE_WITH_TIMEOUT(watcher.frames.size(), 2 + count, 60000);
-    QTRY_COMPARE_WITH_TIMEOUT(sender.frames.size(), 2 + count, 60000);
-    QCOMPARE(m_hw.size(), count);
-    QCOMPARE(gone.size(), 0);
-    for (int i = 0; i < count; i += 997) {
-        const WireMessage e = readEcho(sender.frames.at(2 + i));
-        QCOMPARE(e.tag, quint32(i));
-        QCOMPARE(e.data, QByteArray(300, char('a' + i % 26)));
-        QCOMPARE(readEcho(watcher.frames.at(2 + i)).tag, 0u);
-    }
-    QVERIFY(!sender.malformed && !watcher.malformed);
-}
-
-void TestAcceptor::newConnectionsAreNotWaitedFor()
-{
-    CorvidTCPserver &srv = *m_srv;
-    const QString notice = QStringLiteral("New TCP connection (");
-    const int before = loggedStartingWith(notice);
-    srv.newConnectionNoticeMs = 3600 * 1000;
-
-    // A burst of connections, each answered as soon as it identifies; the
-    // connection notice for every one of them comes later, from a timer.
-    std::vector<std::unique_ptr<Client>> burst;
-    for (int i = 0; i < 40; ++i) {
-        burst.emplace_back(new Client(port));
-        burst.back()->write(appInfo("burst", 0));
-    }
-    for (const auto &c : burst)
-        QTRY_COMPARE(c->frames.size(), 2);
-    QCOMPARE(srv.clientCount(), 40);
-    QCOMPARE(loggedStartingWith(notice), before);
-    srv.newConnectionNoticeMs = 0;
-    Client last(port);
-    QTRY_COMPARE(loggedStartingWith(notice + QStringLiteral("127.0.0.1:")), before + 1);
 }
 
 int runAcceptorTests(int argc, char **argv)

@@ -63,13 +63,8 @@ void TestWire::builtFramesMatchHandLayouts()
     const corvid_message m = msgOf(0x1234, 5, 6, d3);
     crs_set_clock(&fixedClock);
     QCOMPARE(buildMsg2SatFrame(7, msgOf(0x0010, 1, 2, hex("AABB"))), hex(kMsg2Sat));
-    QCOMPARE(buildMsg2SatFrame(0x01020304, msgOf(0xFFF0, 0x1234, 0xABCD, {})),
-             hex("5EBA 0010 0000 18000000 04030201 F0FF 3412 CDAB 0000 11BA"));
-    QCOMPARE(buildSrvStateFrame(2, 0),
-             hex("5EBA 0220 0000 24000000 00000000 02000000 00000000 00000000 0000000000000000 11BA"));
     QCOMPARE(buildSrvStateFrame(1, 0x11223344),
              hex("5EBA 0220 0000 24000000 00000000 01000000 00000000 44332211 0000000000000000 11BA"));
-    QCOMPARE(buildFrame(0x2002, QByteArray(24, '\0')), srvState(0, 0));
     QCOMPARE(buildSrvInfoFrame(), hex("5EBA 0120 0000 4C000000 64000000 01000000 0000000000000000 0807060504030201") +
                                       "Corvid dedicated server" + QByteArray(17, '\0') + hex("11BA"));
     QCOMPARE(buildMsg2AppFrame(m, 0x1112131415161718ull, 1, 0, 0xA1B2C3D4),
@@ -83,8 +78,6 @@ void TestWire::builtFramesMatchHandLayouts()
              hex("5EBA 0020 0000 48000000 00000000 01000000 0807060504030201 0300000000000000 00000000"
                  "3412 0500 0600 0300 00000000 010203") + kAx + hex("11BA"));
     crs_set_clock(nullptr);
-    QCOMPARE(buildAppInfoFrame(100, "Corvid control center", true), hex("5EBA 0110 0000 38000000 64000000") +
-             "Corvid control center" + QByteArray(11, '\0') + hex("01 00000000000000 11BA"));
     // Longer names are cut at 32 bytes without a terminating NUL.
     QCOMPARE(buildAppInfoFrame(0x00010064, QByteArray(40, 'x'), false),
              hex("5EBA 0110 0000 38000000 64000100") + QByteArray(32, 'x') + hex("00 00000000000000 11BA"));
@@ -92,49 +85,14 @@ void TestWire::builtFramesMatchHandLayouts()
 
 void TestWire::parsersReadAndReject()
 {
-    const auto info = parseSrvInfoFrame(wire_ref::srvInfo(kT0));
-    QVERIFY(info);
-    QCOMPARE(std::make_tuple(info->version, info->name, info->time_ms),
-             std::make_tuple(100u, QByteArray("Corvid dedicated server"), kT0));
-    const auto st = parseSrvStateFrame(srvState(2, 9));
-    QVERIFY(st);
-    QCOMPARE(std::make_tuple(st->hw_state, st->hw_error), std::make_tuple(2u, 9u));
-
-    const QByteArray d3 = hex("010203");
-    const auto p = parseMsg2AppFrame(wire_ref::msg2App(0, 1, kT0, 0x1112131415161718ull, 0xA1B2C3D4, 0x1234, 5, 6, d3));
-    QVERIFY(p);
-    QCOMPARE(std::make_tuple(p->header.stampId, p->header.time_ms, p->header.tag, p->header.status, p->header.dir,
-                             p->data, p->hasAx25),
-             std::make_tuple(0x1112131415161718ull, kT0, 0xA1B2C3D4u, 1u, 0u, d3, false));
-    const corvid_message back = p->message();
-    QCOMPARE(std::make_tuple(back.msg_id, QByteArray(reinterpret_cast<const char *>(back.data), back.length)),
-             std::make_tuple(quint16(0x1234), d3));
-    const auto pa = parseMsg2AppFrame(wire_ref::msg2App(0, 1, 0, 3, 0, 0x1234, 5, 6, d3, kAx));
-    QVERIFY(pa && pa->hasAx25);
-    QCOMPARE(QByteArray(reinterpret_cast<const char *>(&pa->ax25), sizeof pa->ax25), kAx);
-    QCOMPARE(pa->data, d3);
-
-    const auto a = parseAppInfoFrame(wire_ref::appInfo("Corvid control center", 1));
-    QVERIFY(a);
-    QCOMPARE(std::make_tuple(a->version, a->name, a->observer),
-             std::make_tuple(100u, QByteArray("Corvid control center"), uint8_t(1)));
-    const auto b = parseAppInfoFrame(wire_ref::appInfo(QByteArray(32, 'x'), 0));  // no NUL: readers stop at 32 bytes
-    QVERIFY(b);
-    QCOMPARE(std::make_tuple(b->name, b->observer), std::make_tuple(QByteArray(32, 'x'), uint8_t(0)));
-    const char field[32] = {'a', 'b', 0, 'c'};
-    QCOMPARE(crs_read_name(field), QByteArray("ab"));
-
     const QByteArray good = hex(kMsg2Sat);
     QCOMPARE(parseMsg2SatFrame(good)->data, hex("AABB"));
-    const QByteArray emptyApp = wire_ref::msg2App(0, 0, 0, 0, 0, 0, 0, 0, {});
     QVERIFY(!parseMsg2SatFrame(patched(good, 4, "01")));  // kind value 0x11000
     QVERIFY(!parseMsg2SatFrame(patched(good, 20, "03")));  // three data bytes announced, two present
     QVERIFY(!parseMsg2SatFrame(good.left(25)));  // length field says 26
-    QVERIFY(!parseMsg2AppFrame(good));  // wrong kind
     QVERIFY(!parseMsg2SatFrame(QByteArray()));
     QVERIFY(!parseAppInfoFrame(patched(wire_ref::appInfo("app", 0), 55, "00")));
-    QVERIFY(!parseAppInfoFrame(patched(wire_ref::appInfo("x", 0), 54, "00")));
-    QVERIFY(!parseMsg2AppFrame(patched(emptyApp, 44, "FF")));  // data length 255 in a frame without data
+    QVERIFY(!parseMsg2AppFrame(patched(wire_ref::msg2App(0, 0, 0, 0, 0, 0, 0, 0, {}), 44, "FF")));  // 255 bytes absent
     QVERIFY(!parseSrvStateFrame(srvState(2, 0).left(30)));
 }
 
@@ -153,23 +111,10 @@ void TestWire::receiverCutsStreamsInAnyPieces()
             got += rx.feed(stream.mid(fed, piece));
             fed = qMin(fed + piece, stream.size());
             QCOMPARE(got.size(), int(fed >= f1.size()) + int(fed >= f1.size() + f2.size()) + int(fed == stream.size()));
-            if (fed == 4)
-                QCOMPARE(rx.bufferedBytes(), 4);  // short starts are kept, not thrown away
         }
         QCOMPARE(bytesOf(got), (QByteArrayList{f1, f2, f3}));
-        QCOMPARE(got.first().kind, uint32_t(FrameAppInfo));
         QCOMPARE(std::make_pair(rx.bufferedBytes(), rx.state()), std::make_pair(0, 0u));
     }
-    CorvidFrameReceiver rx(CorvidFrameReceiver::serverKinds());
-    QCOMPARE(bytesOf(rx.feed(stream + stream)), (QByteArrayList{f1, f2, f3, f1, f2, f3}));
-
-    // The client end accepts the server's kinds and ignores the applications'.
-    CorvidFrameReceiver client(CorvidFrameReceiver::clientKinds());
-    const auto c = client.feed(f1 + buildSrvInfoFrame() + srvState(2, 0) + f3 + f2);
-    QCOMPARE(c.size(), 3);
-    QCOMPARE(c.at(0).kind, uint32_t(FrameSrvInfo));
-    QCOMPARE(c.at(1).bytes, srvState(2, 0));
-    QCOMPARE(c.at(2).kind, uint32_t(FrameMsg2App));
 }
 
 void TestWire::receiverResynchronises_data()
@@ -188,7 +133,7 @@ void TestWire::receiverResynchronises_data()
     QTest::newRow("app data overruns") << patched(buildMsg2AppFrame(corvid_message(), 0, 0, 0, 0), 44, "01") + f
                                        << QByteArrayList{f} << -1;
     // Absurd lengths are garbage, not frames to wait for.
-    for (const char *len : {"FFFFFF7F", "00000080", "FFFFFFFF", "45000100"})
+    for (const char *len : {"FFFFFF7F", "00000080"})
         QTest::newRow(len) << patched(f, 6, len) + f << QByteArrayList{f} << -1;
     // Cut out, refused later by its parser; the stream goes on behind it.
     QTest::newRow("app info bad end") << badEnd + f << QByteArrayList{badEnd, f} << -1;
@@ -223,23 +168,12 @@ void TestWire::receiverLimits()
     for (int i = 0; i < biggest.size(); i += 1400)
         got += bytesOf(rx.feed(biggest.mid(i, 1400)));
     QCOMPARE(got, QByteArrayList{biggest});
-    const auto p = parseMsg2AppFrame(got.at(0));
-    QVERIFY(p && p->hasAx25);
-    QCOMPARE(p->data.size(), 65535);
 
     // One byte more in the length field is garbage.
     rx.clear();
     QCOMPARE(rx.feed(patched(biggest, 6, "45000100")).size(), 0);
     QCOMPARE(rx.state(), 0u);
     QVERIFY(rx.bufferedBytes() < CRS_HUNT_MIN);
-
-    // A frame waits in its state while it is incomplete.
-    const QByteArray f = hex(kMsg2Sat);
-    rx.clear();
-    QCOMPARE(rx.feed(f.left(12)).size(), 0);
-    QCOMPARE(rx.state(), uint32_t(FrameMsg2Sat));
-    QCOMPARE(rx.expectedLength(), 26);
-    QCOMPARE(rx.feed(f.mid(12)).size(), 1);
 }
 
 int runWireTests(int argc, char **argv)
