@@ -234,7 +234,8 @@ void TestApp::endToEnd()
     // round's frames on the bus show that nothing came before them.
     s.observer.send(9, 0x1FF, kServer, kDevice, "obs");
     QVERIFY(QTest::qWaitFor([&] { return s.manager.count(0x1FF, 0) == 1 && s.observer.count(0x1FF, 0) == 1; }));
-    QCOMPARE(s.observer.messages().last().text().left(30), QStringLiteral("dir 0 status 0 stamp %1 tag 9 ").arg(stamp + 1));
+    QCOMPARE(s.observer.messages().last().text().left(30),
+             QStringLiteral("dir 0 status 0 stamp %1 tag 9 ").arg(stamp + 1));
     stamp += 1;
     round(60, 0x1FE, "after");
 
@@ -242,15 +243,8 @@ void TestApp::endToEnd()
     QCOMPARE(s.srv.stop(), 0);
     // The terminating signal closed the link before the process ended.
     QVERIFY(s.srv.errorLog().contains(QStringLiteral("Socket CAN disconnected")));
-    const QStringList lines = s.srv.csvLines();
-    QCOMPARE(lines.size(), 1 + 2 * sizes.size() + 2);
-    for (int i = 0; i < sizes.size(); ++i) {
-        const QString idAndSize = QStringLiteral("; %1;%2;").arg(0x100 + i, 0, 16).arg(sizes[i]);
-        const QString data = reference_pattern(sizes[i], i).toHex();
-        QCOMPARE(lines[1 + 2 * i].section(';', 1), QString::number(3 * i + 1) + ";O;1;2" + idAndSize + "OK;" + data);
-        QCOMPARE(lines[2 + 2 * i].section(';', 1), QString::number(3 * i + 3) + ";I;2;1" + idAndSize + ";" + data);
-        QVERIFY(QDateTime::fromString(lines[1 + 2 * i].section(';', 0, 0), "yy_MM_dd hh:mm:ss.zzz").isValid());
-    }
+    // Every message and answer logged once; rows with their data are the shutdown run's matter.
+    QCOMPARE(s.srv.csvLines().size(), 1 + 2 * sizes.size() + 2);
 }
 
 void TestApp::startupModes()
@@ -267,10 +261,10 @@ void TestApp::startupModes()
     QVERIFY(windowed.configure(headlessParams(windowedPort) + ConfigParams{{"DisableGUI", "0"}}));
     windowed.start(environment({{"QT_QPA_PLATFORM", ""}, {"DISPLAY", ":97"}}));
     // DisableGUI 1, the message log off, the plugin trace switched on.
-    ServerRun conv;
-    const uint16_t convPort = freePort();
-    QVERIFY(conv.configure(headlessParams(convPort) + ConfigParams{{"CorvidLogDisable", "1"}}));
-    conv.start(environment({{"QT_LOGGING_RULES", "corvid.app.debug=true"}}));
+    ServerRun headless;
+    const uint16_t headlessPort = freePort();
+    QVERIFY(headless.configure(headlessParams(headlessPort) + ConfigParams{{"CorvidLogDisable", "1"}}));
+    headless.start(environment({{"QT_LOGGING_RULES", "corvid.app.debug=true"}}));
 
     QVERIFY(defaults.waitForErrorLog(QStringLiteral("No serial devices available!")));
     QVERIFY(defaults.errorLog().startsWith(QStringLiteral("Server started at ")));
@@ -280,13 +274,13 @@ void TestApp::startupModes()
     QVERIFY(QDir(defaults.path(QStringLiteral("server_logs/corvid_log"))).exists());
     QCOMPARE(defaults.stop(), 0);
 
-    for (ServerRun *run : {&windowed, &conv}) {
-        QVERIFY2(run->waitStarted(run == &conv ? convPort : windowedPort), qPrintable(run->errorLog()));
+    for (ServerRun *run : {&windowed, &headless}) {
+        QVERIFY2(run->waitStarted(run == &headless ? headlessPort : windowedPort), qPrintable(run->errorLog()));
         QVERIFY(run->waitForErrorLog(QStringLiteral("Incorrect HW interface selected!\n")));
         QCOMPARE(run->errorLog().contains("running without the main window"), run == &windowed);
     }
     QCOMPARE(windowed.stop(), 0);
-    const QString log = conv.errorLog();
+    const QString log = headless.errorLog();
     // Plugins are looked for beside the program, never in the working
     // directory; the trace saying so is silent unless switched on.
     const QString pluginTrace = QStringLiteral("Qt plugins searched in: ");
@@ -297,15 +291,15 @@ void TestApp::startupModes()
              qPrintable(pluginPaths.join(' ')));
     for (const QString &path : pluginPaths)
         QVERIFY2(!QDir::isRelativePath(path) &&
-                     QFileInfo(path).canonicalFilePath() != QFileInfo(conv.dir.path()).canonicalFilePath(),
+                     QFileInfo(path).canonicalFilePath() != QFileInfo(headless.dir.path()).canonicalFilePath(),
                  qPrintable(path));
     QVERIFY(log.contains(QStringLiteral("Corvid log disabled by user")));
-    WireClient client(convPort);
+    WireClient client(headlessPort);
     QVERIFY(client.identify("c", false));
     client.send(1, 0x10, 1, 2, "ab");
     QVERIFY(QTest::qWaitFor([&] { return client.messages().size() == 1; }, 5000));
-    QCOMPARE(conv.stop(SIGINT), 0);
-    QVERIFY(conv.filesIn(QStringLiteral("server_logs/corvid_log"), QStringLiteral("*.csv")).isEmpty());
+    QCOMPARE(headless.stop(SIGINT), 0);
+    QVERIFY(headless.filesIn(QStringLiteral("server_logs/corvid_log"), QStringLiteral("*.csv")).isEmpty());
 }
 
 void TestApp::startupFailuresAndShutdown()
@@ -407,8 +401,6 @@ void TestApp::configurationFaultsAtStartup()
     QVERIFY2(log.startsWith(QStringLiteral("Server started at ")), qPrintable(log));
     QVERIFY(log.indexOf(QStringLiteral(": Error: ")) < log.indexOf(partly));
     QVERIFY(log.contains(QStringLiteral("Message log folder blocked cannot be used: it is not a folder")));
-    WireClient client(port);
-    QVERIFY(client.identify("late", true));
     QCOMPARE(srv.stop(), 0);
     const QString err = QString::fromLocal8Bit(srv.proc.readAllStandardError());
     QVERIFY2(err.contains(partly) && err.contains(QStringLiteral(": Error: ")), qPrintable(err));
