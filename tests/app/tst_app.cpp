@@ -59,24 +59,11 @@ struct BusSniffer : QObject {
     }
 };
 
-// The server on the virtual bus with a Manager and an Observer connected.
+// The server on the virtual bus, a Manager and an Observer.
 struct BusSession {
     ServerRun srv;
     uint16_t port = freePort();
     WireClient manager, observer;
-
-    bool startServer(const ConfigParams &extra = {})
-    {
-        if (!srv.configure(virtualCanParams(port) + extra))
-            return false;
-        srv.start();
-        return srv.waitStarted(port);
-    }
-    bool connectClients()
-    {
-        return manager.open(port) && manager.identify("manager", false) && observer.open(port) &&
-               observer.identify("observer", true);
-    }
 };
 
 }  // namespace
@@ -151,10 +138,13 @@ void TestApp::endToEnd()
     BusSniffer sniffer;
     QVERIFY(sniffer.open());
     BusSession s;
-    QVERIFY2(s.startServer(), qPrintable(s.srv.errorLog()));
+    QVERIFY(s.srv.configure(virtualCanParams(s.port)));
+    s.srv.start();
+    QVERIFY2(s.srv.waitStarted(s.port), qPrintable(s.srv.errorLog()));
     Devsim sim;
     QVERIFY2(sim.start(), sim.output.constData());
-    QVERIFY(s.connectClients());
+    QVERIFY(s.manager.open(s.port) && s.manager.identify("manager", false));
+    QVERIFY(s.observer.open(s.port) && s.observer.identify("observer", true));
     QCOMPARE(s.observer.states(), QVector<uint32_t>{2});
 
     // On the bus the server's frames, then the device's; to the applications the echo, then the answer.
