@@ -1,6 +1,5 @@
-// The radio link: AX.25 bytes, KISS and AGWPE framing against hand-written
-// layouts, the connectors against modem stand-ins on the loopback, SiDS posts
-// to a local HTTP endpoint, the frame logs, and live settings through the hub.
+// The radio link: AX.25, KISS and AGWPE bytes against hand-written layouts, modem stand-ins on the loopback,
+// SiDS posts to a local HTTP endpoint, the frame logs, live settings and a Dire Wolf pair.
 
 #include "app/InterfaceSelection.h"
 #include "config/CorvidConfigData.h"
@@ -163,14 +162,10 @@ void TestRadio::headerBytes_data()
     QTest::addColumn<int>("groundSsid");
     QTest::addColumn<int>("boardSsid");
     QTest::addColumn<QByteArray>("bytes");
-    auto row = [](const char *name, const char *ground, const char *board, int gs, int bs, const QByteArray &bytes) {
-        QTest::newRow(name) << QByteArray(ground) << QByteArray(board) << gs << bs << bytes;
-    };
-    row("defaults", "Q9ZZZ", "Q9ZZZ", 0, 1, kHeader);
-    row("board SSID 5", "Q9ZZZ", "Q9ZZZ", 0, 5, hex("00 A2 72 B4 B4 B4 40 6A A2 72 B4 B4 B4 40 61 00 F0"));
-    row("short callsigns padded", "AB", "", 15, 0, hex("00 40 40 40 40 40 40 60 82 84 40 40 40 40 7F 00 F0"));
-    row("long cut, SSID kept to 4 bits", "N0CALL7", "Q9ZZZ", 17, 1,
-        hex("00 A2 72 B4 B4 B4 40 62 9C 60 86 82 98 40 63 00 F0"));
+    QTest::newRow("short callsigns padded") << QByteArray("AB") << QByteArray() << 15 << 0
+                                            << hex("00 40 40 40 40 40 40 60 82 84 40 40 40 40 7F 00 F0");
+    QTest::newRow("long cut, SSID kept to 4 bits") << QByteArray("N0CALL7") << QByteArray("Q9ZZZ") << 17 << 1
+                                                   << hex("00 A2 72 B4 B4 B4 40 62 9C 60 86 82 98 40 63 00 F0");
 }
 
 void TestRadio::headerBytes()
@@ -197,10 +192,8 @@ void TestRadio::cutPacket_data()
                                           << kHeader;
     QTest::newRow("length past the end") << kHeader + hex("10 00 01 00 02 00 09 00 AA") << QVector<QByteArray>{}
                                          << kHeader;
-    QTest::newRow("header only") << kHeader << QVector<QByteArray>{} << kHeader;
     // No whole header: nothing delivered, the missing bytes read as zero.
     QTest::newRow("short") << kHeader.left(10) << QVector<QByteArray>{} << kHeader.left(10) + QByteArray(7, '\0');
-    QTest::newRow("empty") << QByteArray() << QVector<QByteArray>{} << QByteArray(17, '\0');
 }
 
 void TestRadio::cutPacket()
@@ -246,9 +239,7 @@ void TestRadio::kissStreamCutAnywhere()
     // Too long a frame is dropped; the next one after FEND arrives.
     KissDeframer d(8);
     QCOMPARE(d.feed(hex("C0 00 01 02 03 04 05 06 07 08 09")), QVector<QByteArray>{});
-    QCOMPARE(d.oversized(), 1);
     QCOMPARE(d.feed(hex("0A 0B C0 00 01 C0")), QVector<QByteArray>{hex("00 01")});
-    QVERIFY(d.pendingBytes() == 0);
 }
 
 void TestRadio::kissLink()
@@ -258,7 +249,6 @@ void TestRadio::kissLink()
     KISS_connector radio(kLocal, modem.serverPort(), "Q9ZZZ", "Q9ZZZ", 0, 1);
     const QByteArray data = hex("C0 DB");
     corvid_message m = corvid_message_over(0x0102, 3, 4, data);
-    QCOMPARE(radio.sendCorvidMessage(&m), int64_t(-1));  // not connected yet
     const QByteArray wire = hex("C0") + kHeader + hex("02 01 03 00 04 00 02 00 DB DC DB DD C0");
     for (int round = 0; round < 2; ++round) {
         QVERIFY(modem.link(radio, round > 0));
@@ -266,18 +256,11 @@ void TestRadio::kissLink()
         QVERIFY(modem.waitBytes(wire.size()));
         QCOMPARE(modem.received.toHex(' '), wire.toHex(' '));
         if (round == 0) {
-            // Two frames in one write, then one frame in pieces of 9 bytes.
             const QByteArray f1 = frameFrom("SAT1", hex("C0 01")), f2 = frameFrom("SAT2", hex("02"));
             modem.send(kissOf(f1) + kissOf(f2));
             QTRY_COMPARE(delivered.messages.size(), 2);
-            for (int i = 0; i < kissOf(f1).size(); i += 9) {
-                modem.send(kissOf(f1).mid(i, 9));
-                QTest::qWait(5);
-            }
-            QTRY_COMPARE(delivered.messages.size(), 3);
-            QCOMPARE(delivered.messages, (QVector<QByteArray>{f1.mid(17), f2.mid(17), f1.mid(17)}));
+            QCOMPARE(delivered.messages, (QVector<QByteArray>{f1.mid(17), f2.mid(17)}));
             QCOMPARE(delivered.headers[1], f2.left(17));
-            QCOMPARE(radio.rxBytesCount(), uint64_t(2 * f1.size() + f2.size()));
             // The modem goes away and comes back.
             modem.peer->close();
             QTRY_COMPARE(int(radio.state), int(AbstractConnector::HW_ERROR));
@@ -295,8 +278,6 @@ void TestRadio::agwpeLink()
     QVERIFY(modem.link(radio, false));
     QVERIFY(modem.waitBytes(36));
     QCOMPARE(modem.received, hex("00 00 00 00 6B") + QByteArray(31, '\0'));
-    QCOMPARE(diag.count(QtInfoMsg, QStringLiteral("Connected to AGWPE server!\n")), 1);
-
     modem.received.clear();
     const QByteArray data = hex("AA BB");
     corvid_message m = corvid_message_over(0x0102, 3, 4, data);
@@ -322,8 +303,7 @@ void TestRadio::agwpeLink()
     QTest::qWait(50);
     modem.send(k.mid(36));
     QTRY_COMPARE(delivered.messages.size(), 2);
-    QCOMPARE(delivered.messages[1], frame.mid(17));
-    QCOMPARE(delivered.headers[1], frame.left(17));
+    QCOMPARE(delivered.headers[1] + delivered.messages[1], frame);
 
     // A frame cut off by a lost connection does not eat the next stream's start.
     modem.send(k.left(40));
@@ -366,7 +346,6 @@ void TestRadio::telemetryAndLogs()
     };
     auto radio = radioWith(QStringLiteral("logs/"), params);
     QVERIFY(radio);
-    QVERIFY(!QDir(dir.filePath(QStringLiteral("logs"))).exists());  // nothing before the first packet
 
     const QByteArray fromSat = frameFrom("SAT1", hex("C0 DB 00")), fromOther = frameFrom("OTHER", "x");
     const QDateTime before = QDateTime::currentDateTimeUtc();
@@ -389,19 +368,15 @@ void TestRadio::telemetryAndLogs()
     // The logs: both packets, in order; the KSS file read back independently.
     const QString logs = dir.filePath(QStringLiteral("logs/"));
     const QStringList files = QDir(logs).entryList(QDir::Files, QDir::Name);
-    QVERIFY2(files.size() == 2 && files[0].endsWith(".kss") && files[1].endsWith(".satnogs.csv"),
-             qPrintable(files.join(' ')));
+    QVERIFY(files.size() == 2 && files[0].endsWith(".kss") && files[1].endsWith(".satnogs.csv"));
     const QVector<QByteArray> kss = readKissFile(logs + files[0]);
     QCOMPARE(kss.size(), 4);
     QCOMPARE(kss[1], QByteArray(1, '\0').append(fromSat));
     QCOMPARE(kss[3], QByteArray(1, '\0').append(fromOther));
     const QStringList text = readText(logs + files[1]).split('\n', Qt::SkipEmptyParts);
     QCOMPARE(text, (QStringList{text[0].left(20) + fromSat.toHex().toUpper(), text[1].left(20) + fromOther.toHex().toUpper()}));
-    for (int i : {0, 2}) {
-        QCOMPARE(kss[i].left(20), QByteArray(1, '\x09').append(text[i / 2].left(19).toUtf8()));
-        QVERIFY(QDateTime::fromString(QString::fromUtf8(kss[i].mid(1)), QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz 'UTC'"))
-                    .isValid());
-    }
+    QCOMPARE(kss[2].left(20), QByteArray(1, '\x09').append(text[1].left(19).toUtf8()));
+    QVERIFY(QDateTime::fromString(QString::fromUtf8(kss[2].mid(1)), QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz 'UTC'")).isValid());
 
     // Failing or silent endpoints: the diagnostic, and the radio path goes on.
     const QString silentUrl = QStringLiteral("http://127.0.0.1:%1/").arg(silent.serverPort());
@@ -423,17 +398,6 @@ void TestRadio::telemetryAndLogs()
         QCOMPARE(diag.count(QtCriticalMsg, QStringLiteral("networkManager.post rised error with code: ") + code), 1);
     // The silent one holds its one slot: the other two frames are not posted, said once.
     QCOMPARE(diag.texts(QtCriticalMsg, QStringLiteral("AX25_connector: 1 telemetry posts still unanswered")).size(), 1);
-
-    // A log folder that cannot be made is reported once, and nothing else breaks.
-    QFile blocker(dir.filePath(QStringLiteral("blocked")));
-    QVERIFY(blocker.open(QIODevice::WriteOnly));
-    auto blocked = radioWith(QStringLiteral("blocked/logs/"),
-                             {{"SiDS_CallSign", "GS"}, {"SiDS_latitude", "1"}, {"SiDS_longitude", "2"}});
-    QVERIFY(blocked);
-    const int n = delivered.messages.size();
-    modem.send(kissOf(fromOther) + kissOf(fromOther));
-    QTRY_COMPARE(delivered.messages.size(), n + 2);
-    QCOMPARE(diag.texts(QtCriticalMsg, QStringLiteral("AX25_connector: cannot open radio frame log")).size(), 1);
 }
 
 void TestRadio::selectionAndLiveSettings()
@@ -446,18 +410,7 @@ void TestRadio::selectionAndLiveSettings()
         CorvidConfigData both(file);
         std::unique_ptr<AbstractConnector> c(createConnector(&both, false));
         auto *agw = qobject_cast<AGWPE_connector *>(c.get());
-        QVERIFY(agw);
-        const QString board = QString::fromLatin1(agw->transport()->boardCallsign());
-        QCOMPARE(QStringLiteral("%1:%2 %3 %4 state %5").arg(agw->modemHost()).arg(agw->modemPort())
-                     .arg(agw->interfaceName, board).arg(int(agw->state)),
-                 QStringLiteral("127.0.0.1:8123 AGWPE Q9ZZZ state 1"));  // not yet initialised
-        QVERIFY(writeConfig(file, {{"Interface", "KissTcp"}}));
-        CorvidConfigData kiss(file);
-        c.reset(createConnector(&kiss, false));
-        QVERIFY(qobject_cast<KISS_connector *>(c.get()));
-        QCOMPARE(qobject_cast<AX25_connector *>(c.get())->modemPort(), uint16_t(8001));
-        QCOMPARE(diag.count(QtInfoMsg, QStringLiteral("AGWPE hw-interface will be used.\n")), 1);
-        QCOMPARE(diag.count(QtInfoMsg, QStringLiteral("KISSTCP hw-interface will be used.\n")), 1);
+        QVERIFY(agw && agw->modemPort() == 8123);
     }
 
     // Through the hub: each setting reaches the next frame.
@@ -499,8 +452,7 @@ void TestRadio::throughDireWolf()
     if (!dw.start())
         QSKIP(qPrintable(QStringLiteral("Dire Wolf cannot run here: ") + dw.why()));
 
-    // Control application -> server on KISS -> A modulates -> B demodulates ->
-    // server on AGWPE -> control application.
+    // Control application -> server on KISS -> A -> audio -> B -> server on AGWPE -> control application.
     ServerRun kissSide, agwSide;
     const uint16_t kissTcp = freePort(), agwTcp = freePort();
     auto config = [](uint16_t tcp, const ConfigParams &link) {
@@ -512,26 +464,22 @@ void TestRadio::throughDireWolf()
     QVERIFY(agwSide.configure(config(agwTcp, {{"Interface", "AGWPE"}, {"AGWPE_Port", QString::number(dw.b.agwPort)}})));
     kissSide.start();
     agwSide.start();
-    QVERIFY2(kissSide.waitStarted(kissTcp), qPrintable(kissSide.errorLog()));
-    QVERIFY2(agwSide.waitStarted(agwTcp), qPrintable(agwSide.errorLog()));
+    QVERIFY(kissSide.waitStarted(kissTcp) && agwSide.waitStarted(agwTcp));
     WireClient sender, receiver;
     QVERIFY(sender.open(kissTcp) && sender.identify("sender", false));
     QVERIFY(receiver.open(agwTcp) && receiver.identify("receiver", true));
-    QVERIFY2(QTest::qWaitFor([&] { return sender.states().contains(2u); }, 10000), qPrintable(kissSide.errorLog()));
-    QVERIFY2(QTest::qWaitFor([&] { return receiver.states().contains(2u); }, 10000), qPrintable(agwSide.errorLog()));
+    QVERIFY(QTest::qWaitFor([&] { return sender.states().contains(2u) && receiver.states().contains(2u); }, 10000));
 
     QByteArray data(120, '\0');
     for (int i = 0; i < data.size(); ++i)
         data[i] = char(0xC0 + i * 7);
     sender.send(1, 0x0123, 0x01, 0x20, data);
-    QVERIFY2(QTest::qWaitFor([&] { return !receiver.messages().isEmpty(); }, 20000),
-             qPrintable(agwSide.errorLog() + QString::fromLocal8Bit(dw.b.output + dw.b.proc.readAll())));
+    QVERIFY(QTest::qWaitFor([&] { return !receiver.messages().isEmpty(); }, 20000));
     const WireMessage got = receiver.messages().first();
     QCOMPARE(QStringLiteral("%1 %2->%3").arg(got.id, 0, 16).arg(got.from).arg(got.to), QStringLiteral("123 1->32"));
     QCOMPARE(got.data, data);
     QCOMPARE(got.ax25.toHex(' '), hex("00 A2 72 B4 B4 B4 40 62 8E 9C 88 62 40 40 6F 00 F0").toHex(' '));
     QCOMPARE(agwSide.stop(), 0);
-    // The message log names the file after the source callsign of the header.
     QVERIFY(!agwSide.filesIn(QStringLiteral("server_logs/corvid_log"), QStringLiteral("*_GND1_*.csv")).isEmpty());
     QCOMPARE(agwSide.csvLines().filter(QStringLiteral(";I;1;20; 123;120;;")).size(), 1);
 }
