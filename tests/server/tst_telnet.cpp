@@ -1,5 +1,5 @@
-// Device terminals: the bridge and the hub in-process, then the server program with device simulators on the
-// virtual CAN bus, raw TCP terminals and the Debian telnet client on a pseudo-terminal.
+// Device terminals: bridges in a hub in-process, then the server program with device simulators on the virtual
+// CAN bus, raw TCP terminals and the Debian telnet client on a pseudo-terminal.
 
 #include "connectors/NullReader.h"
 #include "server/CorvidServer.h"
@@ -10,7 +10,6 @@
 #include "tests/common/virtual_bus.h"
 
 #include <QRegularExpression>
-#include <QSignalSpy>
 #include <QTcpSocket>
 #include <QtTest>
 
@@ -116,8 +115,7 @@ constexpr uint16_t kEchoDevice = 2;   // answers every message with an echo
 constexpr uint16_t kQuietDevice = 3;  // answers nothing
 constexpr uint16_t kOnDemand = 5;     // not configured; sends a Telnet message of its own
 
-// In-process bridges listen above the ports the system hands out for
-// outgoing connections.
+// In-process bridges listen above the ports the system hands out for outgoing connections.
 constexpr uint16_t kLocalDevice = 0x1000;
 
 }  // namespace
@@ -127,8 +125,6 @@ class TestTelnet : public QObject {
 private slots:
     void initTestCase();
     void cleanupTestCase() { m_echo.reset(), m_quiet.reset(); }
-    void pacing();
-    void slowTerminal();
     void hubBridges();
     void terminal_data();
     void terminal();
@@ -155,78 +151,6 @@ void TestTelnet::initTestCase()
     QVERIFY(m_echo->start() && m_quiet->start());
 }
 
-namespace {
-
-// A bridge in the test process, with its link and log recorded.
-struct LocalBridge {
-    QList<QByteArray> sent;
-    QList<quint32> logged;
-    std::unique_ptr<CorvidTelnet> bridge;
-    LocalBridge(uint16_t pieceSize, uint16_t delay)
-    {
-        const CorvidTelnet::Links links{[this](corvid_message *m) -> int64_t {
-                                            sent << QByteArray(reinterpret_cast<const char *>(m->data), m->length);
-                                            return m->length;
-                                        },
-                                        [this](const corvid_message &, quint32 status) { logged << status; }};
-        bridge = std::make_unique<CorvidTelnet>(kLocalDevice, links, 1, 0xFFF1, true, false, pieceSize, delay, false);
-    }
-};
-
-}  // namespace
-
-void TestTelnet::pacing()
-{
-    // A delay far beyond the test's patience: the test ticks the timer itself.
-    LocalBridge paced(195, 60000);
-    QVERIFY(paced.bridge->isListening());
-    RawTerminal term;
-    QVERIFY(term.open(paced.bridge->port()));
-    const QByteArray typed = paste(400);
-    term.type(typed);
-    QVERIFY(QTest::qWaitFor([&] { return paced.bridge->pacingTimer().isActive(); }));
-    QCOMPARE(paced.bridge->pacingTimer().interval(), 60000);
-    QVERIFY(paced.sent.isEmpty());
-    for (int i = 0; i < 3; ++i)
-        paced.bridge->on_UHF_send_timer();
-    QCOMPARE(paced.sent, (QList<QByteArray>{typed.left(179), typed.mid(179, 179), typed.mid(358)}));
-    QCOMPARE(paced.logged, (QList<quint32>{1, 1, 1}));
-    QVERIFY(!paced.bridge->pacingTimer().isActive());
-}
-
-void TestTelnet::slowTerminal()
-{
-    LocalBridge local(0, 0);
-    // Device data before any terminal is dropped, not kept for a later one.
-    QCOMPARE(local.bridge->telnetWrite("early", true), qint64(-1));
-
-    // A terminal that connects and never reads: its buffer takes one byte.
-    RawTerminal stuck;
-    stuck.socket.setReadBufferSize(1);
-    QVERIFY(stuck.open(local.bridge->port()));
-    QVERIFY(QTest::qWaitFor([&] { return local.bridge->hasTerminal(); }));
-
-    QSignalSpy gone(local.bridge.get(), &CorvidTelnet::clientDisconnected);
-    DiagnosticCapture diag;
-    for (int blocks = 0; gone.isEmpty() && blocks < 4096; ++blocks) {
-        local.bridge->telnetWrite(QByteArray(64 * 1024, 'x'), true);
-        QCoreApplication::processEvents();
-    }
-    QCOMPARE(gone.size(), 1);
-    QCOMPARE(gone.first().first().toUInt(), quint32(local.bridge->port()));
-    QVERIFY(!local.bridge->hasTerminal());
-    const QStringList said = diag.texts();
-    QVERIFY2(!said.filter(QStringLiteral("Telnet TCP client does not read, port: %1").arg(local.bridge->port())).isEmpty(),
-             qPrintable(said.mid(0, 5).join('\n')));
-
-    // The next terminal starts clean: nothing of the old queue reaches it.
-    RawTerminal next;
-    QVERIFY(next.open(local.bridge->port()));
-    QVERIFY(QTest::qWaitFor([&] { return local.bridge->hasTerminal(); }));
-    local.bridge->telnetWrite("probe", true);
-    QVERIFY(next.waitFor("probe"));
-}
-
 void TestTelnet::hubBridges()
 {
     FakeServerView view;
@@ -234,20 +158,38 @@ void TestTelnet::hubBridges()
     CorvidServer hub(&link, nullptr, freePort(), &view);
     const uint16_t port = uint16_t(60000 + kLocalDevice);
     hub.addTelnetDevice(kLocalDevice, 1, 0xFFF1, true, false, 0, 0, false);
-    QVERIFY(hub.telnetBridge(kLocalDevice)->isListening());
-    RawTerminal term;
-    QVERIFY(term.open(port));
-    QVERIFY(QTest::qWaitFor([&] { return view.added == QList<quint32>{port}; }));
+    CorvidTelnet *bridge = hub.telnetBridge(kLocalDevice);
+    // Device data before any terminal is dropped, not kept for a later one.
+    QCOMPARE(bridge->telnetWrite("early", true), qint64(-1));
 
-    // The same address again: the old bridge lets go of its terminal and its
-    // port before the new one listens.
-    hub.addTelnetDevice(kLocalDevice, 1, 0xFFF1, true, false, 0, 0, false);
+    // A terminal that connects and never reads: its buffer takes one byte.
+    RawTerminal stuck;
+    stuck.socket.setReadBufferSize(1);
+    QVERIFY(stuck.open(port));
+    QVERIFY(QTest::qWaitFor([&] { return bridge->hasTerminal(); }));
+    DiagnosticCapture diag;
+    for (int blocks = 0; view.removed.isEmpty() && blocks < 4096; ++blocks) {
+        bridge->telnetWrite(QByteArray(64 * 1024, 'x'), true);
+        QCoreApplication::processEvents();
+    }
     QCOMPARE(view.removed, QList<quint32>{port});
-    QVERIFY(hub.telnetBridge(kLocalDevice)->isListening());
-    QVERIFY(term.waitClosed());
+    QVERIFY(!bridge->hasTerminal());
+    QCOMPARE(diag.texts(-1, QStringLiteral("Telnet TCP client does not read, port: %1").arg(port)).size(), 1);
+
+    // The next terminal starts clean: nothing of the old queue reaches it.
+    RawTerminal next;
+    QVERIFY(next.open(port));
+    QVERIFY(QTest::qWaitFor([&] { return bridge->hasTerminal(); }));
+    bridge->telnetWrite("probe", true);
+    QVERIFY(next.waitFor("probe"));
+
+    // The same address again: the old bridge lets go of its terminal and its port before the new one listens.
+    hub.addTelnetDevice(kLocalDevice, 1, 0xFFF1, true, false, 0, 0, false);
+    QCOMPARE(view.removed, (QList<quint32>{port, port}));
+    QVERIFY(next.waitClosed());
     RawTerminal again;
     QVERIFY(again.open(port));
-    QVERIFY(QTest::qWaitFor([&] { return view.added.size() == 2; }));
+    QVERIFY(QTest::qWaitFor([&] { return view.added.size() == 3; }));
 }
 
 bool TestTelnet::startServer(ServerRun &srv, const ConfigParams &extra)
@@ -283,8 +225,6 @@ void TestTelnet::terminal_data()
         bytewise << QByteArray(1, c);
     row("byte by byte", {}, kEchoDevice, bytewise, line, {1, 1, 1, 1, 1, 1, 1}, line);
     row("iac iac both ways", {}, kEchoDevice, {iac2}, hex("41ff42"), {3}, iac2);
-    row("debug dumps", {{"TELNET_DEBUG", "1"}}, kEchoDevice, {iac2}, hex("41ff42"), {3}, iac2,
-        QStringLiteral("CorvidTelnet::slotServerRead(), size: 4, 3"));
     row("negotiation split across reads", {}, kQuietDevice,
         {hex("41ff"), hex("fb1842"), hex("fffe"), hex("0043"), hex("ff"), hex("ff44"), hex("fffd1f")},
         hex("414243ff44"), {}, hex("fffe18fffc18fffd00fffb00fffe1ffffc1f"));
