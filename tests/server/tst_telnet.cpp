@@ -84,8 +84,7 @@ struct TelnetProgram {
     {
         if (pid > 0)
             ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
-        if (master >= 0)
-            ::close(master);
+        ::close(master);
     }
     bool start(uint16_t port)
     {
@@ -211,12 +210,11 @@ void TestTelnet::terminal_data()
     QTest::addColumn<QByteArray>("toDevice");  // null: too long to compare here
     QTest::addColumn<QList<int>>("pieces");    // empty: not compared
     QTest::addColumn<QByteArray>("toTerminal");
-    QTest::addColumn<QString>("logged");  // a diagnostic written `times` times
-    QTest::addColumn<int>("times");
+    QTest::addColumn<QString>("logged");
     auto row = [](const char *name, const ConfigParams &params, uint16_t device, const Chunks &typed,
                   const QByteArray &toDevice, const QList<int> &pieces, const QByteArray &toTerminal,
-                  const QString &logged = QStringLiteral("Telnet TCP server is started, port: 60002"), int times = 1) {
-        QTest::newRow(name) << params << device << typed << toDevice << pieces << toTerminal << logged << times;
+                  const QString &logged = QStringLiteral("Telnet TCP server is started, port: 60002")) {
+        QTest::newRow(name) << params << device << typed << toDevice << pieces << toTerminal << logged;
     };
     const ConfigParams crlf{{"TELNET_CRLF", "1"}};
     const QByteArray line("hello\r\n"), iac2 = hex("41ffff42"), paste1k = paste(1000), paste400 = paste(400);
@@ -239,9 +237,7 @@ void TestTelnet::terminal_data()
     row("paced paste", {{"TELNET_UHF_BUFFER", "195"}, {"TELNET_UHF_DELAY", "500"}}, kEchoDevice, {paste1k}, {},
         {179, 179, 179, 179, 179, 105}, paste1k);
     row("piece size 16 is no pacing", {{"TELNET_UHF_BUFFER", "16"}}, kEchoDevice, {paste400}, {}, {400}, paste400,
-        QStringLiteral("Telnet pacing piece size 16 "), 2);
-    row("repeated address", {{"TELNET_Devices", "0x2,0x3,0x2"}}, kEchoDevice, {line}, line, {7}, line,
-        QStringLiteral("Telnet TCP server is started, port: 60002"), 2);
+        QStringLiteral("Telnet pacing piece size 16 "));
 }
 
 void TestTelnet::terminal()
@@ -253,7 +249,6 @@ void TestTelnet::terminal()
     QFETCH(QList<int>, pieces);
     QFETCH(QByteArray, toTerminal);
     QFETCH(QString, logged);
-    QFETCH(int, times);
 
     ServerRun srv;
     QVERIFY(startServer(srv, params));
@@ -280,7 +275,7 @@ void TestTelnet::terminal()
     }
     const QString log = srv.errorLog();
     QVERIFY2(!log.contains(QStringLiteral("not started")), qPrintable(log));
-    QVERIFY2(log.count(logged) == times, qPrintable(log));
+    QVERIFY2(log.contains(logged), qPrintable(log));
     QCOMPARE(srv.stop(), 0);
 }
 
@@ -302,7 +297,6 @@ void TestTelnet::sessions()
     first.type("two");
     QVERIFY(first.waitFor("onetwo"));
 
-    // The terminal leaves and another comes.
     first.socket.disconnectFromHost();
     QVERIFY(srv.waitForErrorLog(QStringLiteral("Telnet TCP client disconnected, port: %1").arg(port)));
     RawTerminal third;
@@ -311,8 +305,7 @@ void TestTelnet::sessions()
     QVERIFY(third.waitFor("three"));
     QVERIFY(second.got.isEmpty());
 
-    // A device without a bridge sends a Telnet message: a bridge is made for
-    // it, and what it sent while nobody listened is not kept.
+    // A device without a bridge sends a Telnet message: a bridge is made, what it sent before is not kept.
     Devsim onDemand(kOnDemand, QStringLiteral("--rate 20 --count 1 --msg-id 0xFFF1").split(' '));
     QVERIFY(onDemand.start());
     const uint16_t demandPort = 60000 + kOnDemand;
@@ -333,8 +326,7 @@ void TestTelnet::telnetClient()
     TelnetProgram telnet;
     QVERIFY(telnet.start(60000 + kEchoDevice));
     QVERIFY2(telnet.typeAndWait({}, "Escape character"), telnet.screen.constData());
-    // Show the client's option processing, then have it negotiate; the lines typed show
-    // once from the client's own echo, again from the device.
+    // The client shows its option processing; typed lines show twice: its own echo, then the device's.
     const QList<QPair<QByteArray, QByteArray>> steps{{"\x1dtoggle options\r", "option processing"},
                                                      {"\x1dsend do 24\r", "RCVD WONT TERMINAL TYPE"},
                                                      {"\x1dsend will 31\r", "RCVD DONT NAWS"},
