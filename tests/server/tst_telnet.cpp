@@ -12,7 +12,6 @@
 #include <QRegularExpression>
 #include <QTcpSocket>
 #include <QtTest>
-
 #include <fcntl.h>
 #include <memory>
 #include <pty.h>
@@ -123,7 +122,6 @@ class TestTelnet : public QObject {
     Q_OBJECT
 private slots:
     void initTestCase();
-    void cleanupTestCase() { m_echo.reset(), m_quiet.reset(); }
     void hubBridges();
     void terminal_data();
     void terminal();
@@ -230,7 +228,6 @@ void TestTelnet::terminal_data()
         {hex("fffa1f00500018fff0"), hex("41fff142fff943"), hex("fffd0144")}, hex("0050001841424344"), {},
         hex("fffe1ffffc1f"));
     row("cr nul cut by a read", crlf, kQuietDevice, {hex("610d"), hex("0062")}, hex("610d62"), {2, 1}, {});
-    row("no de-escaping", {{"TELNET_deEsc", "0"}}, kQuietDevice, {hex("fffb1841ffff")}, hex("fffb1841ffff"), {6}, {});
     row("cr nul rewritten", crlf, kEchoDevice, {hex("610d0000")}, hex("610d00"), {3}, hex("610dff0000"));
     row("cr lf rewriting on", crlf, kEchoDevice, {hex("610d0a")}, hex("610d0a"), {3}, hex("610d0a"));
     row("cr nul rewriting off", {}, kEchoDevice, {hex("610d00620d0a")}, hex("610d00620d0a"), {6}, hex("610d00620d0a"));
