@@ -1,6 +1,5 @@
 #pragma once
-// The other end of Qt's virtual CAN bus: a plain device of the plugin that
-// keeps every frame it hears.
+// The other end of Qt's virtual CAN bus: a plain device of the plugin that keeps every frame it hears.
 
 #include <QCanBus>
 #include <QCanBusDevice>

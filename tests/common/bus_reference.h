@@ -1,7 +1,6 @@
 #pragma once
-// The bus layout written out by hand for the tests, kept apart from the
-// engine's code so that a fault there cannot hide in both: a bitwise
-// CRC-16/XMODEM and the CAN frames one message must become.
+// The bus layout written out by hand, apart from the engine's code so that a fault cannot hide in both:
+// a bitwise CRC-16/XMODEM and the CAN frames one message must become.
 
 #include <QByteArray>
 #include <QString>
@@ -45,17 +44,15 @@ struct ReferenceCanFrame {
     }
 };
 
-// Identifier of a message between two addresses: 5 bits each while both fit,
-// else 14 bits each in an extended frame.
+// Identifier of a message between two addresses: 5 bits each while both fit, else 14 bits each (extended).
 inline ReferenceCanFrame reference_address(uint16_t from, uint16_t to)
 {
     const bool ext = from > 31 || to > 31;
     return {ext ? (uint32_t(from) << 14 | to) : (uint32_t(from) << 5 | to), ext, {}};
 }
 
-// The frames of one message on identifier `id`. Up to 6 bytes: one frame of
-// msg_id and data. Longer: a header frame (0xFFFE, msg_id, length + 2), then
-// data and CRC 8 bytes a frame with the data flag.
+// The frames of one message on identifier `id`. Up to 6 bytes: one frame of msg_id and data. Longer: a header
+// frame (0xFFFE, msg_id, length + 2), then data and CRC 8 bytes a frame with the data flag.
 inline QVector<ReferenceCanFrame> reference_frames_on(uint32_t id, bool ext, uint16_t msgId, const QByteArray &data)
 {
     if (data.size() <= 6 && msgId != 0xFFFE)

@@ -1,7 +1,6 @@
 #pragma once
-// The hand-written bus reference as Qt CAN frames: the frames of a long
-// message (header 0xFFFE, msg_id, length + 2, then data and checksum 8 bytes a
-// frame) and one text form for comparing frames.
+// The hand-written bus reference as Qt CAN frames: the frames of a long message (header 0xFFFE, msg_id,
+// length + 2, then data and checksum 8 bytes a frame) and one text form for comparing frames.
 
 #include "tests/common/bus_reference.h"
 

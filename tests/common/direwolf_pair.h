@@ -1,9 +1,7 @@
 #pragma once
-// Two Dire Wolf modems joined without a sound card: A modulates into a FIFO
-// (an ALSA "file" PCM) that B reads as its audio input and demodulates, so a
-// frame given to A's KISS or AGW port comes out of B's ports. Nothing paces
-// audio without a sound card: with `realTime`, pv feeds each modem's input at
-// the sample rate, and A's transmit audio drains only as fast as B reads it.
+// Two Dire Wolf modems without a sound card: A modulates into a FIFO (an ALSA "file" PCM) that B demodulates,
+// so a frame given to A's KISS or AGW port comes out of B's ports. With `realTime`, pv paces each modem's input
+// at the sample rate, so A's transmit audio drains only as fast as B reads it.
 
 #include <QFile>
 #include <QProcess>

@@ -1,6 +1,5 @@
 #pragma once
-// Stands in for the main window: records what the hub shows and lets a test
-// press the connect button.
+// Stands in for the main window: records what the hub shows and lets a test press the connect button.
 
 #include "server/ServerView.h"
 

@@ -1,7 +1,6 @@
 #pragma once
-// Runs a built program of this project (the server by default) in a scratch
-// directory of its own, with a configuration file written by the test; the
-// device simulator beside it.
+// Runs a built program of this project (the server by default) in a scratch directory of its own, with a
+// configuration file written by the test; the device simulator beside it.
 
 #include <QDir>
 #include <QFile>
@@ -16,8 +15,7 @@
 
 using ConfigParams = QList<QPair<QString, QString>>;
 
-// A program of the build tree, e.g. "app/corvid-server"; a test that needs it
-// checks QFile::exists on the result and fails when it is missing.
+// A program of the build tree, e.g. "app/corvid-server"; a test that needs it fails when it is missing.
 inline QString builtProgram(const QString &relative)
 {
     return qEnvironmentVariable("CORVID_BUILD_DIR") + QLatin1Char('/') + relative;
@@ -36,8 +34,7 @@ inline QString readText(const QString &path)
     return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
 }
 
-// Starts a program and waits until its standard output holds `marker`; all
-// output read so far is appended to `seen`.
+// Starts a program and waits until its standard output holds `marker`; output read so far goes to `seen`.
 inline bool startUntil(QProcess &p, const QString &program, const QStringList &args, const QByteArray &marker,
                        QByteArray &seen, int ms = 10000)
 {
@@ -87,8 +84,7 @@ inline ConfigParams virtualCanParams(uint16_t port)
            ConfigParams{{"SocketCANPortName", "can0"}, {"NumLogThreads", "0"}, {"MaxTCPClients", "8"}};
 }
 
-// The device simulator as an echo device on the virtual bus; `output` keeps
-// what it printed (one "rx ..." line per message it received).
+// The device simulator as an echo device on the virtual bus; `output` keeps its "rx ..." line per message.
 struct Devsim {
     QProcess proc;
     QByteArray output;

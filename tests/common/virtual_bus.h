@@ -1,7 +1,6 @@
 #pragma once
-// Hosts Qt's virtual CAN bus in a separate corvid-vbus process for as long as
-// the object lives, as the server's own deployments do: the test program and
-// every process it starts only join the bus.
+// Hosts Qt's virtual CAN bus in a separate corvid-vbus process while the object lives, as deployments do:
+// the test program and every process it starts only join the bus.
 
 #include <QByteArray>
 #include <QProcess>
@@ -10,8 +9,7 @@
 
 class VirtualBusHost {
 public:
-    // False (and the reason in error()) when the tool is missing or the bus
-    // does not come up.
+    // False (and the reason in error()) when the tool is missing or the bus does not come up.
     bool start()
     {
         const QString bin = qEnvironmentVariable("CORVID_BUILD_DIR") + QStringLiteral("/tools/vbus/corvid-vbus");

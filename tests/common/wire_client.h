@@ -1,7 +1,6 @@
 #pragma once
-// The framed TCP protocol as a control application speaks it, laid out by
-// hand from the byte layout and not with the project's wire code, so that a
-// fault there cannot hide itself. Little-endian throughout.
+// The framed TCP protocol as a control application speaks it, laid out by hand and not with the project's
+// wire code, so that a fault there cannot hide itself. Little-endian throughout.
 
 #include <QByteArray>
 #include <QHostAddress>
@@ -91,8 +90,8 @@ struct WireMessage {
     }
 };
 
-// One application connection: cuts the server's frames by their length field,
-// flags anything that breaks the layout, and records when the server closes.
+// One application connection: cuts the server's frames by their length field, flags anything that breaks
+// the layout, and records when the server closes.
 class WireClient : public QObject {
 public:
     QTcpSocket socket;
