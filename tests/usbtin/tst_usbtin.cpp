@@ -87,7 +87,7 @@ private:
         m_conn->setTimings(t);
         corvid_set_hardware(m_conn);
         if (pty && pty->take(9).size() == 9)
-            QTest::qWaitFor([this] { return m_conn->queuedLines() == 0; }, 5000);
+            QVERIFY(QTest::qWaitFor([this] { return m_conn->queuedLines() == 0; }, 5000));
     }
 
 private slots:
