@@ -78,7 +78,8 @@ private:
         corvid_message m = corvid_message_over(0x0102, from, to, data);
         if (c->sendCorvidMessage(&m) != data.size())
             return {QStringLiteral("(send failed)")};
-        QTest::qWaitFor([&] { return peer.frames.size() >= count; }, 10000);
+        // Missing frames show in the caller's comparison of the list.
+        (void)QTest::qWaitFor([&] { return peer.frames.size() >= count; }, 10000);
         return frameTexts(peer.frames);
     }
 
