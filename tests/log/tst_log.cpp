@@ -151,7 +151,6 @@ class TstLog : public QObject
     Q_OBJECT
 private slots:
     void lineFormat();
-    void callsignAndStamp();
     void disabledWritesNothing();
     void directFirstFileAndTimerFlush();
     void directCallsignFiles();
@@ -174,7 +173,6 @@ void TstLog::lineFormat()
     const QString at = QStringLiteral("26_12_05 15:16:17.089;");
     QCOMPARE(corvid_log_line(m, 42, false, 1, t), at + QStringLiteral("42;I;2B;100;  1A;2;;0aff\n"));
     QCOMPARE(corvid_log_line(m, 42, true, 1, t), at + QStringLiteral("42;O;2B;100;  1A;2;OK;0aff\n"));
-    QCOMPARE(corvid_log_line(m, 42, true, 0, t), at + QStringLiteral("42;O;2B;100;  1A;2;ERR;0aff\n"));
     QCOMPARE(corvid_log_line(m, 42, true, 2, t), at + QStringLiteral("42;O;2B;100;  1A;2;ERR;0aff\n"));
     // A local time is written as UTC; no data gives nothing after the last semicolon.
     m.msg_id = 0xfff1;
@@ -184,26 +182,6 @@ void TstLog::lineFormat()
     m.data = nullptr;
     QCOMPARE(corvid_log_line(m, 18446744073709551615ull, false, 0, t.toOffsetFromUtc(3600)),
              at + QStringLiteral("18446744073709551615;I;0;FFFF;FFF1;0;;\n"));
-    m.msg_id = 5;
-    QCOMPARE(corvid_log_line(m, 0, false, 0, t), at + QStringLiteral("0;I;0;FFFF;   5;0;;\n"));
-
-    QCOMPARE(corvid_log_header() + QString(), QString::fromLatin1(kHeader) + QLatin1Char('\n'));
-}
-
-void TstLog::callsignAndStamp()
-{
-    QCOMPARE(corvid_log_callsign(nullptr), QString());
-    // The source field is read, not the destination, and the SSID is not part of it.
-    AX25Header ssid = headerWith("K1ABCD");
-    ssid.src_ssid = uint8_t('X' << 1);
-    const QVector<QPair<AX25Header, QString>> cases = {
-        {headerWith("N0CALL"), "N0CALL"}, {headerWith("AB"), "AB"}, {headerWith("AB", 0x00), "AB"},
-        {headerWith(""), ""}, {ssid, "K1ABCD"}};
-    for (const auto &c : cases)
-        QCOMPARE(corvid_log_callsign(&c.first), c.second);
-
-    const QDateTime t(QDate(2026, 1, 2), QTime(3, 4, 5, 6), Qt::UTC);
-    QCOMPARE(corvid_log_file_stamp(t), QStringLiteral("26_01_02T03-04-05-006"));
 }
 
 void TstLog::disabledWritesNothing()
@@ -244,7 +222,11 @@ void TstLog::directCallsignFiles()
     QTemporaryDir dir;
     DiagnosticCapture cap;
     const QVector<Msg> msgs = mixedSequence(7);
-    const AX25Header n0call = headerWith("N0CALL"), ab = headerWith("AB"), empty = headerWith("");
+    // The source field is read, not the destination; the SSID is not part of it,
+    // even when it looks like a letter; padding may be blanks or zero bytes.
+    AX25Header n0call = headerWith("N0CALL");
+    n0call.src_ssid = uint8_t('X' << 1);
+    const AX25Header ab = headerWith("AB", 0x00), empty = headerWith("");
     {
         CorvidLog log(dir.path(), true, 0);
         const AX25Header *hdrs[] = {nullptr, &n0call, &n0call, &ab, nullptr, &empty, nullptr};
@@ -331,7 +313,7 @@ void TstLog::destroyFlushesEverything()
     // Both modes write the same lines. With the pool blocked no run can write before
     // the log is gone; without, a flush-timer tick may come now and then.
     const QVector<Msg> msgs = mixedSequence(3000);
-    for (const uint32_t threads : {0u, 1u, 4u, 6u}) {
+    for (const uint32_t threads : {0u, 4u}) {
         for (const bool poolBlocked : {false, true}) {
             PoolBlock pool(poolBlocked ? 1 : QThreadPool::globalInstance()->maxThreadCount(), poolBlocked);
             QTemporaryDir dir;
