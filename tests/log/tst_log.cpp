@@ -228,11 +228,9 @@ void TstLog::openFailures()
                 : QStringLiteral("Message log folder %1 cannot be used: it does not exist").arg(base)};
             QCOMPARE(cap.criticals(), said);
             send(log, msgs[0]);  // dropped: there is still no directory
-            send(log, msgs[0]);
             QThreadPool::globalInstance()->waitForDone();
             QCOMPARE(cap.criticals(), said);
             QCOMPARE(notices, threads ? QStringList{QStringLiteral("Cannot create corvid log file.")} : QStringList());
-            QVERIFY(!QFile::exists(path));
 
             QVERIFY(QDir().mkpath(base));
             send(log, msgs[1]);
