@@ -202,7 +202,7 @@ void TstLog::workerManyThreadsOrdered()
     pool->waitForDone();
     QCOMPARE(tails(path), expected(msgs));
     QCOMPARE(csvFiles(dir.path()).size(), 1);
-    QCOMPARE(cap.size(), 0);
+    QCOMPARE(cap.count(), 0);
 }
 
 void TstLog::openFailures()
