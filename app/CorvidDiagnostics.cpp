@@ -35,6 +35,12 @@ qint64 monotonicMs()
     return clock.elapsed();
 }
 
+std::function<QTime()> &entryClock()
+{
+    static std::function<QTime()> clock = [] { return QTime::currentTime(); };
+    return clock;
+}
+
 struct DiagState {
     QTextStream *stream = nullptr;
     QStringList early;  // error log entries from before the stream existed
@@ -79,6 +85,12 @@ QString corvid_diagnostic_level_word(QtMsgType type)
     return QStringLiteral("Unknown ");
 }
 
+void corvid_set_error_log_clock(std::function<QTime()> localTimeOfDay)
+{
+    QMutexLocker lock(&diagMutex());
+    entryClock() = localTimeOfDay ? std::move(localTimeOfDay) : [] { return QTime::currentTime(); };
+}
+
 QString corvid_diagnostic_window_line(QtMsgType type, const QString &msg, const QDateTime &utc)
 {
     return utc.toUTC().toString(Qt::TextDate) + QLatin1Char(' ') + corvid_diagnostic_level_word(type)
@@ -89,7 +101,7 @@ namespace {
 
 QString fileEntry(const QString &msg)
 {
-    return QTime::currentTime().toString(QStringLiteral("hh:mm:ss")) + QStringLiteral(": ") + msg
+    return entryClock()().toString(QStringLiteral("hh:mm:ss")) + QStringLiteral(": ") + msg
            + QLatin1Char('\n');
 }
 

@@ -13,6 +13,7 @@ class QDateTime;
 class QFile;
 class QObject;
 class QTextStream;
+class QTime;
 
 // Qt's message handler signature; the context is ignored.
 void corvid_message_handler(QtMsgType type, const QMessageLogContext &context, const QString &msg);
@@ -34,6 +35,10 @@ void corvid_set_error_log_stream(QTextStream *stream);
 // one, a line "last message repeated N times" stands for the copies.
 // Defaults: 60 s on a monotonic clock (milliseconds); an empty clock restores it.
 void corvid_set_repeat_limit(qint64 intervalMs, std::function<qint64()> clockMs = {});
+
+// The local time of day stamped on each error log entry; an empty clock
+// restores the real one.
+void corvid_set_error_log_clock(std::function<QTime()> localTimeOfDay);
 
 // The window's text area, as a function that appends one paragraph. It is
 // always called in the thread of `owner`: from other threads the line is handed
