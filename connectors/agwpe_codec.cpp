@@ -27,8 +27,7 @@ QByteArray call(const char *field)
 
 QByteArray agwpe_header_bytes(const agwpe_header &h)
 {
-    QByteArray out(AGWPE_HEADER_SIZE, '\0');
-    char *p = out.data();
+    char p[AGWPE_HEADER_SIZE] = {};
     p[0] = char(h.port);
     p[4] = h.kind;
     p[6] = char(h.pid);
@@ -36,7 +35,7 @@ QByteArray agwpe_header_bytes(const agwpe_header &h)
     std::memcpy(p + 18, h.callTo.constData(), size_t(qMin(h.callTo.size(), 10)));
     putLe32(p + 28, h.dataLength);
     putLe32(p + 32, h.user);
-    return out;
+    return QByteArray(p, AGWPE_HEADER_SIZE);
 }
 
 agwpe_header agwpe_parse_header(const char *bytes)

@@ -113,7 +113,7 @@ double pump(RadioServer &from, RadioServer &to, int size, int count, int window,
     return back == count && !corrupt ? t.elapsed() / 1000.0 : -1;
 }
 
-void BM_Loopback(benchmark::State &state)
+[[maybe_unused]] void BM_Loopback(benchmark::State &state)
 {
     const int size = int(state.range(0));
     EchoModem modem;
@@ -136,7 +136,7 @@ void BM_Loopback(benchmark::State &state)
     state.counters["msgs_per_s"] = count / seconds;
 }
 
-void BM_DireWolf(benchmark::State &state)
+[[maybe_unused]] void BM_DireWolf(benchmark::State &state)
 {
     const int size = int(state.range(0));
     DirewolfPair dw;
