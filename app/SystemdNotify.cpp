@@ -7,8 +7,7 @@
 
 Q_LOGGING_CATEGORY(lcSystemd, "corvid.systemd", QtWarningMsg)
 
-SystemdNotify::SystemdNotify(std::function<bool()> listening, QObject *parent)
-    : QObject(parent), m_listening(std::move(listening))
+SystemdNotify::SystemdNotify(QObject *parent) : QObject(parent)
 {
     m_active = !qEnvironmentVariableIsEmpty("NOTIFY_SOCKET");
     if (!m_active)
@@ -22,18 +21,12 @@ SystemdNotify::SystemdNotify(std::function<bool()> listening, QObject *parent)
         connect(&m_watchdog, &QTimer::timeout, this, [this] { send("WATCHDOG=1"); });
         m_watchdog.start();
     }
-
-    m_readyPoll.setInterval(1000);
-    connect(&m_readyPoll, &QTimer::timeout, this, &SystemdNotify::checkReady);
-    m_readyPoll.start();
-    checkReady();
 }
 
-void SystemdNotify::checkReady()
+void SystemdNotify::notifyReady()
 {
-    if (m_readySent || !m_listening || !m_listening())
+    if (!m_active || m_readySent)
         return;
-    m_readyPoll.stop();
     m_readySent = true;
     send("READY=1");
 }

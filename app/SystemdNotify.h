@@ -5,27 +5,18 @@
 
 #include <QObject>
 #include <QTimer>
-#include <functional>
 
 class SystemdNotify : public QObject {
     Q_OBJECT
 public:
-    // `listening` tells whether the control port is open; readiness is sent
-    // the first time it says yes (checked at once and then once a second, so
-    // a port that only opens after a retry is still announced).
-    explicit SystemdNotify(std::function<bool()> listening, QObject *parent = nullptr);
+    explicit SystemdNotify(QObject *parent = nullptr);
 
-    bool active() const { return m_active; }
-    bool readySent() const { return m_readySent; }
-    // The watchdog ping interval in milliseconds, 0 without a watchdog.
-    int watchdogIntervalMs() const { return m_watchdog.isActive() ? m_watchdog.interval() : 0; }
+    // Tells systemd the server is ready; only the first call sends anything.
+    void notifyReady();
 
 private:
-    void checkReady();
     void send(const char *state);
 
-    std::function<bool()> m_listening;
-    QTimer m_readyPoll;
     QTimer m_watchdog;
     bool m_active = false;
     bool m_readySent = false;

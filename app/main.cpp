@@ -198,7 +198,11 @@ int main(int argc, char *argv[])
         g_window->setBaseSize(640, 480);
         g_window->show();
     }
-    SystemdNotify systemd([] { return g_server->tcpServer()->serverPort() != 0; });
+    // Ready once the control port is open, now or after a listen retry.
+    SystemdNotify systemd;
+    QObject::connect(g_server->tcpServer(), &CorvidTCPserver::listeningResumed, &systemd, &SystemdNotify::notifyReady);
+    if (g_server->tcpServer()->serverPort() != 0)
+        systemd.notifyReady();
     const int result = g_app->exec();
     delete log;
     return result;
