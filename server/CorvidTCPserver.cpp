@@ -14,20 +14,6 @@ namespace {
 
 Q_LOGGING_CATEGORY(lcAcceptor, "corvid.acceptor", QtWarningMsg)
 
-SrvRxState rxStateOf(uint32_t kind)
-{
-    switch (kind) {
-    case FrameAppInfo:
-        return RxAppInfo;
-    case FrameMsg2Sat:
-        return RxMsg2Sat;
-    case FrameMsg2App:
-        return RxMsg2App;
-    default:
-        return RxIdle;
-    }
-}
-
 constexpr qint64 kFlushThreshold = 64 * 1024;
 constexpr qint64 kReadBufferSize = 256 * 1024;
 
@@ -165,12 +151,6 @@ QList<crd_client_info_t> CorvidTCPserver::clientList() const
     for (const crd_client_info_t *rec : m_clients)
         list.append(*rec);
     return list;
-}
-
-SrvRxState CorvidTCPserver::rxState(QTcpSocket *socket) const
-{
-    const auto conn = m_connections.value(socket);
-    return conn ? rxStateOf(conn->rx.state()) : RxIdle;
 }
 
 void CorvidTCPserver::sendServerInfo(QTcpSocket *socket)

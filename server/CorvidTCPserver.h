@@ -23,8 +23,6 @@ class QTcpServer;
 class QTcpSocket;
 class QTimer;
 
-enum SrvRxState { RxIdle = 0, RxMsg2Sat = 1, RxMsg2App = 2, RxAppInfo = 3 };
-
 class CorvidTCPserver : public QObject {
     Q_OBJECT
 public:
@@ -50,8 +48,6 @@ public:
     int clientCount() const { return m_clients.size(); }
     // Open connections, identified or not.
     int connectionCount() const { return m_connections.size(); }
-    // Receive state of one connection (RxIdle for an unknown one).
-    SrvRxState rxState(QTcpSocket *socket) const;
     // Takes over an open connection as if it had just been accepted: the
     // listening socket hands over each of its own this way, and a harness can
     // drive the acceptor over sockets of its own making.
