@@ -32,6 +32,9 @@ void critical(const QString &text)
     qCritical("%s", qUtf8Printable(text));
 }
 
+// More message log threads than this would only wait on one another.
+constexpr quint32 kMaxLogThreads = 16;
+
 // Characters XML 1.0 can carry; the rest cannot be written and are left out.
 bool xmlChar(uint ucs)
 {
@@ -240,8 +243,16 @@ void CorvidConfigData::storeParameter(const QString &name, const QString &value,
         m_udpPort = corvid_config_to_uint16(value);
     else if (name == QLatin1String("UdpHostName"))
         m_udpHostName = value;
-    else if (name.compare(QLatin1String("NumLogThreads"), Qt::CaseInsensitive) == 0)
+    else if (name.compare(QLatin1String("NumLogThreads"), Qt::CaseInsensitive) == 0) {
         m_numLogThreads = corvid_config_to_uint32(value);
+        if (m_numLogThreads > kMaxLogThreads) {
+            qWarning("%s", qUtf8Printable(QStringLiteral("Parameter %1 has the value \"%2\", more log threads than "
+                                                         "the %3 the server runs; %3 are used")
+                                              .arg(name, value)
+                                              .arg(kMaxLogThreads)));
+            m_numLogThreads = kMaxLogThreads;
+        }
+    }
     else if (name == QLatin1String("RestrictFakeSatTelemetry"))
         m_restrictFakeSatTelemetry = corvid_config_to_uint32(value);
 }
@@ -293,6 +304,17 @@ QString CorvidConfigData::getDescription(const QString &name) const
 bool CorvidConfigData::hasParam(const QString &name) const
 {
     return m_values.contains(name);
+}
+
+QString CorvidConfigData::knownName(const QString &name) const
+{
+    if (m_values.contains(name))
+        return name;
+    for (auto it = m_values.cbegin(); it != m_values.cend(); ++it) {
+        if (it.key().compare(name, Qt::CaseInsensitive) == 0)
+            return it.key();
+    }
+    return name;
 }
 
 QStringList CorvidConfigData::paramNames() const

@@ -82,6 +82,9 @@ public:
     QString getParam(const QString &name) const;
     QString getDescription(const QString &name) const;
     bool hasParam(const QString &name) const;
+    // The store's own spelling of a name matched ignoring case (an exact
+    // match first); the name as given when the store does not know it.
+    QString knownName(const QString &name) const;
     // Every name, ascending (case-sensitive code-unit order).
     QStringList paramNames() const;
     const QMap<QString, QString> &values() const { return m_values; }
@@ -100,7 +103,7 @@ public:
     QString udpHostName() const { return m_udpHostName; }           // UdpHostName
     quint32 tcpPort() const { return m_tcpPort; }                   // TcpPort
     quint16 udpPort() const { return m_udpPort; }                   // UdpPortName
-    quint32 numLogThreads() const { return m_numLogThreads; }       // NumLogThreads (name matched ignoring case)
+    quint32 numLogThreads() const { return m_numLogThreads; }       // NumLogThreads (name matched ignoring case), at most 16
     quint32 restrictFakeSatTelemetry() const { return m_restrictFakeSatTelemetry; } // RestrictFakeSatTelemetry
 
     // The path the store was constructed with.

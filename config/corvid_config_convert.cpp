@@ -3,6 +3,7 @@
 #include <QStringList>
 
 #include <climits>
+#include <cstdint>
 
 quint32 corvid_config_to_uint32(const QString &text, int base, bool *ok)
 {
@@ -71,13 +72,13 @@ const QVector<CorvidNumericParam> &corvid_config_numeric_params()
         {"AGWPE_Port", CORVID_BASE_AUTO, 1, 65535, "8000"},
         {"KISSTCP_Port", CORVID_BASE_AUTO, 1, 65535, "8001"},
         {"UdpPortName", CORVID_BASE_AUTO, 1, 65535, "3434"},
-        {"NumLogThreads", CORVID_BASE_AUTO, 0, 256, "0"},
+        {"NumLogThreads", CORVID_BASE_AUTO, 0, UINT32_MAX, "0"},  // any non-zero: worker mode
         {"CC_Address", CORVID_BASE_HEX, 0, 0x3FFF, "0x1"},  // 14-bit bus addresses
         {"DisableGUI", CORVID_BASE_DEC, INT_MIN, INT_MAX, "0"},
         {"SSID_BRD", CORVID_BASE_AUTO, 0, 15, "1"},
         {"SSID_GND", CORVID_BASE_AUTO, 0, 15, "0"},
-        {"TELNET_CRLF", CORVID_BASE_DEC, 0, 1, "0"},
-        {"TELNET_DEBUG", CORVID_BASE_DEC, 0, 1, "0"},
+        {"TELNET_CRLF", CORVID_BASE_DEC, 0, UINT32_MAX, "0"},  // any non-zero: on
+        {"TELNET_DEBUG", CORVID_BASE_DEC, 0, UINT32_MAX, "0"},
         {"TELNET_deEsc", CORVID_BASE_DEC, 0, 1, "1"},
         {"TELNET_UHF_BUFFER", CORVID_BASE_DEC, 0, 65533, "195"},  // data bytes of one message
         {"TELNET_UHF_DELAY", CORVID_BASE_DEC, 0, 65535, "500"},

@@ -97,13 +97,13 @@ void TestApp::startupSettings_data()
 {
     QTest::addColumn<ConfigParams>("params");
     QTest::addColumn<QString>("expected");
-    const QString plain = QStringLiteral("gui1 max- tel- cc-1 log1 esc1 crlf0 uhf0/0");
+    const QString plain = QStringLiteral("gui1 max- tel- cc-1 log1 esc1 crlf0 dbg0 uhf0/0");
     QTest::newRow("defaults") << ConfigParams{} << plain;
     // Values their use does not allow take the built-in default.
     QTest::newRow("odd values") << ConfigParams{{"DisableGUI", "abc"}, {"MaxTCPClients", "010"},
         {"TELNET_Devices", "0x2,,zz,0xFF,2"}, {"CC_Address", "zz"}, {"CorvidLogDisable", "01"}, {"TELNET_deEsc", "0"},
-        {"TELNET_CRLF", "7"}, {"TELNET_UHF_BUFFER", "70000"}, {"TELNET_UHF_DELAY", "500"}}
-                                << "gui1 max8 tel2,ff,2 cc+1 log1 esc0 crlf0 uhf195/500";
+        {"TELNET_CRLF", "7"}, {"TELNET_DEBUG", "2"}, {"TELNET_UHF_BUFFER", "70000"}, {"TELNET_UHF_DELAY", "500"}}
+                                << "gui1 max8 tel2,ff,2 cc+1 log1 esc0 crlf1 dbg1 uhf195/500";
     QTest::newRow("gui -1") << ConfigParams{{"DisableGUI", "-1"}} << QString(plain).replace("gui1", "gui0");
     QTest::newRow("gui 0") << ConfigParams{{"DisableGUI", "0"}} << plain;
     QTest::newRow("hex max") << ConfigParams{{"MaxTCPClients", "0x10"}} << QString(plain).replace("max-", "max16");
@@ -125,10 +125,10 @@ void TestApp::startupSettings()
     QStringList devices;
     for (uint16_t d : s.telnetDevices)
         devices << QString::number(d, 16);
-    QTEST(QStringLiteral("gui%1 max%2 tel%3 cc%4%5 log%6 esc%7 crlf%8 uhf%9/%10")
+    QTEST(QStringLiteral("gui%1 max%2 tel%3 cc%4%5 log%6 esc%7 crlf%8 dbg%9 uhf%10/%11")
               .arg(s.graphical).arg(s.hasMaxClients ? QString::number(s.maxClients) : QStringLiteral("-"))
               .arg(s.hasTelnetDevices ? devices.join(',') : QStringLiteral("-"), s.hasCcAddress ? "+" : "-")
-              .arg(s.ccAddress).arg(s.messageLogEnabled).arg(s.telnetDeEsc).arg(s.telnetCRLF)
+              .arg(s.ccAddress).arg(s.messageLogEnabled).arg(s.telnetDeEsc).arg(s.telnetCRLF).arg(s.telnetDebug)
               .arg(s.telnetUhfBuffer).arg(s.telnetUhfDelay),
           "expected");
 }
