@@ -8,7 +8,7 @@
 #include "connectors/QSocketCAN_connector.h"
 #include "connectors/UDP_Connector.h"
 #include "connectors/USBtinConnector.h"
-#include "engine/corvid_hardware.h"
+#include "engine/CorvidEngine.h"
 
 #include <QCanBus>
 #include <QDebug>
@@ -28,17 +28,17 @@ QString canDeviceName(CorvidConfigData *config)
 }
 
 // A CAN link bound to the engine, which initialises it knowing the run mode.
-AbstractConnector *bind(AbstractConnector *connector, bool guiMode)
+AbstractConnector *bind(AbstractConnector *connector, CorvidEngine &engine, bool guiMode)
 {
     connector->guiMode = guiMode;
-    corvid_set_hardware(connector);
+    engine.setHardware(connector);
     return connector;
 }
 
 // A CAN link through Qt's CAN bus layer.
-AbstractConnector *bindCan(const QString &plugin, const QString &device, bool guiMode)
+AbstractConnector *bindCan(CorvidEngine &engine, const QString &plugin, const QString &device, bool guiMode)
 {
-    return bind(new QSocketCAN_connector(plugin, device, nullptr, guiMode), guiMode);
+    return bind(new QSocketCAN_connector(engine, plugin, device, nullptr, guiMode), engine, guiMode);
 }
 
 AbstractConnector *nullReader(const char *complaint)
@@ -82,7 +82,7 @@ AbstractConnector *radioConnector(CorvidConfigData *config, const QByteArray &gr
 
 }  // namespace
 
-AbstractConnector *createConnector(CorvidConfigData *config, bool guiMode)
+AbstractConnector *createConnector(CorvidConfigData *config, CorvidEngine &engine, bool guiMode)
 {
     const QString iface = config ? config->getParam(QStringLiteral("Interface")) : QString();
     const QByteArray boardCallsign = paramOr(config, "CALLSIGN_BRD", "Q9ZZZ").toLocal8Bit();
@@ -95,7 +95,7 @@ AbstractConnector *createConnector(CorvidConfigData *config, bool guiMode)
         if (port.isEmpty())
             return nullReader("No serial devices available!");
         qInfo("UsbTin hw-interface will be used.\n");
-        return bind(new USBtinConnector(port), guiMode);
+        return bind(new USBtinConnector(engine, port), engine, guiMode);
     }
 
     if (contains(iface, "SocketCAN")) {
@@ -103,12 +103,12 @@ AbstractConnector *createConnector(CorvidConfigData *config, bool guiMode)
         if (QCanBus::instance()->availableDevices(QStringLiteral("kq-qt-socketcan")).isEmpty())
             return nullReader("No CAN devices available!");
         qInfo() << iface << " hw-interface will be used.\n";
-        return bindCan(iface.toLower(), canDeviceName(config), guiMode);
+        return bindCan(engine, iface.toLower(), canDeviceName(config), guiMode);
     }
 
     if (contains(iface, "virtualcan") && QCanBus::instance()->plugins().contains(QStringLiteral("virtualcan"))) {
         qInfo("Virtual CAN hw-interface will be used.\n");
-        return bindCan(QStringLiteral("virtualcan"), canDeviceName(config), guiMode);
+        return bindCan(engine, QStringLiteral("virtualcan"), canDeviceName(config), guiMode);
     }
 
     if (contains(iface, "AGWPE"))

@@ -9,6 +9,7 @@
 #include "config/CorvidConfigData.h"
 #include "connectors/AbstractConnector.h"
 #include "connectors/OperatorPrompt.h"
+#include "engine/CorvidEngine.h"
 #include "engine/TerminationSignals.h"
 #include "engine/corvid_types.h"
 #include "log/CorvidLog.h"
@@ -38,6 +39,7 @@ namespace {
 // Process-wide objects; they stay reachable until the process ends.
 QApplication *g_app = nullptr;
 CorvidConfigData *g_config = nullptr;
+CorvidEngine *g_engine = nullptr;
 QFile *g_errorLogFile = nullptr;
 QTextStream *g_errorLogStream = nullptr;
 AbstractConnector *g_firstConnector = nullptr;
@@ -74,11 +76,6 @@ public:
         GuiPrompt::showLaunchError(text);
     }
 };
-
-AbstractConnector *connectorFactory(CorvidConfigData *config, bool guiMode)
-{
-    return createConnector(config, guiMode);
-}
 
 }  // namespace
 
@@ -146,15 +143,18 @@ int main(int argc, char *argv[])
     }
     const bool guiMode = g_window != nullptr;
 
-    // The first link.
-    g_firstConnector = createConnector(g_config, guiMode);
+    // The one engine and the first link, which the hub takes over.
+    g_engine = new CorvidEngine();
+    g_firstConnector = createConnector(g_config, *g_engine, guiMode);
     g_firstConnector->guiMode = guiMode;
 
-    // The hub; it closes the link when the event loop ends.
-    CorvidServer::setConnectorFactory(&connectorFactory);
+    // The hub; it closes the link when the event loop ends. A link that
+    // cannot go on without its device ends the program here, not in a library.
     g_server = new CorvidServer(g_firstConnector, g_config, uint16_t(g_config->tcpPort()), g_window, nullptr);
-    g_server->attachToEngine();
+    g_server->setConnectorFactory([](bool gui) { return createConnector(g_config, *g_engine, gui); });
+    g_server->attachToEngine(*g_engine);
     QObject::connect(g_app, &QCoreApplication::aboutToQuit, g_server, &CorvidServer::slotCloseServer);
+    QObject::connect(g_server, &CorvidServer::abortRequested, g_app, [] { QCoreApplication::exit(-1); });
 
     // The parameters dialog, reached from the window.
     CorvidConfigDialog *configDialog = nullptr;

@@ -1,7 +1,7 @@
 #include "connectors/AX25_connector.h"
 
+#include "config/corvid_config_convert.h"
 #include "connectors/ax25_frame.h"
-#include "engine/corvid_hardware.h"
 
 #include <QMetaEnum>
 #include <QNetworkReply>
@@ -53,6 +53,26 @@ int64_t AX25_connector::sendCorvidMessage(corvid_message *message)
     return message->length;
 }
 
+bool AX25_connector::applySetting(const QString &name, const QString &value)
+{
+    auto is = [&name](const char *key) { return name.compare(QLatin1String(key), Qt::CaseInsensitive) == 0; };
+    if (is("KISSTCP_Port") || is("AGWPE_Port"))
+        m_port = corvid_config_to_uint16(value, CORVID_BASE_AUTO);
+    else if (is("KISSTCP_Hostname") || is("AGWPE_Hostname"))
+        m_host = value;
+    else if (is("CALLSIGN_BRD"))
+        m_transport->setBoardCallsign(value.toLocal8Bit());
+    else if (is("CALLSIGN_GND"))
+        m_transport->setGroundCallsign(value.toLocal8Bit());
+    else if (is("SSID_BRD"))
+        m_transport->setBoardSsid(uint8_t(corvid_config_to_uint32(value, CORVID_BASE_DEC)));
+    else if (is("SSID_GND"))
+        m_transport->setGroundSsid(uint8_t(corvid_config_to_uint32(value, CORVID_BASE_DEC)));
+    else
+        return false;
+    return true;
+}
+
 void AX25_connector::setHWState(AbstractConnector::HWState newState)
 {
     if (newState == HW_READY && m_readyText)
@@ -80,7 +100,7 @@ void AX25_connector::OnPacketArrived(QByteArray pkt_data)
     const ax25_packet packet = ax25_cut_packet(pkt_data);
     if (packet.complete) {
         for (const corvid_message &m : packet.messages)
-            corvid_on_message(&m, &packet.header);
+            deliver(m, packet.header);
     }
     forwardTelemetry(pkt_data, utc);
     if (m_frameLog)

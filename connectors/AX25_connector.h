@@ -38,10 +38,9 @@ public:
     QByteArray telemetryQuery(const QByteArray &packet, const QDateTime &utc, const QString &noradId) const;
 
     AX25_interface *transport() const { return m_transport; }
-    QString modemHost() const { return m_host; }
-    uint16_t modemPort() const { return m_port; }
-    void setModemHost(const QString &host) { m_host = host; }
-    void setModemPort(uint16_t port) { m_port = port; }
+
+    // Modem host and port (either kind's names), callsigns and SSIDs.
+    bool applySetting(const QString &name, const QString &value) override;
 
     // Posts waiting for their answer; more are skipped until one ends.
     int postsInFlight() const { return m_postsInFlight; }

@@ -1,16 +1,12 @@
 #include "connectors/AbstractConnector.h"
 
-#include "engine/corvid_hardware.h"
+#include "connectors/NullReader.h"
 
-#include <QCoreApplication>
-#include <cstdlib>
+#include <QMetaMethod>
 
 AbstractConnector::AbstractConnector(QObject *parent) : QObject(parent) {
     corvid_register_metatypes();
 }
-
-// A bound connector deleted by anyone but the binding must not stay bound.
-AbstractConnector::~AbstractConnector() { corvid_release_hardware(this); }
 
 void AbstractConnector::setHWState(AbstractConnector::HWState newState) {
     state = newState;
@@ -25,6 +21,21 @@ void AbstractConnector::handleReconnectTimeout() {
 void AbstractConnector::fatalStop() {
     HW_close();
     setHWState(HW_ERROR);
-    emit abort_app();
-    std::exit(-1);
+    QMetaObject::invokeMethod(this, [this] { emit abort_app(); }, Qt::QueuedConnection);
+}
+
+AbstractConnector *AbstractConnector::createPlaceholder() { return new NullReader(); }
+
+bool AbstractConnector::applySetting(const QString &name, const QString &value) {
+    Q_UNUSED(name)
+    Q_UNUSED(value)
+    return false;
+}
+
+void AbstractConnector::messageFromBus(const corvid_message &message) { deliver(message); }
+
+void AbstractConnector::deliver(const corvid_message &message, const AX25HeaderOpt &hdr) {
+    static const QMetaMethod received = QMetaMethod::fromSignal(&AbstractConnector::messageReceived);
+    if (isSignalConnected(received))
+        emit messageReceived(corvid_owned_message::copyOf(message), hdr);
 }

@@ -4,7 +4,6 @@
 
 #include "engine/CorvidCanPort.h"
 #include "engine/corvid_types.h"
-#include <QByteArray>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -17,7 +16,6 @@ public:
     Q_ENUM(HWState)
 
     explicit AbstractConnector(QObject *parent = nullptr);
-    ~AbstractConnector() override;
 
     QTimer reconnectTimer;
     uint32_t lastError = 0;
@@ -29,8 +27,22 @@ public:
     HWState state = HW_NOTINIT;
     bool guiMode = true;
 
-    // Ends the program when no device can be found and there is no window to ask.
-    [[noreturn]] void fatalStop();
+    // No device and no window to ask: closes the link, reports HW_ERROR and
+    // emits abort_app, on which the start-up ends the program. The signal
+    // leaves from the event loop, so whoever takes the link over hears it
+    // even when the stop came while the link was being built. Returns; the
+    // caller stops what it was doing.
+    void fatalStop();
+
+    // A live setting by its configuration name (matched ignoring case), used
+    // from the next HW_init on; false for a name this link does not take.
+    virtual bool applySetting(const QString &name, const QString &value);
+    // The stand-in used while no real link can be built, and a new one.
+    virtual bool isPlaceholder() const { return false; }
+    static AbstractConnector *createPlaceholder();
+
+    // A message the engine completed from this link's frames goes to the hub.
+    void messageFromBus(const corvid_message &message) override;
 
 protected slots:
     // Declared first so its meta-object index follows the signals.
@@ -54,8 +66,14 @@ signals:
     void stateChanges(AbstractConnector::HWState newState);
     void signalCANRx();
     void abort_app();
-    void signalSendCorvidToClient(corvid_message msg, QByteArray data, quint64 stampId, unsigned status,
-                                  unsigned dir, unsigned tag, AX25HeaderOpt hdr);
+    // Every complete message from the link, with the radio header where it
+    // came over the air; the only way a message reaches the hub.
+    void messageReceived(corvid_owned_message msg, AX25HeaderOpt hdr);
+
+protected:
+    // Hands a message on as messageReceived; copies the data only when
+    // someone listens.
+    void deliver(const corvid_message &message, const AX25HeaderOpt &hdr = {});
 
 private:
     Q_DISABLE_COPY(AbstractConnector)

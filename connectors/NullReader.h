@@ -9,6 +9,7 @@ class NullReader : public AbstractConnector {
 public:
     explicit NullReader(QObject *parent = nullptr) : AbstractConnector(parent) {}
 
+    bool isPlaceholder() const override { return true; }
     void HW_init() override {}
     void HW_close() override {}
     uint32_t rxCurrentBytesCount() override { return 0; }

@@ -1,8 +1,6 @@
 #include "connectors/QSocketCAN_connector.h"
 
 #include "connectors/OperatorPrompt.h"
-#include "engine/corvid_engine.h"
-#include "engine/corvid_hardware.h"
 
 #include <QCanBus>
 #include <QDebug>
@@ -12,12 +10,6 @@ namespace {
 
 Q_LOGGING_CATEGORY(lcQCanBus, "corvid.connector.qcanbus", QtWarningMsg)
 
-QSocketCAN_connector::AdapterChooser &adapterChooser()
-{
-    static QSocketCAN_connector::AdapterChooser chooser;
-    return chooser;
-}
-
 bool isSocketCan(const QString &setting)
 {
     return setting.contains(QLatin1String("socketcan"), Qt::CaseInsensitive);
@@ -26,11 +18,6 @@ bool isSocketCan(const QString &setting)
 constexpr uint32_t kBytesPerFrame = 16;  // every frame counts as 16 bytes
 
 }  // namespace
-
-void QSocketCAN_connector::setAdapterChooser(AdapterChooser chooser)
-{
-    adapterChooser() = std::move(chooser);
-}
 
 QString QSocketCAN_connector::pluginFor(const QString &pluginSetting)
 {
@@ -44,11 +31,12 @@ QString QSocketCAN_connector::searchNameFor(const QString &pluginSetting)
     return pluginFor(pluginSetting);
 }
 
-QSocketCAN_connector::QSocketCAN_connector(const QString &pluginSetting, const QString &deviceName, QObject *parent,
-                                           bool gui)
-    : AbstractConnector(parent), m_pluginSetting(pluginSetting), m_deviceName(deviceName)
+QSocketCAN_connector::QSocketCAN_connector(CorvidEngine &engine, const QString &pluginSetting,
+                                           const QString &deviceName, QObject *parent, bool gui)
+    : AbstractConnector(parent), m_engine(engine), m_pluginSetting(pluginSetting), m_deviceName(deviceName)
 {
     guiMode = gui;
+    interfaceName = isSocketCan(pluginSetting) ? QStringLiteral("SocketCAN") : QStringLiteral("virtualcan");
     setHWState(HW_NOTINIT);
     if (!discoverDevice(searchNameFor(m_pluginSetting))) {
         const char *text = "No socket CAN interfaces found. Connection failed.";
@@ -61,7 +49,6 @@ QSocketCAN_connector::QSocketCAN_connector(const QString &pluginSetting, const Q
 
 QSocketCAN_connector::~QSocketCAN_connector()
 {
-    corvid_release_hardware(this);
     if (m_device) {
         // The device must not call back into a half-destroyed connector.
         disconnect(m_device, nullptr, this, nullptr);
@@ -91,14 +78,15 @@ bool QSocketCAN_connector::discoverDevice(const QString &searchName)
     }
     if (candidates.isEmpty())
         return false;
-    if (!guiMode || !adapterChooser()) {
+    if (!guiMode) {
         m_deviceName = candidates.last().name();
         return true;
     }
+    // Even a single candidate is offered: the operator may not want it.
     QStringList choices;
     for (const QCanBusDeviceInfo &info : candidates)
         choices << QStringLiteral("%1, %2").arg(info.name(), info.description());
-    const int index = adapterChooser()(choices);
+    const int index = corvid_prompt().chooseAdapter(choices);
     if (index < 0 || index >= candidates.size())
         return false;
     m_deviceName = candidates.at(index).name();
@@ -200,7 +188,7 @@ int64_t QSocketCAN_connector::sendCorvidMessage(corvid_message *message)
 {
     // A message the engine refuses (offline, too long, address out of range)
     // must show as failed, not as sent.
-    if (!message || !corvid_send_message(message))
+    if (!message || !m_engine.sendMessage(message))
         return -1;
     return message->length;
 }
@@ -208,6 +196,14 @@ int64_t QSocketCAN_connector::sendCorvidMessage(corvid_message *message)
 void QSocketCAN_connector::setPortName(QString name)
 {
     m_deviceName = name;
+}
+
+bool QSocketCAN_connector::applySetting(const QString &name, const QString &value)
+{
+    if (name.compare(QLatin1String("SocketCANPortName"), Qt::CaseInsensitive) != 0)
+        return false;
+    setPortName(value);
+    return true;
 }
 
 int32_t QSocketCAN_connector::sendCANFrame(can_message *frame)
@@ -295,7 +291,7 @@ void QSocketCAN_connector::handleFrame(const QCanBusFrame &frame)
     const int length = payload.size() > 8 ? 8 : payload.size();
     m_rxFrame.can_dlc = uint8_t(length);
     memcpy(m_rxFrame.data, payload.constData(), size_t(length));
-    corvid_rx_can_frame(&m_rxFrame);
+    m_engine.rxCanFrame(&m_rxFrame);
     emit can_message_ready(m_rxFrame);
 }
 

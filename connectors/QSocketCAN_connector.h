@@ -4,24 +4,21 @@
 // Frames are written one at a time; every received frame goes to the engine.
 
 #include "connectors/AbstractConnector.h"
+#include "engine/CorvidEngine.h"
 
 #include <QCanBusDevice>
 #include <QCanBusFrame>
 #include <QList>
 #include <QString>
-#include <QStringList>
-#include <functional>
 
 class QSocketCAN_connector : public AbstractConnector {
     Q_OBJECT
 public:
-    // Picks one of several candidate devices ("name, description") when the
-    // main window is shown; returns the chosen index or -1 to give up.
-    using AdapterChooser = std::function<int(const QStringList &choices)>;
-    static void setAdapterChooser(AdapterChooser chooser);
-
-    QSocketCAN_connector(const QString &pluginSetting, const QString &deviceName, QObject *parent = nullptr,
-                         bool guiMode = false);
+    // The engine cuts and joins the link's frames; it must outlive the
+    // connector. With guiMode the operator picks the device among the
+    // candidates when the configured one is not listed.
+    QSocketCAN_connector(CorvidEngine &engine, const QString &pluginSetting, const QString &deviceName,
+                         QObject *parent = nullptr, bool guiMode = false);
     ~QSocketCAN_connector() override;
 
     // Plugin loaded for a plugin setting, and the plugin name its devices are
@@ -36,6 +33,9 @@ public:
     // passed on; others go to the engine.
     void handleFrame(const QCanBusFrame &frame);
     bool isWriting() const { return m_writing; }
+
+    // SocketCANPortName.
+    bool applySetting(const QString &name, const QString &value) override;
 
 public slots:
     void HW_init() override;
@@ -57,6 +57,7 @@ private:
     int32_t writeQueued(const QCanBusFrame &frame, bool enqueue);
     void notInitialized(const QString &plugin);
 
+    CorvidEngine &m_engine;
     can_message m_rxFrame;
     QList<QCanBusFrame> m_txQueue;
     bool m_writing = false;

@@ -1,8 +1,8 @@
 #include "connectors/UDP_Connector.h"
 
 #include "connectors/UDP_PacketSender.h"
+#include "config/corvid_config_convert.h"
 #include "connectors/corvid_udp_datagram.h"
-#include "engine/corvid_hardware.h"
 
 UDP_Connector::UDP_Connector(const QString &host, uint16_t port, QObject *parent)
     : AbstractConnector(parent), m_transport(new UDP_PacketSender(parent)), m_port(port), m_host(host)
@@ -17,6 +17,17 @@ UDP_Connector::~UDP_Connector()
 {
     // The transport shares our parent (or has none) but serves only us.
     delete m_transport;
+}
+
+bool UDP_Connector::applySetting(const QString &name, const QString &value)
+{
+    if (name.compare(QLatin1String("UdpPortName"), Qt::CaseInsensitive) == 0)
+        setPort(corvid_config_to_uint16(value));
+    else if (name.compare(QLatin1String("UdpHostName"), Qt::CaseInsensitive) == 0)
+        setHostName(value);
+    else
+        return false;
+    return true;
 }
 
 void UDP_Connector::HW_init()
@@ -60,10 +71,8 @@ void UDP_Connector::OnPacketArrived(QByteArray pkt_data)
 {
     rxCurrentBytes = uint32_t(pkt_data.size());
     const corvid_udp_cut_t cut = corvid_udp_cut(pkt_data);
-    for (const auto &m : cut.messages) {
-        const corvid_message record = m.record();
-        corvid_on_message(&record);
-    }
+    for (const corvid_owned_message &m : cut.messages)
+        emit messageReceived(m, {});
     if (cut.leftover)
         qWarning("%s", qPrintable(tr("UDP datagram of %1 bytes: its last %2 bytes make no whole message and are dropped")
                                       .arg(pkt_data.size())

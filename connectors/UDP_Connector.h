@@ -1,7 +1,7 @@
 #pragma once
 // Bus messages carried whole in UDP datagrams to and from a multicast group,
 // without CAN framing. Never bound to the engine: received messages go to the
-// hub through the engine's message callback.
+// hub as messageReceived.
 
 #include "connectors/AbstractConnector.h"
 
@@ -24,6 +24,8 @@ public:
     QString hostName() const { return m_host; }
     uint16_t port() const { return m_port; }
     UDP_PacketSender *transport() const { return m_transport; }
+    // UdpPortName, UdpHostName.
+    bool applySetting(const QString &name, const QString &value) override;
 
 public slots:
     void HW_init() override;

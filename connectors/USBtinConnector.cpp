@@ -2,7 +2,6 @@
 
 #include "connectors/OperatorPrompt.h"
 #include "connectors/usbtin_protocol.h"
-#include "engine/corvid_engine.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -36,22 +35,21 @@ QString translated(const char *text)
 
 }  // namespace
 
-USBtinConnector::USBtinConnector(const QString &portName, QObject *parent)
-    : USBtinConnector(portName, 115200, parent)
+USBtinConnector::USBtinConnector(CorvidEngine &engine, const QString &portName, QObject *parent)
+    : USBtinConnector(engine, portName, 115200, parent)
 {
 }
 
-USBtinConnector::USBtinConnector(const QString &portName, int32_t baudRate, QObject *parent)
-    : AbstractConnector(parent), m_port(this), m_portName(portName), m_baudRate(baudRate)
+USBtinConnector::USBtinConnector(CorvidEngine &engine, const QString &portName, int32_t baudRate, QObject *parent)
+    : AbstractConnector(parent), m_engine(engine), m_port(this), m_portName(portName), m_baudRate(baudRate)
 {
+    interfaceName = QStringLiteral("UsbTin");
     connect(&m_port, &QSerialPort::readyRead, this, &USBtinConnector::handleReadyRead);
     connect(&m_port, &QSerialPort::errorOccurred, this, &USBtinConnector::handleError);
     connect(&m_port, &QSerialPort::bytesWritten, this, &USBtinConnector::handleBytesWritten);
     connect(&m_noAckTimer, &QTimer::timeout, this, &USBtinConnector::handleTimeoutNoAck);
     connect(&m_checkTimer, &QTimer::timeout, this, &USBtinConnector::handleTimeoutCheckHw);
     connect(&m_ackTimer, &QTimer::timeout, this, &USBtinConnector::handleTimeoutTxAck);
-    connect(this, &AbstractConnector::abort_app, QCoreApplication::instance(), &QCoreApplication::quit,
-            Qt::QueuedConnection);
     m_clock.start();
     m_noAckTimer.setSingleShot(true);
     m_checkTimer.setSingleShot(true);
@@ -115,8 +113,10 @@ void USBtinConnector::HW_init()
     if (!found.isEmpty()) {
         m_portName = found;
     } else if (!guiMode) {
-        if (!g_linkWasReady)
+        if (!g_linkWasReady) {
             fatalStop();
+            return;
+        }
         // Otherwise the open below fails with its diagnostic and the error
         // state, and the hub rebuilds the link until the adapter is back.
     } else if (!m_ignoreNoAdapter && m_noAdapterNotice == 0) {
@@ -152,6 +152,14 @@ bool USBtinConnector::openPort()
          {&usbtin::kHardwareVersion, &usbtin::kFirmwareVersion, &usbtin::kBitRate1M, &usbtin::kOpenChannel})
         enqueue(*command, false);
     m_checkTimer.start();
+    return true;
+}
+
+bool USBtinConnector::applySetting(const QString &name, const QString &value)
+{
+    if (name.compare(QLatin1String("USBtinPortName"), Qt::CaseInsensitive) != 0)
+        return false;
+    setPortName(value);
     return true;
 }
 
@@ -200,7 +208,7 @@ int64_t USBtinConnector::sendCorvidMessage(corvid_message *message)
                                      .arg(message->address_to);
         return -1;
     }
-    if (!corvid_send_message(message))
+    if (!m_engine.sendMessage(message))
         return -1;
     return message->length;
 }
@@ -340,7 +348,7 @@ void USBtinConnector::handleReadyRead()
             }
             break;
         case usbtin::ReplyKind::Frame:
-            corvid_rx_can_frame(&reply.frame);
+            m_engine.rxCanFrame(&reply.frame);
             qCDebug(lcUsbtin).nospace() << "INCOMING" << (reply.frame.can_extbit ? " EXTENDED" : "")
                                         << (reply.frame.can_rtr ? " RTR" : "") << ": ID: "
                                         << reply.frame.can_identifier << ", DLEN: " << reply.frame.can_dlc;

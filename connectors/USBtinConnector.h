@@ -7,6 +7,7 @@
 // adapter's version and re-initialises the link when it stops answering.
 
 #include "connectors/AbstractConnector.h"
+#include "engine/CorvidEngine.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -31,8 +32,9 @@ public:
         int noAckMs = 1000;
     };
 
-    explicit USBtinConnector(const QString &portName, QObject *parent = nullptr);
-    USBtinConnector(const QString &portName, int32_t baudRate, QObject *parent = nullptr);
+    // The engine cuts and joins the link's frames; it must outlive the connector.
+    USBtinConnector(CorvidEngine &engine, const QString &portName, QObject *parent = nullptr);
+    USBtinConnector(CorvidEngine &engine, const QString &portName, int32_t baudRate, QObject *parent = nullptr);
     ~USBtinConnector() override;
 
     // The adapter's port: the configured name, a listed adapter, or a
@@ -50,6 +52,9 @@ public:
     uint32_t noAckCount() const { return m_noAckCount; }
     int queuedLines() const { return int(m_queue.size()); }
     int64_t queuedBytes() const { return m_queueBytes; }
+
+    // USBtinPortName.
+    bool applySetting(const QString &name, const QString &value) override;
 
 public slots:
     void HW_init() override;
@@ -87,6 +92,7 @@ private:
     void clearQueue();
     void frameAnswered();
 
+    CorvidEngine &m_engine;
     QSerialPort m_port;
     QByteArray m_rxBuffer;
     QTimer m_noAckTimer;

@@ -2,17 +2,6 @@
 
 #include <QtEndian>
 
-corvid_message corvid_udp_message::record() const
-{
-    corvid_message m;
-    m.msg_id = msg_id;
-    m.address_from = address_from;
-    m.address_to = address_to;
-    m.length = uint16_t(data.size());
-    m.data = m.length ? reinterpret_cast<uint8_t *>(const_cast<char *>(data.constData())) : nullptr;
-    return m;
-}
-
 corvid_udp_cut_t corvid_udp_cut(const QByteArray &datagram)
 {
     corvid_udp_cut_t out;
@@ -23,7 +12,7 @@ corvid_udp_cut_t corvid_udp_cut(const QByteArray &datagram)
         const int length = qFromLittleEndian<quint16>(bytes + pos + 6);
         if (length > size - pos - CORVID_UDP_HEADER_SIZE)
             break;
-        corvid_udp_message m;
+        corvid_owned_message m;
         m.msg_id = qFromLittleEndian<quint16>(bytes + pos);
         m.address_from = qFromLittleEndian<quint16>(bytes + pos + 2);
         m.address_to = qFromLittleEndian<quint16>(bytes + pos + 4);

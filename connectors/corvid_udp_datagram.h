@@ -11,18 +11,8 @@
 
 constexpr int CORVID_UDP_HEADER_SIZE = 8;
 
-// One message cut out of a datagram; owns its data bytes.
-struct corvid_udp_message {
-    uint16_t msg_id = 0;
-    uint16_t address_from = 0;
-    uint16_t address_to = 0;
-    QByteArray data;
-    // Points into `data`: valid while this lives and is not changed.
-    corvid_message record() const;
-};
-
 struct corvid_udp_cut_t {
-    QVector<corvid_udp_message> messages;  // in datagram order
+    QVector<corvid_owned_message> messages;  // in datagram order
     int leftover = 0;                      // trailing bytes that make no whole message
 };
 

@@ -1,6 +1,4 @@
-#include "engine/corvid_engine.h"
-
-#include "engine/corvid_hardware.h"
+#include "engine/CorvidEngine.h"
 
 #include <QLoggingCategory>
 
@@ -12,16 +10,7 @@ namespace {
 
 Q_LOGGING_CATEGORY(lcEngine, "corvid.engine", QtWarningMsg)
 
-bool g_online = false;
-// Bytes charged to live messages. The free budget is the limit less this, so
-// a message that outlives a re-initialisation (one being delivered while the
-// callback rebinds the hardware) still gives back exactly what it took.
-uint32_t g_used = 0;
-uint16_t g_free_buffers = CORVID_RX_BUFFERS;
-corvid_node *g_head = nullptr;
-corvid_node *g_tail = nullptr;
-uint32_t g_count = 0;
-corvid_rx_buffer g_buffers[CORVID_RX_BUFFERS];
+CorvidEngine *g_current = nullptr;
 
 // Coarse monotonic time is plenty for a 2 s silence and costs next to nothing
 // per frame.
@@ -30,24 +19,6 @@ uint64_t steady_ms() {
     clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
     return uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u;
 }
-corvid_clock_fn g_clock = steady_ms;
-
-constexpr uint16_t make_crc_entry(uint16_t index) {
-    uint16_t crc = uint16_t(index << 8);
-    for (int bit = 0; bit < 8; ++bit)
-        crc = (crc & 0x8000) ? uint16_t((crc << 1) ^ 0x1021) : uint16_t(crc << 1);
-    return crc;
-}
-
-struct crc_table {
-    uint16_t entry[256];
-    constexpr crc_table() : entry() {
-        for (int i = 0; i < 256; ++i)
-            entry[i] = make_crc_entry(uint16_t(i));
-    }
-};
-constexpr crc_table k_crc;
-static_assert(k_crc.entry[1] == 0x1021, "XMODEM table");
 
 void clear_buffer(corvid_rx_buffer &b) {
     b.node = nullptr;
@@ -56,127 +27,34 @@ void clear_buffer(corvid_rx_buffer &b) {
     b.last_activity_ms = 0;
 }
 
-void free_buffers() {
-    for (corvid_rx_buffer &b : g_buffers) {
-        corvid_node_free(b.node);
-        clear_buffer(b);
-    }
-}
-
-inline bool send_frame(can_message &frame) { return corvid_hw_tx_frame(&frame) >= 0; }
-
-// Frees the message under reassembly in a buffer and counts the buffer free.
-void discard_buffer(corvid_rx_buffer &b) {
-    corvid_node_free(b.node);
-    clear_buffer(b);
-    ++g_free_buffers;
-}
-
-// All buffers busy: the one silent longest may go, once it has been quiet for
-// the stale time. Active reassemblies are never touched.
-corvid_rx_buffer *reclaim_stale_buffer() {
-    const uint64_t now = g_clock();
-    corvid_rx_buffer *oldest = nullptr;
-    for (corvid_rx_buffer &b : g_buffers) {
-        if (b.node && (!oldest || b.last_activity_ms < oldest->last_activity_ms))
-            oldest = &b;
-    }
-    if (!oldest || now < oldest->last_activity_ms || now - oldest->last_activity_ms < CORVID_RX_STALE_MS)
-        return nullptr;
-    return oldest;
-}
-
-void rx_header(const can_message *frame, uint16_t from, uint16_t to) {
-    if (frame->can_dlc < 6) {
-        corvid_on_error(HEADER_TOO_SHORT);
-        return;
-    }
-    corvid_rx_buffer *buffer = corvid_find_rx_buffer(from);
-    if (!buffer) {
-        buffer = reclaim_stale_buffer();
-        if (!buffer) {
-            corvid_on_error(NO_FREE_BUFFER);
-            return;
-        }
-    }
-    if (buffer->node) {
-        discard_buffer(*buffer);
-        corvid_on_error(BUFFER_OVERWRITE);
-    }
-    const uint16_t total = uint16_t(frame->data[4] | (frame->data[5] << 8));
-    if (total < 2) {
-        corvid_on_error(WRONG_CRC);
-        return;
-    }
-    const uint16_t msg_id = uint16_t(frame->data[2] | (frame->data[3] << 8));
-    corvid_node *node = corvid_message_alloc(msg_id, from, to, uint16_t(total - 2), total);
-    if (!node) {
-        corvid_on_error(CANT_ALLOCATE_NODE);
-        return;
-    }
-    // The error callback above may have re-initialised the engine; the buffer
-    // must still be free before it is taken.
-    if (buffer->node) {
-        corvid_node_free(node);
-        corvid_on_error(NO_FREE_BUFFER);
-        return;
-    }
-    buffer->node = node;
-    buffer->position = 0;
-    buffer->crc = 0;
-    buffer->last_activity_ms = g_clock();
-    --g_free_buffers;
-}
-
-void rx_data(const can_message *frame, uint16_t from) {
-    corvid_rx_buffer *buffer = corvid_find_rx_buffer(from);
-    if (!buffer || !buffer->node) {
-        corvid_on_error(DATA_WITHOUT_START);
-        return;
-    }
-    corvid_message *m = buffer->node->message;
-    const uint32_t full = uint32_t(m->length) + 2;
-    buffer->last_activity_ms = g_clock();
-    if (frame->can_dlc == 0) {
-        if (buffer->position == full)
-            corvid_finish_rx(buffer);
-        return;
-    }
-    const uint32_t missing = full - buffer->position;
-    const uint32_t take = frame->can_dlc < missing ? frame->can_dlc : missing;
-    std::memcpy(m->data + buffer->position, frame->data, take);
-    buffer->position = uint16_t(buffer->position + take);
-    if (buffer->position != full)
-        return;
-    corvid_finish_rx(buffer);
-    if (take < frame->can_dlc)
-        corvid_on_error(WARNING_UNEXPECTED_DATA);
-}
-
-void rx_single(const can_message *frame, uint16_t msg_id, uint16_t from, uint16_t to) {
-    const uint16_t length = uint16_t(frame->can_dlc - 2);
-    corvid_node *node = corvid_message_alloc(msg_id, from, to, length, length);
-    if (!node) {
-        corvid_on_error(CANT_ALLOCATE_NODE);
-        return;
-    }
-    std::memcpy(node->message->data, frame->data + 2, length);
-    if (g_online)
-        corvid_enqueue(node);
-    else
-        corvid_node_free(node);
-}
-
 } // namespace
+
+CorvidCanPort::~CorvidCanPort() {
+    if (m_boundTo)
+        m_boundTo->releaseHardware(this);
+}
+
+CorvidEngine::CorvidEngine() : m_clock(steady_ms) { g_current = this; }
+
+CorvidEngine::~CorvidEngine() {
+    releaseHardware(m_hardware);
+    storageDeinit();
+    if (g_current == this)
+        g_current = nullptr;
+}
+
+CorvidEngine *CorvidEngine::current() { return g_current; }
+
+void CorvidEngine::setClock(corvid_clock_fn clock) { m_clock = clock ? clock : steady_ms; }
 
 // ---- storage -------------------------------------------------------------
 
-corvid_node *corvid_message_alloc(uint16_t msg_id, uint16_t address_from, uint16_t address_to,
-                                  uint16_t length, uint16_t data_size) {
-    if (!g_online)
+corvid_node *CorvidEngine::allocMessage(uint16_t msg_id, uint16_t address_from, uint16_t address_to,
+                                        uint16_t length, uint16_t data_size) {
+    if (!m_online)
         return nullptr;
     const uint32_t cost = uint32_t(data_size) + CORVID_MESSAGE_OVERHEAD;
-    if (CORVID_BUDGET - g_used < cost)
+    if (CORVID_BUDGET - m_used < cost)
         return nullptr;
     corvid_node *node = new (std::nothrow) corvid_node;
     if (!node)
@@ -200,75 +78,75 @@ corvid_node *corvid_message_alloc(uint16_t msg_id, uint16_t address_from, uint16
     node->message = message;
     node->next = nullptr;
     node->data_size = data_size;
-    g_used += cost;
+    m_used += cost;
     return node;
 }
 
-void corvid_node_free(corvid_node *node) {
+void CorvidEngine::freeNode(corvid_node *node) {
     if (!node)
         return;
     if (corvid_message *m = node->message) {
         if (m->data) {
-            g_used -= node->data_size;
+            m_used -= node->data_size;
             delete[] m->data;
         }
         delete m;
-        g_used -= CORVID_RECORD_OVERHEAD;
+        m_used -= CORVID_RECORD_OVERHEAD;
     }
     delete node;
-    g_used -= CORVID_NODE_OVERHEAD;
+    m_used -= CORVID_NODE_OVERHEAD;
 }
 
-void corvid_queue_free() {
-    corvid_node *n = g_head;
-    g_head = g_tail = nullptr;
-    g_count = 0;
+void CorvidEngine::freeQueue() {
+    corvid_node *n = m_head;
+    m_head = m_tail = nullptr;
+    m_count = 0;
     while (n) {
         corvid_node *next = n->next;
-        corvid_node_free(n);
+        freeNode(n);
         n = next;
     }
 }
 
-void corvid_enqueue(corvid_node *node) {
+void CorvidEngine::enqueue(corvid_node *node) {
     if (!node)
         return;
     node->next = nullptr;
-    if (!g_tail && g_head) {
-        g_tail = g_head;
-        while (g_tail->next)
-            g_tail = g_tail->next;
+    if (!m_tail && m_head) {
+        m_tail = m_head;
+        while (m_tail->next)
+            m_tail = m_tail->next;
     }
-    if (g_tail)
-        g_tail->next = node;
+    if (m_tail)
+        m_tail->next = node;
     else
-        g_head = node;
-    g_tail = node;
-    ++g_count;
-    corvid_deliver();
+        m_head = node;
+    m_tail = node;
+    ++m_count;
+    deliver();
 }
 
-void corvid_deliver() {
-    corvid_node *node = g_head;
+void CorvidEngine::deliver() {
+    corvid_node *node = m_head;
     if (!node)
         return;
-    // Unlink before the callback: it may re-enter the engine (send, or even
+    // Unlink before the hand-over: it may re-enter the engine (send, or even
     // de-initialise it), and the queue must not hand out or free this node twice.
-    g_head = node->next;
-    if (--g_count == 0 || !g_head) {
-        g_head = g_tail = nullptr;
-        g_count = 0;
+    m_head = node->next;
+    if (--m_count == 0 || !m_head) {
+        m_head = m_tail = nullptr;
+        m_count = 0;
     }
     node->next = nullptr;
     qCDebug(lcEngine, "delivered id 0x%04x from 0x%x to 0x%x, %u bytes", node->message->msg_id,
             node->message->address_from, node->message->address_to, unsigned(node->message->length));
-    corvid_on_message(node->message);
-    corvid_node_free(node);
+    onMessage(node->message);
+    freeNode(node);
 }
 
-corvid_rx_buffer *corvid_find_rx_buffer(uint16_t address_from) {
+corvid_rx_buffer *CorvidEngine::findRxBuffer(uint16_t address_from) {
     corvid_rx_buffer *free_buffer = nullptr;
-    for (corvid_rx_buffer &b : g_buffers) {
+    for (corvid_rx_buffer &b : m_buffers) {
         if (b.node) {
             if (b.node->message->address_from == address_from)
                 return &b;
@@ -279,37 +157,47 @@ corvid_rx_buffer *corvid_find_rx_buffer(uint16_t address_from) {
     return free_buffer;
 }
 
-void corvid_storage_init() {
+void CorvidEngine::clearBuffers(bool free) {
+    for (corvid_rx_buffer &b : m_buffers) {
+        if (free)
+            freeNode(b.node);
+        clear_buffer(b);
+    }
+}
+
+void CorvidEngine::storageInit() {
     // Anything still held here would otherwise be lost for good.
-    free_buffers();
-    corvid_queue_free();
-    g_free_buffers = CORVID_RX_BUFFERS;
-    g_online = true;
+    clearBuffers(true);
+    freeQueue();
+    m_freeBuffers = CORVID_RX_BUFFERS;
+    m_online = true;
     qCDebug(lcEngine, "online");
 }
 
-void corvid_storage_deinit() {
-    if (g_online)
+void CorvidEngine::storageDeinit() {
+    if (m_online)
         qCDebug(lcEngine, "offline");
-    g_online = false;
-    corvid_queue_free();
-    free_buffers();
+    m_online = false;
+    freeQueue();
+    clearBuffers(true);
 }
 
 // ---- protocol --------------------------------------------------------------
 
-uint16_t corvid_crc16(const uint8_t *bytes, uint32_t count) {
-    uint16_t crc = 0;
-    for (uint32_t i = 0; i < count; ++i)
-        crc = uint16_t((crc << 8) ^ k_crc.entry[uint8_t((crc >> 8) ^ bytes[i])]);
-    return crc;
+bool CorvidEngine::putFrame(can_message &frame, const corvid_message *message) {
+    // Every frame must be taken and the engine stay online (a send may take
+    // it offline); otherwise the message did not go out whole.
+    if (hwTxFrame(&frame) >= 0 && m_online)
+        return true;
+    onError(CANT_HW_ERROR, message);
+    return false;
 }
 
-bool corvid_send_message(const corvid_message *message) {
+bool CorvidEngine::sendMessage(const corvid_message *message) {
     if (!message)
         return false;
-    if (!g_online) {
-        corvid_on_error(OFFLINE, message);
+    if (!m_online) {
+        onError(OFFLINE, message);
         return false;
     }
     const uint16_t length = message->length;
@@ -318,12 +206,12 @@ bool corvid_send_message(const corvid_message *message) {
     // The total length (data + checksum) is 16 bits: a longer message would go
     // out with a wrapped length and be cut short at every receiver.
     if (length > CORVID_MAX_LENGTH) {
-        corvid_on_error(CAN_MESSAGE_TOO_LONG, message);
+        onError(CAN_MESSAGE_TOO_LONG, message);
         return false;
     }
     // Addresses past 14 bits would spill into the data-frame flag and beyond 29 bits.
     if (message->address_from > CORVID_ADDRESS_MAX || message->address_to > CORVID_ADDRESS_MAX) {
-        corvid_on_error(CAN_CAN_IDENTIFIER_EXT_TOO_LONG, message);
+        onError(CAN_CAN_IDENTIFIER_EXT_TOO_LONG, message);
         return false;
     }
     if (length > 0 && !message->data)
@@ -342,15 +230,6 @@ bool corvid_send_message(const corvid_message *message) {
     }
     frame.can_rtr = 0;
 
-    // Every frame must be taken and the engine stay online (a send may take
-    // it offline); otherwise the message did not go out whole.
-    auto put = [message](can_message &f) {
-        if (send_frame(f) && g_online)
-            return true;
-        corvid_on_error(CANT_HW_ERROR, message);
-        return false;
-    };
-
     // A single frame starting FE FF would read as a header frame, so such a
     // message id always travels as header plus data frames.
     if (length <= CORVID_SINGLE_FRAME_MAX && message->msg_id != CORVID_HEADER_MARKER) {
@@ -359,7 +238,7 @@ bool corvid_send_message(const corvid_message *message) {
         frame.data[1] = uint8_t(message->msg_id >> 8);
         if (length)
             std::memcpy(frame.data + 2, message->data, length);
-        return put(frame);
+        return putFrame(frame, message);
     }
 
     const uint8_t *data = message->data;
@@ -372,7 +251,7 @@ bool corvid_send_message(const corvid_message *message) {
     frame.data[3] = uint8_t(message->msg_id >> 8);
     frame.data[4] = uint8_t(total);
     frame.data[5] = uint8_t(total >> 8);
-    if (!put(frame))
+    if (!putFrame(frame, message))
         return false;
 
     frame.can_identifier |= data_flag;
@@ -382,7 +261,7 @@ bool corvid_send_message(const corvid_message *message) {
         frame.can_dlc = 8;
         std::memcpy(frame.data, data + pos, 8);
         pos += 8;
-        if (!put(frame))
+        if (!putFrame(frame, message))
             return false;
     }
     // The tail: 0 to 7 data bytes and the checksum, in one or two frames.
@@ -392,18 +271,120 @@ bool corvid_send_message(const corvid_message *message) {
     frame.data[n++] = uint8_t(crc);
     if (n == 8) {
         frame.can_dlc = 8;
-        if (!put(frame))
+        if (!putFrame(frame, message))
             return false;
         n = 0;
     }
     frame.data[n++] = uint8_t(crc >> 8);
     frame.can_dlc = uint8_t(n);
-    return put(frame);
+    return putFrame(frame, message);
 }
 
-void corvid_rx_can_frame(const can_message *frame) {
-    if (!g_online) {
-        corvid_on_error(OFFLINE);
+// Frees the message under reassembly in a buffer and counts the buffer free.
+void CorvidEngine::discardBuffer(corvid_rx_buffer &b) {
+    freeNode(b.node);
+    clear_buffer(b);
+    ++m_freeBuffers;
+}
+
+// All buffers busy: the one silent longest may go, once it has been quiet for
+// the stale time. Active reassemblies are never touched.
+corvid_rx_buffer *CorvidEngine::reclaimStaleBuffer() {
+    const uint64_t now = m_clock();
+    corvid_rx_buffer *oldest = nullptr;
+    for (corvid_rx_buffer &b : m_buffers) {
+        if (b.node && (!oldest || b.last_activity_ms < oldest->last_activity_ms))
+            oldest = &b;
+    }
+    if (!oldest || now < oldest->last_activity_ms || now - oldest->last_activity_ms < CORVID_RX_STALE_MS)
+        return nullptr;
+    return oldest;
+}
+
+void CorvidEngine::rxHeader(const can_message *frame, uint16_t from, uint16_t to) {
+    if (frame->can_dlc < 6) {
+        onError(HEADER_TOO_SHORT);
+        return;
+    }
+    corvid_rx_buffer *buffer = findRxBuffer(from);
+    if (!buffer) {
+        buffer = reclaimStaleBuffer();
+        if (!buffer) {
+            onError(NO_FREE_BUFFER);
+            return;
+        }
+    }
+    if (buffer->node) {
+        discardBuffer(*buffer);
+        onError(BUFFER_OVERWRITE);
+    }
+    const uint16_t total = uint16_t(frame->data[4] | (frame->data[5] << 8));
+    if (total < 2) {
+        onError(WRONG_CRC);
+        return;
+    }
+    const uint16_t msg_id = uint16_t(frame->data[2] | (frame->data[3] << 8));
+    corvid_node *node = allocMessage(msg_id, from, to, uint16_t(total - 2), total);
+    if (!node) {
+        onError(CANT_ALLOCATE_NODE);
+        return;
+    }
+    // The error handler above may have re-initialised the engine; the buffer
+    // must still be free before it is taken.
+    if (buffer->node) {
+        freeNode(node);
+        onError(NO_FREE_BUFFER);
+        return;
+    }
+    buffer->node = node;
+    buffer->position = 0;
+    buffer->crc = 0;
+    buffer->last_activity_ms = m_clock();
+    --m_freeBuffers;
+}
+
+void CorvidEngine::rxData(const can_message *frame, uint16_t from) {
+    corvid_rx_buffer *buffer = findRxBuffer(from);
+    if (!buffer || !buffer->node) {
+        onError(DATA_WITHOUT_START);
+        return;
+    }
+    corvid_message *m = buffer->node->message;
+    const uint32_t full = uint32_t(m->length) + 2;
+    buffer->last_activity_ms = m_clock();
+    if (frame->can_dlc == 0) {
+        if (buffer->position == full)
+            finishRx(buffer);
+        return;
+    }
+    const uint32_t missing = full - buffer->position;
+    const uint32_t take = frame->can_dlc < missing ? frame->can_dlc : missing;
+    std::memcpy(m->data + buffer->position, frame->data, take);
+    buffer->position = uint16_t(buffer->position + take);
+    if (buffer->position != full)
+        return;
+    finishRx(buffer);
+    if (take < frame->can_dlc)
+        onError(WARNING_UNEXPECTED_DATA);
+}
+
+void CorvidEngine::rxSingle(const can_message *frame, uint16_t msg_id, uint16_t from, uint16_t to) {
+    const uint16_t length = uint16_t(frame->can_dlc - 2);
+    corvid_node *node = allocMessage(msg_id, from, to, length, length);
+    if (!node) {
+        onError(CANT_ALLOCATE_NODE);
+        return;
+    }
+    std::memcpy(node->message->data, frame->data + 2, length);
+    if (m_online)
+        enqueue(node);
+    else
+        freeNode(node);
+}
+
+void CorvidEngine::rxCanFrame(const can_message *frame) {
+    if (!m_online) {
+        onError(OFFLINE);
         return;
     }
     const uint32_t id = frame->can_identifier;
@@ -420,39 +401,39 @@ void corvid_rx_can_frame(const can_message *frame) {
         data_frame = (id >> 10) & 1;
     }
     if (frame->can_dlc > 8) {
-        corvid_on_error(CAN_MESSAGE_TOO_LONG);
+        onError(CAN_MESSAGE_TOO_LONG);
         return;
     }
     if (id > 0x7FF) {
         if (!extended) {
-            corvid_on_error(CAN_IDENTIFIER_TOO_LONG);
+            onError(CAN_IDENTIFIER_TOO_LONG);
             return;
         }
         if (id > 0x1FFFFFFF) {
-            corvid_on_error(CAN_CAN_IDENTIFIER_EXT_TOO_LONG);
+            onError(CAN_CAN_IDENTIFIER_EXT_TOO_LONG);
             return;
         }
     }
     if (data_frame) {
-        rx_data(frame, from);
+        rxData(frame, from);
         return;
     }
     if (frame->can_dlc < 2) {
-        corvid_on_error(CAN_MESSAGE_TOO_SHORT);
+        onError(CAN_MESSAGE_TOO_SHORT);
         return;
     }
     const uint16_t first = uint16_t(frame->data[0] | (frame->data[1] << 8));
     if (first != CORVID_HEADER_MARKER)
-        rx_single(frame, first, from, to);
+        rxSingle(frame, first, from, to);
     else
-        rx_header(frame, from, to);
+        rxHeader(frame, from, to);
 }
 
-void corvid_finish_rx(corvid_rx_buffer *buffer) {
+void CorvidEngine::finishRx(corvid_rx_buffer *buffer) {
     if (!buffer || !buffer->node)
         return;
-    if (!g_online) {
-        corvid_on_error(OFFLINE);
+    if (!m_online) {
+        onError(OFFLINE);
         return;
     }
     corvid_node *node = buffer->node;
@@ -460,24 +441,87 @@ void corvid_finish_rx(corvid_rx_buffer *buffer) {
     const uint16_t expected = uint16_t(m->data[m->length] | (m->data[m->length + 1] << 8));
     const uint16_t crc = corvid_crc16(m->data, m->length);
     buffer->crc = crc;
-    // The buffer is free before the message leaves: the delivery callback may
+    // The buffer is free before the message leaves: the hand-over may
     // re-enter the engine and must find consistent buffers.
     clear_buffer(*buffer);
-    ++g_free_buffers;
+    ++m_freeBuffers;
     if (crc != expected) {
-        corvid_node_free(node);
-        corvid_on_error(WRONG_CRC);
+        freeNode(node);
+        onError(WRONG_CRC);
         return;
     }
-    corvid_enqueue(node);
+    enqueue(node);
 }
 
-// ---- read-outs -------------------------------------------------------------
+// ---- binding ---------------------------------------------------------------
 
-bool corvid_is_online() { return g_online; }
-uint32_t corvid_free_budget() { return CORVID_BUDGET - g_used; }
-uint16_t corvid_free_buffer_count() { return g_free_buffers; }
-uint32_t corvid_queue_count() { return g_count; }
-const corvid_rx_buffer *corvid_rx_buffers() { return g_buffers; }
+void CorvidEngine::setHardware(CorvidCanPort *port) {
+    qCDebug(lcEngine) << "binding link" << static_cast<const void *>(port);
+    deinit();
+    m_hardware = port;
+    if (port) {
+        // A port is bound to one engine at a time.
+        if (port->m_boundTo && port->m_boundTo != this)
+            port->m_boundTo->releaseHardware(port);
+        port->m_boundTo = this;
+    }
+    init();
+}
 
-void corvid_set_clock(corvid_clock_fn clock) { g_clock = clock ? clock : steady_ms; }
+void CorvidEngine::releaseHardware(CorvidCanPort *port) {
+    if (!port || port != m_hardware)
+        return;
+    qCDebug(lcEngine) << "released link" << static_cast<const void *>(port);
+    storageDeinit();
+    m_hardware = nullptr;
+    port->m_boundTo = nullptr;
+}
+
+void CorvidEngine::init() {
+    storageInit();
+    hwInit();
+}
+
+void CorvidEngine::deinit() {
+    storageDeinit();
+    hwClose();
+}
+
+void CorvidEngine::hwInit() {
+    if (m_hardware)
+        m_hardware->HW_init();
+}
+
+void CorvidEngine::hwClose() {
+    CorvidCanPort *port = m_hardware;
+    if (!port)
+        return;
+    // Released first: a close that de-initialises the engine again finds
+    // nothing bound.
+    m_hardware = nullptr;
+    port->m_boundTo = nullptr;
+    qCDebug(lcEngine) << "closed link" << static_cast<const void *>(port);
+    port->HW_close();
+}
+
+int32_t CorvidEngine::hwTxFrame(const can_message *frame) {
+    if (!m_hardware)
+        return -1;
+    return m_hardware->sendCANFrame(const_cast<can_message *>(frame));
+}
+
+void CorvidEngine::onMessage(const corvid_message *message) {
+    if (m_hardware)
+        m_hardware->messageFromBus(*message);
+    if (m_onMessage)
+        m_onMessage(message);
+}
+
+void CorvidEngine::onError(uint16_t code, const corvid_message *subject) {
+    qCDebug(lcEngine, "engine error %u", unsigned(code));
+    const corvid_message *outer = m_errorSubject;
+    m_errorSubject = subject;
+    if (m_onError)
+        m_onError(code);
+    m_errorSubject = outer;
+}

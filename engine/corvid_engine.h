@@ -1,7 +1,9 @@
 #pragma once
-// The bus message engine: message storage within a fixed memory budget,
-// segmentation of messages into CAN frames and reassembly of received frames.
-// Plain procedural code on global state; single-threaded (Qt main thread).
+// The bus message engine's records and limits, and its C-style names: message
+// storage within a fixed memory budget, segmentation of messages into CAN
+// frames and reassembly of received frames. The names act on the current
+// CorvidEngine (see CorvidEngine.h); without one they do nothing and read as
+// offline. Single-threaded (Qt main thread).
 
 #include "engine/corvid_types.h"
 #include <cstdint>
@@ -57,13 +59,7 @@ void corvid_enqueue(corvid_node *node);
 void corvid_deliver();
 corvid_rx_buffer *corvid_find_rx_buffer(uint16_t address_from);
 
-// Protocol.
-// Sends the message as frames through the bound hardware. Returns false when
-// it did not go out whole, each case reported with the message as subject:
-// engine offline (OFFLINE), a message CAN cannot carry (length past
-// CORVID_MAX_LENGTH: CAN_MESSAGE_TOO_LONG; an address past CORVID_ADDRESS_MAX:
-// CAN_CAN_IDENTIFIER_EXT_TOO_LONG), a frame the hardware refused or the
-// engine going offline during the send (CANT_HW_ERROR).
+// Protocol (CorvidEngine::sendMessage tells when a send fails).
 bool corvid_send_message(const corvid_message *message);
 void corvid_rx_can_frame(const can_message *frame);
 uint16_t corvid_crc16(const uint8_t *bytes, uint32_t count);

@@ -1,112 +1,48 @@
 #include "engine/corvid_hardware.h"
 
-#include "engine/corvid_engine.h"
-
 #include <QCoreApplication>
-#include <QLoggingCategory>
 #include <cstdarg>
 #include <cstdio>
 #include <utility>
 
-namespace {
-Q_LOGGING_CATEGORY(lcBinding, "corvid.binding", QtWarningMsg)
-
-CorvidCanPort *g_hardware = nullptr;
-corvid_message_handler g_on_message;
-corvid_error_handler g_on_error;
-bool g_closing = false;
-const corvid_message *g_error_subject = nullptr;
-} // namespace
-
 void corvid_set_hardware(CorvidCanPort *connector) {
-    qCDebug(lcBinding) << "binding link" << static_cast<const void *>(connector);
-    if (connector && connector == g_hardware) {
-        // Binding the bound connector again restarts it; deleting it here
-        // would leave the binding dangling.
-        corvid_storage_deinit();
-        connector->HW_close();
-    } else {
-        corvid_deinit();
-        g_hardware = connector;
-    }
-    corvid_init();
+    corvid_on_current([connector](CorvidEngine &e) { e.setHardware(connector); });
 }
-
 void corvid_clear_hardware() { corvid_deinit(); }
-
-CorvidCanPort *corvid_get_hardware() { return g_hardware; }
-
-void corvid_release_hardware(CorvidCanPort *connector) {
-    if (connector && connector == g_hardware) {
-        qCDebug(lcBinding) << "bound link" << static_cast<const void *>(connector) << "went away";
-        corvid_storage_deinit();
-        g_hardware = nullptr;
-    }
+CorvidCanPort *corvid_get_hardware() {
+    return corvid_on_current<CorvidCanPort *>(nullptr, [](CorvidEngine &e) { return e.hardware(); });
 }
-
 void corvid_init() {
-    corvid_storage_init();
-    corvid_hw_init();
+    corvid_on_current([](CorvidEngine &e) { e.init(); });
 }
-
 void corvid_deinit() {
-    corvid_storage_deinit();
-    corvid_hw_close();
+    corvid_on_current([](CorvidEngine &e) { e.deinit(); });
 }
-
 void corvid_hw_init() {
-    if (g_hardware)
-        g_hardware->HW_init();
+    corvid_on_current([](CorvidEngine &e) { e.hwInit(); });
 }
-
 void corvid_hw_close() {
-    CorvidCanPort *connector = g_hardware;
-    // A connector whose HW_close de-initialises the engine must not recurse here.
-    if (!connector || g_closing)
-        return;
-    g_closing = true;
-    connector->HW_close();
-    g_closing = false;
-    if (g_hardware == connector) {
-        qCDebug(lcBinding) << "closed and deleted link" << static_cast<const void *>(connector);
-        // Cleared first, so a corvid_deinit from the destructor finds nothing bound.
-        g_hardware = nullptr;
-        delete connector;
-    }
+    corvid_on_current([](CorvidEngine &e) { e.hwClose(); });
 }
-
 int32_t corvid_hw_tx_frame(const can_message *frame) {
-    if (!g_hardware)
-        return -1;
-    return g_hardware->sendCANFrame(const_cast<can_message *>(frame));
+    return corvid_on_current(int32_t(-1), [frame](CorvidEngine &e) { return e.hwTxFrame(frame); });
 }
 
-void corvid_set_callbacks(corvid_message_handler onMessage, corvid_error_handler onError) {
-    g_on_message = std::move(onMessage);
-    g_on_error = std::move(onError);
+void corvid_set_callbacks(CorvidEngine::MessageHandler onMessage, CorvidEngine::ErrorHandler onError) {
+    corvid_on_current([&](CorvidEngine &e) {
+        e.setMessageHandler(std::move(onMessage));
+        e.setErrorHandler(std::move(onError));
+    });
 }
-
-void corvid_on_message(const corvid_message *message) { corvid_on_message(message, nullptr); }
-
-void corvid_on_message(const corvid_message *message, const AX25Header *header) {
-    if (g_on_message)
-        g_on_message(message, header);
+void corvid_on_message(const corvid_message *message) {
+    corvid_on_current([message](CorvidEngine &e) { e.onMessage(message); });
 }
-
 void corvid_on_error(uint16_t code) {
-    qCDebug(lcBinding, "engine error %u", unsigned(code));
-    if (g_on_error)
-        g_on_error(code);
+    corvid_on_current([code](CorvidEngine &e) { e.onError(code); });
 }
-
-void corvid_on_error(uint16_t code, const corvid_message *subject) {
-    const corvid_message *outer = g_error_subject;
-    g_error_subject = subject;
-    corvid_on_error(code);
-    g_error_subject = outer;
+const corvid_message *corvid_error_subject() {
+    return corvid_on_current<const corvid_message *>(nullptr, [](CorvidEngine &e) { return e.errorSubject(); });
 }
-
-const corvid_message *corvid_error_subject() { return g_error_subject; }
 
 QString corvid_error_name(uint16_t code) {
     switch (code) {

@@ -1,19 +1,16 @@
 #pragma once
-// The binding of the engine to the current CAN link and to the hub.
-// The binding owns a bound link: releasing it closes and deletes it.
+// The binding of the engine to its CAN link and to the hub, by the C-style
+// names, which act on the current CorvidEngine (see CorvidEngine.h). The
+// engine only refers to a bound link; whoever made the link deletes it.
 
-#include "engine/CorvidCanPort.h"
+#include "engine/CorvidEngine.h"
 #include "engine/corvid_types.h"
 #include <QString>
 #include <cstdint>
-#include <functional>
 
 void corvid_set_hardware(CorvidCanPort *connector);
 void corvid_clear_hardware();
 CorvidCanPort *corvid_get_hardware();
-// Called by a dying link: if it is the bound one, the engine goes offline
-// and the binding forgets it (no HW_close, no delete), so nothing dangles.
-void corvid_release_hardware(CorvidCanPort *connector);
 void corvid_init();
 void corvid_deinit();
 void corvid_hw_init();
@@ -21,18 +18,13 @@ void corvid_hw_close();
 // The connector's sendCANFrame result; -1 when no connector is bound.
 int32_t corvid_hw_tx_frame(const can_message *frame);
 
-// Where completed messages and engine errors go (the hub registers itself).
-// Until set, or after clearing with empty functions, both do nothing.
-using corvid_message_handler = std::function<void(const corvid_message *, const AX25Header *)>;
-using corvid_error_handler = std::function<void(uint16_t)>;
-void corvid_set_callbacks(corvid_message_handler onMessage, corvid_error_handler onError);
+// Where completed messages and engine errors go. Until set, or after clearing
+// with empty functions, both do nothing.
+void corvid_set_callbacks(CorvidEngine::MessageHandler onMessage, CorvidEngine::ErrorHandler onError);
 
 void corvid_on_message(const corvid_message *message);
-void corvid_on_message(const corvid_message *message, const AX25Header *header);
 void corvid_on_error(uint16_t code);
-// The same for a message the engine refuses to send: while the handler runs,
-// corvid_error_subject() returns that message (null for any other error).
-void corvid_on_error(uint16_t code, const corvid_message *subject);
+// While the error handler runs: the message the engine refused to send, or null.
 const corvid_message *corvid_error_subject();
 
 // Name of an engine error code ("WRONG_CRC"); empty for unassigned codes.

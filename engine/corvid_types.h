@@ -31,6 +31,20 @@ inline corvid_message corvid_message_over(uint16_t msg_id, uint16_t from, uint16
 }
 corvid_message corvid_message_over(uint16_t, uint16_t, uint16_t, QByteArray &&) = delete;
 
+// A bus message that owns its data bytes: how a link hands a received message
+// to the hub, so it may be kept beyond the call that produced it.
+struct corvid_owned_message {
+    uint16_t msg_id = 0;
+    uint16_t address_from = 0;
+    uint16_t address_to = 0;
+    QByteArray data;  // at most 65,535 bytes
+
+    // Copies the record's `length` data bytes (zeros where it has no data).
+    static corvid_owned_message copyOf(const corvid_message &message);
+    // A record over `data`: valid while this lives and `data` is not changed.
+    corvid_message record() const;
+};
+
 // One CAN frame as exchanged between the engine and the CAN connectors.
 struct can_message {
     uint32_t can_identifier = 0;
@@ -73,9 +87,11 @@ inline QByteArray corvid_ax25_callsign(const uint8_t (&field)[6])
 }
 
 Q_DECLARE_METATYPE(corvid_message)
+Q_DECLARE_METATYPE(corvid_owned_message)
 Q_DECLARE_METATYPE(can_message)
 Q_DECLARE_METATYPE(AX25HeaderOpt)
 
 // Registers the records with Qt's meta-type system (under the names
-// "corvid_message", "can_message", "AX25HeaderOpt"); safe to call more than once.
+// "corvid_message", "corvid_owned_message", "can_message", "AX25HeaderOpt");
+// safe to call more than once.
 void corvid_register_metatypes();

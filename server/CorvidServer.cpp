@@ -2,13 +2,10 @@
 
 #include "config/CorvidConfigData.h"
 #include "config/corvid_config_convert.h"
-#include "connectors/AX25_connector.h"
-#include "connectors/NullReader.h"
-#include "connectors/UDP_Connector.h"
+#include "connectors/OperatorPrompt.h"
+#include "engine/CorvidEngine.h"
 #include "engine/corvid_hardware.h"
 #include "server/CorvidTelnet.h"
-
-#include "connectors/OperatorPrompt.h"
 
 #include <QCoreApplication>
 #include <QLoggingCategory>
@@ -17,27 +14,6 @@
 
 namespace {
 Q_LOGGING_CATEGORY(lcHub, "corvid.hub", QtWarningMsg)
-
-corvid_connector_factory g_connectorFactory = nullptr;
-
-// Live settings of a radio link; the restart that follows uses them at once.
-void applyRadioSetting(AX25_connector *radio, const QString &name, const QString &value)
-{
-    auto is = [&name](const char *key) { return name.compare(QLatin1String(key), Qt::CaseInsensitive) == 0; };
-    AX25_interface *t = radio->transport();
-    if (is("KISSTCP_Port") || is("AGWPE_Port"))
-        radio->setModemPort(corvid_config_to_uint16(value, CORVID_BASE_AUTO));
-    else if (is("KISSTCP_Hostname") || is("AGWPE_Hostname"))
-        radio->setModemHost(value);
-    else if (is("CALLSIGN_BRD"))
-        t->setBoardCallsign(value.toLocal8Bit());
-    else if (is("CALLSIGN_GND"))
-        t->setGroundCallsign(value.toLocal8Bit());
-    else if (is("SSID_BRD"))
-        t->setBoardSsid(uint8_t(corvid_config_to_uint32(value, CORVID_BASE_DEC)));
-    else if (is("SSID_GND"))
-        t->setGroundSsid(uint8_t(corvid_config_to_uint32(value, CORVID_BASE_DEC)));
-}
 }
 
 CorvidServer::CorvidServer(AbstractConnector *connector, CorvidConfigData *config, uint16_t tcpPort,
@@ -48,7 +24,7 @@ CorvidServer::CorvidServer(AbstractConnector *connector, CorvidConfigData *confi
     qRegisterMetaType<AbstractConnector::HWState>("AbstractConnector::HWState");
     qRegisterMetaType<crd_client_info_t>("crd_client_info_t");
 
-    m_connector = connector ? connector : new NullReader();
+    m_connector = connector ? connector : AbstractConnector::createPlaceholder();
     if (view) {
         m_view = view;
         m_hasWindow = true;
@@ -59,9 +35,6 @@ CorvidServer::CorvidServer(AbstractConnector *connector, CorvidConfigData *confi
                 self->slotReconnectClicked();
         });
     }
-    connect(m_connector, &AbstractConnector::stateChanges, this, &CorvidServer::hardwareStatusHandler);
-    connect(m_connector, &AbstractConnector::signalSendCorvidToClient, this, &CorvidServer::slotSendCorvidToClient);
-
     // Shares the hub's parent; without one the hub itself owns it.
     m_tcpServer = new CorvidTCPserver(tcpPort, parent ? parent : this);
     m_tcpServer->restrictFakeSatTelemetry = config ? uint8_t(config->restrictFakeSatTelemetry()) : 0;
@@ -76,7 +49,7 @@ CorvidServer::CorvidServer(AbstractConnector *connector, CorvidConfigData *confi
     // A listen that failed at start and worked on a later try.
     connect(m_tcpServer, &CorvidTCPserver::listeningResumed, this, &CorvidServer::announceStart);
 
-    connect(m_connector, &AbstractConnector::signalCANRx, this, &CorvidServer::slotRxCANfromSat);
+    connectConnector(m_connector);
 
     connect(&m_rebuildTimer, &QTimer::timeout, this, &CorvidServer::slotOnNullReaderTimer);
     m_rebuildTimer.start(kRebuildIntervalMs);
@@ -84,21 +57,17 @@ CorvidServer::CorvidServer(AbstractConnector *connector, CorvidConfigData *confi
 
 CorvidServer::~CorvidServer()
 {
-    if (m_attachedToEngine)
-        corvid_set_callbacks({}, {});
+    if (m_engine)
+        m_engine->setErrorHandler({});
     m_telnets.clear();
+    disconnect(m_connector, nullptr, this, nullptr);
+    delete m_connector;
 }
 
-void CorvidServer::setConnectorFactory(corvid_connector_factory factory)
+void CorvidServer::attachToEngine(CorvidEngine &engine)
 {
-    g_connectorFactory = factory;
-}
-
-void CorvidServer::attachToEngine()
-{
-    corvid_set_callbacks([this](const corvid_message *msg, const AX25Header *hdr) { handleBusMessage(msg, hdr); },
-                         [this](uint16_t code) { handleEngineError(code); });
-    m_attachedToEngine = true;
+    m_engine = &engine;
+    engine.setErrorHandler([this](uint16_t code) { handleEngineError(code); });
 }
 
 void CorvidServer::setMaxClients(uint32_t n)
@@ -148,6 +117,7 @@ void CorvidServer::startServer()
     if (!corvid_prompt().confirmListenFailure(QStringLiteral("Unable to start the server: ") + error)) {
         m_tcpServer->slotCloseServer();
         m_connector->fatalStop();
+        return;
     }
     m_tcpServer->closeListening();
 }
@@ -158,65 +128,51 @@ void CorvidServer::announceStart()
     qInfo("%s", qPrintable(tr("Corvid server ver.%1 started at port %2").arg(CORVID_SERVER_VERSION).arg(m_tcpPort)));
 }
 
-void CorvidServer::handleBusMessage(const corvid_message *msg, const AX25Header *hdr)
+void CorvidServer::handleBusMessage(const corvid_owned_message &msg, const AX25HeaderOpt &hdr)
 {
-    if (!msg || !m_connector)
-        return;
-    const unsigned status = m_connector->state == AbstractConnector::HW_READY ? 1 : 0;
+    const unsigned status = m_connector && m_connector->state == AbstractConnector::HW_READY ? 1 : 0;
     ++m_rxCorvidCount;
     const quint64 stamp = ++m_tcpServer->stampId;
-    QByteArray data;
-    if (msg->length && msg->data)
-        data = QByteArray(reinterpret_cast<const char *>(msg->data), msg->length);
-    else if (msg->length)
-        data = QByteArray(msg->length, '\0');
-    // The record handed on points at our own copy: the engine frees its bytes
-    // when this call returns.
-    corvid_message copy = *msg;
-    copy.data = reinterpret_cast<uint8_t *>(data.data());
-    emit m_connector->signalSendCorvidToClient(copy, data, stamp, status, 0, 0,
-                                               hdr ? AX25HeaderOpt(*hdr) : AX25HeaderOpt());
+    slotSendCorvidToClient(msg, stamp, status, 0, 0, hdr);
 }
 
 void CorvidServer::handleEngineError(uint16_t code)
 {
-    qCritical("%s", qPrintable(corvid_error_text(code, corvid_error_subject())));
+    qCritical("%s", qPrintable(corvid_error_text(code, m_engine ? m_engine->errorSubject() : nullptr)));
 }
 
-void CorvidServer::slotSendCorvidToClient(corvid_message msg, QByteArray data, quint64 stampId, unsigned status,
-                                          unsigned dir, unsigned tag, AX25HeaderOpt hdr)
+void CorvidServer::slotSendCorvidToClient(const corvid_owned_message &msg, quint64 stampId, unsigned status,
+                                          unsigned dir, unsigned tag, const AX25HeaderOpt &hdr)
 {
-    // Everything below reads the bytes through msg.data: make them ours and complete.
-    if (data.size() < int(msg.length))
-        data.append(QByteArray(int(msg.length) - data.size(), '\0'));
-    msg.data = msg.length ? reinterpret_cast<uint8_t *>(data.data()) : nullptr;
+    // A view of the message's own bytes for the writers below, which only read them.
+    const corvid_message record = msg.record();
     const auto clients = m_tcpServer->clientList();
-    qCDebug(lcHub, "to %d clients: id 0x%04x, stamp %llu", int(clients.size()), unsigned(msg.msg_id),
+    qCDebug(lcHub, "to %d clients: id 0x%04x, stamp %llu", int(clients.size()), unsigned(record.msg_id),
             static_cast<unsigned long long>(stampId));
     for (const auto &client : clients)
-        m_tcpServer->sendMsgToApp(client.socket, &msg, stampId, status, dir, tag, hdr ? &*hdr : nullptr);
+        m_tcpServer->sendMsgToApp(client.socket, &record, stampId, status, dir, tag, hdr ? &*hdr : nullptr);
 
-    if (msg.msg_id == 0xFFF0 || msg.msg_id == 0xFFF1)
-        telnetWrite(msg, data);
+    if (record.msg_id == 0xFFF0 || record.msg_id == 0xFFF1)
+        telnetWrite(record.address_from, msg.data);
 
-    emit signalLogData(msg, m_tcpServer->stampId, false, 0, hdr);
+    emit signalLogData(record, m_tcpServer->stampId, false, 0, hdr);
     if (m_hasWindow)
         refreshRxCounters();
 }
 
-void CorvidServer::telnetWrite(const corvid_message &msg, const QByteArray &data)
+void CorvidServer::telnetWrite(uint16_t address, const QByteArray &data)
 {
-    CorvidTelnet *bridge = telnetBridge(msg.address_from);
+    CorvidTelnet *bridge = telnetBridge(address);
     if (!bridge)
-        bridge = replaceTelnetBridge(msg.address_from, ccAddress, 0xFFF1, telnetDeEsc, telnetCRLF, 0, 0, telnetDebug);
-    bridge->telnetWrite(data.left(msg.length), true);
+        bridge = replaceTelnetBridge(address, ccAddress, 0xFFF1, telnetDeEsc, telnetCRLF, 0, 0, telnetDebug);
+    bridge->telnetWrite(data, true);
 }
 
 void CorvidServer::slotOnNullReaderTimer()
 {
     if (!m_connector)
         return;
-    if (qobject_cast<NullReader *>(m_connector) || m_connector->state == AbstractConnector::HW_ERROR ||
+    if (m_connector->isPlaceholder() || m_connector->state == AbstractConnector::HW_ERROR ||
         m_connector->state == AbstractConnector::HW_NOTINIT) {
         const QString value = m_config ? m_config->getParam(QStringLiteral("Interface")) : QString();
         slotParamChanged(QStringLiteral("Interface"), value);
@@ -297,8 +253,11 @@ void CorvidServer::slotRxCANfromSat()
 
 void CorvidServer::slotParamChanged(QString name, QString value)
 {
-    if (m_config)
+    if (m_config) {
+        // Stored under the configuration's own spelling, not as a second key.
+        name = m_config->knownName(name);
         m_config->setParam(name, value, m_config->getDescription(name));
+    }
 
     if (!m_connector)  // re-entered while the link is being rebuilt
         return;
@@ -320,16 +279,8 @@ void CorvidServer::slotParamChanged(QString name, QString value)
     }
     if (is("RestrictFakeSatTelemetry"))
         m_tcpServer->restrictFakeSatTelemetry = uint8_t(corvid_config_to_uint32(value, CORVID_BASE_DEC));
-    else if (is("USBtinPortName") || is("SocketCANPortName"))
-        m_connector->setPortName(value);
-    else if (auto *udp = qobject_cast<UDP_Connector *>(m_connector)) {
-        if (is("UdpPortName"))
-            udp->setPort(corvid_config_to_uint16(value));
-        else if (is("UdpHostName"))
-            udp->setHostName(value);
-    }
-    else if (auto *radio = qobject_cast<AX25_connector *>(m_connector))
-        applyRadioSetting(radio, name, value);
+    else if (!m_connector->applySetting(name, value))
+        qCDebug(lcHub).noquote() << name << "is no setting of the link" << m_connector->interfaceName;
 
     if (is("Interface") || is("USBtinPortName")) {
         rebuildConnector();
@@ -343,9 +294,10 @@ void CorvidServer::connectConnector(AbstractConnector *connector)
 {
     connect(connector, &AbstractConnector::stateChanges, this, &CorvidServer::hardwareStatusHandler,
             Qt::UniqueConnection);
-    connect(connector, &AbstractConnector::signalSendCorvidToClient, this, &CorvidServer::slotSendCorvidToClient,
+    connect(connector, &AbstractConnector::messageReceived, this, &CorvidServer::handleBusMessage,
             Qt::UniqueConnection);
     connect(connector, &AbstractConnector::signalCANRx, this, &CorvidServer::slotRxCANfromSat, Qt::UniqueConnection);
+    connect(connector, &AbstractConnector::abort_app, this, &CorvidServer::abortRequested, Qt::UniqueConnection);
 }
 
 void CorvidServer::rebuildConnector()
@@ -353,25 +305,24 @@ void CorvidServer::rebuildConnector()
     qCDebug(lcHub) << "rebuilding the link";
     AbstractConnector *old = m_connector;
     old->HW_close();
-    // From here on the old link must not reach us any more: the engine may be
-    // about to delete it, or we do.
     disconnect(old, nullptr, this, nullptr);
-    const bool bound = corvid_get_hardware() == old;
+    // Null while the new link is being built: a question to the operator
+    // runs the event loop, and the rebuild timer must not come in then.
     m_connector = nullptr;
-    corvid_deinit();
-    if (!bound)
-        delete old;
+    if (m_engine)
+        m_engine->deinit();
+    delete old;
 
     const bool gui = m_hasWindow;
-    AbstractConnector *fresh = g_connectorFactory ? g_connectorFactory(m_config, gui) : nullptr;
+    AbstractConnector *fresh = m_connectorFactory ? m_connectorFactory(gui) : nullptr;
     if (!fresh)
-        fresh = new NullReader();
+        fresh = AbstractConnector::createPlaceholder();
     fresh->guiMode = gui;
     m_connector = fresh;
     connectConnector(fresh);
     // A bound CAN connector was initialised by its binding; a second HW_init
     // would open it again and send its opening sequence twice.
-    if (corvid_get_hardware() != fresh)
+    if (!m_engine || m_engine->hardware() != fresh)
         fresh->HW_init();
     if (m_connector == fresh && fresh->state == AbstractConnector::HW_READY)
         hardwareStatusHandler(AbstractConnector::HW_READY);

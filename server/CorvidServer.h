@@ -15,8 +15,10 @@
 #include <QString>
 #include <QTimer>
 #include <cstdint>
+#include <functional>
 
 class CorvidConfigData;
+class CorvidEngine;
 class CorvidTelnet;
 
 // Announced in the start message and shown in the window title.
@@ -25,30 +27,28 @@ constexpr int kRebuildIntervalMs = 1000;
 
 // Builds a connector from the configuration; the hub calls it whenever it
 // rebuilds the link. Set by whoever owns the interface selection.
-using corvid_connector_factory = AbstractConnector *(*)(CorvidConfigData *config, bool guiMode);
+using corvid_connector_factory = std::function<AbstractConnector *(bool guiMode)>;
 
 class CorvidServer : public QObject {
     Q_OBJECT
 public:
-    // `view` is the main window, or null when the server runs without one.
-    // It must outlive the hub.
+    // Takes over `connector` (a placeholder when null). `view` is the main
+    // window, or null when the server runs without one. It must outlive the hub.
     CorvidServer(AbstractConnector *connector, CorvidConfigData *config, uint16_t tcpPort,
                  ServerView *view, QObject *parent = nullptr);
     ~CorvidServer() override;
 
-    static void setConnectorFactory(corvid_connector_factory factory);
+    void setConnectorFactory(corvid_connector_factory factory) { m_connectorFactory = std::move(factory); }
 
     void setMaxClients(uint32_t n);
     void addTelnetDevice(uint16_t address, uint16_t ownAddress, uint16_t msgId, bool deEsc, bool crlf,
                          uint16_t uhfBuffer, uint16_t uhfDelay, bool debug);
     void startServer();
 
-    // Makes this hub the target of the engine's message and error callbacks;
-    // the destructor clears them again.
-    void attachToEngine();
-    // A completed message from the bus (engine callback, radio connectors).
-    // The message and its data are valid only during the call.
-    void handleBusMessage(const corvid_message *msg, const AX25Header *hdr);
+    // The engine the CAN links are bound to: its errors are said by the hub
+    // (until the hub goes), and it goes offline whenever the link is rebuilt.
+    // It must outlive the hub.
+    void attachToEngine(CorvidEngine &engine);
     void handleEngineError(uint16_t code);
 
     AbstractConnector *connector() const { return m_connector; }
@@ -71,11 +71,13 @@ public:
 signals:
     void signalLogData(corvid_message ucm, quint64 stampId, bool dirToSat = false, quint32 status = 0,
                        AX25HeaderOpt hdr = {});
+    // A link cannot go on without its device (its abort_app): the program ends.
+    void abortRequested();
 
 public slots:
     void slotParamChanged(QString name, QString value);
-    void slotSendCorvidToClient(corvid_message msg, QByteArray data, quint64 stampId, unsigned status,
-                                unsigned dir, unsigned tag = 0, AX25HeaderOpt hdr = {});
+    void slotSendCorvidToClient(const corvid_owned_message &msg, quint64 stampId, unsigned status, unsigned dir,
+                                unsigned tag = 0, const AX25HeaderOpt &hdr = {});
     void slotOnNullReaderTimer();
     void slotCloseServer();
 
@@ -89,15 +91,23 @@ private slots:
 
 private:
     void announceStart();
+    // A message from the link: counted, stamped, then distributed.
+    void handleBusMessage(const corvid_owned_message &msg, const AX25HeaderOpt &hdr);
     void connectConnector(AbstractConnector *connector);
     void rebuildConnector();
     void refreshRxCounters();
     void refreshTxCounters();
-    void telnetWrite(const corvid_message &msg, const QByteArray &data);
+    void telnetWrite(uint16_t address, const QByteArray &data);
     CorvidTelnet *replaceTelnetBridge(uint16_t address, uint16_t ownAddress, uint16_t msgId, bool deEsc, bool crlf,
                                       uint16_t uhfBuffer, uint16_t uhfDelay, bool debug);
 
+    // The current link. The hub owns it and is the only one to delete a link:
+    // the old one when it rebuilds the link, the last one when the hub goes.
+    // The engine only refers to a bound CAN link, and a link deleted while
+    // bound releases the engine first.
     AbstractConnector *m_connector = nullptr;
+    corvid_connector_factory m_connectorFactory;
+    CorvidEngine *m_engine = nullptr;
     NullServerView m_nullView;
     ServerView *m_view = &m_nullView;
     bool m_hasWindow = false;
@@ -108,6 +118,5 @@ private:
     uint32_t m_txCorvidCount = 0;
     QMap<uint16_t, QSharedPointer<CorvidTelnet>> m_telnets;
     CorvidConfigData *m_config = nullptr;
-    bool m_attachedToEngine = false;
     bool m_disconnectWired = false;
 };

@@ -2,8 +2,8 @@
 // Counters: frames/s (CAN frames produced or consumed) and MB/s (message data bytes).
 
 #include "connectors/AbstractConnector.h"
+#include "engine/CorvidEngine.h"
 #include "engine/corvid_engine.h"
-#include "engine/corvid_hardware.h"
 
 #include <benchmark/benchmark.h>
 #include <vector>
@@ -51,43 +51,41 @@ void set_counters(benchmark::State &state, uint64_t frames, uint64_t bytes) {
 }
 
 void BM_Segmentation(benchmark::State &state) {
-    auto *sink = new SinkConnector;
-    corvid_set_hardware(sink);
+    CorvidEngine engine;
+    SinkConnector sink;
+    engine.setHardware(&sink);
     std::vector<uint8_t> data = payload(int(state.range(0)));
     const corvid_message m = message_of(data);
     for (auto _ : state)
-        corvid_send_message(&m);
-    const uint64_t frames = sink->count;
+        engine.sendMessage(&m);
+    const uint64_t frames = sink.count;
     const uint64_t expected = uint64_t(state.iterations()) * (1 + (data.size() + 2 + 7) / 8);
-    corvid_clear_hardware();
     if (frames != expected)
         state.SkipWithError("wrong number of frames sent");
     set_counters(state, frames, uint64_t(state.iterations()) * data.size());
 }
 
 void BM_Reassembly(benchmark::State &state) {
-    auto *sink = new SinkConnector;
-    corvid_set_hardware(sink);
+    CorvidEngine engine;
+    SinkConnector sink;
+    engine.setHardware(&sink);
     std::vector<uint8_t> data = payload(int(state.range(0)));
     const corvid_message m = message_of(data);
-    sink->record = true;
-    corvid_send_message(&m);
-    const std::vector<can_message> frames = sink->frames;
+    sink.record = true;
+    engine.sendMessage(&m);
+    const std::vector<can_message> frames = sink.frames;
     uint64_t delivered = 0;
     uint64_t bad = 0;
-    corvid_set_callbacks(
-        [&](const corvid_message *msg, const AX25Header *) {
-            ++delivered;
-            if (msg->length != data.size() || msg->data[msg->length - 1] != data.back())
-                ++bad;
-        },
-        [&](uint16_t) { ++bad; });
+    engine.setMessageHandler([&](const corvid_message *msg) {
+        ++delivered;
+        if (msg->length != data.size() || msg->data[msg->length - 1] != data.back())
+            ++bad;
+    });
+    engine.setErrorHandler([&](uint16_t) { ++bad; });
     for (auto _ : state)
         for (const can_message &f : frames)
-            corvid_rx_can_frame(&f);
-    corvid_set_callbacks({}, {});
-    const bool budgetBack = corvid_free_budget() == CORVID_BUDGET;
-    corvid_clear_hardware();
+            engine.rxCanFrame(&f);
+    const bool budgetBack = engine.freeBudget() == CORVID_BUDGET;
     if (delivered != uint64_t(state.iterations()) || bad || !budgetBack)
         state.SkipWithError("messages lost, corrupted or leaked");
     set_counters(state, uint64_t(state.iterations()) * frames.size(), uint64_t(state.iterations()) * data.size());

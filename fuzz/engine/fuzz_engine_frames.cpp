@@ -4,8 +4,8 @@
 // The tail of the input is also sent as a message and must come back unchanged.
 
 #include "connectors/AbstractConnector.h"
+#include "engine/CorvidEngine.h"
 #include "engine/corvid_engine.h"
-#include "engine/corvid_hardware.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -54,28 +54,30 @@ void check_buffers() {
     check(corvid_queue_count() == 0);
 }
 
+void on_message(const corvid_message *m) {
+    g_last.msg_id = m->msg_id;
+    g_last.from = m->address_from;
+    g_last.to = m->address_to;
+    g_last.length = m->length;
+    g_last.data.assign(m->data, m->data + m->length);  // reads every byte
+    ++g_last.count;
+}
+
+void on_error(uint16_t code) { check(code <= CANT_ALLOCATE_NODE && (code <= 6 || code >= 11)); }
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     g_loop = new LoopConnector;
-    corvid_set_hardware(g_loop);
-    corvid_set_clock(fake_clock);
-    corvid_set_callbacks(
-        [](const corvid_message *m, const AX25Header *) {
-            g_last.msg_id = m->msg_id;
-            g_last.from = m->address_from;
-            g_last.to = m->address_to;
-            g_last.length = m->length;
-            g_last.data.assign(m->data, m->data + m->length);  // reads every byte
-            ++g_last.count;
-        },
-        [](uint16_t code) { check(code <= CANT_ALLOCATE_NODE && (code <= 6 || code >= 11)); });
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *in, size_t size) {
-    corvid_storage_deinit();
-    corvid_storage_init();
+    CorvidEngine engine;  // fresh for every input, online once the link is bound
+    engine.setClock(fake_clock);
+    engine.setMessageHandler(on_message);
+    engine.setErrorHandler(on_error);
+    engine.setHardware(g_loop);
     g_now = 0;
     size_t i = 0;
     // Frame records: a control byte, then either a raw identifier, ext bit and

@@ -12,6 +12,8 @@ public:
     QStringList noAdapter;            // texts of the no-adapter notices shown
     QList<int> closedNotices;         // their tokens (1, 2, ...) as closed
     std::function<void()> ignore;     // answers the last notice with Ignore
+    QList<QStringList> adapterChoices;  // the lists the adapter chooser offered
+    int adapterChoice = 0;              // the index it answers
 
     RecordingPrompt() { corvid_set_prompt(this); }
     ~RecordingPrompt() override { corvid_set_prompt(nullptr); }
@@ -19,6 +21,11 @@ public:
     RecordingPrompt &operator=(const RecordingPrompt &) = delete;
 
     bool interactive() const override { return true; }
+    int chooseAdapter(const QStringList &entries) override
+    {
+        adapterChoices << entries;
+        return adapterChoice;
+    }
     void inform(const QString &text) override { informed << text; }
     bool confirmListenFailure(const QString &text) override
     {

@@ -1,13 +1,16 @@
 // The CAN bus connector on Qt's virtual CAN bus hosted by corvid-vbus: device
 // selection, the link state, and frames of every kind both ways.
 
+#include "app/InterfaceSelection.h"
+#include "config/CorvidConfigData.h"
 #include "connectors/QSocketCAN_connector.h"
-#include "engine/corvid_engine.h"
-#include "engine/corvid_hardware.h"
+#include "engine/CorvidEngine.h"
 #include "tests/common/bus_peer.h"
 #include "tests/common/can_reference.h"
 #include "tests/common/diagnostic_capture.h"
 #include "tests/common/received_message.h"
+#include "tests/common/recording_prompt.h"
+#include "tests/common/server_run.h"
 #include "tests/common/virtual_bus.h"
 
 #include <QSignalSpy>
@@ -44,14 +47,15 @@ class tst_connectors : public QObject {
     Q_OBJECT
 private:
     VirtualBusHost host;
+    std::unique_ptr<CorvidEngine> engine;  // a fresh one per test
     std::vector<Received> messages;
     std::vector<uint16_t> errors;
 
     // Null unless the binding, which initialises it, brings it to ready.
-    static QSocketCAN_connector *bindReady() {
-        auto *c = new QSocketCAN_connector(kVirtual, QStringLiteral("CAN0"));
-        corvid_set_hardware(c);
-        return QTest::qWaitFor([c] { return c->state == HW::HW_READY; }, 10000) ? c : nullptr;
+    std::unique_ptr<QSocketCAN_connector> bindReady() {
+        auto c = std::make_unique<QSocketCAN_connector>(*engine, kVirtual, QStringLiteral("CAN0"));
+        engine->setHardware(c.get());
+        return QTest::qWaitFor([&c] { return c->state == HW::HW_READY; }, 10000) ? std::move(c) : nullptr;
     }
 
     // A frame from the peer through to the engine proves both ends are
@@ -92,18 +96,14 @@ private slots:
     void init() {
         messages.clear();
         errors.clear();
-        corvid_set_callbacks(
-            [this](const corvid_message *m, const AX25Header *) {
-                messages.push_back({m->msg_id, m->address_from, m->address_to,
-                                    QByteArray(reinterpret_cast<const char *>(m->data), m->length)});
-            },
-            [this](uint16_t code) { errors.push_back(code); });
+        engine = std::make_unique<CorvidEngine>();
+        engine->setMessageHandler([this](const corvid_message *m) {
+            messages.push_back({m->msg_id, m->address_from, m->address_to,
+                                QByteArray(reinterpret_cast<const char *>(m->data), m->length)});
+        });
+        engine->setErrorHandler([this](uint16_t code) { errors.push_back(code); });
     }
-    void cleanup() {
-        corvid_clear_hardware();
-        corvid_set_callbacks({}, {});
-        QSocketCAN_connector::setAdapterChooser({});
-    }
+    void cleanup() { engine.reset(); }
     void cleanupTestCase() { QCOMPARE(host.stop(), 0); }
 
     void pluginAndDiscovery() {
@@ -116,38 +116,40 @@ private slots:
             }
         }
         QVERIFY2(candidates.size() >= 2, "the plugin lists at least two CAN channels");
-        QStringList offered;
-        QSocketCAN_connector::setAdapterChooser([&](const QStringList &c) {
-            offered = c;
-            return 0;
-        });
+        RecordingPrompt prompt;
         {   // A name matching ignoring case is taken at once.
-            QSocketCAN_connector c(kVirtual, listed.first().name().toUpper());
+            QSocketCAN_connector c(*engine, kVirtual, listed.first().name().toUpper(), nullptr, true);
             QCOMPARE(c.deviceName(), listed.first().name());
             QCOMPARE(c.device(), nullptr);  // nothing is opened before HW_init
-            QCOMPARE(offered, QStringList());
+            QCOMPARE(c.interfaceName, kVirtual);
         }
         // No match, no window: the last CAN device.
-        QCOMPARE(QSocketCAN_connector(kVirtual, QStringLiteral("nosuchdev")).deviceName(), candidates.last());
-        // No match with the window: the chooser is offered every candidate.
-        QSocketCAN_connector c(kVirtual, QStringLiteral("nosuchdev"), nullptr, true);
-        QCOMPARE(offered, choices);
-        QCOMPARE(c.deviceName(), candidates.first());
+        QCOMPARE(QSocketCAN_connector(*engine, kVirtual, QStringLiteral("nosuchdev")).deviceName(), candidates.last());
+        QCOMPARE(prompt.adapterChoices, QList<QStringList>());
+        // No match as the window's link: the operator picks among all
+        // candidates, once, and the link opens the chosen one.
+        QTemporaryDir dir;
+        const QString file = dir.filePath(QStringLiteral("server_config.xml"));
+        QVERIFY(writeConfig(file, {{"Interface", "virtualcan"}, {"SocketCANPortName", "nosuchdev"}}));
+        CorvidConfigData config(file);
+        std::unique_ptr<AbstractConnector> c(createConnector(&config, *engine, true));
+        QCOMPARE(prompt.adapterChoices, QList<QStringList>{choices});
+        QCOMPARE(qobject_cast<QSocketCAN_connector *>(c.get())->deviceName(), candidates.first());
     }
 
     // Extended identifiers onto the bus and frames of every kind from it.
     void messagesBothWays() {
-        QSocketCAN_connector *c = bindReady();
-        QVERIFY(c && corvid_get_hardware() == c);
+        const std::unique_ptr<QSocketCAN_connector> c = bindReady();
+        QVERIFY(c && engine->hardware() == c.get());
         Peer peer;
         QVERIFY2(syncBus(peer), "the connector hears the peer");
         // Address 100 needs the extended id 100 << 14 | 7.
         const QByteArray seven = bytes({0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6});
         const QString crc = QString::fromLatin1(le16(reference_crc(seven)).toHex());
-        QCOMPARE(sendFrames(c, peer, 100, 7, seven, 3),
+        QCOMPARE(sendFrames(c.get(), peer, 100, 7, seven, 3),
                  (QStringList{"X 00190007 [fe ff 02 01 09 00]", "X 10190007 [a0 a1 a2 a3 a4 a5 a6 " + crc.left(2) + "]",
                               "X 10190007 [" + crc.mid(2) + "]"}));
-        QSignalSpy ready(c, &HW::can_message_ready);
+        QSignalSpy ready(c.get(), &HW::can_message_ready);
         const QByteArray twenty("twenty bytes of data");
         QCanBusFrame remote(0x123, QByteArray());
         remote.setFrameType(QCanBusFrame::RemoteRequestFrame);
@@ -182,10 +184,10 @@ private slots:
     // Ready only once the device says so; closed by a device error, said,
     // and back to work after HW_init.
     void linkLifecycle() {
-        auto *c = new QSocketCAN_connector(kVirtual, QStringLiteral("can0"));
-        QSignalSpy spy(c, &HW::stateChanges);
+        auto c = std::make_unique<QSocketCAN_connector>(*engine, kVirtual, QStringLiteral("can0"));
+        QSignalSpy spy(c.get(), &HW::stateChanges);
         DiagnosticCapture log(true);
-        corvid_set_hardware(c);  // the binding initialises it
+        engine->setHardware(c.get());  // the binding initialises it
         QVERIFY(c->device());
         QCOMPARE(c->device()->state(), QCanBusDevice::ConnectingState);
         QCOMPARE(c->state, HW::HW_NOTINIT);
@@ -203,14 +205,15 @@ private slots:
         QCOMPARE(states(spy), (QList<HW::HWState>{HW::HW_READY, HW::HW_NOTINIT, HW::HW_READY}));
         Peer peer;
         QVERIFY2(syncBus(peer), "the connector hears the peer");
-        QCOMPARE(sendFrames(c, peer, 1, 2, {}, 1), QStringList{"S 022 [02 01]"});
+        QCOMPARE(sendFrames(c.get(), peer, 1, 2, {}, 1), QStringList{"S 022 [02 01]"});
     }
 
     void withoutDevice() {
         DiagnosticCapture log(true);
-        auto *c = new QSocketCAN_connector(QStringLiteral("SocketCAN"), QStringLiteral("can0"));
+        auto c = std::make_unique<QSocketCAN_connector>(*engine, QStringLiteral("SocketCAN"), QStringLiteral("can0"));
         QCOMPARE(log.count(QtCriticalMsg, QStringLiteral("No socket CAN interfaces found. Connection failed.")), 1);
-        corvid_set_hardware(c);  // its HW_init finds nothing
+        QCOMPARE(c->interfaceName, QStringLiteral("SocketCAN"));
+        engine->setHardware(c.get());  // its HW_init finds nothing
         QCOMPARE(c->state, HW::HW_NOTINIT);
         QCOMPARE(c->device(), nullptr);
         const QByteArray data("lost");
@@ -218,12 +221,10 @@ private slots:
         c->sendCorvidMessage(&m);
         QCOMPARE(c->txBytesCount(), uint64_t(0));
         // A bound connector deleted directly unbinds itself, with or without an open device.
-        delete c;
-        QVERIFY(!corvid_get_hardware() && !corvid_is_online());
-        c = bindReady();
-        QVERIFY(c);
-        delete c;
-        QVERIFY(!corvid_get_hardware() && !corvid_is_online());
+        c.reset();
+        QVERIFY(!engine->hardware() && !engine->isOnline());
+        QVERIFY(bindReady());  // deleted at once
+        QVERIFY(!engine->hardware() && !engine->isOnline());
     }
 };
 

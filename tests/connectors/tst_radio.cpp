@@ -7,7 +7,7 @@
 #include "connectors/KISS_connector.h"
 #include "connectors/ax25_frame.h"
 #include "connectors/kiss_codec.h"
-#include "engine/corvid_hardware.h"
+#include "engine/CorvidEngine.h"
 #include "server/CorvidServer.h"
 #include "tests/common/direwolf_pair.h"
 #include "tests/common/diagnostic_capture.h"
@@ -52,16 +52,15 @@ public:
     }
 };
 
-// Collects what the radio connector hands to the hub's message handler: AX.25 header, message header, data.
-struct Delivered {
+// Collects what radio connectors hand to the hub: AX.25 header, message header, data.
+struct Delivered : QObject {
     QVector<QByteArray> frames;
-    Delivered()
+    void listen(AbstractConnector &radio)
     {
-        corvid_set_callbacks([this](const corvid_message *m, const AX25Header *h) {
-            frames << ax25_header_bytes(*h) + ax25_message_payload(*m);
-        }, {});
+        connect(&radio, &AbstractConnector::messageReceived, this, [this](corvid_owned_message m, AX25HeaderOpt h) {
+            frames << (h ? ax25_header_bytes(*h) : QByteArray("(no header)")) + ax25_message_payload(m.record());
+        });
     }
-    ~Delivered() { corvid_set_callbacks({}, {}); }
 };
 
 // An HTTP endpoint: records each request and answers with `status`.
@@ -175,6 +174,7 @@ void TestRadio::agwpeLink()
     Delivered delivered;
     DiagnosticCapture diag(true);
     AGWPE_connector radio(QStringLiteral("127.0.0.1"), modem.serverPort(), "Q9ZZZ", "Q9ZZZ", 0, 1);
+    delivered.listen(radio);
     QVERIFY(modem.link(radio, false));
     QVERIFY(modem.waitBytes(36));
     QCOMPARE(modem.received, hex("00 00 00 00 6B") + QByteArray(31, '\0'));
@@ -237,6 +237,7 @@ void TestRadio::kissLinkAndTelemetry()
         auto r = std::make_unique<KISS_connector>(QStringLiteral("127.0.0.1"), modem.serverPort(), "Q9ZZZ", "Q9ZZZ", 0, 1);
         r->frameLogPrefix = dir.filePath(logs);
         r->setupTelemetry(p);
+        delivered.listen(*r);
         return modem.link(*r, false) ? std::move(r) : nullptr;
     };
     auto radio = radioWith(QStringLiteral("logs/"), params);
@@ -311,8 +312,9 @@ void TestRadio::liveSettings()
     QVERIFY(writeConfig(file, {{"Interface", "KISSTCP"}, {"KISSTCP_Port", QString::number(modem.serverPort())},
                        {"SSID_BRD", "9"}, {"CALLSIGN_GND", "ABCDEF"}}));
     CorvidConfigData config(file);
-    CorvidServer::setConnectorFactory(&createConnector);
-    CorvidServer hub(createConnector(&config, false), &config, 0, nullptr);
+    CorvidEngine engine;
+    CorvidServer hub(createConnector(&config, engine, false), &config, 0, nullptr);
+    hub.setConnectorFactory([&](bool gui) { return createConnector(&config, engine, gui); });
     QByteArray data("z");
     corvid_message m = corvid_message_over(1, 2, 3, data);
     auto nextHeader = [&](ModemStandIn &to) {
@@ -333,8 +335,6 @@ void TestRadio::liveSettings()
     }
     hub.slotParamChanged(QStringLiteral("KISSTCP_Port"), QString::number(second.serverPort()));
     QCOMPARE(nextHeader(second).toHex(' '), last.toHex(' '));
-    CorvidServer::setConnectorFactory(nullptr);
-    delete hub.connector();
 }
 
 void TestRadio::throughDireWolf()

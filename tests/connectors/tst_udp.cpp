@@ -5,7 +5,7 @@
 #include "app/InterfaceSelection.h"
 #include "config/CorvidConfigData.h"
 #include "connectors/UDP_Connector.h"
-#include "engine/corvid_hardware.h"
+#include "engine/CorvidEngine.h"
 #include "server/CorvidServer.h"
 #include "tests/common/bus_reference.h"
 #include "tests/common/diagnostic_capture.h"
@@ -198,14 +198,10 @@ private slots:
         QVERIFY(writeConfig(file, {{"Interface", "UDP"}, {"UdpHostName", kOtherGroup},
                                    {"UdpPortName", QString::number(port1)}}));
         CorvidConfigData config(file);
-        CorvidServer::setConnectorFactory(&createConnector);
-        CorvidServer hub(createConnector(&config, false), &config, 0, nullptr);
-        // The hub never deletes its last connector.
-        auto cleanup = qScopeGuard([&hub] {
-            delete hub.connector();
-            CorvidServer::setConnectorFactory(nullptr);
-        });
-        hub.attachToEngine();
+        CorvidEngine engine;
+        CorvidServer hub(createConnector(&config, engine, false), &config, 0, nullptr);
+        hub.setConnectorFactory([&](bool gui) { return createConnector(&config, engine, gui); });
+        hub.attachToEngine(engine);
         hub.connector()->HW_init();
         QSignalSpy log(&hub, &CorvidServer::signalLogData);
         // Only what reaches the hub from the link counts: each step sends to the

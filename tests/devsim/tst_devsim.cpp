@@ -1,8 +1,7 @@
 // The device simulator as a separate process on the virtual bus, seen from a bus device of the test's own.
 
 #include "connectors/QSocketCAN_connector.h"
-#include "engine/corvid_engine.h"
-#include "engine/corvid_hardware.h"
+#include "engine/CorvidEngine.h"
 #include "tests/common/received_message.h"
 #include "tests/common/server_run.h"
 #include "tests/common/virtual_bus.h"
@@ -35,19 +34,15 @@ private slots:
     {
         QVector<ReceivedMessage> rx;
         QVector<uint16_t> errors;
-        corvid_set_callbacks(
-            [&rx](const corvid_message *m, const AX25Header *) {
-                rx.push_back({m->msg_id, m->address_from, m->address_to,
-                              QByteArray(reinterpret_cast<const char *>(m->data), m->length)});
-            },
-            [&errors](uint16_t code) { errors.push_back(code); });
-        auto *bus = new QSocketCAN_connector(QStringLiteral("virtualcan"), QStringLiteral("can0"));
-        corvid_set_hardware(bus);
-        auto unbind = qScopeGuard([] {
-            corvid_set_callbacks({}, {});
-            corvid_clear_hardware();
+        CorvidEngine engine;
+        engine.setMessageHandler([&rx](const corvid_message *m) {
+            rx.push_back({m->msg_id, m->address_from, m->address_to,
+                          QByteArray(reinterpret_cast<const char *>(m->data), m->length)});
         });
-        QTRY_COMPARE(bus->state, AbstractConnector::HW_READY);
+        engine.setErrorHandler([&errors](uint16_t code) { errors.push_back(code); });
+        QSocketCAN_connector bus(engine, QStringLiteral("virtualcan"), QStringLiteral("can0"));
+        engine.setHardware(&bus);
+        QTRY_COMPARE(bus.state, AbstractConnector::HW_READY);
 
         const int count = 400;
         QProcess sim;

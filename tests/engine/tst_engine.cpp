@@ -1,6 +1,7 @@
 // The bus message engine: storage, frames on the wire, reassembly, errors, binding and the connector base.
 
 #include "connectors/AbstractConnector.h"
+#include "engine/CorvidEngine.h"
 #include "engine/corvid_engine.h"
 #include "engine/corvid_hardware.h"
 #include "tests/common/bus_reference.h"
@@ -21,7 +22,7 @@ uint64_t fake_clock() { return g_now; }
 
 void record_callbacks() {
     corvid_set_callbacks(
-        [](const corvid_message *m, const AX25Header *) {
+        [](const corvid_message *m) {
             g_messages.push_back({m->msg_id, m->address_from, m->address_to,
                                   QByteArray(reinterpret_cast<const char *>(m->data), m->length)});
         },
@@ -98,7 +99,14 @@ QByteArray bytes_of(const can_message &f) { return QByteArray(reinterpret_cast<c
 class tst_engine : public QObject {
     Q_OBJECT
 private:
+    std::unique_ptr<CorvidEngine> engine;  // a fresh one per test
+    std::vector<std::unique_ptr<CaptureConnector>> ports;  // the engine deletes none
     CaptureConnector *cap = nullptr;
+
+    CaptureConnector *make(const QString &name = QStringLiteral("cap")) {
+        ports.push_back(std::make_unique<CaptureConnector>(name));
+        return ports.back().get();
+    }
 
     std::vector<can_message> segment(const corvid_message &m) {
         cap->frames.clear();
@@ -112,16 +120,17 @@ private slots:
         g_errors.clear();
         g_events.clear();
         g_now = 100000;
+        engine = std::make_unique<CorvidEngine>();
         corvid_set_clock(fake_clock);
         record_callbacks();
-        cap = new CaptureConnector;
+        cap = make();
         corvid_set_hardware(cap);
     }
     void cleanup() {
         corvid_clear_hardware();
         QCOMPARE(corvid_free_budget(), CORVID_BUDGET);
-        corvid_set_callbacks({}, {});
-        corvid_set_clock(nullptr);
+        engine.reset();
+        ports.clear();
     }
 
     void storageAndBudget() {
@@ -344,8 +353,8 @@ private slots:
         // The hub may rebind the hardware from inside a delivery: nothing is freed twice.
         QByteArray data = reference_pattern(20, 5);
         const auto frames = segment(corvid_message_over(5, 3, 1, data));
-        auto *second = new CaptureConnector(QStringLiteral("second"));
-        corvid_set_callbacks([&](const corvid_message *, const AX25Header *) { corvid_set_hardware(second); }, {});
+        CaptureConnector *second = make(QStringLiteral("second"));
+        corvid_set_callbacks([&](const corvid_message *) { corvid_set_hardware(second); }, {});
         feed(frames);
         QCOMPARE(corvid_get_hardware(), second);
         QCOMPARE(corvid_free_budget(), CORVID_BUDGET);
@@ -361,17 +370,20 @@ private slots:
     }
 
     void binding() {
-        // Rebinding closes and deletes the first before initialising the second; the same one again restarts.
+        // Rebinding closes the first before initialising the second, and deletes
+        // neither; the same one again restarts.
         g_events.clear();
-        auto *b = new CaptureConnector(QStringLiteral("b"));
+        CaptureConnector *b = make(QStringLiteral("b"));
         corvid_set_hardware(b);
         corvid_set_hardware(b);
-        QCOMPARE(g_events, (QStringList{"cap:close", "cap:delete", "b:init", "b:close", "b:init"}));
+        QCOMPARE(g_events, (QStringList{"cap:close", "b:init", "b:close", "b:init"}));
         QCOMPARE(corvid_get_hardware(), b);
         // A close and a destructor that de-initialise: each runs once.
-        corvid_set_hardware(new CaptureConnector(QStringLiteral("c"), true));
+        auto c = std::make_unique<CaptureConnector>(QStringLiteral("c"), true);
+        corvid_set_hardware(c.get());
         g_events.clear();
         corvid_clear_hardware();
+        c.reset();
         QCOMPARE(g_events, (QStringList{"c:close", "c:delete"}));
         QVERIFY(!corvid_is_online());
         // Nothing bound: every operation is harmless, receiving is offline.
@@ -383,11 +395,10 @@ private slots:
         g_errors.clear();
         QVERIFY(after({f}, {OFFLINE}));
         // A bound connector deleted directly releases the binding.
-        auto *d = new CaptureConnector(QStringLiteral("d"));
-        corvid_set_hardware(d);
-        delete d;
+        auto d = std::make_unique<CaptureConnector>(QStringLiteral("d"));
+        corvid_set_hardware(d.get());
+        d.reset();
         QCOMPARE(corvid_get_hardware(), nullptr);
-        cap = new CaptureConnector;
         corvid_set_hardware(cap);
         QVERIFY(corvid_is_online());
     }
@@ -422,22 +433,24 @@ private slots:
         c.setHWState(AbstractConnector::HW_ERROR);
         QVERIFY(QMetaObject::invokeMethod(&c, "handleReconnectTimeout"));
         QCOMPARE(g_events, QStringList{"r:init"});
-        // A radio header travels by value through a queued connection: the sender's is gone before delivery.
+        // A message the engine completes leaves as the bound link's signal with a
+        // copy of its data; a radio header travels by value. Through a queued
+        // connection both outlive what the sender had.
         QByteArray payload("queued");
         const corvid_message qm = corvid_message_over(0x42, 7, 8, payload);
         QStringList got;
         QObject receiver;
-        connect(&c, &AbstractConnector::signalSendCorvidToClient, &receiver,
-                [&](corvid_message msg, QByteArray data, quint64, unsigned, unsigned, unsigned, AX25HeaderOpt h) {
-                    got << QStringLiteral("%1 %2 %3").arg(msg.msg_id, 0, 16).arg(QString(data)).arg(h ? h->pid : 0);
+        connect(cap, &AbstractConnector::messageReceived, &receiver,
+                [&](corvid_owned_message m, AX25HeaderOpt h) {
+                    got << QStringLiteral("%1 %2 %3").arg(m.msg_id, 0, 16).arg(QString(m.data)).arg(h ? h->pid : 0);
                 }, Qt::QueuedConnection);
+        feed(segment(qm));
         auto hdr = std::make_unique<AX25Header>();
         hdr->pid = 0xF0;
-        emit c.signalSendCorvidToClient(qm, payload, 5, 1, 0, 0, *hdr);
+        emit cap->messageReceived(corvid_owned_message::copyOf(qm), *hdr);
         hdr.reset();
-        emit c.signalSendCorvidToClient(qm, payload, 6, 1, 0, 0, {});
         QVERIFY(got.isEmpty());
-        QTRY_COMPARE(got, (QStringList{"42 queued 240", "42 queued 0"}));
+        QTRY_COMPARE(got, (QStringList{"42 queued 0", "42 queued 240"}));
     }
 };
 

@@ -3,7 +3,7 @@
 #include "app/InterfaceSelection.h"
 #include "config/CorvidConfigData.h"
 #include "connectors/QSocketCAN_connector.h"
-#include "engine/corvid_hardware.h"
+#include "engine/CorvidEngine.h"
 #include "plugins/socketcan/SocketCanBackend.h"
 #include "plugins/socketcan/SocketCanFrame.h"
 #include "tests/common/diagnostic_capture.h"
@@ -133,14 +133,13 @@ private slots:
         QVERIFY(writeConfig(file, {{"Interface", "SocketCAN"}, {"SocketCANPortName", "lo"}}));
         CorvidConfigData config(file);
         DiagnosticCapture diag;
-        std::unique_ptr<AbstractConnector> link(createConnector(&config));
+        CorvidEngine engine;
+        std::unique_ptr<AbstractConnector> link(createConnector(&config, engine));
         QVERIFY(qobject_cast<QSocketCAN_connector *>(link.get()));
         QCOMPARE(link->state, AbstractConnector::HW_NOTINIT);
         QCOMPARE(diag.texts().filter(QRegularExpression(kNotCan)).size(), 1);
         QVERIFY(diag.contains(QStringLiteral("\"SocketCAN\"  hw-interface will be used.\n")));
         QVERIFY(diag.contains(QStringLiteral("Error: QSocketCAN_connector::HW_init: Socket wasn't initialized!")));
-        link.reset();
-        corvid_deinit();
     }
 
     // A socket pair stands in for the kernel's CAN socket: the peer end plays the bus.

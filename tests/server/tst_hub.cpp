@@ -3,7 +3,6 @@
 
 #include "config/CorvidConfigData.h"
 #include "connectors/NullReader.h"
-#include "engine/corvid_hardware.h"
 #include "server/CorvidServer.h"
 #include "tests/common/bus_reference.h"
 #include "tests/common/diagnostic_capture.h"
@@ -39,7 +38,7 @@ public:
 };
 
 int g_factoryCalls = 0;
-template <class Link> AbstractConnector *factory(CorvidConfigData *, bool)
+template <class Link> AbstractConnector *factory(bool)
 {
     ++g_factoryCalls;
     return new Link();
@@ -61,11 +60,7 @@ class TestHub : public QObject {
     Q_OBJECT
 private slots:
     void initTestCase() { corvid_register_metatypes(); }
-    void cleanup()
-    {
-        crs_set_clock(nullptr);
-        CorvidServer::setConnectorFactory(nullptr);
-    }
+    void cleanup() { crs_set_clock(nullptr); }
     void routing();
     void linkControl();
     void listenFailure();
@@ -80,10 +75,9 @@ void TestHub::routing()
     FakeServerView window;
     auto *conn = new ScriptedConnector();
     conn->HW_init();
-    CorvidServer::setConnectorFactory(&factory<ScriptedConnector>);
     crs_set_clock(&fixedClock);
     CorvidServer hub(conn, &config, 0, &window);
-    hub.attachToEngine();
+    hub.setConnectorFactory(&factory<ScriptedConnector>);
     QSignalSpy logSpy(&hub, &CorvidServer::signalLogData);
     hub.startServer();
     QCOMPARE(window.states, QList<int>{2});
@@ -121,10 +115,8 @@ void TestHub::routing()
     const quint64 stampBefore = hub.tcpServer()->stampId;
     const QByteArray busData = reference_pattern(300, 1);
     const QVector<uint16_t> ids{0x20, 0xFFF1, 0xFFF2, 0xFFF0};
-    for (uint16_t id : ids) {
-        corvid_message m = corvid_message_over(id, 5, 1, busData);
-        corvid_on_message(&m);
-    }
+    for (uint16_t id : ids)
+        emit conn->messageReceived({id, 5, 1, busData}, {});
     QVERIFY(QTest::qWaitFor([&] { return observer.messages().size() == 6 && manager.messages().size() == 6; }));
     QStringList rows;
     for (int i = 0; i < 4; ++i) {
@@ -150,13 +142,13 @@ void TestHub::routing()
     QCOMPARE(conn->sent.size(), 2);
     QCOMPARE(logRows(logSpy)[6].right(8), QStringLiteral("status 0"));
 
-    // Parameter changes apply at once, in any case of the name, and keep the stored description.
+    // Parameter changes apply at once, in any case of the name, under the
+    // configuration's own name and with its description.
     const int inits = conn->inits;
     hub.slotParamChanged(QStringLiteral("ssid_brd"), QStringLiteral("3"));
     QCOMPARE(conn->inits, inits + 1);
-    QCOMPARE(config.getParam(QStringLiteral("ssid_brd")), QStringLiteral("3"));
-    hub.slotParamChanged(QStringLiteral("SSID_BRD"), QStringLiteral("4"));
-    QCOMPARE((QStringList{config.getParam("SSID_BRD"), config.getDescription("SSID_BRD")}), (QStringList{"4", "d"}));
+    QCOMPARE((QStringList{config.getParam("SSID_BRD"), config.getDescription("SSID_BRD")}), (QStringList{"3", "d"}));
+    QVERIFY(!config.hasParam(QStringLiteral("ssid_brd")));
     for (const auto &[value, restricted] : {std::make_pair("1", 1), std::make_pair("zz", 0)}) {
         hub.slotParamChanged(QStringLiteral("RestrictFakeSatTelemetry"), QLatin1String(value));
         QCOMPARE(int(hub.tcpServer()->restrictFakeSatTelemetry), restricted);
@@ -174,7 +166,6 @@ void TestHub::routing()
     QVERIFY(QTest::qWaitFor([&] { return window.removed.size() == 4; }));
     WireClient late(newPort);
     QVERIFY(late.identify("late"));
-    delete conn;
 }
 
 void TestHub::linkControl()
@@ -185,9 +176,9 @@ void TestHub::linkControl()
     CorvidConfigData config(file);
     FakeServerView window;
     g_factoryCalls = 0;
-    CorvidServer::setConnectorFactory(&factory<NullReader>);
     QPointer<AbstractConnector> first(new NullReader());
     CorvidServer hub(first, &config, 0, &window);
+    hub.setConnectorFactory(&factory<NullReader>);
     hub.rebuildTimer()->setInterval(20);
     hub.startServer();
     WireClient client(hub.tcpServer()->serverPort());
@@ -201,7 +192,7 @@ void TestHub::linkControl()
     QCOMPARE(config.getParam(QStringLiteral("Interface")), QStringLiteral("nothing-here"));
 
     // Once the link can be built it comes up; ready, a tick leaves it alone.
-    CorvidServer::setConnectorFactory(&factory<ScriptedConnector>);
+    hub.setConnectorFactory(&factory<ScriptedConnector>);
     QVERIFY(QTest::qWaitFor([&] { return qobject_cast<ScriptedConnector *>(hub.connector()); }));
     QCOMPARE(window.states.last(), 2);
     QVERIFY(QTest::qWaitFor([&] { return client.states().contains(2u); }));
@@ -228,7 +219,6 @@ void TestHub::linkControl()
     QCOMPARE(g_factoryCalls, calls + 1);
     QCOMPARE(config.getParam(QStringLiteral("Interface")), QStringLiteral("other"));
     QCOMPARE(int(hub.connector()->state), int(AbstractConnector::HW_READY));
-    delete hub.connector();
 }
 
 void TestHub::listenFailure()
@@ -245,7 +235,14 @@ void TestHub::listenFailure()
     QCOMPARE(prompt.listenFailures, QStringList{text});
     QVERIFY(!diag.contains(QStringLiteral("Server Error: ") + text));
     QCOMPARE(hub.tcpServer()->serverPort(), uint16_t(0));
-    delete hub.connector();
+
+    // Cancel stops the link, which asks the start-up to end the program.
+    prompt.goOnAfterListenFailure = false;
+    CorvidServer cancelled(nullptr, nullptr, occupier.serverPort(), &view);
+    QSignalSpy abort(&cancelled, &CorvidServer::abortRequested);
+    cancelled.startServer();
+    QVERIFY(abort.wait());
+    QCOMPARE(int(cancelled.connector()->state), int(AbstractConnector::HW_ERROR));
 }
 
 int runHubTests(int argc, char **argv)

@@ -1,7 +1,6 @@
 // Device terminals: bridges in a hub in-process, then the server program with device simulators on the virtual
 // CAN bus, raw TCP terminals and the Debian telnet client on a pseudo-terminal.
 
-#include "connectors/NullReader.h"
 #include "server/CorvidServer.h"
 #include "server/CorvidTelnet.h"
 #include "tests/common/fake_server_view.h"
@@ -147,8 +146,7 @@ void TestTelnet::initTestCase()
 void TestTelnet::hubBridges()
 {
     FakeServerView view;
-    NullReader link;
-    CorvidServer hub(&link, nullptr, freePort(), &view);
+    CorvidServer hub(nullptr, nullptr, freePort(), &view);
     const uint16_t port = uint16_t(60000 + kLocalDevice);
     hub.addTelnetDevice(kLocalDevice, 1, 0xFFF1, true, false, 0, 0, false);
     CorvidTelnet *bridge = hub.telnetBridge(kLocalDevice);

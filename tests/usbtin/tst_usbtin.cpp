@@ -4,8 +4,7 @@
 
 #include "connectors/USBtinConnector.h"
 #include "connectors/usbtin_protocol.h"
-#include "engine/corvid_engine.h"
-#include "engine/corvid_hardware.h"
+#include "engine/CorvidEngine.h"
 #include "tests/common/bus_peer.h"
 #include "tests/common/can_reference.h"
 #include "tests/common/diagnostic_capture.h"
@@ -78,14 +77,15 @@ class tst_usbtin : public QObject {
     Q_OBJECT
 private:
     QList<QPair<uint16_t, QByteArray>> m_messages;  // msg_id, data from the engine
+    std::unique_ptr<CorvidEngine> m_engine;  // a fresh one per test
     USBtinConnector *m_conn = nullptr;
     VirtualBusHost m_bus;
 
     // With a `pty`, also consumes the opening sequence.
     void bind(const QString &path, const USBtinConnector::Timings &t, PtyPeer *pty = nullptr) {
-        m_conn = new USBtinConnector(path);
+        m_conn = new USBtinConnector(*m_engine, path);
         m_conn->setTimings(t);
-        corvid_set_hardware(m_conn);
+        m_engine->setHardware(m_conn);
         if (pty && pty->take(9).size() == 9)
             QVERIFY(QTest::qWaitFor([this] { return m_conn->queuedLines() == 0; }, 5000));
     }
@@ -98,16 +98,16 @@ private slots:
         QVERIFY2(m_bus.start(), qPrintable(m_bus.error()));
     }
     void init() {
-        corvid_set_callbacks(
-            [this](const corvid_message *m, const AX25Header *) {
-                m_messages.append({m->msg_id, QByteArray(reinterpret_cast<const char *>(m->data), m->length)});
-            },
-            {});
+        m_engine = std::make_unique<CorvidEngine>();
+        m_engine->setMessageHandler([this](const corvid_message *m) {
+            m_messages.append({m->msg_id, QByteArray(reinterpret_cast<const char *>(m->data), m->length)});
+        });
     }
     void cleanup() {
-        corvid_clear_hardware();
-        corvid_set_callbacks({}, {});
+        m_engine->deinit();
+        delete m_conn;
         m_conn = nullptr;
+        m_engine.reset();
         m_messages.clear();
     }
 
@@ -152,7 +152,7 @@ private slots:
         PtyPeer pty;
         DiagnosticCapture log(true);
         bind(pty.path(), {kLong, kLong, kLong});
-        QCOMPARE(int(m_conn->state), int(HW::HW_READY));
+        QCOMPARE(std::make_pair(int(m_conn->state), m_conn->interfaceName), std::make_pair(2, QStringLiteral("UsbTin")));
         QCOMPARE(m_conn->queuedLines(), 4);  // one written, three waiting for it
         QCOMPARE(pty.take(9), QByteArray("V\rv\rS8\rO\r"));
         QCOMPARE(log.count(QtWarningMsg, kSniffer), 1);
@@ -321,7 +321,7 @@ private slots:
             frameTexts(longMessage(false, 3u << 5 | 1u, 0x0A0A, a) + longMessage(true, 40u << 14 | 1u, 0x0B0B, b));
         QTRY_COMPARE_WITH_TIMEOUT(bus.frames.size(), expected.size(), 20000);
         QCOMPARE(frameTexts(bus.frames), expected);
-        corvid_clear_hardware();
+        m_engine->deinit();
         QCOMPARE(sim.stop(), 0);
     }
 

@@ -1,7 +1,6 @@
 #include "tools/devsim/DeviceSimulator.h"
 
 #include "connectors/QSocketCAN_connector.h"
-#include "engine/corvid_engine.h"
 #include "engine/corvid_hardware.h"
 
 #include <QCoreApplication>
@@ -26,7 +25,7 @@ DeviceSimulator::DeviceSimulator(const DeviceSimulatorOptions &options, QObject 
     : QObject(parent), m_options(options)
 {
     m_rejoinTimer.setInterval(1000);
-    connect(&m_rejoinTimer, &QTimer::timeout, this, [] { corvid_hw_init(); });
+    connect(&m_rejoinTimer, &QTimer::timeout, this, [this] { m_engine.hwInit(); });
     m_streamTimer.setInterval(kStreamTickMs);
     m_streamTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_streamTimer, &QTimer::timeout, this, &DeviceSimulator::streamTick);
@@ -34,22 +33,18 @@ DeviceSimulator::DeviceSimulator(const DeviceSimulatorOptions &options, QObject 
 
 DeviceSimulator::~DeviceSimulator()
 {
-    corvid_set_callbacks({}, {});
     if (m_connector)
-        disconnect(m_connector, nullptr, this, nullptr);  // no "left the bus" on the way out
-    // The binding closes and deletes the connector.
-    if (corvid_get_hardware() == m_connector)
-        corvid_clear_hardware();
+        disconnect(m_connector.get(), nullptr, this, nullptr);  // no "left the bus" on the way out
+    m_engine.deinit();
 }
 
 void DeviceSimulator::start()
 {
-    corvid_set_callbacks([this](const corvid_message *m, const AX25Header *) { onMessage(m); },
-                         [this](uint16_t code) { onEngineError(code); });
-    m_connector = new QSocketCAN_connector(m_options.plugin, m_options.device, nullptr, false);
-    connect(m_connector, &AbstractConnector::stateChanges, this, &DeviceSimulator::onStateChanged);
-    connect(m_connector, &QObject::destroyed, this, [this] { m_connector = nullptr; });
-    corvid_set_hardware(m_connector);  // initialises the link
+    m_engine.setMessageHandler([this](const corvid_message *m) { onMessage(m); });
+    m_engine.setErrorHandler([this](uint16_t code) { onEngineError(code); });
+    m_connector = std::make_unique<QSocketCAN_connector>(m_engine, m_options.plugin, m_options.device, nullptr, false);
+    connect(m_connector.get(), &AbstractConnector::stateChanges, this, &DeviceSimulator::onStateChanged);
+    m_engine.setHardware(m_connector.get());  // initialises the link
     if (!m_joined)
         m_rejoinTimer.start();
 }
@@ -111,7 +106,7 @@ void DeviceSimulator::sendEchoes()
 bool DeviceSimulator::send(uint16_t msgId, uint16_t to, const QByteArray &data)
 {
     corvid_message m = corvid_message_over(msgId, m_options.address, to, data);
-    return m_connector && m_joined && m_connector->sendCorvidMessage(&m) == m.length && corvid_is_online();
+    return m_connector && m_joined && m_connector->sendCorvidMessage(&m) == m.length && m_engine.isOnline();
 }
 
 void DeviceSimulator::streamTick()

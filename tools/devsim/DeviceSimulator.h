@@ -4,6 +4,7 @@
 // messages at a fixed rate.
 
 #include "connectors/AbstractConnector.h"
+#include "engine/CorvidEngine.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -12,6 +13,7 @@
 #include <QString>
 #include <QTimer>
 #include <cstdint>
+#include <memory>
 
 struct DeviceSimulatorOptions {
     QString plugin = QStringLiteral("virtualcan");
@@ -56,7 +58,8 @@ private:
     void print(const QString &line) const;
 
     DeviceSimulatorOptions m_options;
-    QSocketCAN_connector *m_connector = nullptr;
+    CorvidEngine m_engine;
+    std::unique_ptr<QSocketCAN_connector> m_connector;
     bool m_joined = false;
     QTimer m_rejoinTimer;
     QTimer m_streamTimer;
