@@ -3,7 +3,7 @@
 // the five receive buffers, the CAN port it is bound to, and where completed
 // messages and errors go. A process has one (the start-up's, handed to the hub
 // and the CAN connectors); tests and tools make their own. The C-style
-// corvid_* functions act on the engine made last that still exists.
+// corvid_* functions act on the engine made last, and do nothing once it is gone.
 // Single-threaded (Qt main thread).
 
 #include "engine/CorvidCanPort.h"
@@ -51,9 +51,8 @@ public:
     void rxCanFrame(const can_message *frame);
     void finishRx(corvid_rx_buffer *buffer);
 
-    // Binding. The engine only refers to its port: whoever made the port
-    // deletes it (a port that goes away releases itself). Binding closes the
-    // port bound before, then initialises the new one.
+    // Binding. The engine does not own its port. Binding closes the port
+    // bound before, then initialises the new one.
     void setHardware(CorvidCanPort *port);
     CorvidCanPort *hardware() const { return m_hardware; }
     // Offline and forgotten, without a call to the port.

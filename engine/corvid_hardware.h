@@ -1,7 +1,6 @@
 #pragma once
 // The binding of the engine to its CAN link and to the hub, by the C-style
-// names, which act on the current CorvidEngine (see CorvidEngine.h). The
-// engine only refers to a bound link; whoever made the link deletes it.
+// names, which act on the current CorvidEngine (see CorvidEngine.h).
 
 #include "engine/CorvidEngine.h"
 #include "engine/corvid_types.h"
