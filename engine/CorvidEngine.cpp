@@ -184,10 +184,16 @@ void CorvidEngine::storageDeinit() {
 
 // ---- protocol --------------------------------------------------------------
 
-bool CorvidEngine::putFrame(can_message &frame, const corvid_message *message) {
+int32_t CorvidEngine::hwTxFrame(const can_message *frame) {
+    if (!m_hardware)
+        return -1;
+    return m_hardware->sendCANFrame(const_cast<can_message *>(frame));
+}
+
+inline bool CorvidEngine::putFrame(can_message &frame, const corvid_message *message) {
     // Every frame must be taken and the engine stay online (a send may take
     // it offline); otherwise the message did not go out whole.
-    if (hwTxFrame(&frame) >= 0 && m_online)
+    if (Q_LIKELY(hwTxFrame(&frame) >= 0 && m_online))
         return true;
     onError(CANT_HW_ERROR, message);
     return false;
@@ -502,12 +508,6 @@ void CorvidEngine::hwClose() {
     port->m_boundTo = nullptr;
     qCDebug(lcEngine) << "closed link" << static_cast<const void *>(port);
     port->HW_close();
-}
-
-int32_t CorvidEngine::hwTxFrame(const can_message *frame) {
-    if (!m_hardware)
-        return -1;
-    return m_hardware->sendCANFrame(const_cast<can_message *>(frame));
 }
 
 void CorvidEngine::onMessage(const corvid_message *message) {
