@@ -154,6 +154,20 @@ struct ServerRun {
             lines += readText(f).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
         return lines;
     }
+    // Resident memory of the running program, in bytes (0 once it is gone).
+    qint64 rss() const
+    {
+        const QString status = readText(QStringLiteral("/proc/%1/status").arg(proc.processId()));
+        const int at = status.indexOf(QLatin1String("VmRSS:"));
+        return at < 0 ? 0 : status.mid(at + 6, status.indexOf(QLatin1Char('\n'), at) - at - 6).remove("kB").trimmed().toLongLong() * 1024;
+    }
+    // The sanitizer's quarantine keeps freed memory resident; memory tests measure without it.
+    static QProcessEnvironment withoutQuarantine()
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("ASAN_OPTIONS"), env.value(QStringLiteral("ASAN_OPTIONS")) + QStringLiteral(":quarantine_size_mb=0:allocator_release_to_os_interval_ms=0"));
+        return env;
+    }
     // Ends the program with a signal; its exit code, -2 when it hung, -3 when it crashed.
     int stop(int sig = SIGTERM)
     {
