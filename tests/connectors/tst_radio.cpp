@@ -114,16 +114,24 @@ QByteArray frameFrom(const QByteArray &callsign, const QByteArray &data)
 
 QByteArray kissOf(const QByteArray &frame) { return kiss_frame(uint8_t(frame[0]), frame.mid(1)); }
 
+// An AGWPE frame: port, kind, 23 bytes, data length, 4 bytes, data.
+QByteArray agw(char kind, const QByteArray &payload, uint32_t n)
+{
+    return QByteArray(4, '\0') + kind + QByteArray(23, '\0') + wire_ref::le32(n) + QByteArray(4, '\0') + payload;
+}
+
 // A packet modem program that takes connections and never reads from them.
 class DeafModem : public QTcpServer {
 public:
     int connections = 0;
+    QTcpSocket *peer = nullptr;
     DeafModem()
     {
         listen(QHostAddress::LocalHost, 0);
         connect(this, &QTcpServer::newConnection, this, [this] {
             while (QTcpSocket *s = nextPendingConnection()) {
                 s->setReadBufferSize(1);
+                peer = s;
                 ++connections;
             }
         });
@@ -206,10 +214,6 @@ void TestRadio::agwpeLink()
                                 hex("02 01 03 00 04 00 02 00 AA BB");
     QCOMPARE(modem.received.toHex(' '), expected.toHex(' '));
 
-    // Port, kind, 23 bytes, data length, 4 bytes.
-    auto agw = [](char kind, const QByteArray &payload, uint32_t n) -> QByteArray {
-        return QByteArray(4, '\0') + kind + QByteArray(23, '\0') + wire_ref::le32(n) + QByteArray(4, '\0') + payload;
-    };
     const QByteArray frame = frameFrom("SAT1", "hi");
     const QByteArray k = agw('K', frame, frame.size());
     modem.send(agw('T', "12345", 5) + k);  // other kinds are read and dropped
@@ -372,8 +376,9 @@ void TestRadio::modemThatNeverReads_data()
     QTest::newRow("AGWPE") << QStringLiteral("AGWPE");
 }
 
-// The server buffers at most a bounded backlog for a modem that stops reading,
-// then drops it and builds the link again; what it refuses meanwhile is logged ERR.
+// Names from the air reach neither file names nor the error log unchecked; the
+// server buffers at most a bounded backlog for a modem that stops reading, then
+// drops it and builds the link again; what it refuses meanwhile is logged ERR.
 void TestRadio::modemThatNeverReads()
 {
     QFETCH(QString, link);
@@ -387,6 +392,14 @@ void TestRadio::modemThatNeverReads()
     WireClient manager;
     QVERIFY(manager.open(tcp) && manager.identify("manager", 0));
     QTRY_VERIFY_WITH_TIMEOUT(manager.states().contains(2u), 10000);
+    for (const QByteArray &call : {QByteArray("AB/CD"), QByteArray("../x"), QByteArray("A\nB\x7f")}) {
+        const QByteArray frame = frameFrom(call, "hi");
+        modem.peer->write(link == QLatin1String("AGWPE") ? agw('K', frame, frame.size()) : kissOf(frame));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(srv.csvLines().filter(";I;3;4; 102;2;;6869").size(), 3, 10000);
+    for (const QString &f : srv.filesIn(srv.csvDir, QStringLiteral("*.csv")))
+        QVERIFY2(f.contains(QRegularExpression(QStringLiteral("/HistoryLogServer(_[\\w-]+_)?[\\d_T-]+\\.csv$"))), qPrintable(f));
+    QVERIFY(srv.errorLog().contains(QStringLiteral("Callsign changed: A\\x0aB\\x7f\n")));
     const qint64 before = srv.rss();
     // Messages until the server gives the modem up, paced by their echoes so
     // that the manager itself keeps up.
