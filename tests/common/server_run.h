@@ -8,6 +8,7 @@
 #include <QList>
 #include <QPair>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -158,14 +159,15 @@ struct ServerRun {
     qint64 rss() const
     {
         const QString status = readText(QStringLiteral("/proc/%1/status").arg(proc.processId()));
-        const int at = status.indexOf(QLatin1String("VmRSS:"));
-        return at < 0 ? 0 : status.mid(at + 6, status.indexOf(QLatin1Char('\n'), at) - at - 6).remove("kB").trimmed().toLongLong() * 1024;
+        const QRegularExpression vmRss(QStringLiteral("VmRSS:\\s*(\\d+) kB"));
+        return vmRss.match(status).captured(1).toLongLong() * 1024;
     }
-    // The sanitizer's quarantine keeps freed memory resident; memory tests measure without it.
+    // The sanitizer keeps freed memory resident (its quarantine); memory tests measure without that.
     static QProcessEnvironment withoutQuarantine()
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("ASAN_OPTIONS"), env.value(QStringLiteral("ASAN_OPTIONS")) + QStringLiteral(":quarantine_size_mb=0:allocator_release_to_os_interval_ms=0"));
+        const QString off = QStringLiteral(":quarantine_size_mb=0:allocator_release_to_os_interval_ms=0");
+        env.insert(QStringLiteral("ASAN_OPTIONS"), env.value(QStringLiteral("ASAN_OPTIONS")) + off);
         return env;
     }
     // Ends the program with a signal; its exit code, -2 when it hung, -3 when it crashed.

@@ -385,8 +385,8 @@ void TestRadio::modemThatNeverReads()
     DeafModem modem;
     ServerRun srv;
     const uint16_t tcp = freePort();
-    QVERIFY(srv.configure(headlessParams(tcp, link) + ConfigParams{{link + "_Port", QString::number(modem.serverPort())},
-                                                                   {"NumLogThreads", "0"}}));
+    const QString modemPort = QString::number(modem.serverPort());
+    QVERIFY(srv.configure(headlessParams(tcp, link) + ConfigParams{{link + "_Port", modemPort}, {"NumLogThreads", "0"}}));
     srv.start(ServerRun::withoutQuarantine());
     QVERIFY(srv.waitStarted(tcp));
     WireClient manager;
@@ -397,8 +397,9 @@ void TestRadio::modemThatNeverReads()
         modem.peer->write(link == QLatin1String("AGWPE") ? agw('K', frame, frame.size()) : kissOf(frame));
     }
     QTRY_COMPARE_WITH_TIMEOUT(srv.csvLines().filter(";I;3;4; 102;2;;6869").size(), 3, 10000);
+    const QRegularExpression safe(QStringLiteral("/HistoryLogServer(_[A-Za-z0-9_-]+_)?[\\d_T-]+\\.csv$"));
     for (const QString &f : srv.filesIn(srv.csvDir, QStringLiteral("*.csv")))
-        QVERIFY2(f.contains(QRegularExpression(QStringLiteral("/HistoryLogServer(_[\\w-]+_)?[\\d_T-]+\\.csv$"))), qPrintable(f));
+        QVERIFY2(f.contains(safe), qPrintable(f));
     QVERIFY(srv.errorLog().contains(QStringLiteral("Callsign changed: A\\x0aB\\x7f\n")));
     const qint64 before = srv.rss();
     // Messages until the server gives the modem up, paced by their echoes so
@@ -410,9 +411,9 @@ void TestRadio::modemThatNeverReads()
         manager.send(uint32_t(sent++), 0x0101, 1, 2, data);
         QVERIFY(QTest::qWaitFor([&] { return manager.frames.size() > echoes; }, 10000));
     }
-    QVERIFY(srv.waitForErrorLog(QStringLiteral("does not read: more than 8388608 bytes wait to be sent; disconnected")));
+    QVERIFY(srv.waitForErrorLog(QStringLiteral("does not read: more than 8388608 bytes wait to be sent")));
     // Built again as after a lost modem, and nothing of the flood is held.
-    QTRY_VERIFY_WITH_TIMEOUT(manager.states().last() == 2u && modem.connections == 2, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(manager.states().last() == 2u && modem.connections >= 2, 10000);
     const qint64 grown = srv.rss() - before;
     QVERIFY2(grown < 10 * 1024 * 1024, qPrintable(QString::number(grown)));
     QCOMPARE(srv.stop(), 0);
