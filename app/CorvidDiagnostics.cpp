@@ -1,6 +1,8 @@
 #include "app/CorvidDiagnostics.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
+#include <QHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -12,6 +14,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
+#include <utility>
 
 namespace {
 
@@ -41,17 +45,30 @@ std::function<QTime()> &entryClock()
     return clock;
 }
 
+// One distinct text written lately, and its copies not written since.
+struct RecentText {
+    qint64 since = 0;       // when it was written
+    qint64 lastSeen = 0;
+    qint64 lastReport = 0;  // when it or its count was last written
+    qint64 copies = 0;
+    int written = 1;
+};
+
+using TextKey = QPair<int, QString>;  // an int: handlers may be given type values QtMsgType lacks
+
 struct DiagState {
     QTextStream *stream = nullptr;
     QStringList early;  // error log entries from before the stream existed
-    // The last diagnostic written, and how often it came again unwritten.
-    bool hasLast = false;
-    int lastType = -1;  // an int: handlers may be given type values QtMsgType lacks
-    QString lastMsg;
-    qint64 repeats = 0;
-    qint64 lastWrittenAt = 0;
-    qint64 repeatIntervalMs = 60000;
+    CorvidRepeatLimits limits;
     std::function<qint64()> clock = monotonicMs;
+    QHash<TextKey, RecentText> recent;
+    qint64 lastSweep = 0;
+    // Error log volume left, in bytes times 60,000 so that every millisecond
+    // adds its share of the per-minute rate.
+    qint64 budget = CorvidRepeatLimits().burstBytes * 60000;
+    qint64 budgetAt = 0;
+    qint64 keptOut = 0;  // diagnostics not written for the volume, not said yet
+    qint64 lastKeptOutNote = std::numeric_limits<qint64>::min() / 2;
     QString pending;
     bool keepPending = true;
     QPointer<QObject> owner;
@@ -170,9 +187,98 @@ void writeDiagnostic(DiagState &s, QtMsgType type, const QString &msg)
         s.pending += line + QLatin1Char('\n');
 }
 
-QString repeatedText(qint64 n)
+bool isControl(ushort u)
 {
-    return QStringLiteral("last message repeated %1 times").arg(n);
+    return u < 0x20 || u == 0x7F || (u >= 0x80 && u < 0xA0) || u == 0x2028 || u == 0x2029;
+}
+
+// Text from outside (a callsign, a client's name, a datagram) must not forge
+// a line of the log: control characters are written as \xNN. Several fixed
+// texts end in a line feed; that one stays.
+QString escapedText(const QString &msg)
+{
+    const int end = msg.endsWith(QLatin1Char('\n')) ? msg.size() - 1 : msg.size();
+    int first = 0;
+    while (first < end && !isControl(msg.at(first).unicode()))
+        ++first;
+    if (first == end)
+        return msg;
+    QString out = msg.left(first);
+    for (int i = first; i < end; ++i) {
+        const ushort u = msg.at(i).unicode();
+        if (!isControl(u))
+            out += msg.at(i);
+        else if (u <= 0xFF)
+            out += QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
+        else
+            out += QStringLiteral("\\u%1").arg(u, 4, 16, QLatin1Char('0'));
+    }
+    return out + msg.mid(end);
+}
+
+// Whether an entry of `text` still fits in the error log's volume; if not, the
+// `weight` diagnostics it stands for are counted as kept out. When some were
+// kept out, that is said first, at most once a minute, and nothing else is
+// written until it has been.
+bool admit(DiagState &s, qint64 now, const QString &text, qint64 weight = 1)
+{
+    const CorvidRepeatLimits &l = s.limits;
+    if (l.bytesPerMinute <= 0)
+        return true;
+    s.budget = std::min(l.burstBytes * 60000, s.budget + std::max<qint64>(0, now - s.budgetAt) * l.bytesPerMinute);
+    s.budgetAt = now;
+    // With the time of day and the line ends.
+    auto cost = [](const QString &t) { return qint64(t.toUtf8().size() + 12) * 60000; };
+    if (s.keptOut > 0) {
+        const QString note =
+            QStringLiteral("%1 diagnostics were not written: too many in a short time").arg(s.keptOut);
+        if (now - s.lastKeptOutNote < 60000 || s.budget < cost(note)) {
+            s.keptOut += weight;
+            return false;
+        }
+        s.budget -= cost(note);
+        s.lastKeptOutNote = now;
+        s.keptOut = 0;
+        writeDiagnostic(s, QtWarningMsg, note);
+    }
+    if (s.budget < cost(text)) {
+        s.keptOut += weight;
+        return false;
+    }
+    s.budget -= cost(text);
+    return true;
+}
+
+// Writes the count of a text's copies, volume permitting. A count that does
+// not fit stays for later, or, when the text is being forgotten, is counted
+// among those kept out.
+void reportCopies(DiagState &s, const TextKey &key, RecentText &r, qint64 now, bool forgetting)
+{
+    r.lastReport = now;
+    if (r.copies == 0)
+        return;
+    const QString line = QStringLiteral("last message repeated %1 times: %2").arg(r.copies).arg(key.second);
+    if (!admit(s, now, line, forgetting ? r.copies : 0))
+        return;
+    r.copies = 0;
+    writeDiagnostic(s, QtMsgType(key.first), line);
+}
+
+// Texts not seen for a while (or all of them) are forgotten, their counts
+// written first.
+void sweep(DiagState &s, qint64 now, bool all)
+{
+    if (!all && now - s.lastSweep < 1000)
+        return;
+    s.lastSweep = now;
+    for (auto it = s.recent.begin(); it != s.recent.end();) {
+        if (all || now - it->lastSeen >= s.limits.forgetAfterMs) {
+            reportCopies(s, it.key(), *it, now, true);
+            it = s.recent.erase(it);
+        } else {
+            ++it;
+        }
+    }
 }
 
 }  // namespace
@@ -182,37 +288,64 @@ void corvid_message_handler(QtMsgType type, const QMessageLogContext &context, c
     Q_UNUSED(context);
     QMutexLocker lock(&diagMutex());
     DiagState &s = state();
-    const qint64 now = s.clock();
-
-    // The same diagnostic over and over (a link that cannot be built, a noisy
-    // bus) is written once, then counted, as syslog does.
-    if (s.hasLast && int(type) == s.lastType && msg == s.lastMsg && type != QtFatalMsg) {
-        ++s.repeats;
-        if (now - s.lastWrittenAt >= s.repeatIntervalMs) {
-            writeDiagnostic(s, type, repeatedText(s.repeats));
-            s.repeats = 0;
-            s.lastWrittenAt = now;
-        }
+    const QString text = escapedText(msg);
+    if (type == QtFatalMsg) {
+        writeDiagnostic(s, type, text);  // does not return
         return;
     }
-    if (s.repeats > 0)
-        writeDiagnostic(s, QtMsgType(s.lastType), repeatedText(s.repeats));
-    s.hasLast = true;
-    s.lastType = int(type);
-    s.lastMsg = msg;
-    s.repeats = 0;
-    s.lastWrittenAt = now;
-    writeDiagnostic(s, type, msg);
+    const qint64 now = s.clock();
+    sweep(s, now, false);
+
+    // The same diagnostic over and over (a link that cannot be built, a noisy
+    // peer), also among others, is written a few times, then counted.
+    const TextKey key(int(type), text);
+    const auto it = s.recent.find(key);
+    if (it != s.recent.end()) {
+        it->lastSeen = now;
+        if (it->written < s.limits.writtenCopies) {
+            // A few copies are written as they come: an event that happens
+            // twice, such as a link lost again, reads better so.
+            if (admit(s, now, text)) {
+                ++it->written;
+                it->lastReport = now;
+                writeDiagnostic(s, type, text);
+            }
+            return;
+        }
+        ++it->copies;
+        const bool slow = now - it->since >= s.limits.slowAfterMs;
+        if (now - it->lastReport >= (slow ? s.limits.slowRepeatEveryMs : s.limits.repeatEveryMs))
+            reportCopies(s, key, *it, now, false);
+        return;
+    }
+    if (!admit(s, now, text))
+        return;
+    if (s.limits.maxTexts > 0 && s.recent.size() >= s.limits.maxTexts) {
+        auto oldest = s.recent.begin();
+        for (auto o = s.recent.begin(); o != s.recent.end(); ++o)
+            if (o->lastSeen < oldest->lastSeen)
+                oldest = o;
+        reportCopies(s, oldest.key(), *oldest, now, true);
+        s.recent.erase(oldest);
+    }
+    s.recent.insert(key, RecentText{now, now, now, 0, 1});
+    writeDiagnostic(s, type, text);
 }
 
-void corvid_set_repeat_limit(qint64 intervalMs, std::function<qint64()> clockMs)
+void corvid_set_repeat_limits(const CorvidRepeatLimits &limits, std::function<qint64()> clockMs)
 {
     QMutexLocker lock(&diagMutex());
     DiagState &s = state();
-    s.repeatIntervalMs = intervalMs;
+    sweep(s, s.clock(), true);
+    if (s.keptOut > 0)
+        writeDiagnostic(s, QtWarningMsg, QStringLiteral("%1 diagnostics were not written: too many in a short time")
+                                             .arg(std::exchange(s.keptOut, 0)));
+    s.lastKeptOutNote = std::numeric_limits<qint64>::min() / 2;
+    s.limits = limits;
     s.clock = clockMs ? std::move(clockMs) : std::function<qint64()>(monotonicMs);
-    s.hasLast = false;
-    s.repeats = 0;
+    s.budget = limits.burstBytes * 60000;
+    s.budgetAt = s.clock();
+    s.lastSweep = s.budgetAt;
 }
 
 void corvid_set_journal_echo(bool on)
@@ -224,6 +357,12 @@ void corvid_set_journal_echo(bool on)
 void corvid_install_diagnostics()
 {
     qInstallMessageHandler(corvid_message_handler);
+    // Counts still open when the program ends are written, not lost.
+    if (QCoreApplication *app = QCoreApplication::instance())
+        QObject::connect(app, &QCoreApplication::aboutToQuit, [] {
+            QMutexLocker lock(&diagMutex());
+            sweep(state(), state().clock(), true);
+        });
 }
 
 void corvid_set_error_log_stream(QTextStream *stream)

@@ -30,11 +30,27 @@ void corvid_set_journal_echo(bool on);
 // writes the kept entries into it first.
 void corvid_set_error_log_stream(QTextStream *stream);
 
-// A diagnostic identical to the one before (same type and text) is not
-// written again; at most once per interval, and before the next different
-// one, a line "last message repeated N times" stands for the copies.
-// Defaults: 60 s on a monotonic clock (milliseconds); an empty clock restores it.
-void corvid_set_repeat_limit(qint64 intervalMs, std::function<qint64()> clockMs = {});
+// What keeps the error log small when diagnostics come again and again. A
+// text (same type and text) written `writtenCopies` times lately is counted,
+// not written again; a line "last message repeated N times: <text>" stands
+// for the copies, at most once per `repeatEveryMs`, and once the text has come
+// back for `slowAfterMs`, at most once per `slowRepeatEveryMs`. A text not
+// seen for `forgetAfterMs` is written anew when it comes back. Besides, the
+// error log takes at most `burstBytes` at once and `bytesPerMinute` more each
+// minute (0: no such limit); what does not fit is counted and said later.
+struct CorvidRepeatLimits {
+    int writtenCopies = 3;
+    qint64 repeatEveryMs = 60000;
+    qint64 slowRepeatEveryMs = 3600000;
+    qint64 slowAfterMs = 600000;
+    qint64 forgetAfterMs = 300000;
+    int maxTexts = 256;
+    qint64 burstBytes = 48 * 1024;
+    qint64 bytesPerMinute = 4096;
+};
+// Writes out what is still counted, then applies `limits`. The clock reads
+// milliseconds; an empty one restores the monotonic clock.
+void corvid_set_repeat_limits(const CorvidRepeatLimits &limits, std::function<qint64()> clockMs = {});
 
 // The local time of day stamped on each error log entry; an empty clock
 // restores the real one.

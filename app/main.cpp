@@ -15,6 +15,7 @@
 #include "log/CorvidLog.h"
 #include "log/LogWorker.h"
 #include "server/CorvidServer.h"
+#include "server/descriptor_limit.h"
 #include "ui/CorvidConfigDialog.h"
 #include "ui/CorvidServerWidget.h"
 #include "ui/GuiPrompt.h"
@@ -97,6 +98,8 @@ int main(int argc, char *argv[])
     // The application, the diagnostic handler and what signals carry.
     g_app = new QApplication(argc, argv);
     corvid_install_diagnostics();
+    // Every connection holds a descriptor; the bounds on them follow the limit.
+    corvid_raise_descriptor_limit();
     corvid_register_metatypes();
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
     corvid_quit_on_termination_signals(*g_app);

@@ -184,6 +184,7 @@ void AX25_connector::postTelemetry(const QByteArray &packet, const QDateTime &ut
     QNetworkRequest request(QUrl(url + QLatin1Char('?') + QString::fromLatin1(query), QUrl::StrictMode));
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/x-www-form-urlencoded"));
     request.setTransferTimeout(postTimeoutMs);
+    request.setAttribute(QNetworkRequest::User, url);
     ++m_postsInFlight;
     m_network.post(request, query);
 }
@@ -192,12 +193,32 @@ void AX25_connector::handleEndOfRequest(QNetworkReply *reply)
 {
     --m_postsInFlight;
     m_skipReported = false;
-    // The answer comes later than post() returns: the failure is known only here.
-    if (reply->error() != QNetworkReply::NoError)
-        qCritical("%s", qPrintable(QStringLiteral("networkManager.post rised error with code: ") +
-                                   QString::fromLatin1(QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(
-                                       reply->error()))));
     reply->deleteLater();
+    // A gone endpoint fails every post: said when it starts failing and when
+    // it answers again, not once per post.
+    const QString configured = reply->request().attribute(QNetworkRequest::User).toString();
+    EndpointState &endpoint = m_endpoints[configured];
+    const QString url = QUrl(configured).toString(QUrl::RemoveUserInfo);  // no password in the log
+    if (reply->error() == QNetworkReply::NoError) {
+        if (endpoint.failing)
+            qInfo("%s", qPrintable(QStringLiteral("Telemetry endpoint %1 answers again; %2 posts were lost")
+                                       .arg(url)
+                                       .arg(endpoint.lost)));
+        endpoint = EndpointState();
+        return;
+    }
+    ++endpoint.lost;
+    if (endpoint.failing)
+        return;
+    endpoint.failing = true;
+    // The answer comes later than post() returns: the failure is known only here.
+    QString reason = QString::fromLatin1(QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(reply->error()));
+    const QVariant http = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (http.isValid())
+        reason += QStringLiteral(" (HTTP %1)").arg(http.toInt());
+    qCritical("%s", qPrintable(QStringLiteral("networkManager.post rised error with code: %1; telemetry endpoint %2 "
+                                              "fails, its posts are lost until it answers again")
+                                   .arg(reason, url)));
 }
 
 void AX25_connector::handleError(QNetworkReply *reply, const QList<QSslError> &errors)

@@ -10,6 +10,7 @@
 
 #include <QAbstractSocket>
 #include <QDateTime>
+#include <QHash>
 #include <QList>
 #include <QMap>
 #include <QNetworkAccessManager>
@@ -77,6 +78,12 @@ private:
     QString m_urlMain;
     QString m_urlReserve;
     std::unique_ptr<RadioFrameLog> m_frameLog;
+    // Per endpoint URL: failing since the last answer, and the posts lost since.
+    struct EndpointState {
+        bool failing = false;
+        int64_t lost = 0;
+    };
+    QHash<QString, EndpointState> m_endpoints;
     int m_postsInFlight = 0;
     bool m_skipReported = false;
 };

@@ -66,6 +66,15 @@ bool AX25_interface::writeToModem(const QByteArray &bytes)
 {
     if (!isConnected())
         return false;
+    if (maxWriteBacklog > 0 && m_socket->bytesToWrite() + bytes.size() > maxWriteBacklog) {
+        qCritical("%s", qPrintable(QStringLiteral("Radio modem %1:%2 does not read: more than %3 bytes wait to be "
+                                                  "sent; disconnected")
+                                       .arg(m_socket->peerName())
+                                       .arg(m_socket->peerPort())
+                                       .arg(maxWriteBacklog)));
+        breakConnection();
+        return false;
+    }
     const qint64 written = m_socket->write(bytes);
     m_socket->flush();
     return written == bytes.size();

@@ -32,6 +32,10 @@ public:
     // The header the next transmitted frame carries.
     AX25Header currentHeader() const;
 
+    // A modem that stops reading may make the server hold at most this much
+    // unsent; past it the connection is dropped as if the modem were lost.
+    int64_t maxWriteBacklog = 8 * 1024 * 1024;
+
     QByteArray groundCallsign() const { return m_groundCallsign; }
     QByteArray boardCallsign() const { return m_boardCallsign; }
     uint8_t groundSsid() const { return m_groundSsid; }
@@ -52,7 +56,8 @@ public slots:
     void error(QAbstractSocket::SocketError error);
 
 protected:
-    // Writes all bytes and flushes; false when not connected or not all were taken.
+    // Writes all bytes and flushes; false when not connected, not all were
+    // taken, or the modem has left too much unread.
     bool writeToModem(const QByteArray &bytes);
     // Drops the connection after a stream that cannot be read any further.
     void breakConnection();

@@ -10,6 +10,7 @@ UDP_Connector::UDP_Connector(const QString &host, uint16_t port, QObject *parent
     connect(m_transport, &UDP_PacketSender::Connected, this, &UDP_Connector::OnConnected);
     connect(m_transport, &UDP_PacketSender::Error, this, &UDP_Connector::OnError);
     connect(m_transport, &UDP_PacketSender::PacketArrived, this, &UDP_Connector::OnPacketArrived);
+    connect(&m_malformedReport, &QTimer::timeout, this, &UDP_Connector::reportMalformed);
     setHWState(HW_NOTINIT);
 }
 
@@ -74,7 +75,53 @@ void UDP_Connector::OnPacketArrived(QByteArray pkt_data)
     for (const corvid_owned_message &m : cut.messages)
         emit messageReceived(m, {});
     if (cut.leftover)
-        qWarning("%s", qPrintable(tr("UDP datagram of %1 bytes: its last %2 bytes make no whole message and are dropped")
-                                      .arg(pkt_data.size())
-                                      .arg(cut.leftover)));
+        noteMalformed(pkt_data.size(), cut.leftover);
+}
+
+namespace {
+// Senders told apart; past them the rest share one count.
+constexpr int kMaxMalformedSenders = 16;
+constexpr int kForgetAfterReports = 10;
+}  // namespace
+
+void UDP_Connector::noteMalformed(int size, int leftover)
+{
+    // Anyone who can send to the group could fill the log: each sender is
+    // said once, then counted.
+    QString from = m_transport->lastSender();
+    if (!m_malformed.contains(from) && m_malformed.size() >= kMaxMalformedSenders)
+        from = QStringLiteral("other senders");
+    const auto it = m_malformed.find(from);
+    if (it != m_malformed.end()) {
+        ++it->count;
+        return;
+    }
+    m_malformed.insert(from, Malformed());
+    if (!m_malformedReport.isActive())
+        m_malformedReport.start(malformedReportMs);
+    qWarning("%s", qPrintable(tr("UDP datagram of %1 bytes: its last %2 bytes make no whole message and are dropped "
+                                 "(from %3; more from there are counted)")
+                                  .arg(size)
+                                  .arg(leftover)
+                                  .arg(from)));
+}
+
+void UDP_Connector::reportMalformed()
+{
+    for (auto it = m_malformed.begin(); it != m_malformed.end();) {
+        if (it->count == 0) {
+            if (++it->quiet >= kForgetAfterReports) {
+                it = m_malformed.erase(it);
+                continue;
+            }
+        } else {
+            qWarning("%s", qPrintable(tr("%1 more malformed UDP datagrams from %2 were dropped")
+                                          .arg(it->count)
+                                          .arg(it.key())));
+            *it = Malformed();
+        }
+        ++it;
+    }
+    if (m_malformed.isEmpty())
+        m_malformedReport.stop();
 }

@@ -7,7 +7,9 @@
 
 #include <QAbstractSocket>
 #include <QByteArray>
+#include <QHash>
 #include <QString>
+#include <QTimer>
 #include <cstdint>
 
 class UDP_PacketSender;
@@ -27,6 +29,10 @@ public:
     // UdpPortName, UdpHostName.
     bool applySetting(const QString &name, const QString &value) override;
 
+    // How often the malformed datagrams of each sender are counted out; a
+    // sender quiet for ten such intervals is said again when it comes back.
+    int malformedReportMs = 60000;
+
 public slots:
     void HW_init() override;
     void HW_close() override;
@@ -37,7 +43,16 @@ public slots:
     void OnPacketArrived(QByteArray pkt_data);
 
 private:
+    void noteMalformed(int size, int leftover);
+    void reportMalformed();
+
     UDP_PacketSender *m_transport = nullptr;
     uint16_t m_port = 0;
     QString m_host;
+    struct Malformed {
+        int64_t count = 0;  // since the last report
+        int quiet = 0;      // report intervals without any
+    };
+    QHash<QString, Malformed> m_malformed;  // by sender
+    QTimer m_malformedReport;
 };

@@ -5,7 +5,7 @@
 #include <QNetworkInterface>
 #include <QUdpSocket>
 
-Q_LOGGING_CATEGORY(lcUdp, "corvid.udp", QtInfoMsg)
+Q_LOGGING_CATEGORY(lcUdp, "corvid.udp", QtInfoMsg)  // its debug output is the per-datagram trace
 
 namespace {
 
@@ -140,7 +140,9 @@ void UDP_PacketSender::OnReadyRead()
             qCDebug(lcUdp) << "own datagram of" << got << "bytes looped back; dropped";
             continue;
         }
-        qInfo("%s", qPrintable(QStringLiteral("Received IPv4 datagram: \"%1\"").arg(printable(datagram))));
+        // Trace only: anyone who can send to the group must not fill the log.
+        qCDebug(lcUdp, "%s", qPrintable(QStringLiteral("Received IPv4 datagram: \"%1\"").arg(printable(datagram))));
+        m_lastSender = QStringLiteral("%1:%2").arg(sender.toString()).arg(senderPort);
         emit PacketArrived(datagram);
     }
 }

@@ -27,6 +27,8 @@ public:
 
     // Port the datagrams of this process come from.
     uint16_t sendingPort() const;
+    // "address:port" of the datagram being delivered by PacketArrived.
+    QString lastSender() const { return m_lastSender; }
 
 signals:
     void Connected();
@@ -49,6 +51,7 @@ private:
     QHostAddress m_group;
     uint16_t m_port = 0;
     QList<QHostAddress> m_localAddresses;
+    QString m_lastSender;
 
     Q_DISABLE_COPY(UDP_PacketSender)
 };

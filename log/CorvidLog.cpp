@@ -112,7 +112,7 @@ void CorvidLog::closeDirectFile()
 
 void CorvidLog::openDirectFile()
 {
-    m_fileName = freeFileName(m_filePrefix, m_callsign);
+    m_fileName = freeFileName(m_filePrefix, corvid_log_file_callsign(m_callsign));
     m_file.setFileName(m_fileName);
     m_fileReady = false;
     if (!m_file.open(QIODevice::WriteOnly | QIODevice::Text)) {
@@ -134,9 +134,12 @@ void CorvidLog::openDirectFile()
 
 void CorvidLog::appendDirect(const QString &line, const QString &callsign)
 {
-    if (!m_stream || callsign != m_callsign) {
+    // The applications' own messages carry no callsign and belong with the
+    // traffic around them: only another callsign starts another file.
+    const bool changed = !callsign.isEmpty() && callsign != m_callsign;
+    if (!m_stream || changed) {
         closeDirectFile();
-        if (callsign != m_callsign) {
+        if (changed) {
             qInfo("Callsign changed: %s", qUtf8Printable(callsign));
             m_callsign = callsign;
         }

@@ -1,7 +1,7 @@
 #pragma once
 // The CSV record of every bus message that passes the server. Direct mode
 // writes through one stream on the main thread and starts a new file whenever
-// the station callsign of the traffic changes; worker mode hands the lines to
+// the traffic comes from another station callsign; worker mode hands the lines to
 // a LogWorker on Qt's global thread pool.
 
 #include "engine/corvid_types.h"

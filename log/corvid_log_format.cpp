@@ -36,6 +36,18 @@ QString corvid_log_callsign(const AX25Header *hdr)
     return hdr ? QString::fromLatin1(corvid_ax25_callsign(hdr->src_callsign)) : QString();
 }
 
+QString corvid_log_file_callsign(const QString &callsign)
+{
+    QString safe = callsign;
+    for (QChar &c : safe) {
+        const ushort u = c.unicode();
+        const bool keep = (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || (u >= '0' && u <= '9') || u == '-';
+        if (!keep)
+            c = QLatin1Char('_');
+    }
+    return safe;
+}
+
 QString corvid_log_file_stamp(const QDateTime &utc)
 {
     return utc.toUTC().toString(QStringLiteral("yy_MM_dd'T'hh-mm-ss-zzz"));

@@ -20,5 +20,10 @@ QString corvid_log_line(const corvid_message &msg, quint64 stampId, bool dirToSa
 // characters shifted right by one bit, ending at a 0x00 or 0x40 (blank) byte.
 QString corvid_log_callsign(const AX25Header *hdr);
 
+// A callsign as part of a file name: letters, digits and '-' stay, any other
+// character becomes '_', so no name from the air can leave the folder or
+// hold a control character.
+QString corvid_log_file_callsign(const QString &callsign);
+
 // "yy_MM_ddThh-mm-ss-zzz" of a UTC time, as used in the file names.
 QString corvid_log_file_stamp(const QDateTime &utc);

@@ -1,14 +1,20 @@
 #include "server/CorvidTCPserver.h"
 
+#include "server/descriptor_limit.h"
+
 #include <QDateTime>
 #include <QHostAddress>
 #include <QLoggingCategory>
 #include <QPointer>
+#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 
 #include <algorithm>
+#include <cerrno>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -39,6 +45,8 @@ struct Recipient {
 CorvidTCPserver::CorvidTCPserver(uint16_t port_, QObject *parent)
     : QObject(parent), port(port_), m_server(new QTcpServer(this))
 {
+    if (const int limit = corvid_descriptor_limit())
+        maxUnidentified = std::max(1, std::min(maxUnidentified, limit / 4));
     qRegisterMetaType<crd_client_info_t>("crd_client_info_t");
     qRegisterMetaType<corvid_message>("corvid_message");
 }
@@ -52,6 +60,7 @@ CorvidTCPserver::~CorvidTCPserver()
     m_connections.clear();
     qDeleteAll(m_clients);
     m_clients.clear();
+    stopAccepting();
     delete m_server;
 }
 
@@ -59,6 +68,7 @@ bool CorvidTCPserver::startServer()
 {
     if (m_listenRetry)
         m_listenRetry->stop();
+    stopAccepting();
     if (!m_server->listen(QHostAddress::Any, port)) {
         m_error = m_server->errorString();
         qCritical("%s", qPrintable(QStringLiteral("Unable to start the server: ") + m_error));
@@ -81,8 +91,19 @@ bool CorvidTCPserver::startServer()
 void CorvidTCPserver::wireListening()
 {
     m_error.clear();
-    connect(m_server, &QTcpServer::newConnection, this, &CorvidTCPserver::slotNewConnection, Qt::UniqueConnection);
-    connect(m_server, &QTcpServer::acceptError, this, &CorvidTCPserver::onAcceptError, Qt::UniqueConnection);
+    // The acceptor takes connections itself: Qt's own accepting spins on a
+    // listening socket that stays readable once descriptors run out, and
+    // says nothing.
+    m_server->pauseAccepting();
+    stopAccepting();
+    m_acceptNotifier = new QSocketNotifier(m_server->socketDescriptor(), QSocketNotifier::Read, this);
+    connect(m_acceptNotifier, &QSocketNotifier::activated, this, &CorvidTCPserver::slotNewConnection);
+}
+
+void CorvidTCPserver::stopAccepting()
+{
+    // Before the listening socket closes: a notifier on a closed descriptor spins.
+    delete m_acceptNotifier;
 }
 
 void CorvidTCPserver::retryListening()
@@ -102,11 +123,13 @@ void CorvidTCPserver::onAcceptError()
         m_acceptErrorReported.start();
         qCritical("Unable to accept a TCP connection: no file descriptors or memory left");
     }
-    // Qt stops accepting after such a failure. Take the waiting connections
-    // again once closed ones may have given descriptors back.
-    QTimer::singleShot(1000, this, [this] {
-        if (m_server->isListening())
-            m_server->resumeAccepting();
+    // The waiting connections are taken again once a connection closes, or
+    // at the latest in a second.
+    m_acceptNotifier->setEnabled(false);
+    QPointer<QSocketNotifier> notifier = m_acceptNotifier;
+    QTimer::singleShot(1000, this, [notifier] {
+        if (notifier)
+            notifier->setEnabled(true);
     });
 }
 
@@ -130,12 +153,14 @@ bool CorvidTCPserver::restartServer()
         else
             socket->disconnectFromHost();
     }
+    stopAccepting();
     m_server->close();
     return startServer();
 }
 
 void CorvidTCPserver::closeListening()
 {
+    stopAccepting();
     m_server->close();
 }
 
@@ -247,10 +272,31 @@ void CorvidTCPserver::writeToClient(QTcpSocket *socket, const QByteArray &frame)
 
 void CorvidTCPserver::slotNewConnection()
 {
-    while (m_server->hasPendingConnections()) {
-        QTcpSocket *socket = m_server->nextPendingConnection();
-        if (!socket)
-            return;
+    if (!m_acceptNotifier)
+        return;
+    // A bounded number per wake-up: a storm of connections must not keep the
+    // event loop from everything else.
+    for (int i = 0; i < 64; ++i) {
+        const int fd = ::accept4(int(m_server->socketDescriptor()), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            if (errno != EMFILE && errno != ENFILE && errno != ENOBUFS && errno != ENOMEM)
+                return;  // none waiting
+            // A new connection is always taken: the oldest waiting one makes room.
+            if (m_unidentified.isEmpty()) {
+                onAcceptError();
+                return;
+            }
+            closeUnidentified(m_unidentified.first(), "Too many unidentified TCP connections, the oldest is closed");
+            continue;
+        }
+        auto *socket = new QTcpSocket(m_server);
+        if (!socket->setSocketDescriptor(fd)) {
+            ::close(fd);
+            delete socket;
+            continue;
+        }
         adoptConnection(socket);
     }
 }
@@ -296,8 +342,12 @@ void CorvidTCPserver::adoptConnection(QTcpSocket *socket)
     connect(socket, &QTcpSocket::disconnected, this, &CorvidTCPserver::slotDisconnected);
     connect(socket, &QTcpSocket::readyRead, this, &CorvidTCPserver::slotReadClient);
     // Reported later rather than waited for: a burst of connections must
-    // not stack up waits inside each other.
-    QTimer::singleShot(newConnectionNoticeMs, this, [peer] { qInfo("%s", qPrintable(QStringLiteral("New TCP connection (%1)").arg(peer))); });
+    // not stack up waits inside each other. One already gone was said then.
+    QPointer<QTcpSocket> guard(socket);
+    QTimer::singleShot(newConnectionNoticeMs, this, [guard, peer] {
+        if (guard && guard->state() == QAbstractSocket::ConnectedState)
+            qInfo("%s", qPrintable(QStringLiteral("New TCP connection (%1)").arg(peer)));
+    });
 }
 
 void CorvidTCPserver::closeUnidentified(QTcpSocket *socket, const char *why)
@@ -526,6 +576,9 @@ void CorvidTCPserver::forgetConnection(QTcpSocket *socket)
     m_unidentified.removeOne(socket);
     if (m_connections.remove(socket) == 0)
         return;
+    // A descriptor has come back: accepting may go on.
+    if (m_acceptNotifier && !m_acceptNotifier->isEnabled())
+        m_acceptNotifier->setEnabled(true);
     QObject::disconnect(socket, nullptr, this, nullptr);
     socket->deleteLater();
 }

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <memory>
 
+class QSocketNotifier;
 class QTcpServer;
 class QTcpSocket;
 class QTimer;
@@ -69,7 +70,8 @@ public:
     // holding the most is disconnected.
     int64_t maxTotalPendingOutput = 256 * 1024 * 1024;
     // Connections that have not identified: closed after this long, and at
-    // most this many held (the oldest goes first).
+    // most this many held (the oldest goes first). By default a quarter of
+    // the descriptor limit, at most 256, so that they never take them all.
     int unidentifiedTimeoutMs = 30000;
     int maxUnidentified = 256;
     // A failed listen is tried again this often (0: never).
@@ -118,6 +120,7 @@ private:
     void closeUnidentified(QTcpSocket *socket, const char *why);
     void retryListening();
     void wireListening();
+    void stopAccepting();
     void onAcceptError();
 
     QTcpServer *m_server = nullptr;
@@ -126,6 +129,7 @@ private:
     QString m_error;
     QList<QTcpSocket *> m_unidentified;  // oldest first
     QTimer *m_listenRetry = nullptr;
+    QPointer<QSocketNotifier> m_acceptNotifier;  // on the listening socket
     QElapsedTimer m_acceptErrorReported;
     int64_t m_pendingEstimate = 0;  // over-estimate of all unsent output
     bool m_inReadPass = false;

@@ -4,6 +4,9 @@
 
 #include "connectors/ax25_frame.h"
 #include "fuzz/radio/fuzz_check.h"
+#include "log/corvid_log_format.h"
+
+#include <QRegularExpression>
 
 #include <memory>
 
@@ -35,6 +38,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
               (frame.size() - rebuilt.size()) - AX25_MESSAGE_HEADER_SIZE <
                   int(uint8_t(frame[rebuilt.size() + 6]) | uint8_t(frame[rebuilt.size() + 7]) << 8));
     }
-    check(ax25_source_callsign(frame).size() <= 6);
+    const QByteArray callsign = ax25_source_callsign(frame);
+    check(callsign.size() <= 6);
+    // Whatever the air brings, the file name part is plain.
+    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_-]{0,6}$"));
+    check(plain.match(corvid_log_file_callsign(QString::fromLatin1(callsign))).hasMatch());
     return 0;
 }

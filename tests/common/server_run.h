@@ -8,6 +8,7 @@
 #include <QList>
 #include <QPair>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -153,6 +154,21 @@ struct ServerRun {
         for (const auto &f : filesIn(csvDir, QStringLiteral("*.csv")))
             lines += readText(f).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
         return lines;
+    }
+    // Resident memory of the running program, in bytes (0 once it is gone).
+    qint64 rss() const
+    {
+        const QString status = readText(QStringLiteral("/proc/%1/status").arg(proc.processId()));
+        const QRegularExpression vmRss(QStringLiteral("VmRSS:\\s*(\\d+) kB"));
+        return vmRss.match(status).captured(1).toLongLong() * 1024;
+    }
+    // The sanitizer keeps freed memory resident (its quarantine); memory tests measure without that.
+    static QProcessEnvironment withoutQuarantine()
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        const QString off = QStringLiteral(":quarantine_size_mb=0:allocator_release_to_os_interval_ms=0");
+        env.insert(QStringLiteral("ASAN_OPTIONS"), env.value(QStringLiteral("ASAN_OPTIONS")) + off);
+        return env;
     }
     // Ends the program with a signal; its exit code, -2 when it hung, -3 when it crashed.
     int stop(int sig = SIGTERM)

@@ -14,6 +14,7 @@
 #include "tests/common/wire_client.h"
 
 #include <QScopeGuard>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QUdpSocket>
 
@@ -141,7 +142,8 @@ private slots:
         const int before = busMessages(m_managerB).size();
         const QString tail = QStringLiteral("make no whole message");
         const int warningsBefore = m_b.errorLog().count(tail);
-        QVERIFY(sendRaw(datagram, kGroup, m_port));
+        QUdpSocket sender;  // a sender of its own: a sender's first malformed datagram is said
+        QVERIFY(sender.writeDatagram(datagram, QHostAddress(kGroup), m_port) == datagram.size());
         probe();
         QCOMPARE(busMessages(m_managerB).mid(before), (delivered + Msgs{{m_probes, 0x7E, 0x01, "probe"}}));
         const QString log = m_b.errorLog();
@@ -188,6 +190,47 @@ private slots:
         corvid_message big = corvid_message_over(1, 2, 3, huge);
         QCOMPARE(conn.sendCorvidMessage(&big), int64_t(-1));
         QCOMPARE(conn.txBytesCount(), uint64_t(11));
+    }
+
+    // Junk from the group is said once per sender, then counted; the count
+    // comes out at most once per interval (a minute unless set).
+    void junkIsCounted() {
+        const uint16_t port = freeUdpPort();
+        UDP_Connector conn(kOtherGroup, port);
+        conn.malformedReportMs = 200;
+        QList<uint16_t> ids;
+        corvid_set_callbacks([&ids](const corvid_message *m, const AX25Header *) { ids << m->msg_id; }, {});
+        const auto detach = qScopeGuard([] { corvid_set_callbacks({}, {}); });
+        DiagnosticCapture diag;
+        conn.HW_init();
+        QUdpSocket a, b;
+        const QHostAddress group(kOtherGroup);
+        for (int i = 0; i < 5000; ++i) {
+            a.writeDatagram(QByteArray("\x01\x02junk", 6), group, port);
+            if (i % 2000 == 0)
+                b.writeDatagram(QByteArray(7, 'b'), group, port);
+            if (i % 200 == 199) {  // paced, so that the socket buffer never overflows
+                QVERIFY(a.writeDatagram(wire({uint16_t(i), 1, 2, {}}), group, port) == 8);
+                QTRY_VERIFY(ids.contains(uint16_t(i)));
+            }
+        }
+        // Looped back, a datagram may come without its source address: the port tells the senders apart.
+        const QString pattern = QStringLiteral("^(\\d+) more malformed UDP datagrams from [0-9.]+:%1 were dropped$");
+        auto counted = [&](const QUdpSocket &from) {
+            const QRegularExpression re(pattern.arg(from.localPort()));
+            int n = 0;
+            for (const QString &t : diag.texts(QtWarningMsg))
+                n += re.match(t).captured(1).toInt();
+            return n;
+        };
+        QTRY_VERIFY(counted(a) == 4999 && counted(b) == 2);
+        const QString first = QStringLiteral("^UDP datagram of %1 bytes: its last %1 bytes make no whole message and "
+                                             "are dropped \\(from [0-9.]+:%2; more from there are counted\\)$");
+        const QStringList said = diag.texts(QtWarningMsg, QStringLiteral("UDP datagram of"));
+        QCOMPARE(said.size(), 2);
+        QVERIFY(said[0].contains(QRegularExpression(first.arg(6).arg(a.localPort()))));
+        QVERIFY(said[1].contains(QRegularExpression(first.arg(7).arg(b.localPort()))));
+        QVERIFY(diag.texts().join(QString()).size() < 5000);
     }
 
     void liveChanges() {

@@ -12,6 +12,8 @@
 #include <QThread>
 #include <QtTest>
 
+#include <QHash>
+
 #include <memory>
 #include <vector>
 
@@ -124,7 +126,8 @@ private slots:
     void errorLogOpenAndWindowLine();
     void handlerWritesFileAndWindow();
     void handlerFromManyThreads();
-    void repeatsAreCounted();
+    void floodsAreFolded_data();
+    void floodsAreFolded();
     void fatalEndsProcess();
 };
 
@@ -196,6 +199,10 @@ void TstDiagnostics::handlerFromManyThreads()
     HandlerInstalled h(QStringLiteral("mt"));
     QVERIFY(h.opened);
     h.attach();
+    CorvidRepeatLimits unlimited;
+    unlimited.bytesPerMinute = 0;
+    corvid_set_repeat_limits(unlimited);
+    const auto restore = qScopeGuard([] { corvid_set_repeat_limits(CorvidRepeatLimits()); });
     QObject window;
     QStringList shown;
     bool wrongThread = false;
@@ -226,26 +233,78 @@ void TstDiagnostics::handlerFromManyThreads()
     QCOMPARE(orderFault(entryTexts(readAll(h.file.fileName())), threads + 1, perThread), QString());
 }
 
-void TstDiagnostics::repeatsAreCounted()
+void TstDiagnostics::floodsAreFolded_data()
 {
-    HandlerInstalled h(QStringLiteral("rep"));
+    QTest::addColumn<QStringList>("texts");  // sent in turn, %1 the running number
+    QTest::addColumn<int>("everyMs");
+    QTest::addColumn<int>("minutes");
+    QTest::addColumn<int>("maxBytes");
+    // The default configuration with no adapter: its link is rebuilt every second.
+    QTest::newRow("no adapter, a day") << QStringList{"No SNIFRX devices available!", "No serial devices available!"}
+                                       << 500 << 24 * 60 << 20000;
+    QTest::newRow("texts of a peer, 10 minutes") << QStringList{"from A\nforged\r\x1b[2J%1", "TCP client %1"} << 5
+                                                 << 10 << 100000;
+    QTest::newRow("levels and copies") << QStringList{"same", "same", "other"} << 10000 << 4 << 1000;
+}
+
+void TstDiagnostics::floodsAreFolded()
+{
+    QFETCH(QStringList, texts);
+    QFETCH(int, everyMs);
+    QFETCH(int, minutes);
+    QFETCH(int, maxBytes);
+    HandlerInstalled h(QStringLiteral("fold"));
     QVERIFY(h.opened);
     h.attach();
+    corvid_discard_pending_diagnostics();
     qint64 now = 0;
-    corvid_set_repeat_limit(60000, [&now] { return now; });
-    for (int i = 0; i < 5; ++i)
-        qCritical("same");
-    now = 59999;
-    qCritical("same");
-    now = 60000;
-    qCritical("same");  // a minute after it was written: the count so far
-    qCritical("same");
-    qWarning("same");   // another level is another diagnostic
-    qWarning("other");
-    qWarning("other");
-    corvid_set_repeat_limit(60000);
-    QCOMPARE(entryTexts(readAll(h.file.fileName())), QStringList({"same", "last message repeated 6 times",
-                                                                  "last message repeated 1 times", "same", "other"}));
+    corvid_set_repeat_limits(CorvidRepeatLimits(), [&now] { return now; });
+    corvid_set_error_log_clock([&now] { return QTime(0, 0).addMSecs(int(now % 86400000)); });
+    const auto restore = qScopeGuard([] {
+        corvid_set_repeat_limits(CorvidRepeatLimits());
+        corvid_set_error_log_clock({});
+    });
+    QHash<QString, int> sent;
+    for (int i = 0; now < qint64(minutes) * 60000; ++i, now += everyMs) {
+        QString text = texts[i % texts.size()];
+        if (text.contains(QLatin1String("%1")))
+            text = text.arg(i / 7);
+        if (i % 3 == 1)
+            qWarning("%s", qUtf8Printable(text));  // another level is another diagnostic
+        else
+            qCritical("%s", qUtf8Printable(text));
+        ++sent[text];
+    }
+    corvid_set_repeat_limits(CorvidRepeatLimits(), [&now] { return now; });  // what is still counted comes out
+    const QString log = readAll(h.file.fileName());
+    QVERIFY2(log.toUtf8().size() <= maxBytes, qPrintable(QString::number(log.toUtf8().size())));
+    // Every copy is accounted for: written, counted by the text it names, or
+    // among those a flood kept out; no entry holds a control character.
+    static const QRegularExpression counted(QStringLiteral("^last message repeated (\\d+) times: (.*)$"));
+    static const QRegularExpression dropped(QStringLiteral("^(\\d+) diagnostics were not written: too many"));
+    QHash<QString, int> seen;
+    int lost = 0;
+    for (const QString &t : entryTexts(log)) {
+        QVERIFY2(!t.contains(QRegularExpression(QStringLiteral("[\\x00-\\x1f\\x7f]"))), qPrintable(t));
+        if (const auto m = counted.match(t); m.hasMatch())
+            seen[m.captured(2)] += m.captured(1).toInt();
+        else if (const auto d = dropped.match(t); d.hasMatch())
+            lost += d.captured(1).toInt();
+        else
+            seen[t] += 1;
+    }
+    int total = 0, accounted = lost;
+    for (auto it = sent.cbegin(); it != sent.cend(); ++it) {
+        QString shown = it.key();
+        shown.replace(QLatin1Char('\n'), QLatin1String("\\x0a")).replace(QLatin1Char('\r'), QLatin1String("\\x0d"));
+        total += it.value();
+        accounted += seen.value(shown.replace(QLatin1Char('\x1b'), QLatin1String("\\x1b")));
+    }
+    QCOMPARE(accounted, total);
+    if (texts.size() == 3)  // three of each, then their counts, a minute after the last was written
+        QCOMPARE(entryTexts(log).mid(9, 3), QStringList({"last message repeated 2 times: same",
+                                                         "last message repeated 2 times: same",
+                                                         "last message repeated 2 times: other"}));
 }
 
 void TstDiagnostics::fatalEndsProcess()

@@ -135,39 +135,42 @@ void TstLog::directCallsignFiles()
 {
     QTemporaryDir dir;
     DiagnosticCapture cap;
-    const QVector<Msg> msgs = mixedSequence(7);
+    const QVector<Msg> msgs = mixedSequence(11);
     // The source field is read, not the destination; the SSID is not part of it,
     // even when it looks like a letter; padding may be blanks or zero bytes.
     AX25Header n0call = headerWith("N0CALL");
     n0call.src_ssid = uint8_t('X' << 1);
-    const AX25Header ab = headerWith("AB", 0x00), empty = headerWith("");
+    const AX25Header ab = headerWith("AB", 0x00), empty = headerWith(""), slash = headerWith("AB/CD"),
+                     up = headerWith("../x"), control = headerWith("A\nB\x7f");
     {
         CorvidLog log(dir.path(), true, 0);
         QVERIFY(csvFiles(dir.path()).isEmpty());  // no file before the first message
         send(log, msgs[0]);
         // The line reaches the disk with a flush-timer tick, the log still alive.
         QTRY_COMPARE(tails(log.fileName()), expected({msgs[0]}));
-        const AX25Header *hdrs[] = {&n0call, &n0call, &ab, nullptr, &empty, nullptr};
-        for (int i = 1; i < 7; ++i)
-            send(log, msgs[i], hdrs[i - 1]);  // no callsign and an empty one share a file
+        // A message without a callsign goes to the file that is open.
+        const AX25Header *hdrs[] = {&n0call, &n0call, &ab, nullptr, &empty, nullptr, &slash, &up, nullptr, &control};
+        for (int i = 1; i < msgs.size(); ++i)
+            send(log, msgs[i], hdrs[i - 1]);
     }
-    // Both files without a callsign survive, even when made within one millisecond.
+    // A callsign from the air names a file in letters, digits and '-' only.
     QStringList got;
     for (const QString &f : csvFiles(dir.path())) {
-        const auto m = QRegularExpression(QStringLiteral("^HistoryLogServer(_N0CALL_|_AB_|)") + kStamp).match(f);
+        const auto m = QRegularExpression(QStringLiteral("^HistoryLogServer(_[A-Za-z0-9_-]+_|)") + kStamp).match(f);
         QVERIFY2(m.hasMatch(), qPrintable(f));
         got << m.captured(1) + tails(dir.path() + QLatin1Char('/') + f).join(QLatin1Char('|'));
     }
     const auto file = [](const QString &prefix, const QVector<Msg> &in) -> QString {
         return prefix + expected(in).join(QLatin1Char('|'));
     };
-    QStringList want{file({}, {msgs[0]}), file({}, {msgs[4], msgs[5], msgs[6]}),
-                     file("_N0CALL_", {msgs[1], msgs[2]}), file("_AB_", {msgs[3]})};
+    QStringList want{file({}, {msgs[0]}), file("_N0CALL_", {msgs[1], msgs[2]}),
+                     file("_AB_", {msgs[3], msgs[4], msgs[5], msgs[6]}), file("_AB_CD_", {msgs[7]}),
+                     file("____x_", {msgs[8], msgs[9]}), file("_A_B__", {msgs[10]})};
     got.sort();
     want.sort();
     QCOMPARE(got, want);
-    QCOMPARE(cap.texts(), QStringList({"Callsign changed: N0CALL", "Callsign changed: AB", "Callsign changed: "}));
-    QCOMPARE(cap.texts(QtInfoMsg).size(), 3);
+    QCOMPARE(cap.texts(), QStringList({"Callsign changed: N0CALL", "Callsign changed: AB", "Callsign changed: AB/CD",
+                                       "Callsign changed: ../x", "Callsign changed: A\nB\x7f"}));
 }
 
 void TstLog::workerManyThreadsOrdered()

@@ -7,8 +7,10 @@
 #include "tests/common/wire_client.h"
 
 #include <QDeadlineTimer>
+#include <QProcessEnvironment>
 #include <QSignalSpy>
 #include <QtTest>
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -90,6 +92,7 @@ private slots:
     void connectionLimit();
     void restartDropsEveryClient();
     void unidentifiedConnectionsAreBounded();
+    void idleConnectionsAgainstDescriptorLimit();
     void slowReaderIsCutOff_data();
     void slowReaderIsCutOff();
 
@@ -299,6 +302,30 @@ void TestAcceptor::unidentifiedConnectionsAreBounded()
     known.write(msg2Sat(1, 1, 1, 2, "alive"));
     QTRY_COMPARE(known.frames.size(), 3);
     QVERIFY(!known.closed);
+}
+
+// The server program with 128 descriptors and 200 connections that never say
+// who they are: a control application still gets in and is answered.
+void TestAcceptor::idleConnectionsAgainstDescriptorLimit()
+{
+    ServerRun srv;
+    const uint16_t tcp = freePort();
+    QVERIFY(srv.configure(headlessParams(tcp)));
+    srv.start(QProcessEnvironment::systemEnvironment(), QStringLiteral("prlimit"),
+              {QStringLiteral("--nofile=128"), builtProgram(QStringLiteral("app/corvid-server"))});
+    QVERIFY2(srv.waitStarted(tcp), qPrintable(srv.errorLog()));
+    std::vector<std::unique_ptr<QTcpSocket>> idle;
+    for (int i = 0; i < 200; ++i) {
+        idle.emplace_back(new QTcpSocket);
+        idle.back()->connectToHost(QHostAddress::LocalHost, tcp);
+    }
+    // Every one is taken in, the oldest waiting ones closed to make room.
+    QTRY_VERIFY_WITH_TIMEOUT(std::none_of(idle.begin(), idle.end(), [](const auto &s) {
+        return s->state() == QAbstractSocket::ConnectingState;
+    }), 20000);
+    Client app(tcp);
+    QVERIFY(app.identify("late"));
+    QCOMPARE(int(app.frames.size()), 2);
 }
 
 void TestAcceptor::slowReaderIsCutOff_data()
