@@ -199,8 +199,8 @@ private slots:
         UDP_Connector conn(kOtherGroup, port);
         conn.malformedReportMs = 200;
         QList<uint16_t> ids;
-        corvid_set_callbacks([&ids](const corvid_message *m, const AX25Header *) { ids << m->msg_id; }, {});
-        const auto detach = qScopeGuard([] { corvid_set_callbacks({}, {}); });
+        connect(&conn, &AbstractConnector::messageReceived, this,
+                [&ids](const corvid_owned_message &m, const AX25HeaderOpt &) { ids << m.msg_id; });
         DiagnosticCapture diag;
         conn.HW_init();
         QUdpSocket a, b;
