@@ -108,8 +108,8 @@ void CorvidTelnet::slotServerRead()
     m_reading = true;
     while (m_terminal && m_terminal->bytesAvailable() > 0) {
         const telnet::Input in = m_input.feed(m_terminal->readAll());
-        for (const int index : in.escapes)
-            qInfo("DeESC index: %d", index);
+        if (in.escapes > 0)
+            qCDebug(lcTelnet, "DeESC: %d pairs", in.escapes);
         for (const QByteArray &command : in.commands)
             emit IAC_occured(command);
         if (m_debug) {
