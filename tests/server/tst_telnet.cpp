@@ -6,17 +6,32 @@
 #include "server/CorvidTelnet.h"
 #include "tests/common/fake_server_view.h"
 #include "tests/common/diagnostic_capture.h"
+#include "tests/common/resident_memory.h"
 #include "tests/common/server_run.h"
 #include "tests/common/virtual_bus.h"
 
 #include <QRegularExpression>
 #include <QTcpSocket>
 #include <QtTest>
+#include <arpa/inet.h>
+#include <atomic>
 #include <fcntl.h>
 #include <memory>
+#include <netinet/in.h>
 #include <pty.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
+
+#ifdef CORVID_TEST_ASAN
+// A flood frees as much as it allocates; the sanitizer's quarantine of freed
+// memory is kept small, so that resident memory shows what is really held.
+extern "C" const char *__asan_default_options()
+{
+    return "quarantine_size_mb=8";
+}
+#endif
 
 namespace {
 
@@ -113,6 +128,107 @@ constexpr uint16_t kQuietDevice = 3;  // answers nothing
 // In-process bridges listen above the ports the system hands out for outgoing connections.
 constexpr uint16_t kLocalDevice = 0x1000;
 
+// One pass of the event loop at a time until `done`. QTest::qWaitFor looks only once the loop has nothing
+// left to do, which a flooding terminal never allows; this wait ends as soon as its event has come.
+template <typename Done>
+bool waitEachPass(Done done, int ms = 20000)
+{
+    QTimer wake;  // the loop returns now and then even when nothing happens
+    wake.start(20);
+    QDeadlineTimer deadline(ms);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    return true;
+}
+
+// An in-process bridge and the device behind it. The device keeps what it receives, or only checks it
+// against a repeating pattern (so that a flood costs it nothing), or echoes it back to the terminal.
+struct DeviceBridge {
+    std::unique_ptr<CorvidTelnet> bridge;
+    bool keep = false;
+    bool echo = false;
+    QByteArray kept;
+    QByteArray pattern;  // when set: byte n received must be pattern[n % size]
+    bool matches = true;
+    qint64 received = 0;
+
+    explicit DeviceBridge(uint16_t address, uint16_t pieceSize = 0, uint16_t pieceDelay = 0)
+    {
+        CorvidTelnet::Links links;
+        links.send = [this](corvid_message *m) -> int64_t {
+            take(QByteArray(reinterpret_cast<const char *>(m->data), m->length));
+            return m->length;
+        };
+        bridge = std::make_unique<CorvidTelnet>(address, links, 1, 0xFFF1, true, false, pieceSize, pieceDelay, false);
+    }
+    uint16_t port() const { return bridge->port(); }
+    void take(const QByteArray &data)
+    {
+        for (int i = 0; i < data.size() && !pattern.isEmpty(); ++i)
+            matches = matches && data.at(i) == pattern.at(int((received + i) % pattern.size()));
+        received += data.size();
+        if (keep)
+            kept += data;
+        if (echo)
+            QTimer::singleShot(0, bridge.get(), [this, data] { bridge->telnetWrite(data, true); });
+    }
+};
+
+// A terminal that types from a thread of its own as fast as the server takes it and never reads. It holds
+// nothing but its block, so what this process gains during a flood is the server's.
+struct Flooder {
+    int fd = -1;
+    uint16_t localPort = 0;
+    std::thread thread;
+    std::atomic<bool> finished{false};
+
+    ~Flooder()
+    {
+        if (fd >= 0)
+            ::shutdown(fd, SHUT_RDWR);
+        if (thread.joinable())
+            thread.join();
+        if (fd >= 0)
+            ::close(fd);
+    }
+    bool open(uint16_t port)
+    {
+        fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        const int small = 4096;  // what the server answers piles up at its end
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(port);
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), len) != 0 ||
+            ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
+            return false;
+        localPort = ntohs(addr.sin_port);
+        return true;
+    }
+    // `head` once, then `block` over and over: `volume` bytes in all, or until the server cuts the terminal off.
+    void start(const QByteArray &head, const QByteArray &block, qint64 volume)
+    {
+        thread = std::thread([this, head, block, volume] {
+            const QByteArray stream = head + block;
+            for (qint64 sent = 0; sent < volume;) {
+                const qint64 at = sent < head.size() ? sent : head.size() + (sent - head.size()) % block.size();
+                const ssize_t n = ::send(fd, stream.constData() + at,
+                                         size_t(std::min<qint64>(stream.size() - at, volume - sent)), MSG_NOSIGNAL);
+                if (n <= 0)
+                    break;
+                sent += n;
+            }
+            finished = true;
+        });
+    }
+};
+
 }  // namespace
 
 class TestTelnet : public QObject {
@@ -124,6 +240,8 @@ private slots:
     void terminal();
     void sessions();
     void telnetClient();
+    void flood_data();
+    void flood();
 
 private:
     bool startServer(ServerRun &srv, const ConfigParams &extra);
@@ -163,7 +281,13 @@ void TestTelnet::hubBridges()
         QCoreApplication::processEvents();
     }
     QCOMPARE(view.removed, QList<quint32>{port});
-    QCOMPARE(diag.texts(-1, QStringLiteral("Telnet TCP client does not read, port: %1").arg(port)).size(), 1);
+    QCOMPARE(diag.criticals().size(), 1);
+    QVERIFY(QRegularExpression(QStringLiteral("^Telnet TCP client 127.0.0.1:%1 does not read, \\d+ bytes waiting "
+                                              "\\(at most 4194304\\), port: %2")
+                                   .arg(stuck.socket.localPort())
+                                   .arg(port))
+                .match(diag.criticals()[0])
+                .hasMatch());
 
     // The next terminal starts clean: nothing of the old queue reaches it.
     RawTerminal next;
@@ -312,6 +436,81 @@ void TestTelnet::telnetClient()
     QVERIFY(QTest::qWaitFor([this] { return deviceRx(*m_echo).data.size() >= 7; }, 10000));
     QCOMPARE(deviceRx(*m_echo).data, QByteArray("hello\r\n"));
     QCOMPARE(srv.stop(), 0);
+}
+
+void TestTelnet::flood_data()
+{
+    QTest::addColumn<uint16_t>("pieceSize");
+    QTest::addColumn<QByteArray>("head");
+    QTest::addColumn<QByteArray>("pattern");   // repeated after the head
+    QTest::addColumn<QByteArray>("toDevice");  // what the device sees, repeated; empty: nothing
+    QTest::addColumn<bool>("cutOff");          // the terminal holds too much and is disconnected
+    const QByteArray text = paste(95);         // a line that never ends
+    QTest::newRow("iac iac pairs") << uint16_t(0) << QByteArray() << hex("ffff") << hex("ff") << false;
+    QTest::newRow("long line") << uint16_t(0) << QByteArray() << text << text << false;
+    QTest::newRow("long line, paced") << uint16_t(195) << QByteArray() << text << text << true;
+    QTest::newRow("endless subnegotiation") << uint16_t(0) << hex("fffa18") << text << QByteArray() << true;
+    QTest::newRow("do, never read") << uint16_t(0) << QByteArray() << hex("fffd18") << QByteArray() << true;
+    QTest::newRow("will, never read") << uint16_t(0) << QByteArray() << hex("fffb18") << QByteArray() << true;
+}
+
+void TestTelnet::flood()
+{
+    QFETCH(uint16_t, pieceSize);
+    QFETCH(QByteArray, head);
+    QFETCH(QByteArray, pattern);
+    QFETCH(QByteArray, toDevice);
+    QFETCH(bool, cutOff);
+    constexpr qint64 kVolume = 16 * 1024 * 1024;
+
+    DeviceBridge flooded(kLocalDevice, pieceSize, 500);
+    flooded.pattern = toDevice;
+    // Half the output cap a terminal has by default: the sanitizer's own costs take the rest of the budget.
+    CorvidTelnet::Limits limits;
+    limits.output /= 2;
+    flooded.bridge->setLimits(limits);
+    DeviceBridge other(kLocalDevice + 1);
+    other.echo = true;
+    Flooder flooder;
+    RawTerminal ping;
+    QVERIFY(flooder.open(flooded.port()) && ping.open(other.port()));
+    QVERIFY(waitEachPass([&] { return flooded.bridge->hasTerminal() && other.bridge->hasTerminal(); }));
+
+    const qint64 before = residentBytes();
+    DiagnosticCapture diag;
+    flooder.start(head, pattern.repeated(1024 * 1024 / pattern.size()), kVolume);
+    // The other terminal is answered while the flood goes on; memory is looked at after each answer.
+    qint64 most = before;
+    int answeredDuringFlood = 0;
+    for (int n = 0; !flooder.finished; ++n) {
+        const QByteArray line = "ping " + QByteArray::number(n) + "\r\n";
+        ping.got.clear();
+        ping.type(line);
+        QVERIFY(waitEachPass([&] { return ping.got.size() >= line.size(); }));
+        QCOMPARE(ping.got, line);
+        answeredDuringFlood += !flooder.finished;
+        most = std::max(most, residentBytes());
+    }
+    QVERIFY(answeredDuringFlood > 0);
+    const qint64 total = (kVolume - head.size()) * toDevice.size() / pattern.size();
+    QVERIFY(waitEachPass([&] { return cutOff ? !flooded.bridge->hasTerminal() : flooded.received == total; }));
+
+    if (toDevice.isEmpty())
+        QCOMPARE(flooded.received, 0);
+    QVERIFY(flooded.matches);
+    const QStringList criticals = diag.criticals();
+    QCOMPARE(criticals.size(), cutOff ? 1 : 0);
+    if (cutOff)
+        QVERIFY2(criticals[0].contains(QStringLiteral("127.0.0.1:%1").arg(flooder.localPort)) &&
+                     criticals[0].contains(QStringLiteral("port: %1").arg(flooded.port())),
+                 qPrintable(criticals[0]));
+    qint64 logged = 0;
+    for (const auto &e : diag.entries())
+        logged += e.text.size() + 12;  // with the time stamp and the level
+    QVERIFY2(logged < 100 * 1000, qPrintable(QStringLiteral("%1 bytes of diagnostics").arg(logged)));
+    most = std::max(most, residentBytes());
+    QVERIFY2(most - before < 10 * 1000 * 1000,
+             qPrintable(QStringLiteral("resident memory grew from %1 to %2 bytes").arg(before).arg(most)));
 }
 
 QTEST_MAIN(TestTelnet)
