@@ -6,6 +6,8 @@
 #include <QLoggingCategory>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <cerrno>
+#include <sys/socket.h>
 
 // Trace of the data stream; off unless TELNET_DEBUG is set.
 Q_LOGGING_CATEGORY(lcTelnet, "corvid.telnet", QtWarningMsg)
@@ -85,13 +87,18 @@ void CorvidTelnet::slotNewConnection()
         qCritical("Telnet TCP client is not approved, port: %u", unsigned(m_port));
         return;
     }
+    if (m_terminal && m_reading) {
+        // Whether the terminal is still there shows only once its data is read.
+        m_arrivedMeanwhile = true;
+        return;
+    }
     while (m_server->hasPendingConnections()) {
         QTcpSocket *socket = m_server->nextPendingConnection();
         if (!socket) {
             qInfo("Telnet TCP client is not actually approved, port: %u", unsigned(m_port));
             return;
         }
-        if (m_terminal) {
+        if (m_terminal && !terminalGone()) {
             qCritical("Telnet TCP client is already approved, new client rejected");
             if (socket->isOpen())
                 socket->close();
@@ -124,6 +131,38 @@ void CorvidTelnet::slotNewConnection()
     }
 }
 
+// A terminal whose peer has closed may not have been noticed yet: its end of
+// stream can wait in the loop behind the connection of its successor. What it
+// sent is taken first, so it still reaches the device ahead of the newcomer's.
+bool CorvidTelnet::terminalGone()
+{
+    const QTcpSocket *old = m_terminal;
+    const qint64 kernelBuffer = m_terminal->socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).toLongLong();
+    for (qint64 taken = 0; m_terminal == old && m_terminal->state() == QAbstractSocket::ConnectedState;) {
+        if (m_terminal->bytesAvailable() > 0) {
+            taken += m_terminal->bytesAvailable();
+            readOnce();
+            continue;
+        }
+        char byte;
+        const ssize_t peeked = ::recv(int(m_terminal->socketDescriptor()), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (peeked < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            return false;  // still there, nothing more to say
+        // Still sending after all the kernel could have held: still there.
+        if (peeked > 0 && taken > kernelBuffer + 2 * m_limits.read)
+            return false;
+        // Data comes in through the socket, which also sees an end of stream
+        // or a reset and reports the terminal disconnected.
+        if (peeked == 0 || peeked < 0 || !m_terminal->waitForReadyRead(0)) {
+            slotClientDisconnected();
+            break;
+        }
+    }
+    if (m_terminal == old)
+        slotClientDisconnected();
+    return true;
+}
+
 void CorvidTelnet::slotServerRead()
 {
     m_readScheduled = false;
@@ -150,6 +189,10 @@ void CorvidTelnet::readOnce()
     if (m_leftMeanwhile) {
         m_leftMeanwhile = false;
         slotClientDisconnected();
+    }
+    if (m_arrivedMeanwhile) {
+        m_arrivedMeanwhile = false;
+        QMetaObject::invokeMethod(this, &CorvidTelnet::slotNewConnection, Qt::QueuedConnection);
     }
 }
 

@@ -78,6 +78,7 @@ public slots:
 private:
     void readOnce();
     void takeInput(const QByteArray &raw);
+    bool terminalGone();
     void cutOff(const QString &why);
     void release();
     void sendToDevice(const QByteArray &data);
@@ -108,6 +109,7 @@ private:
     bool m_readMeanwhile = false;
     bool m_readScheduled = false;
     bool m_leftMeanwhile = false;
+    bool m_arrivedMeanwhile = false;
     QList<QByteArray> m_pacingQueue;
     qint64 m_pacedBytes = 0;
     QTimer m_pacingTimer;

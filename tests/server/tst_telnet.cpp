@@ -151,6 +151,9 @@ struct DeviceBridge {
     std::unique_ptr<CorvidTelnet> bridge;
     bool keep = false;
     bool echo = false;
+    // When set, called as the link sends; the link then runs the event loop as one that waits for an
+    // acknowledgement would.
+    std::function<void()> whileSending;
     QByteArray kept;
     QByteArray pattern;  // when set: byte n received must be pattern[n % size]
     bool matches = true;
@@ -161,6 +164,12 @@ struct DeviceBridge {
         CorvidTelnet::Links links;
         links.send = [this](corvid_message *m) -> int64_t {
             take(QByteArray(reinterpret_cast<const char *>(m->data), m->length));
+            if (whileSending) {
+                std::exchange(whileSending, nullptr)();
+                QEventLoop acknowledgement;
+                QTimer::singleShot(0, &acknowledgement, &QEventLoop::quit);
+                acknowledgement.exec();
+            }
             return m->length;
         };
         bridge = std::make_unique<CorvidTelnet>(address, links, 1, 0xFFF1, true, false, pieceSize, pieceDelay, false);
@@ -242,6 +251,8 @@ private slots:
     void telnetClient();
     void flood_data();
     void flood();
+    void reconnect_data();
+    void reconnect();
 
 private:
     bool startServer(ServerRun &srv, const ConfigParams &extra);
@@ -511,6 +522,83 @@ void TestTelnet::flood()
     most = std::max(most, residentBytes());
     QVERIFY2(most - before < 10 * 1000 * 1000,
              qPrintable(QStringLiteral("resident memory grew from %1 to %2 bytes").arg(before).arg(most)));
+}
+
+void TestTelnet::reconnect_data()
+{
+    QTest::addColumn<uint16_t>("pieceSize");
+    QTest::addColumn<bool>("reset");  // the terminal leaves with a reset instead of an end of stream
+    QTest::addColumn<bool>("waits");  // the next terminal comes while the link waits with the line before
+    QTest::newRow("unpaced") << uint16_t(0) << false << false;
+    QTest::newRow("paced") << uint16_t(195) << false << false;
+    QTest::newRow("reset") << uint16_t(0) << true << false;
+    QTest::newRow("link waits for acknowledgement") << uint16_t(0) << false << true;
+}
+
+void TestTelnet::reconnect()
+{
+    QFETCH(uint16_t, pieceSize);
+    QFETCH(bool, reset);
+    QFETCH(bool, waits);
+    // The pacing delay never passes during the test; the test ticks the pacing itself.
+    DeviceBridge device(kLocalDevice, pieceSize, 60000);
+    device.keep = true;
+    auto tick = [&] {
+        if (pieceSize)
+            device.bridge->on_UHF_send_timer();
+    };
+    int approved = 0;
+    connect(device.bridge.get(), &CorvidTelnet::newClientAdded, this, [&] { ++approved; });
+    QByteArray typed;
+    std::unique_ptr<QTcpSocket> term;
+    // The terminal types and closes; the next one connects before the loop runs again.
+    auto next = [&](bool again) {
+        term->flush();
+        if (reset) {
+            const linger now{1, 0};
+            ::setsockopt(int(term->socketDescriptor()), SOL_SOCKET, SO_LINGER, &now, sizeof now);
+        }
+        term->close();
+        if (!again)
+            return true;
+        term = std::make_unique<QTcpSocket>();
+        term->connectToHost(QHostAddress::LocalHost, device.port());
+        return term->waitForConnected(5000);
+    };
+    term = std::make_unique<QTcpSocket>();
+    term->connectToHost(QHostAddress::LocalHost, device.port());
+    QVERIFY(term->waitForConnected(5000));
+    for (int i = 0; i < 100; ++i) {
+        QVERIFY(waitEachPass([&] { return approved > i || term->state() != QAbstractSocket::ConnectedState; }));
+        QCOMPARE(approved, i + 1);
+        const QByteArray line = "line " + QByteArray::number(i) + "\r\n";
+        typed += line;
+        term->write(line);
+        if (!waits) {
+            QVERIFY(next(i < 99));
+            tick();
+            continue;
+        }
+        bool connected = false;
+        device.whileSending = [&] { connected = next(i < 99); };
+        term->flush();
+        QVERIFY(waitEachPass([&] { return !device.whileSending; }));
+        QVERIFY(connected);
+    }
+    QVERIFY(waitEachPass([&] { return tick(), device.kept.size() >= typed.size(); }));
+    QCOMPARE(device.kept, typed);
+
+    // A terminal that is still there keeps its place.
+    DiagnosticCapture diag;
+    RawTerminal first, second;
+    QVERIFY(first.open(device.port()));
+    QVERIFY(waitEachPass([&] { return approved == 101; }));
+    QVERIFY(second.open(device.port()));
+    QVERIFY(second.waitClosed());
+    QCOMPARE(diag.count(QStringLiteral("Telnet TCP client is already approved, new client rejected")), 1);
+    first.type("still here\r\n");
+    QVERIFY(waitEachPass([&] { return tick(), device.kept.endsWith("still here\r\n"); }));
+    QCOMPARE(approved, 101);
 }
 
 QTEST_MAIN(TestTelnet)
