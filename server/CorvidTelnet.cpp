@@ -120,7 +120,6 @@ void CorvidTelnet::slotNewConnection()
         // Past what the bridge has taken, the kernel holds the data back and
         // the terminal has to wait.
         socket->setReadBufferSize(m_limits.read);
-        socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, int(4 * m_limits.read));
         connect(socket, &QTcpSocket::readyRead, this, &CorvidTelnet::slotServerRead);
         connect(socket, &QTcpSocket::disconnected, this, &CorvidTelnet::slotClientDisconnected);
         connect(socket, &QTcpSocket::bytesWritten, this, &CorvidTelnet::handleBytesWritten);
