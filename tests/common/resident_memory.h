@@ -7,15 +7,8 @@
 #include <QRegularExpression>
 #include <malloc.h>
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
+#if defined(__SANITIZE_ADDRESS__) || (defined(__has_feature) && __has_feature(address_sanitizer))
 #define CORVID_TEST_ASAN 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__)
-#define CORVID_TEST_ASAN 1
-#endif
-#ifdef CORVID_TEST_ASAN
 extern "C" void __sanitizer_purge_allocator(void);  // the runtime has it; GCC ships no header for it
 #endif
 
@@ -28,10 +21,8 @@ inline qint64 residentBytes()
     malloc_trim(0);
 #endif
     QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    static const QRegularExpression line(QStringLiteral("^VmRSS:\\s+(\\d+) kB"),
-                                         QRegularExpression::MultilineOption);
-    const auto m = line.match(QString::fromLatin1(status.readAll()));
+    static const QRegularExpression line(QStringLiteral("^VmRSS:\\s+(\\d+) kB"), QRegularExpression::MultilineOption);
+    const auto m = status.open(QIODevice::ReadOnly) ? line.match(QString::fromLatin1(status.readAll()))
+                                                     : QRegularExpressionMatch();
     return m.hasMatch() ? m.captured(1).toLongLong() * 1024 : -1;
 }
