@@ -136,7 +136,6 @@ void CorvidTelnet::slotNewConnection()
 bool CorvidTelnet::terminalGone()
 {
     const QTcpSocket *old = m_terminal;
-    const qint64 kernelBuffer = m_terminal->socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).toLongLong();
     for (qint64 taken = 0; m_terminal == old && m_terminal->state() == QAbstractSocket::ConnectedState;) {
         if (m_terminal->bytesAvailable() > 0) {
             taken += m_terminal->bytesAvailable();
@@ -147,8 +146,8 @@ bool CorvidTelnet::terminalGone()
         const ssize_t peeked = ::recv(int(m_terminal->socketDescriptor()), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
         if (peeked < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
             return false;  // still there, nothing more to say
-        // Still sending after all the kernel could have held: still there.
-        if (peeked > 0 && taken > kernelBuffer + 2 * m_limits.read)
+        // Still sending after as much as a terminal may hold: still there.
+        if (peeked > 0 && taken > m_limits.held)
             return false;
         // Data comes in through the socket, which also sees an end of stream
         // or a reset and reports the terminal disconnected.
