@@ -93,6 +93,19 @@ void makeBridges()
     }
 }
 
+// Bytes a terminal has typed that the server has not taken yet; none once
+// the connection is reset.
+int untaken(int fd)
+{
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    int unsent = 0;
+    if (fd < 0 || ::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
+        (info.tcpi_state != TCP_ESTABLISHED && info.tcpi_state != TCP_CLOSE_WAIT) || ::ioctl(fd, SIOCOUTQ, &unsent) != 0)
+        return 0;
+    return unsent;
+}
+
 // Until the loop has had nothing to do twice in a row and all the terminal
 // typed has left it; a bridge that stops reading fails here.
 void settle(const QTcpSocket *terminal = nullptr)
@@ -103,8 +116,7 @@ void settle(const QTcpSocket *terminal = nullptr)
         check(passes < 100000);
         idle = QAbstractEventDispatcher::instance()->processEvents(QEventLoop::AllEvents) ? 0 : idle + 1;
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        int unsent = 0;
-        if (idle > 0 && fd >= 0 && ::ioctl(fd, SIOCOUTQ, &unsent) == 0 && unsent > 0) {
+        if (idle > 0 && untaken(fd) > 0) {
             idle = 0;
             ::usleep(20);
         }
