@@ -1,6 +1,7 @@
 #include "server/CorvidTCPserver.h"
 
 #include "server/descriptor_limit.h"
+#include "server/peer_text.h"
 
 #include <QDateTime>
 #include <QHostAddress>
@@ -22,18 +23,6 @@ Q_LOGGING_CATEGORY(lcAcceptor, "corvid.acceptor", QtWarningMsg)
 
 constexpr qint64 kFlushThreshold = 64 * 1024;
 constexpr qint64 kReadBufferSize = 256 * 1024;
-
-QString peerText(QTcpSocket *socket)
-{
-    const QHostAddress address = socket->peerAddress();
-    if (address.isNull())
-        return QStringLiteral("unknown peer");
-    bool v4 = false;
-    const quint32 ip4 = address.toIPv4Address(&v4);
-    if (v4)
-        return QStringLiteral("%1:%2").arg(QHostAddress(ip4).toString()).arg(socket->peerPort());
-    return QStringLiteral("[%1]:%2").arg(address.toString()).arg(socket->peerPort());
-}
 
 struct Recipient {
     QPointer<QTcpSocket> socket;

@@ -1,16 +1,35 @@
 #include "server/CorvidTelnet.h"
 
+#include "server/peer_text.h"
+
 #include <QDateTime>
 #include <QLoggingCategory>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <cerrno>
+#include <sys/socket.h>
 
+// Trace of the data stream; off unless TELNET_DEBUG is set.
 Q_LOGGING_CATEGORY(lcTelnet, "corvid.telnet", QtWarningMsg)
 
 namespace {
 
 // The longest message a CAN link carries; longer typed data goes in several.
 constexpr int kMaxMessageData = 65533;
+// Small items waiting for the terminal (negotiation replies above all) are
+// joined up to this size, so that a flood of them costs no more than its
+// bytes; below 64 KiB, so that the array's growth stays within a 64 KiB block.
+constexpr int kJoinedItem = 60 * 1024;
+// The trace shows this much of each read or write.
+constexpr int kTraceBytes = 256;
+
+QByteArray traceHex(const QByteArray &bytes)
+{
+    QByteArray out = bytes.left(kTraceBytes).toHex(' ');
+    if (bytes.size() > kTraceBytes)
+        out += " ...";
+    return out;
+}
 
 }  // namespace
 
@@ -23,13 +42,17 @@ CorvidTelnet::CorvidTelnet(uint16_t deviceAddress, Links links, uint16_t ownAddr
       m_msgId(msgId),
       m_deEscape(deEscape),
       m_crRewrite(crRewrite),
-      m_debug(debug),
       m_pieceLength(telnet::pieceLength(pieceSize)),
       m_pieceDelay(pieceDelay),
       m_links(std::move(links)),
       m_server(new QTcpServer(this)),
       m_input(deEscape, crRewrite)
 {
+    if (debug) {
+        auto &category = const_cast<QLoggingCategory &>(lcTelnet());
+        category.setEnabled(QtDebugMsg, true);
+        category.setEnabled(QtInfoMsg, true);
+    }
     if (pieceSize > 0 && m_pieceLength == 0)
         qWarning("%s", qPrintable(QStringLiteral("Telnet pacing piece size %1 leaves no room for data beside the 16 "
                                                  "bytes of framing, port: %2; typed data is sent without pacing")
@@ -64,13 +87,18 @@ void CorvidTelnet::slotNewConnection()
         qCritical("Telnet TCP client is not approved, port: %u", unsigned(m_port));
         return;
     }
+    if (m_terminal && m_reading) {
+        // Whether the terminal is still there shows only once its data is read.
+        m_arrivedMeanwhile = true;
+        return;
+    }
     while (m_server->hasPendingConnections()) {
         QTcpSocket *socket = m_server->nextPendingConnection();
         if (!socket) {
             qInfo("Telnet TCP client is not actually approved, port: %u", unsigned(m_port));
             return;
         }
-        if (m_terminal) {
+        if (m_terminal && !terminalGone()) {
             qCritical("Telnet TCP client is already approved, new client rejected");
             if (socket->isOpen())
                 socket->close();
@@ -89,45 +117,127 @@ void CorvidTelnet::slotNewConnection()
         info.since = QDateTime::currentDateTime();
         info.version = 0;
         emit newClientAdded(info);
+        // Past what the bridge has taken, the kernel holds the data back and
+        // the terminal has to wait.
+        socket->setReadBufferSize(m_limits.read);
         connect(socket, &QTcpSocket::readyRead, this, &CorvidTelnet::slotServerRead);
         connect(socket, &QTcpSocket::disconnected, this, &CorvidTelnet::slotClientDisconnected);
         connect(socket, &QTcpSocket::bytesWritten, this, &CorvidTelnet::handleBytesWritten);
         // A fresh session: nothing left over from the one before.
-        m_input = telnet::InputFilter(m_deEscape, m_crRewrite);
+        m_input = telnet::InputFilter(m_deEscape, m_crRewrite, m_limits.subnegotiation);
         if (socket->bytesAvailable() > 0)
             slotServerRead();
     }
 }
 
+// A terminal whose peer has closed may not have been noticed yet: its end of
+// stream can wait in the loop behind the connection of its successor. What it
+// sent is taken first, so it still reaches the device ahead of the newcomer's.
+bool CorvidTelnet::terminalGone()
+{
+    const QTcpSocket *old = m_terminal;
+    for (qint64 taken = 0; m_terminal == old && m_terminal->state() == QAbstractSocket::ConnectedState;) {
+        if (m_terminal->bytesAvailable() > 0) {
+            taken += m_terminal->bytesAvailable();
+            readOnce();
+            continue;
+        }
+        char byte;
+        const ssize_t peeked = ::recv(int(m_terminal->socketDescriptor()), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (peeked < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            return false;  // still there, nothing more to say
+        // Still sending after as much as a terminal may hold: still there.
+        if (peeked > 0 && taken > m_limits.held)
+            return false;
+        // Data comes in through the socket, which also sees an end of stream
+        // or a reset and reports the terminal disconnected.
+        if (peeked == 0 || peeked < 0 || !m_terminal->waitForReadyRead(0)) {
+            slotClientDisconnected();
+            break;
+        }
+    }
+    if (m_terminal == old)
+        slotClientDisconnected();
+    return true;
+}
+
 void CorvidTelnet::slotServerRead()
 {
-    // Sending may run a nested event loop (a serial adapter waits for its
-    // acknowledgement); the outer pass picks up what arrives meanwhile.
-    if (m_reading)
+    m_readScheduled = false;
+    if (!m_terminal)
         return;
+    if (m_reading)
+        m_readMeanwhile = true;
+    else
+        readOnce();
+}
+
+// One read per wake-up, so that the other terminals and clients get their
+// turn; what is left waits for the next pass of the loop.
+void CorvidTelnet::readOnce()
+{
     m_reading = true;
-    while (m_terminal && m_terminal->bytesAvailable() > 0) {
-        const telnet::Input in = m_input.feed(m_terminal->readAll());
-        for (const int index : in.escapes)
-            qInfo("DeESC index: %d", index);
-        for (const QByteArray &command : in.commands)
-            emit IAC_occured(command);
-        if (m_debug) {
-            qInfo("CorvidTelnet::slotServerRead(), size: %d, %d", in.rewrittenSize, int(in.data.size()));
-            dump(in.data);
-        }
-        if (in.data.isEmpty())
-            continue;
-        if (m_pieceLength == 0) {
-            for (const QByteArray &part : telnet::cutPieces(in.data, kMaxMessageData))
-                sendToDevice(part);
-            continue;
-        }
-        if (m_pacingQueue.isEmpty())
-            m_pacingTimer.start(m_pieceDelay);
-        m_pacingQueue.append(telnet::cutPieces(in.data, m_pieceLength));
-    }
+    takeInput(m_terminal->read(m_limits.read));
     m_reading = false;
+    if (m_terminal && (m_readMeanwhile || m_terminal->bytesAvailable() > 0) && !m_readScheduled) {
+        m_readScheduled = true;
+        QMetaObject::invokeMethod(this, &CorvidTelnet::slotServerRead, Qt::QueuedConnection);
+    }
+    m_readMeanwhile = false;
+    if (m_leftMeanwhile) {
+        m_leftMeanwhile = false;
+        slotClientDisconnected();
+    }
+    if (m_arrivedMeanwhile) {
+        m_arrivedMeanwhile = false;
+        QMetaObject::invokeMethod(this, &CorvidTelnet::slotNewConnection, Qt::QueuedConnection);
+    }
+}
+
+void CorvidTelnet::takeInput(const QByteArray &raw)
+{
+    const telnet::Input in = m_input.feed(raw);
+    if (lcTelnet().isDebugEnabled()) {
+        qCDebug(lcTelnet, "CorvidTelnet::slotServerRead(), size: %d, %d: %s", in.rewrittenSize,
+                int(in.data.size()), traceHex(in.data).constData());
+        if (in.escapes > 0)
+            qCDebug(lcTelnet, "DeESC: %d pairs", in.escapes);
+        for (const QByteArray &sub : in.subnegotiations)
+            qCDebug(lcTelnet, "subnegotiation: %s", traceHex(sub).constData());
+        if (in.droppedSubnegotiations > 0)
+            qCDebug(lcTelnet, "subnegotiations longer than %d bytes dropped: %d", m_limits.subnegotiation,
+                    in.droppedSubnegotiations);
+    }
+    for (const QByteArray &command : in.commands) {
+        if (!m_terminal)
+            break;
+        emit IAC_occured(command);
+    }
+    if (!m_terminal)
+        return;  // cut off for not reading its replies
+    const bool paced = m_pieceLength > 0;
+    const qint64 held = m_input.pending() + (paced ? m_pacedBytes + in.data.size() : 0);
+    if (held > m_limits.held) {
+        m_pacingQueue.clear();
+        m_pacedBytes = 0;
+        m_pacingTimer.stop();
+        cutOff(QStringLiteral("sends more than the bridge holds for the device (%1 bytes, at most %2); typed data "
+                              "dropped")
+                   .arg(held)
+                   .arg(m_limits.held));
+        return;
+    }
+    if (in.data.isEmpty())
+        return;
+    if (!paced) {
+        for (const QByteArray &part : telnet::cutPieces(in.data, kMaxMessageData))
+            sendToDevice(part);
+        return;
+    }
+    if (m_pacingQueue.isEmpty())
+        m_pacingTimer.start(m_pieceDelay);
+    m_pacingQueue.append(telnet::cutPieces(in.data, m_pieceLength));
+    m_pacedBytes += in.data.size();
 }
 
 void CorvidTelnet::sendToDevice(const QByteArray &data)
@@ -158,6 +268,7 @@ void CorvidTelnet::on_UHF_send_timer()
         return;
     }
     const QByteArray piece = m_pacingQueue.takeFirst();
+    m_pacedBytes -= piece.size();
     if (m_pacingQueue.isEmpty())
         m_pacingTimer.stop();
     sendToDevice(piece);
@@ -166,20 +277,16 @@ void CorvidTelnet::on_UHF_send_timer()
 void CorvidTelnet::on_IAC_occured(QByteArray command)
 {
     const QByteArray reply = telnet::negotiationReply(command);
-    if (reply.isEmpty() || !m_terminal)
-        return;
-    // Through the queue, so that replies and device data keep their order.
-    if (!enqueue(reply))
-        qCritical("Error: on_IAC_occured: incorrect bytes written length.");
+    // Through the queue, so that replies and device data keep their order and
+    // count against the same cap.
+    if (!reply.isEmpty() && m_terminal)
+        enqueue(reply);
 }
 
 qint64 CorvidTelnet::telnetWrite(const QByteArray &data, bool isNew)
 {
     const QByteArray prepared = isNew ? telnet::prepareOutput(data, m_deEscape, m_crRewrite) : data;
-    if (m_debug) {
-        qInfo("TELNET WRITE: ");
-        dump(prepared);
-    }
+    qCDebug(lcTelnet, "TELNET WRITE: %s", traceHex(prepared).constData());
     // A terminal that has gone gets nothing queued for it.
     if (!m_terminal || m_terminal->state() != QAbstractSocket::ConnectedState) {
         qCritical("CorvidTelnet client is not initialized!");
@@ -195,15 +302,17 @@ qint64 CorvidTelnet::telnetWrite(const QByteArray &data, bool isNew)
 bool CorvidTelnet::enqueue(const QByteArray &prepared)
 {
     m_lastWritten = -1;
-    if (m_queuedBytes + prepared.size() > kMaxPendingWrite) {
-        qCritical("%s", qPrintable(QStringLiteral("Telnet TCP client does not read, port: %1, %2 bytes waiting; "
-                                                  "client disconnected")
-                                       .arg(m_port)
-                                       .arg(m_queuedBytes + prepared.size())));
-        slotClientDisconnected();
+    if (m_queuedBytes + prepared.size() > m_limits.output) {
+        cutOff(QStringLiteral("does not read, %1 bytes waiting (at most %2)")
+                   .arg(m_queuedBytes + prepared.size())
+                   .arg(m_limits.output));
         return false;
     }
-    m_writeQueue.append(prepared);
+    // The first item may be on its way; the ones behind it can still grow.
+    if (m_writeQueue.size() > 1 && m_writeQueue.last().size() + prepared.size() <= kJoinedItem)
+        m_writeQueue.last() += prepared;
+    else
+        m_writeQueue.append(prepared);
     m_queuedBytes += prepared.size();
     if (!m_writing)
         m_lastWritten = writeFirst();
@@ -249,6 +358,28 @@ void CorvidTelnet::slotClientDisconnected()
 {
     if (!m_terminal)
         return;
+    if (m_reading) {
+        m_leftMeanwhile = true;  // its last data is not read yet
+        return;
+    }
+    // What the terminal sent before it left still goes to the device.
+    while (m_terminal && m_terminal->bytesAvailable() > 0)
+        readOnce();
+    release();
+}
+
+void CorvidTelnet::cutOff(const QString &why)
+{
+    qCritical("%s", qPrintable(QStringLiteral("Telnet TCP client %1 %2, port: %3; client disconnected")
+                                   .arg(peerText(m_terminal), why)
+                                   .arg(m_port)));
+    release();
+}
+
+void CorvidTelnet::release()
+{
+    if (!m_terminal)
+        return;
     QTcpSocket *socket = m_terminal;
     m_terminal = nullptr;
     disconnect(socket, nullptr, this, nullptr);
@@ -258,12 +389,7 @@ void CorvidTelnet::slotClientDisconnected()
     m_queuedBytes = 0;
     m_inFlight = 0;
     m_writing = false;
+    m_input = telnet::InputFilter(m_deEscape, m_crRewrite, m_limits.subnegotiation);
     emit clientDisconnected(m_port);
     qInfo("Telnet TCP client disconnected, port: %u", unsigned(m_port));
-}
-
-void CorvidTelnet::dump(const QByteArray &bytes)
-{
-    for (const char c : bytes)
-        qInfo("%02x ", unsigned(uint8_t(c)));
 }

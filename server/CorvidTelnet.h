@@ -29,9 +29,19 @@ public:
         std::function<void(const corvid_message &, quint32 status)> log;
     };
 
-    // Data waiting for a terminal that does not read; past it the terminal
-    // is disconnected.
-    static constexpr qint64 kMaxPendingWrite = 4 * 1024 * 1024;
+    // What one terminal may make the bridge hold. A terminal that goes past
+    // `held` or `output` is disconnected.
+    struct Limits {
+        // Typed data not yet sent to the device: the pacing queue and an
+        // unfinished command or subnegotiation.
+        qint64 held = 1024 * 1024;
+        // Device data and negotiation replies the terminal has not taken.
+        qint64 output = 4 * 1024 * 1024;
+        // Content of one subnegotiation; a longer one is dropped.
+        int subnegotiation = telnet::InputFilter::kMaxSubnegotiation;
+        // Taken from the terminal per wake-up; the kernel holds back the rest.
+        qint64 read = 16 * 1024;
+    };
 
     CorvidTelnet(uint16_t deviceAddress, Links links, uint16_t ownAddress, uint16_t msgId, bool deEscape,
                  bool crRewrite, uint16_t pieceSize, uint16_t pieceDelay, bool debug, QObject *parent = nullptr);
@@ -39,6 +49,11 @@ public:
 
     qint64 telnetWrite(const QByteArray &data, bool isNew);
     uint16_t getAddrTo() const { return m_deviceAddress; }
+    // For the terminals that connect from now on.
+    void setLimits(const Limits &limits) { m_limits = limits; }
+    const Limits &limits() const { return m_limits; }
+    qint64 heldBytes() const { return m_pacedBytes + m_input.pending(); }
+    qint64 outputBytes() const { return m_queuedBytes; }
     uint16_t port() const { return m_port; }
     bool isListening() const;
     bool hasTerminal() const { return !m_terminal.isNull(); }
@@ -61,10 +76,14 @@ public slots:
     void on_UHF_send_timer();
 
 private:
+    void readOnce();
+    void takeInput(const QByteArray &raw);
+    bool terminalGone();
+    void cutOff(const QString &why);
+    void release();
     void sendToDevice(const QByteArray &data);
     bool enqueue(const QByteArray &prepared);
     qint64 writeFirst();
-    static void dump(const QByteArray &bytes);
 
     uint16_t m_port = 0;
     uint16_t m_deviceAddress = 0;
@@ -72,7 +91,7 @@ private:
     uint16_t m_msgId = 0xFFF1;
     bool m_deEscape = true;
     bool m_crRewrite = false;
-    bool m_debug = false;
+    Limits m_limits;
     int m_pieceLength = 0;  // 0: no pacing
     uint16_t m_pieceDelay = 0;
     Links m_links;
@@ -84,7 +103,14 @@ private:
     qint64 m_inFlight = 0;  // bytes of the first queue item not yet reported written
     bool m_writing = false;
     qint64 m_lastWritten = -1;
+    // Reading may run a nested event loop (sending to a serial adapter waits
+    // for its acknowledgement); what happens meanwhile waits for the pass to end.
     bool m_reading = false;
+    bool m_readMeanwhile = false;
+    bool m_readScheduled = false;
+    bool m_leftMeanwhile = false;
+    bool m_arrivedMeanwhile = false;
     QList<QByteArray> m_pacingQueue;
+    qint64 m_pacedBytes = 0;
     QTimer m_pacingTimer;
 };

@@ -4,13 +4,28 @@ namespace telnet {
 
 namespace {
 
-// Verbs followed by an option byte; every other verb stands alone.
-bool takesOption(uint8_t verb)
+bool isNegotiation(uint8_t verb)
 {
-    return verb >= SB && verb <= DONT;
+    return verb >= WILL && verb <= DONT;
 }
 
 }  // namespace
+
+qint64 InputFilter::pending() const
+{
+    switch (m_state) {
+    case State::Data:
+        return 0;
+    case State::Iac:
+        return 1;
+    case State::Option:
+        return 2;
+    case State::Sub:
+    case State::SubIac:
+        break;
+    }
+    return m_subLength;
+}
 
 Input InputFilter::feed(const QByteArray &raw)
 {
@@ -30,32 +45,86 @@ Input InputFilter::feed(const QByteArray &raw)
     }
 
     out.data.reserve(bytes.size());
-    for (int i = 0; i < bytes.size(); ++i) {
-        const uint8_t b = uint8_t(bytes.at(i));
-        if (m_held.isEmpty()) {
+    for (const char c : qAsConst(bytes)) {
+        const uint8_t b = uint8_t(c);
+        switch (m_state) {
+        case State::Data:
             if (b == IAC)
-                m_held.append(char(b));
+                m_state = State::Iac;
             else
-                out.data.append(char(b));
-            continue;
+                out.data.append(c);
+            break;
+        case State::Iac:
+            afterIac(b, out);
+            break;
+        case State::Option: {
+            const char command[] = {char(IAC), char(m_verb), c};
+            out.commands.append(QByteArray(command, int(sizeof command)));
+            m_state = State::Data;
+            break;
         }
-        if (m_held.size() == 1) {
+        case State::Sub:
+            ++m_subLength;
+            if (b == IAC)
+                m_state = State::SubIac;
+            else
+                keep(b);
+            break;
+        case State::SubIac:
+            ++m_subLength;
             if (b == IAC) {
-                out.escapes.append(i - 1);  // -1: the pair began in the previous read
-                out.data.append(char(IAC));
-                m_held.clear();
-            } else if (takesOption(b)) {
-                m_held.append(char(b));
-            } else {
-                m_held.clear();  // a command of its own (NOP, GA, SE, ...): no reply, no data
+                keep(b);
+                m_state = State::Sub;
+                break;
             }
-            continue;
+            endSubnegotiation(out);
+            // IAC SE ends it; any other command ends it too and counts as itself.
+            if (b != SE)
+                afterIac(b, out);
+            break;
         }
-        m_held.append(char(b));
-        out.commands.append(m_held);
-        m_held.clear();
     }
     return out;
+}
+
+void InputFilter::afterIac(uint8_t b, Input &out)
+{
+    m_state = State::Data;
+    if (b == IAC) {
+        ++out.escapes;
+        out.data.append(char(IAC));
+    } else if (b == SB) {
+        m_state = State::Sub;
+        m_subLength = 2;
+    } else if (isNegotiation(b)) {
+        m_verb = b;
+        m_state = State::Option;
+    }
+    // Any other verb (NOP, GA, a stray SE, ...) stands alone: no reply, no data.
+}
+
+void InputFilter::keep(uint8_t b)
+{
+    if (m_subTooLong)
+        return;
+    if (m_sub.size() < m_maxSubnegotiation) {
+        m_sub.append(char(b));
+        return;
+    }
+    m_subTooLong = true;
+    m_sub = QByteArray();
+}
+
+void InputFilter::endSubnegotiation(Input &out)
+{
+    if (m_subTooLong)
+        ++out.droppedSubnegotiations;
+    else
+        out.subnegotiations.append(m_sub);
+    m_sub = QByteArray();
+    m_subTooLong = false;
+    m_subLength = 0;
+    m_state = State::Data;
 }
 
 QByteArray negotiationReply(const QByteArray &command)

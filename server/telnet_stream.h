@@ -15,32 +15,54 @@ constexpr uint8_t DO = 0xFD;
 constexpr uint8_t WONT = 0xFC;
 constexpr uint8_t WILL = 0xFB;
 constexpr uint8_t SB = 0xFA;
+constexpr uint8_t SE = 0xF0;
 constexpr uint8_t CR = 0x0D;
 
 // What one read from the terminal turned into.
 struct Input {
-    QByteArray data;               // for the device
-    QVector<QByteArray> commands;  // IAC verb option, in the order they came
-    QVector<int> escapes;          // where an IAC IAC pair stood in the rewritten bytes
-    int rewrittenSize = 0;         // bytes of this read after the CR rewriting
+    QByteArray data;                      // for the device
+    QVector<QByteArray> commands;         // IAC verb option, in the order they came
+    QVector<QByteArray> subnegotiations;  // option and data of each one finished, IAC IAC undone
+    int droppedSubnegotiations = 0;       // finished ones too long to keep
+    int escapes = 0;                      // IAC IAC pairs
+    int rewrittenSize = 0;                // bytes of this read after the CR rewriting
 };
 
-// Turns the terminal's byte stream into device data. A command or a CR NUL
-// pair cut by a read boundary is finished with the next read, so it never
-// reaches the device as data.
+// Turns the terminal's byte stream into device data. A command, a
+// subnegotiation (IAC SB ... IAC SE) or a CR NUL pair cut by a read boundary
+// is finished with the next read, so none of it reaches the device as data.
 class InputFilter {
 public:
-    InputFilter(bool deEscape, bool crRewrite) : m_deEscape(deEscape), m_crRewrite(crRewrite) {}
+    // Option and data a subnegotiation may carry; a longer one is dropped.
+    static constexpr int kMaxSubnegotiation = 4096;
+
+    InputFilter(bool deEscape, bool crRewrite, int maxSubnegotiation = kMaxSubnegotiation)
+        : m_deEscape(deEscape), m_crRewrite(crRewrite), m_maxSubnegotiation(maxSubnegotiation)
+    {
+    }
 
     Input feed(const QByteArray &raw);
-    // Bytes of an unfinished command held back for the next read.
-    int pending() const { return m_held.size(); }
+    // Bytes of the unfinished command or subnegotiation so far, all of them,
+    // even where a subnegotiation has grown too long to be kept.
+    qint64 pending() const;
+    // Bytes of subnegotiation content kept for when it finishes.
+    int kept() const { return m_sub.size(); }
 
 private:
+    enum class State { Data, Iac, Option, Sub, SubIac };
+    void afterIac(uint8_t b, Input &out);
+    void keep(uint8_t b);
+    void endSubnegotiation(Input &out);
+
     bool m_deEscape = true;
     bool m_crRewrite = false;
+    int m_maxSubnegotiation = kMaxSubnegotiation;
     bool m_afterCr = false;  // the last byte of the previous read was CR
-    QByteArray m_held;       // IAC, or IAC and a verb that takes an option
+    State m_state = State::Data;
+    uint8_t m_verb = 0;      // of a command waiting for its option
+    QByteArray m_sub;        // option and data of the subnegotiation in progress
+    qint64 m_subLength = 0;  // its bytes so far, IAC SB included
+    bool m_subTooLong = false;
 };
 
 // The negotiation reply to a three-byte command: empty when none is due.

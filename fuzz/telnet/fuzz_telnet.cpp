@@ -1,6 +1,7 @@
 // What a terminal types, cut into arbitrary reads, through the Telnet input
-// filter: the reads must not change the outcome, commands must be whole, and
-// device data escaped for the terminal must come back unchanged.
+// filter: the reads must not change the outcome, commands must be whole,
+// subnegotiations never kept past their limit, and device data escaped for the
+// terminal must come back unchanged.
 
 #include "server/telnet_stream.h"
 
@@ -16,15 +17,20 @@ void check(bool ok)
         std::abort();
 }
 
+// Small, so that long subnegotiations are common.
+constexpr int kMaxSubnegotiation = 16;
+
 struct Outcome {
     QByteArray data;
     QVector<QByteArray> commands;
-    int pending = 0;
+    QVector<QByteArray> subnegotiations;
+    int dropped = 0;
+    qint64 pending = 0;
 };
 
 Outcome run(bool deEscape, bool crRewrite, const QByteArray &input, const QByteArray &cuts)
 {
-    telnet::InputFilter filter(deEscape, crRewrite);
+    telnet::InputFilter filter(deEscape, crRewrite, kMaxSubnegotiation);
     Outcome out;
     int pos = 0, cut = 0;
     while (pos < input.size()) {
@@ -35,15 +41,20 @@ Outcome run(bool deEscape, bool crRewrite, const QByteArray &input, const QByteA
         check(in.rewrittenSize <= read.size() && in.data.size() <= in.rewrittenSize + 1);
         for (const QByteArray &c : in.commands) {
             check(deEscape && c.size() == 3 && uint8_t(c.at(0)) == telnet::IAC);
-            check(uint8_t(c.at(1)) >= telnet::SB && uint8_t(c.at(1)) <= telnet::DONT);
+            check(uint8_t(c.at(1)) >= telnet::WILL && uint8_t(c.at(1)) <= telnet::DONT);
             const int reply = telnet::negotiationReply(c).size();
             check(reply == 0 || reply == 6);
         }
+        for (const QByteArray &sub : in.subnegotiations)
+            check(deEscape && sub.size() <= kMaxSubnegotiation);
+        check(filter.kept() <= kMaxSubnegotiation && filter.pending() >= filter.kept());
         out.data += in.data;
         out.commands += in.commands;
+        out.subnegotiations += in.subnegotiations;
+        out.dropped += in.droppedSubnegotiations;
     }
     out.pending = filter.pending();
-    check(out.pending <= 2);
+    check(out.pending <= input.size());
     return out;
 }
 
@@ -63,7 +74,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
 
     const Outcome whole = run(deEscape, crRewrite, input, QByteArray());
     const Outcome pieces = run(deEscape, crRewrite, input, cuts);
-    check(whole.data == pieces.data && whole.commands == pieces.commands && whole.pending == pieces.pending);
+    check(whole.data == pieces.data && whole.commands == pieces.commands &&
+          whole.subnegotiations == pieces.subnegotiations && whole.dropped == pieces.dropped &&
+          whole.pending == pieces.pending);
     if (!deEscape && !crRewrite)
         check(whole.data == input);
 

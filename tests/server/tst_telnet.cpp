@@ -5,17 +5,31 @@
 #include "server/CorvidTelnet.h"
 #include "tests/common/fake_server_view.h"
 #include "tests/common/diagnostic_capture.h"
+#include "tests/common/resident_memory.h"
 #include "tests/common/server_run.h"
 #include "tests/common/virtual_bus.h"
 
 #include <QRegularExpression>
 #include <QTcpSocket>
 #include <QtTest>
+#include <atomic>
 #include <fcntl.h>
 #include <memory>
 #include <pty.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
+
+#ifdef CORVID_TEST_ASAN
+// A flood frees as much as it allocates; the sanitizer's quarantine of freed
+// memory is kept small, so that resident memory shows what is really held.
+extern "C" const char *__asan_default_options()
+{
+    return "quarantine_size_mb=8";
+}
+#endif
 
 namespace {
 
@@ -112,6 +126,104 @@ constexpr uint16_t kQuietDevice = 3;  // answers nothing
 // In-process bridges listen above the ports the system hands out for outgoing connections.
 constexpr uint16_t kLocalDevice = 0x1000;
 
+// One pass of the event loop at a time until `done`. QTest::qWaitFor looks only once the loop has nothing
+// left to do, which a flooding terminal never allows; this wait ends as soon as its event has come.
+template <typename Done>
+bool waitEachPass(Done done, int ms = 20000)
+{
+    QTimer wake;  // the loop returns now and then even when nothing happens
+    wake.start(20);
+    QDeadlineTimer deadline(ms);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    return true;
+}
+
+// An in-process bridge and the device behind it. The device keeps what it receives, or only checks it
+// against a repeating pattern (so that a flood costs it nothing), or echoes it back to the terminal.
+struct DeviceBridge {
+    std::unique_ptr<CorvidTelnet> bridge;
+    bool keep = false;
+    bool echo = false;
+    // When set, called as the link sends; the link then runs the event loop as one that waits for an
+    // acknowledgement would.
+    std::function<void()> whileSending;
+    QByteArray kept;
+    QByteArray pattern;  // when set: byte n received must be pattern[n % size]
+    bool matches = true;
+    qint64 received = 0;
+
+    explicit DeviceBridge(uint16_t address, uint16_t pieceSize = 0, uint16_t pieceDelay = 0)
+    {
+        CorvidTelnet::Links links;
+        links.send = [this](corvid_message *m) -> int64_t {
+            take(QByteArray(reinterpret_cast<const char *>(m->data), m->length));
+            if (whileSending) {
+                std::exchange(whileSending, nullptr)();
+                QEventLoop acknowledgement;
+                QTimer::singleShot(0, &acknowledgement, &QEventLoop::quit);
+                acknowledgement.exec();
+            }
+            return m->length;
+        };
+        bridge = std::make_unique<CorvidTelnet>(address, links, 1, 0xFFF1, true, false, pieceSize, pieceDelay, false);
+    }
+    uint16_t port() const { return bridge->port(); }
+    void take(const QByteArray &data)
+    {
+        for (int i = 0; i < data.size() && !pattern.isEmpty(); ++i)
+            matches = matches && data.at(i) == pattern.at(int((received + i) % pattern.size()));
+        received += data.size();
+        if (keep)
+            kept += data;
+        if (echo)
+            QTimer::singleShot(0, bridge.get(), [this, data] { bridge->telnetWrite(data, true); });
+    }
+};
+
+// A terminal that types from a thread of its own as fast as the server takes it and never reads: its
+// socket takes one byte from the kernel. It holds nothing but its block, so what this process gains
+// during a flood is the server's.
+struct Flooder {
+    QTcpSocket socket;
+    uint16_t localPort = 0;
+    std::thread thread;
+    std::atomic<bool> finished{false};
+
+    ~Flooder()
+    {
+        ::shutdown(int(socket.socketDescriptor()), SHUT_RDWR);
+        if (thread.joinable())
+            thread.join();
+    }
+    bool open(uint16_t port)
+    {
+        socket.setReadBufferSize(1);
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        return socket.waitForConnected(5000) && (localPort = socket.localPort()) != 0;
+    }
+    // `head` once, then `block` over and over: `volume` bytes in all, or until the server cuts the terminal off.
+    void start(const QByteArray &head, const QByteArray &block, qint64 volume)
+    {
+        thread = std::thread([this, head, block, volume, fd = int(socket.socketDescriptor())] {
+            const QByteArray stream = head + block;
+            pollfd writable{fd, POLLOUT, 0};
+            for (qint64 sent = 0, n = 0; sent < volume && n >= 0; sent += n) {
+                const qint64 at = sent < head.size() ? sent : head.size() + (sent - head.size()) % block.size();
+                n = ::send(fd, stream.constData() + at, size_t(std::min(stream.size() - at, volume - sent)),
+                           MSG_NOSIGNAL);
+                if (n < 0 && errno == EAGAIN)  // the socket does not block: wait until it takes more
+                    n = ::poll(&writable, 1, -1) > 0 ? 0 : -1;
+            }
+            finished = true;
+        });
+    }
+};
+
 }  // namespace
 
 class TestTelnet : public QObject {
@@ -123,6 +235,10 @@ private slots:
     void terminal();
     void sessions();
     void telnetClient();
+    void flood_data();
+    void flood();
+    void reconnect_data();
+    void reconnect();
 
 private:
     bool startServer(ServerRun &srv, const ConfigParams &extra);
@@ -161,7 +277,13 @@ void TestTelnet::hubBridges()
         QCoreApplication::processEvents();
     }
     QCOMPARE(view.removed, QList<quint32>{port});
-    QCOMPARE(diag.texts(-1, QStringLiteral("Telnet TCP client does not read, port: %1").arg(port)).size(), 1);
+    QCOMPARE(diag.criticals().size(), 1);
+    QVERIFY(QRegularExpression(QStringLiteral("^Telnet TCP client 127.0.0.1:%1 does not read, \\d+ bytes waiting "
+                                              "\\(at most 4194304\\), port: %2")
+                                   .arg(stuck.socket.localPort())
+                                   .arg(port))
+                .match(diag.criticals()[0])
+                .hasMatch());
 
     // The next terminal starts clean: nothing of the old queue reaches it.
     RawTerminal next;
@@ -208,8 +330,8 @@ void TestTelnet::terminal_data()
     row("negotiation split across reads", {}, kQuietDevice,
         {hex("41ff"), hex("fb1842"), hex("fffe"), hex("0043"), hex("ff"), hex("ff44"), hex("fffd1f")},
         hex("414243ff44"), {}, hex("fffe18fffc18fffd00fffb00fffe1ffffc1f"));
-    row("subnegotiation, commands without option", {}, kQuietDevice,
-        {hex("fffa1f00500018fff0"), hex("41fff142fff943"), hex("fffd0144")}, hex("0050001841424344"), {},
+    row("subnegotiation cut by reads, commands without option", {}, kQuietDevice,
+        {hex("fffa1f0050"), hex("00ffff18fff041fff142fff943"), hex("fffd1f44")}, hex("41424344"), {},
         hex("fffe1ffffc1f"));
     row("cr nul cut by a read", crlf, kQuietDevice, {hex("610d"), hex("0062")}, hex("610d62"), {2, 1}, {});
     row("cr nul rewritten", crlf, kEchoDevice, {hex("610d0000")}, hex("610d00"), {3}, hex("610dff0000"));
@@ -257,27 +379,6 @@ void TestTelnet::sessions()
 {
     ServerRun srv;
     QVERIFY(startServer(srv, {}));
-    const uint16_t port = 60000 + kEchoDevice;
-    RawTerminal first;
-    QVERIFY(first.open(port));
-    first.type("one");
-    QVERIFY(first.waitFor("one"));
-
-    // A second terminal is turned away; the first goes on.
-    RawTerminal second;
-    QVERIFY(second.open(port));
-    QVERIFY(second.waitClosed());
-    first.type("two");
-    QVERIFY(first.waitFor("onetwo"));
-
-    first.socket.disconnectFromHost();
-    QVERIFY(srv.waitForErrorLog(QStringLiteral("Telnet TCP client disconnected, port: %1").arg(port)));
-    RawTerminal third;
-    QVERIFY(third.open(port));
-    third.type("three");
-    QVERIFY(third.waitFor("three"));
-    QVERIFY(second.got.isEmpty());
-
     // A device without a bridge sends a Telnet message: a bridge is made, what it sent before is not kept.
     Devsim onDemand(5, QStringLiteral("--rate 20 --count 1 --msg-id 0xFFF1").split(' '));
     QVERIFY(onDemand.start());
@@ -310,6 +411,156 @@ void TestTelnet::telnetClient()
     QVERIFY(QTest::qWaitFor([this] { return deviceRx(*m_echo).data.size() >= 7; }, 10000));
     QCOMPARE(deviceRx(*m_echo).data, QByteArray("hello\r\n"));
     QCOMPARE(srv.stop(), 0);
+}
+
+void TestTelnet::flood_data()
+{
+    QTest::addColumn<uint16_t>("pieceSize");
+    QTest::addColumn<QByteArray>("head");
+    QTest::addColumn<QByteArray>("pattern");   // repeated after the head
+    QTest::addColumn<QByteArray>("toDevice");  // what the device sees, repeated; empty: nothing
+    QTest::addColumn<bool>("cutOff");          // the terminal holds too much and is disconnected
+    const QByteArray text = paste(95);         // a line that never ends
+    QTest::newRow("iac iac pairs") << uint16_t(0) << QByteArray() << hex("ffff") << hex("ff") << false;
+    QTest::newRow("long line") << uint16_t(0) << QByteArray() << text << text << false;
+    QTest::newRow("long line, paced") << uint16_t(195) << QByteArray() << text << text << true;
+    QTest::newRow("endless subnegotiation") << uint16_t(0) << hex("fffa18") << text << QByteArray() << true;
+    QTest::newRow("do, never read") << uint16_t(0) << QByteArray() << hex("fffd18") << QByteArray() << true;
+    QTest::newRow("will, never read") << uint16_t(0) << QByteArray() << hex("fffb18") << QByteArray() << true;
+}
+
+void TestTelnet::flood()
+{
+    QFETCH(uint16_t, pieceSize);
+    QFETCH(QByteArray, head);
+    QFETCH(QByteArray, pattern);
+    QFETCH(QByteArray, toDevice);
+    QFETCH(bool, cutOff);
+    constexpr qint64 kVolume = 16 * 1024 * 1024;
+
+    DeviceBridge flooded(kLocalDevice, pieceSize, 500);
+    flooded.pattern = toDevice;
+    // Half the output cap a terminal has by default: the sanitizer's own costs take the rest of the budget.
+    CorvidTelnet::Limits limits;
+    limits.output /= 2;
+    flooded.bridge->setLimits(limits);
+    DeviceBridge other(kLocalDevice + 1);
+    other.echo = true;
+    Flooder flooder;
+    RawTerminal ping;
+    QVERIFY(flooder.open(flooded.port()) && ping.open(other.port()));
+    QVERIFY(waitEachPass([&] { return flooded.bridge->hasTerminal() && other.bridge->hasTerminal(); }));
+
+    const qint64 before = residentBytes();
+    DiagnosticCapture diag;
+    flooder.start(head, pattern.repeated(1024 * 1024 / pattern.size()), kVolume);
+    // The other terminal is answered while the flood goes on; memory is looked at after each answer.
+    qint64 most = before;
+    int answeredDuringFlood = 0;
+    for (int n = 0; !flooder.finished; ++n) {
+        const QByteArray line = "ping " + QByteArray::number(n) + "\r\n";
+        ping.got.clear();
+        ping.type(line);
+        QVERIFY(waitEachPass([&] { return ping.got.size() >= line.size(); }));
+        QCOMPARE(ping.got, line);
+        answeredDuringFlood += !flooder.finished;
+        most = std::max(most, residentBytes());
+    }
+    QVERIFY(answeredDuringFlood > 0);
+    const qint64 total = (kVolume - head.size()) * toDevice.size() / pattern.size();
+    QVERIFY(waitEachPass([&] { return cutOff ? !flooded.bridge->hasTerminal() : flooded.received == total; }));
+
+    if (toDevice.isEmpty())
+        QCOMPARE(flooded.received, 0);
+    QVERIFY(flooded.matches);
+    const QStringList criticals = diag.criticals();
+    QCOMPARE(criticals.size(), cutOff ? 1 : 0);
+    if (cutOff)
+        QVERIFY2(criticals[0].contains(QStringLiteral("127.0.0.1:%1").arg(flooder.localPort)) &&
+                     criticals[0].contains(QStringLiteral("port: %1").arg(flooded.port())),
+                 qPrintable(criticals[0]));
+    qint64 logged = 0;
+    for (const auto &e : diag.entries())
+        logged += e.text.size() + 12;  // with the time stamp and the level
+    QVERIFY2(logged < 100 * 1000, qPrintable(QStringLiteral("%1 bytes of diagnostics").arg(logged)));
+    most = std::max(most, residentBytes());
+    QVERIFY2(most - before < 10 * 1000 * 1000,
+             qPrintable(QStringLiteral("resident memory grew from %1 to %2 bytes").arg(before).arg(most)));
+}
+
+void TestTelnet::reconnect_data()
+{
+    QTest::addColumn<uint16_t>("pieceSize");
+    QTest::addColumn<bool>("reset");  // the terminal leaves with a reset instead of an end of stream
+    QTest::addColumn<bool>("waits");  // the next terminal comes while the link waits with the line before
+    QTest::newRow("unpaced") << uint16_t(0) << false << false;
+    QTest::newRow("paced") << uint16_t(195) << false << false;
+    QTest::newRow("reset") << uint16_t(0) << true << false;
+    QTest::newRow("link waits for acknowledgement") << uint16_t(0) << false << true;
+}
+
+void TestTelnet::reconnect()
+{
+    QFETCH(uint16_t, pieceSize);
+    QFETCH(bool, reset);
+    QFETCH(bool, waits);
+    // The pacing delay never passes during the test; the test ticks the pacing itself.
+    DeviceBridge device(kLocalDevice, pieceSize, 60000);
+    device.keep = true;
+    auto tick = [&] {
+        if (pieceSize)
+            device.bridge->on_UHF_send_timer();
+    };
+    int approved = 0;
+    connect(device.bridge.get(), &CorvidTelnet::newClientAdded, this, [&] { ++approved; });
+    QByteArray typed;
+    std::unique_ptr<QTcpSocket> term;
+    auto open = [&] {
+        term = std::make_unique<QTcpSocket>();
+        term->connectToHost(QHostAddress::LocalHost, device.port());
+        return term->waitForConnected(5000);
+    };
+    // The terminal types and closes; the next one connects before the loop runs again.
+    auto next = [&](bool again) {
+        term->flush();
+        const linger now{1, 0};
+        if (reset)
+            ::setsockopt(int(term->socketDescriptor()), SOL_SOCKET, SO_LINGER, &now, sizeof now);
+        term->close();
+        return !again || open();
+    };
+    QVERIFY(open());
+    for (int i = 0; i < 100; ++i) {
+        QVERIFY(waitEachPass([&] { return approved > i || term->state() != QAbstractSocket::ConnectedState; }));
+        QCOMPARE(approved, i + 1);
+        const QByteArray line = "line " + QByteArray::number(i) + "\r\n";
+        typed += line;
+        term->write(line);
+        if (!waits) {
+            QVERIFY(next(i < 99));
+            tick();
+            continue;
+        }
+        bool connected = false;
+        device.whileSending = [&] { connected = next(i < 99); };
+        term->flush();
+        QVERIFY(waitEachPass([&] { return !device.whileSending; }));
+        QVERIFY(connected);
+    }
+    QVERIFY(waitEachPass([&] { return tick(), device.kept.size() >= typed.size(); }));
+    QCOMPARE(device.kept, typed);
+
+    // A terminal that is still there keeps its place.
+    DiagnosticCapture diag;
+    RawTerminal first, second;
+    QVERIFY(first.open(device.port()));
+    QVERIFY(waitEachPass([&] { return approved == 101; }));
+    QVERIFY(second.open(device.port()));
+    QVERIFY(second.waitClosed());
+    QCOMPARE(diag.count(QStringLiteral("Telnet TCP client is already approved, new client rejected")), 1);
+    first.type("still here\r\n");
+    QVERIFY(waitEachPass([&] { return tick(), device.kept.endsWith("still here\r\n"); }));
+    QCOMPARE(approved, 101);
 }
 
 QTEST_MAIN(TestTelnet)
