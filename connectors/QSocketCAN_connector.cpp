@@ -188,7 +188,22 @@ int64_t QSocketCAN_connector::sendCorvidMessage(corvid_message *message)
 {
     // A message the engine refuses (offline, too long, address out of range)
     // must show as failed, not as sent.
-    if (!message || !m_engine.sendMessage(message))
+    if (!message)
+        return -1;
+    // Frames wait here until the device reports them written; a sender
+    // faster than the bus must not make that wait hold without end.
+    const uint32_t frames = corvid_frame_count(message->msg_id, message->length);
+    if (uint32_t(m_txQueue.size()) + frames > maxQueuedFrames) {
+        qCritical().noquote() << QStringLiteral("Transmit queue of CAN device %1 is full (%2 frames waiting): "
+                                                "message 0x%3 from 0x%4 to 0x%5 not sent")
+                                     .arg(m_deviceName)
+                                     .arg(m_txQueue.size())
+                                     .arg(message->msg_id, 0, 16)
+                                     .arg(message->address_from, 0, 16)
+                                     .arg(message->address_to, 0, 16);
+        return -1;
+    }
+    if (!m_engine.sendMessage(message))
         return -1;
     return message->length;
 }

@@ -5,6 +5,7 @@
 
 #include "connectors/AbstractConnector.h"
 #include "engine/CorvidEngine.h"
+#include "engine/corvid_engine.h"
 
 #include <QCanBusDevice>
 #include <QCanBusFrame>
@@ -29,6 +30,9 @@ public:
     QString deviceName() const { return m_deviceName; }
     QCanBusDevice *device() const { return m_device; }
     int queuedFrames() const { return m_txQueue.size(); }
+    // Frames that may wait for the device; a message that does not fit is
+    // refused whole. As much as the engine's budget, at 16 bytes a frame.
+    uint32_t maxQueuedFrames = CORVID_BUDGET / 16;
     // One frame as the device delivered it. Error frames are reported, never
     // passed on; others go to the engine.
     void handleFrame(const QCanBusFrame &frame);
