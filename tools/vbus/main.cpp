@@ -4,11 +4,10 @@
 // server, which only ever joins it.
 
 #include "engine/TerminationSignals.h"
+#include "tools/tool_command_line.h"
 
 #include <QCanBus>
 #include <QCanBusDevice>
-#include <QCommandLineParser>
-#include <QCoreApplication>
 #include <QHostAddress>
 #include <QLoggingCategory>
 #include <QTcpServer>
@@ -41,10 +40,7 @@ int main(int argc, char **argv)
     QLoggingCategory::setFilterRules(QStringLiteral("qt.canbus*=false"));
     QCommandLineParser cl;
     cl.setApplicationDescription(QString::fromLatin1(kDescription));
-    cl.addHelpOption();
-    cl.process(app);
-    if (!cl.positionalArguments().isEmpty())
-        fail(QStringLiteral("unexpected argument '%1' (see --help)").arg(cl.positionalArguments().first()));
+    corvid_tool_parse(cl);
     corvid_quit_on_termination_signals(app);
 
     // A device whose port is taken joins the bus of whoever holds it instead
