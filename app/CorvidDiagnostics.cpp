@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <limits>
 #include <utility>
+#include <unistd.h>
 
 namespace {
 
@@ -74,7 +75,7 @@ struct DiagState {
     QPointer<QObject> owner;
     bool hasSink = false;
     CorvidDiagnosticSink sink;
-    bool echoToJournal = false;
+    enum { NoEcho, JournalEcho, TerminalEcho } echo = NoEcho;
 };
 
 DiagState &state()
@@ -145,21 +146,25 @@ QString journalPrefix(QtMsgType type)
 void writeDiagnostic(DiagState &s, QtMsgType type, const QString &msg)
 {
     const QString entry = fileEntry(msg);
+    // One line each on standard error; several texts end in a line feed of their own.
+    QString text = msg;
+    while (text.endsWith(QLatin1Char('\n')))
+        text.chop(1);
+    auto toStandardError = [](const QString &line) {
+        std::fputs(qUtf8Printable(line + QLatin1Char('\n')), stderr);
+        std::fflush(stderr);
+    };
     if (s.stream) {
         *s.stream << entry << Qt::endl;
-        if (s.echoToJournal) {
-            // The journal stamps lines itself; the prefix gives it the level.
-            QString text = msg;
-            while (text.endsWith(QLatin1Char('\n')))
-                text.chop(1);  // several texts end in a line feed of their own
-            std::fputs(qUtf8Printable(journalPrefix(type) + text + QLatin1Char('\n')), stderr);
-            std::fflush(stderr);
-        }
+        // The journal stamps lines itself; the prefix gives it the level.
+        if (s.echo == DiagState::JournalEcho)
+            toStandardError(journalPrefix(type) + text);
+        else if (s.echo == DiagState::TerminalEcho)
+            toStandardError(fileEntry(text).trimmed());
     } else {
         // Nobody else would see a problem of the start-up, such as a
         // configuration that could not be read.
-        std::fputs(qUtf8Printable(entry), stderr);
-        std::fflush(stderr);
+        toStandardError(fileEntry(text).trimmed());
         if (s.early.size() < kEarlyMax)
             s.early.append(entry);
     }
@@ -348,10 +353,12 @@ void corvid_set_repeat_limits(const CorvidRepeatLimits &limits, std::function<qi
     s.lastSweep = s.budgetAt;
 }
 
-void corvid_set_journal_echo(bool on)
+void corvid_echo_to_standard_error()
 {
     QMutexLocker lock(&diagMutex());
-    state().echoToJournal = on;
+    state().echo = !qEnvironmentVariableIsEmpty("JOURNAL_STREAM") ? DiagState::JournalEcho
+                   : ::isatty(STDERR_FILENO)                     ? DiagState::TerminalEcho
+                                                                 : DiagState::NoEcho;
 }
 
 void corvid_install_diagnostics()
