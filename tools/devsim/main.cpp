@@ -19,7 +19,8 @@ const char *kDescription =
     "little-endian sequence number) for load tests.\n"
     "A line containing \"joined\" is printed once the device is on the bus; when the\n"
     "bus goes away the device tries again every second. SIGTERM or SIGINT ends it.\n"
-    "Numbers take a 0x prefix for hexadecimal.";
+    "Numbers take a 0x prefix for hexadecimal.\n"
+    "Exit status: 0 when ended or done, 2 for usage errors.";
 
 uint64_t number(const QCommandLineParser &cl, const QString &name, uint64_t max)
 {

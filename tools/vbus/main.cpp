@@ -23,7 +23,8 @@ const char *kDescription =
     "Hosts Qt's virtual CAN bus on 127.0.0.1:35468 for the server, the device\n"
     "simulator and the tests, which join it as clients. Start it first.\n"
     "The virtual bus is a test facility: it trusts every local process.\n"
-    "Prints a line containing \"hosting\" once the bus is up. SIGTERM or SIGINT ends it.";
+    "Prints a line containing \"hosting\" once the bus is up. SIGTERM or SIGINT ends it.\n"
+    "Exit status: 0 when ended, 1 when the bus cannot be hosted, 2 for usage errors.";
 
 [[noreturn]] void fail(const QString &text)
 {
