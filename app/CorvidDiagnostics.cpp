@@ -24,8 +24,8 @@ namespace {
 // writing to the window may itself produce a diagnostic in the same thread.
 QRecursiveMutex &diagMutex()
 {
-    static QRecursiveMutex mutex;
-    return mutex;
+    static auto *mutex = new QRecursiveMutex;  // never destroyed, like the rest of the state below
+    return *mutex;
 }
 
 // Entries kept for the error log until it opens; a start-up that never opens
@@ -42,8 +42,8 @@ qint64 monotonicMs()
 
 std::function<QTime()> &entryClock()
 {
-    static std::function<QTime()> clock = [] { return QTime::currentTime(); };
-    return clock;
+    static auto *clock = new std::function<QTime()>([] { return QTime::currentTime(); });
+    return *clock;
 }
 
 // One distinct text written lately, and its copies not written since.
@@ -80,8 +80,10 @@ struct DiagState {
 
 DiagState &state()
 {
-    static DiagState s;
-    return s;
+    // Qt still writes diagnostics while the program's statics are destroyed
+    // (plugins unloaded at exit), so the handler's state outlives them all.
+    static auto *s = new DiagState;
+    return *s;
 }
 
 }  // namespace
