@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <limits>
 #include <utility>
+#include <unistd.h>
 
 namespace {
 
@@ -23,8 +24,8 @@ namespace {
 // writing to the window may itself produce a diagnostic in the same thread.
 QRecursiveMutex &diagMutex()
 {
-    static QRecursiveMutex mutex;
-    return mutex;
+    static auto *mutex = new QRecursiveMutex;  // never destroyed, like the rest of the state below
+    return *mutex;
 }
 
 // Entries kept for the error log until it opens; a start-up that never opens
@@ -41,8 +42,8 @@ qint64 monotonicMs()
 
 std::function<QTime()> &entryClock()
 {
-    static std::function<QTime()> clock = [] { return QTime::currentTime(); };
-    return clock;
+    static auto *clock = new std::function<QTime()>([] { return QTime::currentTime(); });
+    return *clock;
 }
 
 // One distinct text written lately, and its copies not written since.
@@ -74,13 +75,15 @@ struct DiagState {
     QPointer<QObject> owner;
     bool hasSink = false;
     CorvidDiagnosticSink sink;
-    bool echoToJournal = false;
+    enum { NoEcho, JournalEcho, TerminalEcho } echo = NoEcho;
 };
 
 DiagState &state()
 {
-    static DiagState s;
-    return s;
+    // Qt still writes diagnostics while the program's statics are destroyed
+    // (plugins unloaded at exit), so the handler's state outlives them all.
+    static auto *s = new DiagState;
+    return *s;
 }
 
 }  // namespace
@@ -145,21 +148,25 @@ QString journalPrefix(QtMsgType type)
 void writeDiagnostic(DiagState &s, QtMsgType type, const QString &msg)
 {
     const QString entry = fileEntry(msg);
+    // One line each on standard error; several texts end in a line feed of their own.
+    QString text = msg;
+    while (text.endsWith(QLatin1Char('\n')))
+        text.chop(1);
+    auto toStandardError = [](const QString &line) {
+        std::fputs(qUtf8Printable(line + QLatin1Char('\n')), stderr);
+        std::fflush(stderr);
+    };
     if (s.stream) {
         *s.stream << entry << Qt::endl;
-        if (s.echoToJournal) {
-            // The journal stamps lines itself; the prefix gives it the level.
-            QString text = msg;
-            while (text.endsWith(QLatin1Char('\n')))
-                text.chop(1);  // several texts end in a line feed of their own
-            std::fputs(qUtf8Printable(journalPrefix(type) + text + QLatin1Char('\n')), stderr);
-            std::fflush(stderr);
-        }
+        // The journal stamps lines itself; the prefix gives it the level.
+        if (s.echo == DiagState::JournalEcho)
+            toStandardError(journalPrefix(type) + text);
+        else if (s.echo == DiagState::TerminalEcho)
+            toStandardError(fileEntry(text).trimmed());
     } else {
         // Nobody else would see a problem of the start-up, such as a
         // configuration that could not be read.
-        std::fputs(qUtf8Printable(entry), stderr);
-        std::fflush(stderr);
+        toStandardError(fileEntry(text).trimmed());
         if (s.early.size() < kEarlyMax)
             s.early.append(entry);
     }
@@ -348,10 +355,12 @@ void corvid_set_repeat_limits(const CorvidRepeatLimits &limits, std::function<qi
     s.lastSweep = s.budgetAt;
 }
 
-void corvid_set_journal_echo(bool on)
+void corvid_echo_to_standard_error()
 {
     QMutexLocker lock(&diagMutex());
-    state().echoToJournal = on;
+    state().echo = !qEnvironmentVariableIsEmpty("JOURNAL_STREAM") ? DiagState::JournalEcho
+                   : ::isatty(STDERR_FILENO)                     ? DiagState::TerminalEcho
+                                                                 : DiagState::NoEcho;
 }
 
 void corvid_install_diagnostics()

@@ -21,9 +21,10 @@ void corvid_message_handler(QtMsgType type, const QMessageLogContext &context, c
 // Installs corvid_message_handler for the rest of the process.
 void corvid_install_diagnostics();
 
-// Under systemd standard error is the journal: with `on`, every diagnostic
-// written to the error log also goes there, with its syslog level.
-void corvid_set_journal_echo(bool on);
+// Every diagnostic written to the error log also goes to standard error when
+// that is the journal (JOURNAL_STREAM is set: with its syslog level) or a
+// terminal (as the error log has it), so that someone sees it at once.
+void corvid_echo_to_standard_error();
 
 // The error log stream. Not owned. While there is none (the default),
 // each entry goes to standard error at once and is kept; setting the stream

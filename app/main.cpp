@@ -1,6 +1,7 @@
 // Entry point of the server: builds everything in a fixed order, runs the Qt
 // event loop, and on the way out closes the link and flushes the message log.
 
+#include "app/CommandLine.h"
 #include "app/CorvidDiagnostics.h"
 #include "app/InterfaceSelection.h"
 #include "app/PluginPaths.h"
@@ -97,6 +98,9 @@ int main(int argc, char *argv[])
 
     // The application, the diagnostic handler and what signals carry.
     g_app = new QApplication(argc, argv);
+    QString configFile;
+    if (const std::optional<int> status = corvid_handle_command_line(QCoreApplication::arguments(), &configFile))
+        return *status;
     corvid_install_diagnostics();
     // Every connection holds a descriptor; the bounds on them follow the limit.
     corvid_raise_descriptor_limit();
@@ -108,23 +112,25 @@ int main(int argc, char *argv[])
         corvid_set_prompt(&launchPrompt);
     LogWorker::setLaunchErrorHandler([](const QString &text) { corvid_prompt().launchError(text); });
 
-    // The configuration, from the working directory or built in.
-    g_config = new CorvidConfigData(CorvidConfigData::startupConfigFile());
+    // The configuration: the --config file, else the working directory's, else built in.
+    g_config = corvid_load_configuration(configFile);
     const StartupSettings settings = StartupSettings::read(*g_config);
 
     // The per-run error log.
     const QDateTime startUtc = QDateTime::currentDateTimeUtc();
     g_errorLogFile = new QFile();
     if (!corvid_open_error_log(*g_errorLogFile, settings.errorLogPrefix, startUtc)) {
-        std::fputs("Launch error: Cannot create error log file.\n", stderr);
-        corvid_prompt().launchError(QStringLiteral("Cannot create error log file."));
+        const QString text = QStringLiteral("Cannot create error log file. %1: %2")
+                                 .arg(g_errorLogFile->fileName(), g_errorLogFile->errorString());
+        std::fputs(qUtf8Printable(QStringLiteral("Launch error: ") + text + QLatin1Char('\n')), stderr);
+        corvid_prompt().launchError(text);
         return -1;
     }
     g_errorLogStream = new QTextStream(g_errorLogFile);
     // The start line first, then what was said before the file existed.
     corvid_write_error_log_start(*g_errorLogStream, startUtc);
     corvid_set_error_log_stream(g_errorLogStream);
-    corvid_set_journal_echo(!qEnvironmentVariableIsEmpty("JOURNAL_STREAM"));
+    corvid_echo_to_standard_error();
     qCDebug(lcApp).noquote() << "Qt plugins searched in:" << QCoreApplication::libraryPaths().join(QStringLiteral(", "));
 
     // The main window, when there is a display to show it on. It

@@ -59,11 +59,16 @@ QSocketCAN_connector::~QSocketCAN_connector()
     }
 }
 
+QString QSocketCAN_connector::noCanDevicesText(const QString &device, const QString &plugin)
+{
+    return QStringLiteral("No CAN devices available! (SocketCANPortName \"%1\", plugin %2)").arg(device, plugin);
+}
+
 bool QSocketCAN_connector::discoverDevice(const QString &searchName)
 {
     const QList<QCanBusDeviceInfo> devices = QCanBus::instance()->availableDevices(searchName);
     if (devices.isEmpty()) {
-        qCritical("No CAN devices available!");
+        qCritical("%s", qUtf8Printable(noCanDevicesText(m_deviceName, searchName)));
         return false;
     }
     QList<QCanBusDeviceInfo> candidates;

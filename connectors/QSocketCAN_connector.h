@@ -26,6 +26,8 @@ public:
     // listed under.
     static QString pluginFor(const QString &pluginSetting);
     static QString searchNameFor(const QString &pluginSetting);
+    // "No CAN devices available!" naming the device and the plugin looked in.
+    static QString noCanDevicesText(const QString &device, const QString &plugin);
 
     QString deviceName() const { return m_deviceName; }
     QCanBusDevice *device() const { return m_device; }

@@ -71,6 +71,11 @@ void USBtinConnector::setTimings(const Timings &timings)
     m_noAckTimer.setInterval(timings.noAckMs);
 }
 
+QString USBtinConnector::noSerialDevicesText(const QString &port)
+{
+    return QStringLiteral("No serial devices available! (USBtinPortName \"%1\")").arg(port);
+}
+
 QString USBtinConnector::findPort(const QString &configured, bool silent)
 {
     // A path the listing cannot show is taken as it is.
@@ -79,7 +84,7 @@ QString USBtinConnector::findPort(const QString &configured, bool silent)
     const QString wanted = configured.mid(configured.lastIndexOf(QLatin1Char('/')) + 1);
     const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
     if (ports.isEmpty()) {
-        qCritical("No serial devices available!");
+        qCritical("%s", qUtf8Printable(noSerialDevicesText(configured)));
         return QString();
     }
     QList<QSerialPortInfo> candidates;

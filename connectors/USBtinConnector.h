@@ -42,6 +42,8 @@ public:
     // pseudo-terminal, a /dev/serial/by-id link). Empty when none is found.
     // Not silent: with several adapters the operator is asked to pick one.
     static QString findPort(const QString &configured, bool silent);
+    // "No serial devices available!" naming the port looked for.
+    static QString noSerialDevicesText(const QString &port);
 
     void setTimings(const Timings &timings);
 

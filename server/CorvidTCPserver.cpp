@@ -59,7 +59,8 @@ bool CorvidTCPserver::startServer()
         m_listenRetry->stop();
     stopAccepting();
     if (!m_server->listen(QHostAddress::Any, port)) {
-        m_error = m_server->errorString();
+        // Which port on which addresses, for an operator who runs more than one service.
+        m_error = QStringLiteral("all local addresses, port %1: %2").arg(port).arg(m_server->errorString());
         qCritical("%s", qPrintable(QStringLiteral("Unable to start the server: ") + m_error));
         m_server->close();
         // A restart that raced its predecessor for the port must not leave the

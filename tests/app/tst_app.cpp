@@ -6,6 +6,7 @@
 #include "config/CorvidConfigData.h"
 #include "engine/corvid_engine.h"
 #include "tests/common/bus_reference.h"
+#include "tests/common/pty_peer.h"
 #include "tests/common/server_run.h"
 #include "tests/common/virtual_bus.h"
 #include "tests/common/wire_client.h"
@@ -79,6 +80,8 @@ private slots:
     void startupFailuresAndShutdown();
     void systemdReadinessAndWatchdog();
     void configurationFaultsAtStartup();
+    void commandLines_data();
+    void commandLines();
 
 private:
     VirtualBusHost m_bus;
@@ -97,7 +100,8 @@ void TestApp::startupSettings_data()
 {
     QTest::addColumn<ConfigParams>("params");
     QTest::addColumn<QString>("expected");
-    const QString plain = QStringLiteral("gui1 max- tel- cc-1 log1 esc1 crlf0 dbg0 uhf0/0");
+    // Absent: the built-in defaults.
+    const QString plain = QStringLiteral("gui1 max3 tel2,ff cc+1 log1 esc1 crlf0 dbg0 uhf195/500");
     QTest::newRow("defaults") << ConfigParams{} << plain;
     // Values their use does not allow take the built-in default.
     QTest::newRow("odd values") << ConfigParams{{"DisableGUI", "abc"}, {"MaxTCPClients", "010"},
@@ -106,13 +110,11 @@ void TestApp::startupSettings_data()
                                 << "gui1 max8 tel2,ff,2 cc+1 log1 esc0 crlf1 dbg1 uhf195/500";
     QTest::newRow("gui -1") << ConfigParams{{"DisableGUI", "-1"}} << QString(plain).replace("gui1", "gui0");
     QTest::newRow("gui 0") << ConfigParams{{"DisableGUI", "0"}} << plain;
-    QTest::newRow("hex max") << ConfigParams{{"MaxTCPClients", "0x10"}} << QString(plain).replace("max-", "max16");
+    QTest::newRow("hex max") << ConfigParams{{"MaxTCPClients", "0x10"}} << QString(plain).replace("max3", "max16");
     QTest::newRow("no log") << ConfigParams{{"CorvidLogDisable", "1"}} << QString(plain).replace("log1", "log0");
     QTest::newRow("log ' 1'") << ConfigParams{{"CorvidLogDisable", " 1"}} << plain;
-    // CC_Address matters only together with TELNET_Devices.
-    QTest::newRow("cc alone") << ConfigParams{{"CC_Address", "0x5"}} << plain;
     QTest::newRow("cc") << ConfigParams{{"CC_Address", "0x5"}, {"TELNET_Devices", "ff"}}
-                        << QString(plain).replace("tel- cc-1", "telff cc+5");
+                        << QString(plain).replace("tel2,ff cc+1", "telff cc+5");
 }
 
 void TestApp::startupSettings()
@@ -234,11 +236,15 @@ void TestApp::startupModes()
     const uint16_t windowedPort = freePort();
     QVERIFY(windowed.configure(headlessParams(windowedPort) + ConfigParams{{"DisableGUI", "0"}}));
     windowed.start(environment({{"QT_QPA_PLATFORM", ""}, {"DISPLAY", ":97"}}));
-    // DisableGUI 1, the message log off, the plugin trace switched on.
+    // DisableGUI 1, the message log off, the plugin trace switched on; on a
+    // file given with --config, not the working directory's, whose port is taken.
     ServerRun headless;
+    QTemporaryDir elsewhere;
     const uint16_t headlessPort = freePort();
-    QVERIFY(headless.configure(headlessParams(headlessPort) + ConfigParams{{"CorvidLogDisable", "1"}}));
-    headless.start(environment({{"QT_LOGGING_RULES", "corvid.app.debug=true"}}));
+    QVERIFY(headless.configure(headlessParams(windowedPort)));
+    QVERIFY(writeConfig(elsewhere.filePath("c.xml"), headlessParams(headlessPort) + ConfigParams{{"CorvidLogDisable", "1"}}));
+    headless.start(environment({{"QT_LOGGING_RULES", "corvid.app.debug=true"}}), serverBinary(),
+                   {"--config", elsewhere.filePath("c.xml")});
 
     QVERIFY(defaults.waitForErrorLog(QStringLiteral("No serial devices available!")));
     QVERIFY(defaults.errorLog().startsWith(QStringLiteral("Server started at ")));
@@ -250,7 +256,7 @@ void TestApp::startupModes()
 
     for (ServerRun *run : {&windowed, &headless}) {
         QVERIFY2(run->waitStarted(run == &headless ? headlessPort : windowedPort), qPrintable(run->errorLog()));
-        QVERIFY(run->waitForErrorLog(QStringLiteral("Incorrect HW interface selected!\n")));
+        QVERIFY(run->waitForErrorLog(QStringLiteral("Incorrect HW interface selected! (Interface \"none\")\n")));
         QCOMPARE(run->errorLog().contains("running without the main window"), run == &windowed);
     }
     QCOMPARE(windowed.stop(), 0);
@@ -274,6 +280,7 @@ void TestApp::startupModes()
     QVERIFY(QTest::qWaitFor([&] { return client.messages().size() == 1; }, 5000));
     QCOMPARE(headless.stop(SIGINT), 0);
     QVERIFY(headless.filesIn(QStringLiteral("server_logs/corvid_log"), QStringLiteral("*.csv")).isEmpty());
+    QCOMPARE(QDir(elsewhere.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList{"c.xml"});
 }
 
 void TestApp::startupFailuresAndShutdown()
@@ -287,8 +294,23 @@ void TestApp::startupFailuresAndShutdown()
     broken.start();
     QVERIFY(broken.proc.waitForFinished(20000));
     QCOMPARE(broken.proc.exitCode(), 255);
-    QCOMPARE(QString(broken.proc.readAllStandardError()).count("Launch error: Cannot create error log file.\n"), 1);
+    const QString launchError = QStringLiteral("Launch error: Cannot create error log file. blocker/err\\d{4}(-\\d\\d){2}_"
+                                               "\\d\\d(-\\d\\d){2}\\.txt: Not a directory\n");
+    QCOMPARE(QString(broken.proc.readAllStandardError()).count(QRegularExpression(launchError)), 1);
     QVERIFY(!QDir(broken.path(QStringLiteral("server_logs"))).exists());
+
+    // A port in use is said at once on the terminal the server runs on.
+    QTcpServer occupier;
+    QVERIFY(occupier.listen(QHostAddress::Any, 0));
+    PtyPeer terminal;
+    ServerRun onTerminal;
+    QVERIFY(onTerminal.configure(headlessParams(occupier.serverPort())));
+    onTerminal.proc.setStandardErrorFile(terminal.path());
+    onTerminal.start();
+    const QByteArray said = "Unable to start the server: all local addresses, port " +
+                            QByteArray::number(occupier.serverPort()) + ": The bound address is already in use";
+    QVERIFY2(QTest::qWaitFor([&] { return terminal.received().contains(said); }, 15000), terminal.received());
+    QCOMPARE(onTerminal.stop(), 0);
 
     // A terminating signal right after a burst of traffic: exit 0, and the log
     // holds every line once, in order, in both log modes.
@@ -370,7 +392,7 @@ void TestApp::configurationFaultsAtStartup()
     srv.errorLogDir = QStringLiteral("logs/a/b");
     srv.start();
     QVERIFY2(srv.waitStarted(port), qPrintable(srv.errorLog()));
-    const QString partly = QStringLiteral("The server runs on a partly read configuration (server_config.xml)");
+    const QString partly = QStringLiteral("The server runs on a partly read configuration (server_config.xml: line ");
     const QString log = srv.errorLog();
     QVERIFY2(log.startsWith(QStringLiteral("Server started at ")), qPrintable(log));
     QVERIFY(log.indexOf(QStringLiteral(": Error: ")) < log.indexOf(partly));
@@ -379,6 +401,82 @@ void TestApp::configurationFaultsAtStartup()
     const QString err = QString::fromLocal8Bit(srv.proc.readAllStandardError());
     QVERIFY2(err.contains(partly) && err.contains(QStringLiteral(": Error: ")), qPrintable(err));
     QVERIFY(!err.contains(QStringLiteral("started at port")));  // once the log exists, only the log
+}
+
+void TestApp::commandLines_data()
+{
+    // The output of stdout and stderr together, as a pattern of the whole.
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("output");
+    auto text = [](const QString &t) { return QRegularExpression::escape(t); };
+    const QString server = QStringLiteral("app/corvid-server");
+    const QString problems = QStringLiteral("%1: %2 problems\n");
+    QTest::newRow("help") << server << QStringList{"--help"} << 0
+                          << text("Usage: corvid-server [--config FILE] [--check-config [FILE]] [--help] [--version] "
+                                  "[Qt options]\n") + ".*--check-config \\[FILE\\] .*";
+    QTest::newRow("unknown option") << server << QStringList{"-platform", "offscreen", "--frob"} << 2
+                                    << text("corvid-server: unknown option '--frob'\nUsage: corvid-server [--config") + ".*";
+    QTest::newRow("good file") << server << QStringList{"--check-config", "good.xml"} << 0
+                               << text("good.xml: configuration ok\n");
+    QTest::newRow("unknown name") << server << QStringList{"--config", "typo.xml", "--check-config"} << 1
+                                  << text("Warning: Unknown parameter TcpPrt in typo.xml is ignored; did you mean TcpPort?\n"
+                                          "Warning: Interface \"virtualcann\" is not one of UsbTin, SocketCAN, virtualcan, "
+                                          "AGWPE, KISSTCP, UDP; it is taken as virtualcan\n" + problems.arg("typo.xml").arg(2));
+    QTest::newRow("bad number") << server << QStringList{"--check-config=number.xml"} << 1
+                                << text("Critical: Parameter TcpPort has the value \"70000\", not a number from 1 to 65535; "
+                                        "the default 2323 is used\nnumber.xml: 1 problem\n");
+    QTest::newRow("broken tag") << server << QStringList{"--check-config", "broken.xml"} << 1
+                                << text("Critical: Error: Opening and ending tag mismatch. in file broken.xml at line 4, "
+                                        "column 65.\nCritical: The server runs on a partly read configuration (broken.xml: "
+                                        "line 4, column 65: Opening and ending tag mismatch.); the parameters it lacks take "
+                                        "their built-in defaults\n" + problems.arg("broken.xml").arg(2));
+    QTest::newRow("missing --config") << server << QStringList{"--config", "none.xml"} << 1
+                                      << text("corvid-server: cannot read the configuration file none.xml\n");
+    QTest::newRow("devsim") << "tools/devsim/corvid-devsim" << QStringList{"--bogus"} << 2
+                            << text("corvid-devsim: Unknown option 'bogus'. (see --help)\n");
+    QTest::newRow("adapter-sim") << "tools/adapter-sim/corvid-adapter-sim" << QStringList{"--ack", "soon"} << 2
+                                 << text("corvid-adapter-sim: --ack: expected now, late, never or bel (see --help)\n");
+    QTest::newRow("vbus") << "tools/vbus/corvid-vbus" << QStringList{"stray"} << 2
+                          << text("corvid-vbus: unexpected argument 'stray' (see --help)\n");
+    // One version, the package's, everywhere.
+    QFile changelog(qEnvironmentVariable("CORVID_SOURCE_DIR") + QStringLiteral("/debian/changelog"));
+    QVERIFY(changelog.open(QIODevice::ReadOnly));
+    const QString version = QString::fromUtf8(changelog.readLine()).section('(', 1).section(')', 0, 0);
+    for (const QString program : {"app/corvid-server", "tools/client/corvid-client", "tools/devsim/corvid-devsim",
+                                  "tools/adapter-sim/corvid-adapter-sim", "tools/vbus/corvid-vbus"})
+        QTest::newRow(qPrintable(program.section('/', -1) + " --version"))
+            << program << QStringList{"--version"} << 0 << text(program.section('/', -1) + ' ' + version) + "( \\(.*\\))?\n";
+}
+
+void TestApp::commandLines()
+{
+    QFETCH(QString, program);
+    QFETCH(QStringList, args);
+    ServerRun run;
+    QVERIFY(writeConfig(run.path("good.xml"), {{"Interface", "UDP"}, {"TcpPort", "2400"}}));
+    QVERIFY(writeConfig(run.path("typo.xml"), {{"Interface", "virtualcann"}, {"TcpPrt", "2400"}}));
+    QVERIFY(writeConfig(run.path("number.xml"), {{"Interface", "UDP"}, {"TcpPort", "70000"}}));
+    QFile broken(run.path("broken.xml"));
+    QVERIFY(broken.open(QIODevice::WriteOnly));
+    broken.write("<?xml version=\"1.0\"?>\n<Config>\n"
+                 "<Parameter><ParmName>Interface</ParmName><ParmValue>UDP</ParmValue></Parameter>\n"
+                 "<Parameter><ParmName>TcpPort</ParmName><ParmValue>2400</ParmValu></Parameter>\n</Config>\n");
+    broken.close();
+    QTemporaryDir runtime;  // else Qt says it lacks one
+    run.proc.setProcessChannelMode(QProcess::MergedChannels);
+    run.start(environment({{"XDG_RUNTIME_DIR", runtime.path()}}), builtProgram(program), args);
+    QVERIFY(run.proc.waitForFinished(20000));
+    QCOMPARE(run.proc.exitStatus(), QProcess::NormalExit);
+    QTEST(run.proc.exitCode(), "status");
+    const QString got = QString::fromUtf8(run.proc.readAll());
+    QFETCH(QString, output);
+    QVERIFY2(QRegularExpression(QStringLiteral("\\A(?:%1)\\z").arg(output), QRegularExpression::DotMatchesEverythingOption)
+                 .match(got).hasMatch(), qPrintable(got));
+    // Nothing was started: no log, nothing written.
+    QCOMPARE(QDir(run.dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
+             QStringList({"broken.xml", "good.xml", "number.xml", "typo.xml"}));
 }
 
 QTEST_GUILESS_MAIN(TestApp)

@@ -71,11 +71,12 @@ inline bool writeConfig(const QString &path, const ConfigParams &params)
     return f.write(xml) == xml.size();
 }
 
-// Headless, no link, logs under server_logs/, listening on `port`.
+// Headless, no link, no Telnet terminal, no client limit, logs under server_logs/, listening on `port`.
 inline ConfigParams headlessParams(uint16_t port, const QString &interface = QStringLiteral("none"))
 {
     return {{"Interface", interface}, {"DisableGUI", "1"}, {"TcpPort", QString::number(port)},
-            {"ErrorLogFile", "server_logs/error_log"}, {"CorvidLogFile", "server_logs/corvid_log"}};
+            {"ErrorLogFile", "server_logs/error_log"}, {"CorvidLogFile", "server_logs/corvid_log"},
+            {"TELNET_Devices", "none"}, {"MaxTCPClients", "0"}};
 }
 
 // A headless server on the virtual CAN bus, logs under server_logs/.
