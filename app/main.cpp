@@ -208,5 +208,6 @@ int main(int argc, char *argv[])
         systemd.notifyReady();
     const int result = g_app->exec();
     delete log;
+    corvid_write_repeat_counts();  // of what the shutdown said again
     return result;
 }
