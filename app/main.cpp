@@ -3,6 +3,7 @@
 
 #include "app/CorvidDiagnostics.h"
 #include "app/InterfaceSelection.h"
+#include "app/LogRotation.h"
 #include "app/PluginPaths.h"
 #include "app/StartupSettings.h"
 #include "app/SystemdNotify.h"
@@ -193,6 +194,13 @@ int main(int argc, char *argv[])
     auto *log = new CorvidLog(logDir, settings.messageLogEnabled, g_config->numLogThreads(), nullptr);
     QObject::connect(g_server, &CorvidServer::signalLogData, log, &CorvidLog::slotAppendCorvidToLog,
                      Qt::DirectConnection);
+    // New log files on SIGHUP and every LogRotateHours; old ones go after LogKeepDays.
+    auto *rotation = new LogRotation({settings.errorLogPrefix, logDir, qint64(settings.logRotateHours) * 3600000,
+                                      int(settings.logKeepDays)},
+                                     g_errorLogFile, g_errorLogStream, startUtc, log);
+    corvid_on_hangup_signal(*g_app, [rotation] { rotation->rotate(QStringLiteral("SIGHUP")); });
+    g_errorLogFile = nullptr;  // the rotation owns the error log from here on
+    g_errorLogStream = nullptr;
 
     // Listen, show the window, run.
     g_server->startServer();
