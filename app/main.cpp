@@ -104,6 +104,8 @@ int main(int argc, char *argv[])
     corvid_register_metatypes();
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
     corvid_quit_on_termination_signals(*g_app);
+    // Qt's CAN plugins speak in their own category, with raw pointers.
+    QLoggingCategory::setFilterRules(QStringLiteral("qt.canbus*=false"));
     static LaunchPrompt launchPrompt;
     if (hasDisplay())
         corvid_set_prompt(&launchPrompt);
