@@ -216,6 +216,7 @@ int main(int argc, char *argv[])
     QObject::connect(g_server->tcpServer(), &CorvidTCPserver::listeningResumed, &systemd, &SystemdNotify::notifyReady);
     if (g_server->tcpServer()->serverPort() != 0)
         systemd.notifyReady();
+    systemd.followServer(*g_server);
     const int result = g_app->exec();
     delete log;
     corvid_write_repeat_counts();  // of what the shutdown said again
