@@ -79,6 +79,9 @@ void LogRotation::rotate(const QString &why)
         name = corvid_error_log_file_name(prefix, at);
     }
     const QString oldName = errorLogFileName();
+    const QString dir = corvid_error_log_directory(prefix);
+    if (!dir.isEmpty())
+        QDir().mkpath(dir);  // an operator may have cleared it away
     auto file = std::make_unique<QFile>(name);
     if (file->open(QIODevice::WriteOnly | QIODevice::Text | QIODevice::NewOnly)) {
         auto stream = std::make_unique<QTextStream>(file.get());
@@ -92,9 +95,8 @@ void LogRotation::rotate(const QString &why)
                                            .arg(name, file->errorString(), oldName)));
     }
     const QString csv = m_messageLog ? m_messageLog->startNewFile() : QString();
-    qInfo("%s", qUtf8Printable(QStringLiteral("Log files start here (%1); the error log went on from %2%3")
-                                   .arg(why, oldName,
-                                        csv.isEmpty() ? QString() : QStringLiteral(", the message log is now ") + csv)));
+    qInfo("%s", qUtf8Printable(QStringLiteral("Log files start here (%1); previous error log: %2%3")
+                                   .arg(why, oldName, csv.isEmpty() ? QString() : QStringLiteral("; message log: ") + csv)));
     deleteOldFiles();
     schedule();
     emit rotated();

@@ -104,6 +104,7 @@ int main(int argc, char *argv[])
     corvid_register_metatypes();
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
     corvid_quit_on_termination_signals(*g_app);
+    corvid_on_hangup_signal(*g_app, {});  // never ends the server; the log rotation takes it below
     // Qt's CAN plugins speak in their own category, with raw pointers.
     QLoggingCategory::setFilterRules(QStringLiteral("qt.canbus*=false"));
     static LaunchPrompt launchPrompt;
