@@ -20,12 +20,15 @@
 
 namespace {
 
+// The handler's state is never destroyed: Qt's own exit handlers may still
+// say something after main() has returned.
+
 // One lock over the stream, the pending text and the sink. Recursive, because
 // writing to the window may itself produce a diagnostic in the same thread.
 QRecursiveMutex &diagMutex()
 {
-    static QRecursiveMutex mutex;
-    return mutex;
+    static auto *mutex = new QRecursiveMutex;
+    return *mutex;
 }
 
 // Entries kept for the error log until it opens; a start-up that never opens
@@ -42,8 +45,8 @@ qint64 monotonicMs()
 
 std::function<QTime()> &entryClock()
 {
-    static std::function<QTime()> clock = [] { return QTime::currentTime(); };
-    return clock;
+    static auto *clock = new std::function<QTime()>([] { return QTime::currentTime(); });
+    return *clock;
 }
 
 // One distinct text written lately, and its copies not written since.
@@ -80,8 +83,8 @@ struct DiagState {
 
 DiagState &state()
 {
-    static DiagState s;
-    return s;
+    static auto *s = new DiagState;
+    return *s;
 }
 
 }  // namespace
