@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QObject>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QRecursiveMutex>
 #include <QTextStream>
 #include <QThread>
@@ -19,6 +20,9 @@
 #include <unistd.h>
 
 namespace {
+
+// The handler's state is never destroyed: Qt's own exit handlers may still
+// say something after main() has returned.
 
 // One lock over the stream, the pending text and the sink. Recursive, because
 // writing to the window may itself produce a diagnostic in the same thread.
@@ -304,14 +308,13 @@ void corvid_message_handler(QtMsgType type, const QMessageLogContext &context, c
     sweep(s, now, false);
 
     // The same diagnostic over and over (a link that cannot be built, a noisy
-    // peer), also among others, is written a few times, then counted.
+    // peer), also among others, is written once lately, then counted.
     const TextKey key(int(type), text);
     const auto it = s.recent.find(key);
     if (it != s.recent.end()) {
         it->lastSeen = now;
         if (it->written < s.limits.writtenCopies) {
-            // A few copies are written as they come: an event that happens
-            // twice, such as a link lost again, reads better so.
+            // Limits may allow a few copies as they come.
             if (admit(s, now, text)) {
                 ++it->written;
                 it->lastReport = now;
@@ -368,16 +371,24 @@ void corvid_install_diagnostics()
     qInstallMessageHandler(corvid_message_handler);
     // Counts still open when the program ends are written, not lost.
     if (QCoreApplication *app = QCoreApplication::instance())
-        QObject::connect(app, &QCoreApplication::aboutToQuit, [] {
-            QMutexLocker lock(&diagMutex());
-            sweep(state(), state().clock(), true);
-        });
+        QObject::connect(app, &QCoreApplication::aboutToQuit, &corvid_write_repeat_counts);
+}
+
+void corvid_write_repeat_counts()
+{
+    QMutexLocker lock(&diagMutex());
+    sweep(state(), state().clock(), true);
 }
 
 void corvid_set_error_log_stream(QTextStream *stream)
 {
     QMutexLocker lock(&diagMutex());
     DiagState &s = state();
+    if (s.stream && stream != s.stream) {
+        // The old file ends complete: what it still counts is said in it,
+        // and the new one starts without texts it never held.
+        sweep(s, s.clock(), true);
+    }
     s.stream = stream;
     if (!stream)
         return;
@@ -431,6 +442,13 @@ bool corvid_open_error_log(QFile &file, const QString &prefix, const QDateTime &
         QDir().mkpath(dir);
     file.setFileName(corvid_error_log_file_name(prefix, utc));
     return file.open(QIODevice::WriteOnly | QIODevice::Text | QIODevice::Truncate);
+}
+
+QRegularExpression corvid_error_log_file_pattern(const QString &prefix)
+{
+    const QString base = prefix.mid(prefix.lastIndexOf(QLatin1Char('/')) + 1);
+    return QRegularExpression(QLatin1Char('^') + QRegularExpression::escape(base) +
+                              QStringLiteral("\\d{4}-\\d\\d-\\d\\d_\\d\\d-\\d\\d-\\d\\d\\.txt$"));
 }
 
 void corvid_write_error_log_start(QTextStream &stream, const QDateTime &utc)

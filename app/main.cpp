@@ -4,6 +4,7 @@
 #include "app/CommandLine.h"
 #include "app/CorvidDiagnostics.h"
 #include "app/InterfaceSelection.h"
+#include "app/LogRotation.h"
 #include "app/PluginPaths.h"
 #include "app/StartupSettings.h"
 #include "app/SystemdNotify.h"
@@ -107,6 +108,9 @@ int main(int argc, char *argv[])
     corvid_register_metatypes();
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
     corvid_quit_on_termination_signals(*g_app);
+    corvid_on_hangup_signal(*g_app, {});  // never ends the server; the log rotation takes it below
+    // Qt's CAN plugins speak in their own category, with raw pointers.
+    QLoggingCategory::setFilterRules(QStringLiteral("qt.canbus*=false"));
     static LaunchPrompt launchPrompt;
     if (hasDisplay())
         corvid_set_prompt(&launchPrompt);
@@ -199,6 +203,13 @@ int main(int argc, char *argv[])
     auto *log = new CorvidLog(logDir, settings.messageLogEnabled, g_config->numLogThreads(), nullptr);
     QObject::connect(g_server, &CorvidServer::signalLogData, log, &CorvidLog::slotAppendCorvidToLog,
                      Qt::DirectConnection);
+    // New log files on SIGHUP and every LogRotateHours; old ones go after LogKeepDays.
+    auto *rotation = new LogRotation({settings.errorLogPrefix, logDir, qint64(settings.logRotateHours) * 3600000,
+                                      int(settings.logKeepDays)},
+                                     g_errorLogFile, g_errorLogStream, startUtc, log);
+    corvid_on_hangup_signal(*g_app, [rotation] { rotation->rotate(QStringLiteral("SIGHUP")); });
+    g_errorLogFile = nullptr;  // the rotation owns the error log from here on
+    g_errorLogStream = nullptr;
 
     // Listen, show the window, run.
     g_server->startServer();
@@ -212,7 +223,9 @@ int main(int argc, char *argv[])
     QObject::connect(g_server->tcpServer(), &CorvidTCPserver::listeningResumed, &systemd, &SystemdNotify::notifyReady);
     if (g_server->tcpServer()->serverPort() != 0)
         systemd.notifyReady();
+    systemd.followServer(*g_server);
     const int result = g_app->exec();
     delete log;
+    corvid_write_repeat_counts();  // of what the shutdown said again
     return result;
 }

@@ -2,6 +2,8 @@
 // A CAN bus reached through Qt's CAN bus layer: Linux SocketCAN through the
 // "kq-qt-socketcan" plugin, or Qt's "virtualcan" plugin for a simulated bus.
 // Frames are written one at a time; every received frame goes to the engine.
+// The virtual bus is joined only when a host (corvid-vbus) serves it: the
+// plugin would otherwise make this process the host.
 
 #include "connectors/AbstractConnector.h"
 #include "engine/CorvidEngine.h"
@@ -11,6 +13,7 @@
 #include <QCanBusFrame>
 #include <QList>
 #include <QString>
+#include <QTcpSocket>
 
 class QSocketCAN_connector : public AbstractConnector {
     Q_OBJECT
@@ -42,6 +45,11 @@ public:
 
     // SocketCANPortName.
     bool applySetting(const QString &name, const QString &value) override;
+    // Still finding out whether the virtual bus has a host to join.
+    bool awaitingDevice() const override { return m_hostProbe != nullptr; }
+
+    // Where Qt's virtual CAN plugin serves its bus (fixed in the plugin).
+    static constexpr quint16 kVirtualBusPort = 35468;
 
 public slots:
     void HW_init() override;
@@ -62,6 +70,9 @@ private:
     QCanBusDevice *createDevice(const QString &plugin, QString *errorText) const;
     int32_t writeQueued(const QCanBusFrame &frame, bool enqueue);
     void notInitialized(const QString &plugin);
+    void probeVirtualBusHost();
+    void endHostProbe(bool found);
+    bool dropHostProbe();
 
     CorvidEngine &m_engine;
     can_message m_rxFrame;
@@ -70,4 +81,6 @@ private:
     QString m_pluginSetting;
     QString m_deviceName;
     QCanBusDevice *m_device = nullptr;
+    QTcpSocket *m_hostProbe = nullptr;  // a connection attempt to the bus's host
+    bool m_hostSeen = false;            // the probe just found a host: join it
 };

@@ -172,6 +172,9 @@ void CorvidServer::slotOnNullReaderTimer()
 {
     if (!m_connector)
         return;
+    // A link still waiting for its device to answer is given the time.
+    if (m_connector->awaitingDevice())
+        return;
     if (m_connector->isPlaceholder() || m_connector->state == AbstractConnector::HW_ERROR ||
         m_connector->state == AbstractConnector::HW_NOTINIT) {
         const QString value = m_config ? m_config->getParam(QStringLiteral("Interface")) : QString();
@@ -187,6 +190,8 @@ void CorvidServer::slotDisconnected(quint32 clientId)
 void CorvidServer::hardwareStatusHandler(AbstractConnector::HWState newState)
 {
     m_tcpServer->hw_state = uint32_t(newState);
+    if (newState == AbstractConnector::HW_READY)
+        m_rebuildAttempt = 0;
     m_view->hardwareStatusHandler(newState);
     const auto clients = m_tcpServer->clientList();
     for (const auto &client : clients) {
@@ -196,6 +201,7 @@ void CorvidServer::hardwareStatusHandler(AbstractConnector::HWState newState)
         m_tcpServer->hw_error = m_connector->lastError;
         m_tcpServer->sendServerState(client.socket);
     }
+    emit linkChanged();
 }
 
 void CorvidServer::slotCloseServer()
@@ -302,7 +308,8 @@ void CorvidServer::connectConnector(AbstractConnector *connector)
 
 void CorvidServer::rebuildConnector()
 {
-    qCDebug(lcHub) << "rebuilding the link";
+    // Numbered, so that the trace shows every attempt.
+    qCDebug(lcHub).noquote() << QStringLiteral("rebuilding the link (attempt %1)").arg(++m_rebuildAttempt);
     AbstractConnector *old = m_connector;
     old->HW_close();
     disconnect(old, nullptr, this, nullptr);
@@ -326,6 +333,8 @@ void CorvidServer::rebuildConnector()
         fresh->HW_init();
     if (m_connector == fresh && fresh->state == AbstractConnector::HW_READY)
         hardwareStatusHandler(AbstractConnector::HW_READY);
+    else
+        emit linkChanged();
 }
 
 void CorvidServer::refreshRxCounters()

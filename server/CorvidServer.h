@@ -73,6 +73,8 @@ signals:
                        AX25HeaderOpt hdr = {});
     // A link cannot go on without its device (its abort_app): the program ends.
     void abortRequested();
+    // The link's state changed, or another link took its place.
+    void linkChanged();
 
 public slots:
     void slotParamChanged(QString name, QString value);
@@ -119,4 +121,5 @@ private:
     QMap<uint16_t, QSharedPointer<CorvidTelnet>> m_telnets;
     CorvidConfigData *m_config = nullptr;
     bool m_disconnectWired = false;
+    int m_rebuildAttempt = 0;  // rebuilds since the link was last ready
 };

@@ -142,6 +142,22 @@ struct ServerRun {
         const QStringList files = filesIn(errorLogDir, QStringLiteral("*.txt"));
         return files.isEmpty() ? QString() : readText(files.last());
     }
+    // How often a diagnostic was given over all error logs: its entries and
+    // the copies the logs counted instead ("last message repeated N times").
+    int diagnosticCount(const QString &text) const
+    {
+        const QString shown = QRegularExpression::escape(text);
+        const QRegularExpression entry(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d: (last message repeated (\\d+) times: )?") +
+                                           shown + QLatin1Char('$'),
+                                       QRegularExpression::MultilineOption);
+        int n = 0;
+        for (const QString &file : filesIn(errorLogDir, QStringLiteral("*.txt")))
+            for (auto it = entry.globalMatch(readText(file)); it.hasNext();) {
+                const auto m = it.next();
+                n += m.capturedLength(2) ? m.captured(2).toInt() : 1;
+            }
+        return n;
+    }
     // Until the error log holds `text` or the program has ended.
     bool waitForErrorLog(const QString &text, int ms = 15000)
     {
