@@ -83,6 +83,10 @@ const QVector<CorvidNumericParam> &corvid_config_numeric_params()
         {"TELNET_UHF_BUFFER", CORVID_BASE_DEC, 0, 65533, "195"},  // data bytes of one message
         {"TELNET_UHF_DELAY", CORVID_BASE_DEC, 0, 65535, "500"},
         {"RestrictFakeSatTelemetry", CORVID_BASE_AUTO, 0, 255, "0"},
+        {"MqttPort", CORVID_BASE_DEC, 1, 65535, "1883"},
+        {"MqttQoS", CORVID_BASE_DEC, 0, 1, "1"},
+        {"MqttUplink", CORVID_BASE_DEC, 0, 1, "0"},
+        {"MqttQueueLimit", CORVID_BASE_DEC, 1, 4096, "64"},  // MiB
     };
     return params;
 }

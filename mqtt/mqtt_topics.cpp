@@ -1,0 +1,156 @@
+#include "mqtt/mqtt_topics.h"
+
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+const char kHex[] = "0123456789abcdef";
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Exactly four hexadecimal digits at `p`.
+bool hex4At(const char *p, uint16_t *value)
+{
+    unsigned v = 0;
+    for (int i = 0; i < 4; ++i) {
+        const int d = hexValue(p[i]);
+        if (d < 0)
+            return false;
+        v = v << 4 | unsigned(d);
+    }
+    *value = uint16_t(v);
+    return true;
+}
+
+void appendHex4(QByteArray &out, uint16_t v)
+{
+    const char digits[4] = {kHex[v >> 12 & 0xF], kHex[v >> 8 & 0xF], kHex[v >> 4 & 0xF], kHex[v & 0xF]};
+    out.append(digits, 4);
+}
+
+// A JSON string; control characters and non-ASCII as \u escapes.
+void appendJsonString(QByteArray &out, const QString &text)
+{
+    out += '"';
+    for (const QChar c : text) {
+        const ushort u = c.unicode();
+        if (u == '"' || u == '\\') {
+            out += '\\';
+            out += char(u);
+        } else if (u >= 0x20 && u < 0x7F) {
+            out += char(u);
+        } else {
+            out += "\\u";
+            appendHex4(out, u);
+        }
+    }
+    out += '"';
+}
+
+} // namespace
+
+QByteArray corvid_mqtt_hex4(uint16_t value)
+{
+    QByteArray out;
+    appendHex4(out, value);
+    return out;
+}
+
+QByteArray corvid_mqtt_message_topic(const QByteArray &prefix, bool toLink, uint16_t from, uint16_t to,
+                                     uint16_t msgId)
+{
+    QByteArray topic;
+    topic.reserve(prefix.size() + 21);
+    topic += prefix;
+    topic += toLink ? "/up/" : "/down/";
+    appendHex4(topic, from);
+    topic += '/';
+    appendHex4(topic, to);
+    topic += '/';
+    appendHex4(topic, msgId);
+    return topic;
+}
+
+bool corvid_mqtt_parse_send_topic(const QByteArray &prefix, const char *topic, size_t length, uint16_t *from,
+                                  uint16_t *to, uint16_t *msgId)
+{
+    static const char kSend[] = "/send/";
+    const size_t head = size_t(prefix.size()) + sizeof kSend - 1;
+    // head, then "ffff/ffff/ffff"
+    if (!topic || length != head + 14)
+        return false;
+    if (std::memcmp(topic, prefix.constData(), size_t(prefix.size())) != 0 ||
+        std::memcmp(topic + prefix.size(), kSend, sizeof kSend - 1) != 0)
+        return false;
+    const char *p = topic + head;
+    if (p[4] != '/' || p[9] != '/')
+        return false;
+    uint16_t f = 0, t = 0, i = 0;
+    if (!hex4At(p, &f) || !hex4At(p + 5, &t) || !hex4At(p + 10, &i))
+        return false;
+    *from = f;
+    *to = t;
+    *msgId = i;
+    return true;
+}
+
+QByteArray corvid_mqtt_iso_time(int64_t msSinceEpoch)
+{
+    const time_t seconds = time_t(msSinceEpoch >= 0 ? msSinceEpoch / 1000 : (msSinceEpoch - 999) / 1000);
+    const int ms = int(msSinceEpoch - int64_t(seconds) * 1000);
+    struct tm utc = {};
+    gmtime_r(&seconds, &utc);
+    char text[40];
+    const int n = std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
+                                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, ms);
+    return QByteArray(text, n);
+}
+
+QByteArray corvid_mqtt_callsign(const uint8_t (&field)[6], uint8_t ssidByte)
+{
+    QByteArray call;
+    for (const uint8_t byte : field) {
+        if (byte == 0x00 || byte == 0x40)
+            break;
+        const char c = char(byte >> 1);
+        // The air may carry anything; a property value stays printable.
+        call += (c > 0x20 && c < 0x7F) ? c : '?';
+    }
+    return call + '-' + QByteArray::number((ssidByte >> 1) & 0x0F);
+}
+
+QByteArray corvid_mqtt_status_json(const char *state, const QString &interface, int clients, unsigned version)
+{
+    QByteArray json = "{\"state\":\"";
+    json += state;
+    json += "\",\"interface\":";
+    appendJsonString(json, interface);
+    json += ",\"clients\":" + QByteArray::number(clients) + ",\"version\":" + QByteArray::number(version) + '}';
+    return json;
+}
+
+QString corvid_mqtt_printable(const QByteArray &outside, int max)
+{
+    QString text;
+    const int n = std::min(int(outside.size()), max);
+    for (int i = 0; i < n; ++i) {
+        const uchar c = uchar(outside.at(i));
+        if (c >= 0x20 && c < 0x7F && c != '\\')
+            text += QLatin1Char(char(c));
+        else
+            text += QStringLiteral("\\x") + QLatin1Char(kHex[c >> 4]) + QLatin1Char(kHex[c & 0xF]);
+    }
+    if (outside.size() > max)
+        text += QStringLiteral("...");
+    return text;
+}
