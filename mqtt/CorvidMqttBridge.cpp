@@ -70,8 +70,18 @@ void CorvidMqttBridge::slotMessage(const corvid_message &msg, quint64 stampId, b
     r.hdr = hdr;
     r.toLink = toLink;
     r.status = status == 1 ? 1 : 0;
-    if (m_outbox->push(std::move(r)) && m_session)
-        QMetaObject::invokeMethod(m_session, [session = m_session] { session->drain(); }, Qt::QueuedConnection);
+    if (!m_outbox->push(std::move(r)) || !m_session || m_wakeDue)
+        return;
+    // One wake of the session for all that this pass of the event loop hands
+    // over: a message arriving alone would otherwise cost a thread switch each.
+    m_wakeDue = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_wakeDue = false;
+            QMetaObject::invokeMethod(m_session, [session = m_session] { session->drain(); }, Qt::QueuedConnection);
+        },
+        Qt::QueuedConnection);
 }
 
 void CorvidMqttBridge::slotStatus(int linkState, const QString &interface, int clients)

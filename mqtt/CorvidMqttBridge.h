@@ -53,6 +53,7 @@ private:
     QThread *m_thread = nullptr;
     Uplink m_uplink;
     QByteArray m_status;
+    bool m_wakeDue = false;
 
     Q_DISABLE_COPY(CorvidMqttBridge)
 };
