@@ -1,5 +1,6 @@
 #include "mqtt/mqtt_topics.h"
 
+#include <cctype>
 #include <cstring>
 #include <ctime>
 
@@ -7,28 +8,14 @@ namespace {
 
 const char kHex[] = "0123456789abcdef";
 
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // Exactly four hexadecimal digits at `p`.
 bool hex4At(const char *p, uint16_t *value)
 {
-    unsigned v = 0;
     for (int i = 0; i < 4; ++i) {
-        const int d = hexValue(p[i]);
-        if (d < 0)
+        if (!std::isxdigit(static_cast<unsigned char>(p[i])))
             return false;
-        v = v << 4 | unsigned(d);
     }
-    *value = uint16_t(v);
+    *value = QByteArray::fromRawData(p, 4).toUShort(nullptr, 16);
     return true;
 }
 
