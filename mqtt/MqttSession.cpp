@@ -245,6 +245,8 @@ void MqttSession::fail(const QString &reason)
 
 void MqttSession::teardown()
 {
+    if (!m_misc)
+        return;  // the session has left already
     const bool wasConnected = m_connected;
     m_connected = false;
     m_connackTimer->stop();

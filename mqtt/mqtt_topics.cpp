@@ -1,6 +1,8 @@
 #include "mqtt/mqtt_topics.h"
 
 #include <cctype>
+#include <climits>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -93,14 +95,26 @@ bool corvid_mqtt_parse_send_topic(const QByteArray &prefix, const char *topic, s
 
 QByteArray corvid_mqtt_iso_time(int64_t msSinceEpoch)
 {
-    const time_t seconds = time_t(msSinceEpoch >= 0 ? msSinceEpoch / 1000 : (msSinceEpoch - 999) / 1000);
-    const int ms = int(msSinceEpoch - int64_t(seconds) * 1000);
-    struct tm utc = {};
-    gmtime_r(&seconds, &utc);
-    char text[40];
-    const int n = std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
-                                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, ms);
-    return QByteArray(text, n);
+    // Messages come thousands a second: the date and time of day are made once a second.
+    thread_local int64_t cachedSecond = INT64_MIN;
+    thread_local char text[] = "0000-00-00T00:00:00.000Z";
+    const int64_t second = msSinceEpoch >= 0 ? msSinceEpoch / 1000 : (msSinceEpoch - 999) / 1000;
+    if (second != cachedSecond) {
+        const time_t t = time_t(second);
+        struct tm utc = {};
+        gmtime_r(&t, &utc);
+        char made[64];
+        if (std::snprintf(made, sizeof made, "%04d-%02d-%02dT%02d:%02d:%02d", utc.tm_year + 1900, utc.tm_mon + 1,
+                          utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec) != 19)
+            std::memcpy(made, "0000-00-00T00:00:00", 19);  // a year past 9999
+        std::memcpy(text, made, 19);
+        cachedSecond = second;
+    }
+    const int ms = int(msSinceEpoch - second * 1000);
+    text[20] = char('0' + ms / 100);
+    text[21] = char('0' + ms / 10 % 10);
+    text[22] = char('0' + ms % 10);
+    return QByteArray(text, 24);
 }
 
 QByteArray corvid_mqtt_callsign(const uint8_t (&field)[6], uint8_t ssidByte)
