@@ -251,11 +251,12 @@ int main(int argc, char **argv)
     const quint64 n = quint64(qEnvironmentVariableIntValue("CORVID_BENCH_MQTT_COUNT") > 0
                                   ? qEnvironmentVariableIntValue("CORVID_BENCH_MQTT_COUNT") : 20000);
     std::vector<Row> rows;
-    // As fast as the device gets its messages onto the bus.
+    // 8 bytes as fast as the device gets them onto the bus; 1024 bytes (129 frames
+    // each) at a rate the virtual bus carries whole.
     for (const int qos : {0, 1})
         for (const int size : {8, 1024})
             rows.push_back(bench.run(QStringLiteral("bus->MQTT QoS %1, %2 B").arg(qos).arg(size), true, qos, size,
-                                     1e6, size > 8 ? n / 4 : n));
+                                     size > 8 ? 500 : 1e6, size > 8 ? n / 8 : n));
     // One offered rate, the server's CPU with and without the bridge.
     rows.push_back(bench.run(QStringLiteral("10,000/s 8 B, bridge off"), false, 1, 8, 10000, n * 3));
     rows.push_back(bench.run(QStringLiteral("10,000/s 8 B, bridge QoS 1"), true, 1, 8, 10000, n * 3));
@@ -270,7 +271,7 @@ int main(int argc, char **argv)
                     (unsigned long long)r.outOfOrder, r.rate, r.cpuUsPerMsg);
     const Row &off = rows[rows.size() - 2], &on = rows.back();
     if (off.cpuUsPerMsg > 0)
-        std::printf("bridge share of the server's CPU at 10,000/s: %.0f %%\n",
-                    100.0 * (on.cpuUsPerMsg - off.cpuUsPerMsg) / on.cpuUsPerMsg);
+        std::printf("the bridge adds %.0f %% to the server's CPU at 10,000/s\n",
+                    100.0 * (on.cpuUsPerMsg - off.cpuUsPerMsg) / off.cpuUsPerMsg);
     return bench.failed() ? 1 : 0;
 }
