@@ -102,7 +102,7 @@ void CorvidMqttBridge::handleRequest(const MqttRequest &request)
         return;
     const corvid_message msg = request.msg.record();
     if (m_uplink(msg) != 1)
-        qWarning("%s", qPrintable(QStringLiteral("MQTT request to 0x%1 refused, the link is not ready (%2)")
-                                      .arg(msg.address_to, 0, 16)
-                                      .arg(request.origin)));
+        m_notices.say(QStringLiteral("MQTT request to 0x%1 refused, the link is not ready (%2)")
+                          .arg(msg.address_to, 0, 16)
+                          .arg(request.origin));
 }

@@ -18,9 +18,7 @@
 #include <functional>
 #include <memory>
 
-class MqttOutbox;
-class MqttSession;
-struct MqttRequest;
+#include "mqtt/MqttSession.h"
 
 class CorvidMqttBridge : public QObject {
     Q_OBJECT
@@ -53,6 +51,7 @@ private:
     QThread *m_thread = nullptr;
     Uplink m_uplink;
     QByteArray m_status;
+    MqttNoticeLimit m_notices;  // refusals: a peer may send requests without end
     bool m_wakeDue = false;
 
     Q_DISABLE_COPY(CorvidMqttBridge)

@@ -388,7 +388,7 @@ bool MqttSession::publishRecord(MqttRecord &record)
             return false;  // goes out again on the next connection
         }
         // The broker's limits (packet size, for one): this one cannot go, the rest can.
-        notice(QStringLiteral("MQTT: a message for %1 cannot be published: %2")
+        m_notices.say(QStringLiteral("MQTT: a message for %1 cannot be published: %2")
                    .arg(QString::fromUtf8(topic), reasonText(rc)));
         return true;
     }
@@ -435,7 +435,7 @@ void MqttSession::published(int mid, int reason)
     const auto it = m_inflight.find(*seq);
     if (it != m_inflight.end()) {
         if (reason >= 0x80)
-            notice(QStringLiteral("MQTT broker refused a message on %1: %2")
+            m_notices.say(QStringLiteral("MQTT broker refused a message on %1: %2")
                        .arg(QString::fromUtf8(corvid_mqtt_message_topic(
                                 m_settings.topicPrefix, it->second.toLink, it->second.msg.address_from,
                                 it->second.msg.address_to, it->second.msg.msg_id)),
@@ -467,16 +467,16 @@ void MqttSession::request(const mosquitto_message *message, const mosquitto_prop
                                                                                          : QString()));
     uint16_t from = 0, to = 0, id = 0;
     if (message->retain) {
-        notice(QStringLiteral("MQTT request ignored, a retained message is no request (%1)").arg(origin));
+        m_notices.say(QStringLiteral("MQTT request ignored, a retained message is no request (%1)").arg(origin));
         return;
     }
     if (!corvid_mqtt_parse_send_topic(m_settings.topicPrefix, message->topic, topicLength, &from, &to, &id)) {
-        notice(QStringLiteral("MQTT request ignored, addresses and id must be four hexadecimal digits each (%1)")
+        m_notices.say(QStringLiteral("MQTT request ignored, addresses and id must be four hexadecimal digits each (%1)")
                    .arg(origin));
         return;
     }
     if (message->payloadlen > 0xFFFF) {
-        notice(QStringLiteral("MQTT request ignored, %1 data bytes are more than a message holds (%2)")
+        m_notices.say(QStringLiteral("MQTT request ignored, %1 data bytes are more than a message holds (%2)")
                    .arg(message->payloadlen)
                    .arg(origin));
         return;
@@ -484,7 +484,7 @@ void MqttSession::request(const mosquitto_message *message, const mosquitto_prop
     if (!correlation.isEmpty()) {
         const QByteArray digest = QCryptographicHash::hash(correlation, QCryptographicHash::Sha256);
         if (m_seen.contains(digest)) {
-            notice(QStringLiteral("MQTT request dropped, its correlation data came before (%1)").arg(origin), true);
+            m_notices.say(QStringLiteral("MQTT request dropped, its correlation data came before (%1)").arg(origin), true);
             return;
         }
         m_seen.remove(m_seenRing[m_seenNext]);
@@ -502,17 +502,17 @@ void MqttSession::request(const mosquitto_message *message, const mosquitto_prop
         onRequest(std::move(r));
 }
 
-void MqttSession::notice(const QString &text, bool info)
+void MqttNoticeLimit::say(const QString &text, bool info)
 {
-    if (!m_noticeWindow.isValid() || m_noticeWindow.elapsed() >= 60000) {
-        if (m_noticesLeftOut > 0)
-            qWarning("MQTT: %d more notices about requests and publishes left out", m_noticesLeftOut);
-        m_noticeWindow.start();
-        m_noticesInWindow = 0;
-        m_noticesLeftOut = 0;
+    if (!m_window.isValid() || m_window.elapsed() >= 60000) {
+        if (m_leftOut > 0)
+            qWarning("MQTT: %d more notices about requests and publishes left out", m_leftOut);
+        m_window.start();
+        m_inWindow = 0;
+        m_leftOut = 0;
     }
-    if (++m_noticesInWindow > kNoticesPerMinute) {
-        ++m_noticesLeftOut;
+    if (++m_inWindow > kNoticesPerMinute) {
+        ++m_leftOut;
         return;
     }
     if (info)

@@ -64,6 +64,17 @@ private:
     bool m_sessionWillLook = false;
 };
 
+// Notices that a peer can repeat at will: at most a few a minute, the rest counted.
+class MqttNoticeLimit {
+public:
+    void say(const QString &text, bool info = false);
+
+private:
+    QElapsedTimer m_window;
+    int m_inWindow = 0;
+    int m_leftOut = 0;
+};
+
 // A message that a client of the broker asks the bridge to send to the link.
 struct MqttRequest {
     corvid_owned_message msg;
@@ -102,7 +113,6 @@ private:
     void publishStatus();
     void published(int mid, int reason);
     void request(const mosquitto_message *message, const mqtt5__property *props);
-    void notice(const QString &text, bool info = false);
     void leave();
     QString where() const;
 
@@ -148,8 +158,5 @@ private:
     QSet<QByteArray> m_seen;
     int m_seenNext = 0;
 
-    // Notices about requests: a peer may repeat them; at most a few a minute.
-    QElapsedTimer m_noticeWindow;
-    int m_noticesInWindow = 0;
-    int m_noticesLeftOut = 0;
+    MqttNoticeLimit m_notices;
 };
