@@ -319,6 +319,7 @@ void TstConfig::badNumbersTakeDefaults()
         {"NumLogThreads", "-1", "0 to 4294967295", "0"}, {"RestrictFakeSatTelemetry", "09", "0 to 255", "0"},
         {"SSID_BRD", "16", "0 to 15", "1"}, {"CC_Address", "0x4000", "0 to 16383", "0x1"},
         {"TELNET_deEsc", "yes", "0 to 1", "1"}, {"DisableGUI", "1.5", "-2147483648 to 2147483647", "0"},
+        {"MqttQoS", "2", "0 to 1", "1"}, {"MqttQueueLimit", "0", "1 to 4096", "64"},
     };
     QByteArray body;
     QStringList said;
@@ -335,7 +336,8 @@ void TstConfig::badNumbersTakeDefaults()
     got.sort();
     said.sort();
     QCOMPARE(got, said);
-    QCOMPARE(listing(config), s("CC_Address=0x1\nDisableGUI=0\nKept=x\nNumLogThreads=0\nRestrictFakeSatTelemetry=0\n"
+    QCOMPARE(listing(config), s("CC_Address=0x1\nDisableGUI=0\nKept=x\nMqttQoS=1\nMqttQueueLimit=64\nNumLogThreads=0\n"
+                                "RestrictFakeSatTelemetry=0\n"
                                 "SSID_BRD=1\nTELNET_deEsc=1\nTcpPort=2323\nUdpPortName=3434\n"));
     QCOMPARE(config.getDescription(s("TcpPort")), s("d"));
     QCOMPARE(config.tcpPort(), 2323u);

@@ -270,7 +270,8 @@ void TestMqtt::tls()
     ServerRun good, wrong;
     const uint16_t p1 = freePort(), p2 = freePort();
     QVERIFY(startServer(good, tlsParams(p1, "ca")));
-    QVERIFY(startServer(wrong, tlsParams(p2, "other")));
+    QVERIFY(startServer(wrong, tlsParams(p2, "other") + ConfigParams{{"MqttTopicPrefix", "x/#"}}));
+    QVERIFY(wrong.errorLog().contains("Parameter MqttTopicPrefix has the value \"x/#\", which is no topic prefix"));
     MqttClient reader;
     QVERIFY(reader.connect(broker.port, "reader", {"corvid/tls/status"}, false,
                            {(d + "/ca.crt").toUtf8(), (d + "/station.crt").toUtf8(), (d + "/station.key").toUtf8(), "corvid", "s3cret"}));
