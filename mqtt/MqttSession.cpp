@@ -548,17 +548,25 @@ void MqttSession::leave()
         mosquitto_disconnect_v5(m_mosq, MQTT_RC_DISCONNECT_WITH_WILL_MSG, nullptr);
         mosquitto_loop_write(m_mosq, 1);
     }
-    delete m_read;
-    delete m_write;
+    // This may run inside a notifier's or a timer's own signal: they go
+    // later, when the thread ends.
+    for (QSocketNotifier *n : {m_read, m_write}) {
+        if (n) {
+            n->setEnabled(false);
+            n->deleteLater();
+        }
+    }
     m_read = m_write = nullptr;
     if (m_mosq)
         mosquitto_destroy(m_mosq);
     m_mosq = nullptr;
     m_connected = false;
-    m_misc.reset();
-    m_retry.reset();
-    m_connackTimer.reset();
-    m_finishTimer.reset();
+    for (auto *timer : {&m_misc, &m_retry, &m_connackTimer, &m_finishTimer}) {
+        if (*timer) {
+            (*timer)->stop();
+            timer->release()->deleteLater();
+        }
+    }
     auto done = std::move(m_done);
     m_done = nullptr;
     done();
