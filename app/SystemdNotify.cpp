@@ -58,9 +58,7 @@ void SystemdNotify::followServer(CorvidServer &server)
         if (!std::exchange(m_statusQueued, true))
             QMetaObject::invokeMethod(this, &SystemdNotify::sendStatus, Qt::QueuedConnection);
     };
-    connect(&server, &CorvidServer::linkChanged, this, changed);
-    connect(server.tcpServer(), &CorvidTCPserver::newClientAdded, this, changed);
-    connect(server.tcpServer(), &CorvidTCPserver::signalDisconnected, this, changed);
+    connect(&server, &CorvidServer::statusChanged, this, changed);
     sendStatus();
 }
 

@@ -16,6 +16,7 @@
 #include "engine/corvid_types.h"
 #include "log/CorvidLog.h"
 #include "log/LogWorker.h"
+#include "mqtt/CorvidMqttBridge.h"
 #include "server/CorvidServer.h"
 #include "server/descriptor_limit.h"
 #include "ui/CorvidConfigDialog.h"
@@ -33,6 +34,7 @@
 #include <QTextStream>
 
 #include <cstdio>
+#include <memory>
 #include <unistd.h>
 
 Q_LOGGING_CATEGORY(lcApp, "corvid.app", QtWarningMsg)
@@ -211,6 +213,18 @@ int main(int argc, char *argv[])
     g_errorLogFile = nullptr;  // the rotation owns the error log from here on
     g_errorLogStream = nullptr;
 
+    // The station's traffic to an MQTT broker, when MqttHost names one.
+    std::unique_ptr<CorvidMqttBridge> mqtt;
+    if (const auto mqttSettings = CorvidMqttSettings::read(*g_config, g_server->tcpPort()); mqttSettings.enabled) {
+        mqtt = std::make_unique<CorvidMqttBridge>(mqttSettings);
+        mqtt->serverVersion = CORVID_SERVER_VERSION;
+        QObject::connect(g_server, &CorvidServer::messageLogged, mqtt.get(), &CorvidMqttBridge::slotMessage);
+        QObject::connect(g_server, &CorvidServer::statusChanged, mqtt.get(), &CorvidMqttBridge::slotStatus);
+        if (mqttSettings.uplink)
+            mqtt->setUplink([](const corvid_message &msg) { return g_server->slotSendFromBridge(msg); });
+        mqtt->start();
+    }
+
     // Listen, show the window, run.
     g_server->startServer();
     if (g_window) {
@@ -225,6 +239,7 @@ int main(int argc, char *argv[])
         systemd.notifyReady();
     systemd.followServer(*g_server);
     const int result = g_app->exec();
+    mqtt.reset();  // publishes what waits, then the server shows offline
     delete log;
     corvid_write_repeat_counts();  // of what the shutdown said again
     return result;

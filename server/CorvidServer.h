@@ -73,8 +73,12 @@ signals:
                        AX25HeaderOpt hdr = {});
     // A link cannot go on without its device (its abort_app): the program ends.
     void abortRequested();
-    // The link's state changed, or another link took its place.
-    void linkChanged();
+    // signalLogData's stream, in order, with the status a reader outside wants:
+    // for a message from the link, whether the link was ready.
+    void messageLogged(const corvid_message &msg, quint64 stampId, bool dirToSat, quint32 status,
+                       const AX25HeaderOpt &hdr);
+    // Link state (AbstractConnector::HWState), the link's name, identified control applications.
+    void statusChanged(int linkState, const QString &interface, int clients);
 
 public slots:
     void slotParamChanged(QString name, QString value);
@@ -82,6 +86,10 @@ public slots:
                                 unsigned tag = 0, const AX25HeaderOpt &hdr = {});
     void slotOnNullReaderTimer();
     void slotCloseServer();
+    // A message for the link from outside the control protocol (the MQTT
+    // bridge): sent if the link is ready, logged, echoed to the control
+    // applications as a Manager's would be, never kept for later. Its status.
+    quint32 slotSendFromBridge(const corvid_message &msg);
 
 private slots:
     void slotDisconnected(quint32 clientId);
@@ -93,6 +101,9 @@ private slots:
 
 private:
     void announceStart();
+    quint32 sendToLink(const corvid_message &msg);
+    void logMessage(const corvid_message &msg, quint64 stamp, bool toLink, quint32 status, const AX25HeaderOpt &hdr);
+    void reportStatus();
     // A message from the link: counted, stamped, then distributed.
     void handleBusMessage(const corvid_owned_message &msg, const AX25HeaderOpt &hdr);
     void connectConnector(AbstractConnector *connector);

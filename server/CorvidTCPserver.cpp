@@ -509,6 +509,19 @@ void CorvidTCPserver::handleMsg2Sat(QTcpSocket *sender, const QByteArray &frame)
     }
 }
 
+void CorvidTCPserver::echoToClients(const corvid_message &msg)
+{
+    ++stampId;
+    const QByteArray frame = buildMsg2AppFrame(msg, stampId, 1, 1, 0);
+    QVector<QPointer<QTcpSocket>> to;
+    for (const crd_client_info_t *c : qAsConst(m_clients))
+        to.append(c->socket);
+    for (const QPointer<QTcpSocket> &socket : qAsConst(to)) {
+        if (socket)
+            writeToClient(socket, frame);
+    }
+}
+
 void CorvidTCPserver::handleMsg2App(QTcpSocket *sender, const QByteArray &frame)
 {
     const auto parsed = parseMsg2AppFrame(frame);
