@@ -16,7 +16,7 @@
 #include "engine/corvid_types.h"
 #include "log/CorvidLog.h"
 #include "log/LogWorker.h"
-#include "mqtt/CorvidMqttBridge.h"
+#include "server/CorvidMqttBridge.h"
 #include "server/CorvidServer.h"
 #include "server/descriptor_limit.h"
 #include "ui/CorvidConfigDialog.h"

@@ -1,6 +1,6 @@
 // Request topics from a broker: the parser takes exactly what the bridge
 // itself would write for those numbers, and anything it takes reads back the same.
-#include "mqtt/mqtt_topics.h"
+#include "server/mqtt_topics.h"
 
 #include <cstdlib>
 

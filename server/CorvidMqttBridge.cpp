@@ -1,7 +1,7 @@
-#include "mqtt/CorvidMqttBridge.h"
+#include "server/CorvidMqttBridge.h"
 
-#include "mqtt/MqttSession.h"
-#include "mqtt/mqtt_topics.h"
+#include "server/MqttSession.h"
+#include "server/mqtt_topics.h"
 
 #include <QDateTime>
 #include <QPointer>

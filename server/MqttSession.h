@@ -5,7 +5,7 @@
 // (name lookup, TCP, TLS) may block; it blocks only this thread.
 
 #include "engine/corvid_types.h"
-#include "mqtt/CorvidMqttSettings.h"
+#include "server/CorvidMqttSettings.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>

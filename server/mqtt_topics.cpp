@@ -1,4 +1,4 @@
-#include "mqtt/mqtt_topics.h"
+#include "server/mqtt_topics.h"
 
 #include <cctype>
 #include <climits>

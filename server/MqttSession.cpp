@@ -1,6 +1,6 @@
-#include "mqtt/MqttSession.h"
+#include "server/MqttSession.h"
 
-#include "mqtt/mqtt_topics.h"
+#include "server/mqtt_topics.h"
 
 #include <QCryptographicHash>
 #include <QLoggingCategory>

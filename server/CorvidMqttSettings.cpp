@@ -1,4 +1,4 @@
-#include "mqtt/CorvidMqttSettings.h"
+#include "server/CorvidMqttSettings.h"
 
 #include "config/CorvidConfigData.h"
 #include "config/corvid_config_convert.h"

@@ -9,7 +9,7 @@
 // is slow, stopped or away never holds up the hub or its clients.
 
 #include "engine/corvid_types.h"
-#include "mqtt/CorvidMqttSettings.h"
+#include "server/CorvidMqttSettings.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -18,7 +18,7 @@
 #include <functional>
 #include <memory>
 
-#include "mqtt/MqttSession.h"
+#include "server/MqttSession.h"
 
 class CorvidMqttBridge : public QObject {
     Q_OBJECT
