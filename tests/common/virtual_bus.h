@@ -2,8 +2,9 @@
 // Hosts Qt's virtual CAN bus in a separate corvid-vbus process while the object lives, as deployments do:
 // the test program and every process it starts only join the bus.
 
+#include "tests/common/child_process.h"
+
 #include <QByteArray>
-#include <QProcess>
 #include <QString>
 #include <QtTest>
 
@@ -55,6 +56,6 @@ public:
     ~VirtualBusHost() { stop(); }
 
 private:
-    QProcess m_proc;
+    ChildProcess m_proc;
     QString m_error;
 };
