@@ -34,7 +34,8 @@ public:
     }
     QString error() const { return m_error; }
 
-    // Takes the bus away at once, as a crash of its host would.
+    // Takes the bus away at once, as a crash of its host would. Whichever process opens a virtual CAN device
+    // next hosts the bus then, so a new host started afterwards may find the port taken.
     void kill()
     {
         m_proc.kill();
