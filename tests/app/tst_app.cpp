@@ -107,7 +107,8 @@ void TestApp::startupSettings_data()
     QTest::addColumn<ConfigParams>("params");
     QTest::addColumn<QString>("expected");
     // Absent: the built-in defaults.
-    const QString plain = QStringLiteral("gui1 max3 tel2,ff cc+1 log1 esc1 crlf0 dbg0 uhf195/500 rot0 keep0");
+    const QString plain =
+        QStringLiteral("gui1 max3 tel2,ff cc+1 log1 esc1 crlf0 dbg0 uhf195/500 rot0 keep0 met0@127.0.0.1");
     QTest::newRow("defaults") << ConfigParams{} << plain;
     // Values their use does not allow take the built-in default.
     QTest::newRow("odd values") << ConfigParams{{"DisableGUI", "abc"}, {"MaxTCPClients", "010"},
@@ -124,6 +125,10 @@ void TestApp::startupSettings_data()
     QTest::newRow("log ' 1'") << ConfigParams{{"CorvidLogDisable", " 1"}} << plain;
     QTest::newRow("cc") << ConfigParams{{"CC_Address", "0x5"}, {"TELNET_Devices", "ff"}}
                         << QString(plain).replace("tel2,ff cc+1", "telff cc+5");
+    QTest::newRow("metrics") << ConfigParams{{"MetricsPort", "9464"}, {"MetricsListenAddress", " ::1 "}}
+                             << QString(plain).replace("met0@127.0.0.1", "met9464@::1");
+    QTest::newRow("metrics, no address") << ConfigParams{{"MetricsPort", "70000"}, {"MetricsListenAddress", "host:1"}}
+                                         << plain;
 }
 
 void TestApp::startupSettings()
@@ -140,7 +145,8 @@ void TestApp::startupSettings()
               .arg(s.graphical).arg(s.hasMaxClients ? QString::number(s.maxClients) : QStringLiteral("-"))
               .arg(s.hasTelnetDevices ? devices.join(',') : QStringLiteral("-"), s.hasCcAddress ? "+" : "-")
               .arg(s.ccAddress).arg(s.messageLogEnabled).arg(s.telnetDeEsc).arg(s.telnetCRLF).arg(s.telnetDebug)
-              .arg(s.telnetUhfBuffer).arg(s.telnetUhfDelay) + QStringLiteral(" rot%1 keep%2").arg(s.logRotateHours).arg(s.logKeepDays)),
+              .arg(s.telnetUhfBuffer).arg(s.telnetUhfDelay) + QStringLiteral(" rot%1 keep%2").arg(s.logRotateHours).arg(s.logKeepDays)
+              + QStringLiteral(" met%1@%2").arg(s.metricsPort).arg(s.metricsAddress.toString())),
           "expected");
 }
 
