@@ -400,25 +400,22 @@ void CorvidServer::refreshTxCounters()
 void CorvidServer::registerMetrics(CorvidMetrics &metrics) const
 {
     using M = CorvidMetrics;
+    // By direction and status, as the log records them.
+    auto byDirection = [](const quint64 (&counts)[2][2]) {
+        return [&counts](CorvidMetricSamples &s) {
+            for (int dir : {0, 1})
+                for (int ok : {1, 0})
+                    s.add({{"direction", dir ? QStringLiteral("up") : QStringLiteral("down")},
+                           {"status", ok ? QStringLiteral("ok") : QStringLiteral("failed")}},
+                          counts[dir][ok]);
+        };
+    };
     metrics.add("corvid_messages_total", M::Counter,
                 "Messages that passed the server, by direction (down: from the link, up: to it) and status "
                 "(up: sent or not; down: whether the link was ready)",
-                [this](CorvidMetricSamples &s) {
-                    for (int dir : {0, 1})
-                        for (int ok : {1, 0})
-                            s.add({{"direction", dir ? QStringLiteral("up") : QStringLiteral("down")},
-                                   {"status", ok ? QStringLiteral("ok") : QStringLiteral("failed")}},
-                                  m_messages[dir][ok]);
-                });
+                byDirection(m_messages));
     metrics.add("corvid_message_data_bytes_total", M::Counter,
-                "Data bytes of the messages that passed the server, by direction and status",
-                [this](CorvidMetricSamples &s) {
-                    for (int dir : {0, 1})
-                        for (int ok : {1, 0})
-                            s.add({{"direction", dir ? QStringLiteral("up") : QStringLiteral("down")},
-                                   {"status", ok ? QStringLiteral("ok") : QStringLiteral("failed")}},
-                                  m_bytes[dir][ok]);
-                });
+                "Data bytes of the messages that passed the server, by direction and status", byDirection(m_bytes));
     metrics.add("corvid_link_state", M::Gauge, "The link's state: 1 for the current one, 0 for the others",
                 [this](CorvidMetricSamples &s) {
                     const int now = m_connector ? int(m_connector->state) : int(AbstractConnector::HW_NOTINIT);
