@@ -115,7 +115,7 @@ void TestApp::startupSettings_data()
         {"TELNET_Devices", "0x2,,zz,0xFF,2"}, {"CC_Address", "zz"}, {"CorvidLogDisable", "01"}, {"TELNET_deEsc", "0"},
         {"TELNET_CRLF", "7"}, {"TELNET_DEBUG", "2"}, {"TELNET_UHF_BUFFER", "70000"}, {"TELNET_UHF_DELAY", "500"},
         {"LogRotateHours", "-1"}, {"LogKeepDays", "1y"}}
-                                << "gui1 max8 tel2,ff,2 cc+1 log1 esc0 crlf1 dbg1 uhf195/500 rot0 keep0";
+                                << "gui1 max8 tel2,ff,2 cc+1 log1 esc0 crlf1 dbg1 uhf195/500 rot0 keep0 met0@127.0.0.1";
     QTest::newRow("rotation") << ConfigParams{{"LogRotateHours", "24"}, {"LogKeepDays", "090"}}
                               << QString(plain).replace("rot0 keep0", "rot24 keep90");
     QTest::newRow("gui -1") << ConfigParams{{"DisableGUI", "-1"}} << QString(plain).replace("gui1", "gui0");
