@@ -89,6 +89,7 @@ const QVector<CorvidNumericParam> &corvid_config_numeric_params()
         {"MqttQoS", CORVID_BASE_DEC, 0, 1, "1"},
         {"MqttUplink", CORVID_BASE_DEC, 0, 1, "0"},
         {"MqttQueueLimit", CORVID_BASE_DEC, 1, 4096, "64"},  // MiB
+        {"MetricsPort", CORVID_BASE_DEC, 0, 65535, "0"},  // 0: no metrics endpoint
     };
     return params;
 }

@@ -2,9 +2,11 @@
 
 #include "config/CorvidConfigData.h"
 #include "config/corvid_config_convert.h"
+#include "connectors/AX25_connector.h"
 #include "connectors/OperatorPrompt.h"
 #include "engine/CorvidEngine.h"
 #include "engine/corvid_hardware.h"
+#include "server/CorvidMetrics.h"
 #include "server/CorvidTelnet.h"
 
 #include <QCoreApplication>
@@ -138,6 +140,7 @@ void CorvidServer::handleBusMessage(const corvid_owned_message &msg, const AX25H
 
 void CorvidServer::handleEngineError(uint16_t code)
 {
+    ++m_engineErrors[code];
     qCritical("%s", qPrintable(corvid_error_text(code, m_engine ? m_engine->errorSubject() : nullptr)));
 }
 
@@ -163,6 +166,10 @@ void CorvidServer::slotSendCorvidToClient(const corvid_owned_message &msg, quint
 void CorvidServer::logMessage(const corvid_message &msg, quint64 stamp, bool toLink, quint32 status,
                               const AX25HeaderOpt &hdr)
 {
+    const int dir = toLink ? 1 : 0;
+    const int ok = status == 1 ? 1 : 0;
+    ++m_messages[dir][ok];
+    m_bytes[dir][ok] += msg.length;
     // The message log has always written messages from the link with status 0.
     emit signalLogData(msg, stamp, toLink, toLink ? status : 0, hdr);
     emit messageLogged(msg, stamp, toLink, status, hdr);
@@ -334,12 +341,17 @@ void CorvidServer::connectConnector(AbstractConnector *connector)
             Qt::UniqueConnection);
     connect(connector, &AbstractConnector::signalCANRx, this, &CorvidServer::slotRxCANfromSat, Qt::UniqueConnection);
     connect(connector, &AbstractConnector::abort_app, this, &CorvidServer::abortRequested, Qt::UniqueConnection);
+    if (auto *radio = qobject_cast<AX25_connector *>(connector)) {
+        connect(radio, &AX25_connector::telemetryPosted, this,
+                [this](AX25_connector::TelemetryResult result) { ++m_telemetryPosts[result]; });
+    }
 }
 
 void CorvidServer::rebuildConnector()
 {
     // Numbered, so that the trace shows every attempt.
     qCDebug(lcHub).noquote() << QStringLiteral("rebuilding the link (attempt %1)").arg(++m_rebuildAttempt);
+    ++m_linkRebuilds;
     AbstractConnector *old = m_connector;
     old->HW_close();
     disconnect(old, nullptr, this, nullptr);
@@ -383,4 +395,72 @@ void CorvidServer::refreshTxCounters()
         return;
     m_view->setTxBytesCount(int(m_connector->txBytesCount()));
     m_view->setTxCorvidCount(int(m_txCorvidCount));
+}
+
+void CorvidServer::registerMetrics(CorvidMetrics &metrics) const
+{
+    using M = CorvidMetrics;
+    // By direction and status, as the log records them.
+    auto byDirection = [](const quint64 (&counts)[2][2]) {
+        return [&counts](CorvidMetricSamples &s) {
+            for (int dir : {0, 1})
+                for (int ok : {1, 0})
+                    s.add({{"direction", dir ? QStringLiteral("up") : QStringLiteral("down")},
+                           {"status", ok ? QStringLiteral("ok") : QStringLiteral("failed")}},
+                          counts[dir][ok]);
+        };
+    };
+    metrics.add("corvid_messages_total", M::Counter,
+                "Messages that passed the server, by direction (down: from the link, up: to it) and status "
+                "(up: sent or not; down: whether the link was ready)",
+                byDirection(m_messages));
+    metrics.add("corvid_message_data_bytes_total", M::Counter,
+                "Data bytes of the messages that passed the server, by direction and status", byDirection(m_bytes));
+    metrics.add("corvid_link_state", M::Gauge, "The link's state: 1 for the current one, 0 for the others",
+                [this](CorvidMetricSamples &s) {
+                    const int now = m_connector ? int(m_connector->state) : int(AbstractConnector::HW_NOTINIT);
+                    const std::pair<int, const char *> states[] = {{AbstractConnector::HW_READY, "ready"},
+                                                                   {AbstractConnector::HW_NOTINIT, "not_init"},
+                                                                   {AbstractConnector::HW_ERROR, "error"}};
+                    for (const auto &st : states)
+                        s.add({{"state", QLatin1String(st.second)}}, quint64(now == st.first ? 1 : 0));
+                });
+    metrics.addValue("corvid_link_rebuilds_total", M::Counter, "Times the link was built anew",
+                     [this] { return m_linkRebuilds; });
+    metrics.add("corvid_clients", M::Gauge, "Identified control applications, by role", [this](CorvidMetricSamples &s) {
+        quint64 observers = 0;
+        const auto clients = m_tcpServer->clientList();
+        for (const auto &c : clients)
+            observers += c.observer ? 1 : 0;
+        s.add({{"role", QStringLiteral("manager")}}, quint64(clients.size()) - observers);
+        s.add({{"role", QStringLiteral("observer")}}, observers);
+    });
+    metrics.addValue("corvid_telnet_terminals", M::Gauge, "Connected Telnet terminals", [this] {
+        quint64 n = 0;
+        for (const auto &bridge : m_telnets)
+            n += bridge->hasTerminal() ? 1 : 0;
+        return n;
+    });
+    metrics.add("corvid_clients_cut_off_total", M::Counter,
+                "Control application connections the server ended, by reason", [this](CorvidMetricSamples &s) {
+                    const std::pair<CorvidTCPserver::CutOffReason, const char *> reasons[] = {
+                        {CorvidTCPserver::CutSlowReader, "slow_reader"},
+                        {CorvidTCPserver::CutIdle, "idle"},
+                        {CorvidTCPserver::CutLimit, "limit"},
+                        {CorvidTCPserver::CutRefusedHost, "refused_host"}};
+                    for (const auto &r : reasons)
+                        s.add({{"reason", QLatin1String(r.second)}}, m_tcpServer->cutOffCount(r.first));
+                });
+    metrics.add("corvid_engine_errors_total", M::Counter, "Errors of the CAN message engine, by code",
+                [this](CorvidMetricSamples &s) {
+                    for (auto it = m_engineErrors.cbegin(); it != m_engineErrors.cend(); ++it)
+                        s.add({{"code", corvid_error_name(it.key())}}, it.value());
+                });
+    metrics.add("corvid_telemetry_posts_total", M::Counter,
+                "Radio frames posted to telemetry endpoints, by result (skipped: too many posts unanswered)",
+                [this](CorvidMetricSamples &s) {
+                    s.add({{"result", QStringLiteral("ok")}}, m_telemetryPosts[AX25_connector::TelemetryOk]);
+                    s.add({{"result", QStringLiteral("failed")}}, m_telemetryPosts[AX25_connector::TelemetryFailed]);
+                    s.add({{"result", QStringLiteral("skipped")}}, m_telemetryPosts[AX25_connector::TelemetrySkipped]);
+                });
 }

@@ -19,6 +19,7 @@
 
 class CorvidConfigData;
 class CorvidEngine;
+class CorvidMetrics;
 class CorvidTelnet;
 
 // Announced in the start message and shown in the window title.
@@ -61,6 +62,10 @@ public:
     QTimer *rebuildTimer() { return &m_rebuildTimer; }
     // The terminal bridge of a device, or null.
     CorvidTelnet *telnetBridge(uint16_t address) const { return m_telnets.value(address).data(); }
+
+    // Adds the families of the hub, its link and its clients. Read when a
+    // scrape comes, in the hub's thread; the registry must not outlive the hub.
+    void registerMetrics(CorvidMetrics &metrics) const;
 
     uint16_t ccAddress = 1;
     bool telnetCRLF = false;
@@ -133,4 +138,12 @@ private:
     CorvidConfigData *m_config = nullptr;
     bool m_disconnectWired = false;
     int m_rebuildAttempt = 0;  // rebuilds since the link was last ready
+
+    // Counted for the metrics: by direction (0 from the link, 1 to it) and
+    // status (0 failed, 1 ok), as the log records them.
+    quint64 m_messages[2][2] = {};
+    quint64 m_bytes[2][2] = {};
+    quint64 m_linkRebuilds = 0;
+    QMap<uint16_t, quint64> m_engineErrors;
+    quint64 m_telemetryPosts[3] = {};
 };

@@ -192,6 +192,7 @@ void CorvidTCPserver::cutOff(QTcpSocket *socket, const std::shared_ptr<Connectio
     if (conn)
         conn->stalled = true;
     m_pendingEstimate = std::max<int64_t>(0, m_pendingEstimate - socket->bytesToWrite());
+    countCutOff(CutSlowReader);
     qCritical("%s", qPrintable(QStringLiteral("TCP client does not read (%1 bytes pending), disconnected (%2)")
                                    .arg(socket->bytesToWrite())
                                    .arg(describe(socket))));
@@ -278,7 +279,8 @@ void CorvidTCPserver::slotNewConnection()
                 onAcceptError();
                 return;
             }
-            closeUnidentified(m_unidentified.first(), "Too many unidentified TCP connections, the oldest is closed");
+            closeUnidentified(m_unidentified.first(), "Too many unidentified TCP connections, the oldest is closed",
+                              CutLimit);
             continue;
         }
         auto *socket = new QTcpSocket(m_server);
@@ -302,6 +304,7 @@ void CorvidTCPserver::adoptConnection(QTcpSocket *socket)
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     const QString peer = peerText(socket);
     if (maxClients != 0 && m_clients.size() >= int(maxClients)) {
+        countCutOff(CutLimit);
         qCritical("%s", qPrintable(QStringLiteral("Connection limit (%1) reached, client rejected (%2)")
                                        .arg(maxClients)
                                        .arg(peer)));
@@ -312,7 +315,8 @@ void CorvidTCPserver::adoptConnection(QTcpSocket *socket)
     }
     // Idle connections hold descriptors that real clients need.
     while (maxUnidentified > 0 && m_unidentified.size() >= maxUnidentified)
-        closeUnidentified(m_unidentified.first(), "Too many unidentified TCP connections, the oldest is closed");
+        closeUnidentified(m_unidentified.first(), "Too many unidentified TCP connections, the oldest is closed",
+                              CutLimit);
     // Input beyond this stays in the kernel until the frames before it are
     // handled, so a fast sender cannot make the server buffer without end.
     socket->setReadBufferSize(kReadBufferSize);
@@ -323,7 +327,7 @@ void CorvidTCPserver::adoptConnection(QTcpSocket *socket)
         conn->idleTimer = new QTimer(socket);
         conn->idleTimer->setSingleShot(true);
         connect(conn->idleTimer, &QTimer::timeout, this, [this, socket] {
-            closeUnidentified(socket, "TCP client did not identify itself in time, disconnected");
+            closeUnidentified(socket, "TCP client did not identify itself in time, disconnected", CutIdle);
         });
         conn->idleTimer->start(unidentifiedTimeoutMs);
     }
@@ -340,11 +344,12 @@ void CorvidTCPserver::adoptConnection(QTcpSocket *socket)
     });
 }
 
-void CorvidTCPserver::closeUnidentified(QTcpSocket *socket, const char *why)
+void CorvidTCPserver::closeUnidentified(QTcpSocket *socket, const char *why, CutOffReason reason)
 {
     const auto conn = m_connections.value(socket);
     if (!conn || conn->identified)
         return;
+    countCutOff(reason);
     qInfo("%s (%s)", why, qPrintable(conn->peer));
     m_unidentified.removeOne(socket);
     socket->abort();
@@ -448,6 +453,7 @@ void CorvidTCPserver::handleAppInfo(QTcpSocket *sender, const QByteArray &frame)
         return;
     }
     if (maxClients != 0 && m_clients.size() >= int(maxClients)) {
+        countCutOff(CutLimit);
         qCritical("%s", qPrintable(QStringLiteral("Connection limit (%1) reached, client rejected (%2)")
                                        .arg(maxClients)
                                        .arg(describe(sender))));

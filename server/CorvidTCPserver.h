@@ -60,6 +60,12 @@ public:
     // "address:port", and ", client N" once the connection has a record.
     QString describe(QTcpSocket *socket) const;
 
+    // Why a connection was ended by the server.
+    enum CutOffReason { CutSlowReader, CutIdle, CutLimit, CutRefusedHost, CutOffReasons };
+    // Counted for the metrics; the host check counts its refusals here too.
+    void countCutOff(CutOffReason reason) { ++m_cutOffs[reason]; }
+    quint64 cutOffCount(CutOffReason reason) const { return m_cutOffs[reason]; }
+
     uint32_t hw_state = 0;
     uint32_t hw_error = 0;
     uint16_t port = 0;
@@ -121,7 +127,7 @@ private:
     crd_client_info_t *recordOf(QTcpSocket *socket) const;
     bool overTotalOutput(int64_t adding);
     void cutOff(QTcpSocket *socket, const std::shared_ptr<Connection> &conn);
-    void closeUnidentified(QTcpSocket *socket, const char *why);
+    void closeUnidentified(QTcpSocket *socket, const char *why, CutOffReason reason);
     void retryListening();
     void wireListening();
     void stopAccepting();
@@ -138,6 +144,7 @@ private:
     int64_t m_pendingEstimate = 0;  // over-estimate of all unsent output
     bool m_inReadPass = false;
     QVector<QPair<QPointer<QTcpSocket>, std::shared_ptr<Connection>>> m_written;
+    quint64 m_cutOffs[CutOffReasons] = {};
 
     Q_DISABLE_COPY(CorvidTCPserver)
 };

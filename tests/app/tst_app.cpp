@@ -103,14 +103,15 @@ void TestApp::startupSettings_data()
     QTest::addColumn<ConfigParams>("params");
     QTest::addColumn<QString>("expected");
     // Absent: the built-in defaults.
-    const QString plain = QStringLiteral("gui1 max3 tel2,ff cc+1 log1 esc1 crlf0 dbg0 uhf195/500 rot0 keep0");
+    const QString plain =
+        QStringLiteral("gui1 max3 tel2,ff cc+1 log1 esc1 crlf0 dbg0 uhf195/500 rot0 keep0 met0@127.0.0.1");
     QTest::newRow("defaults") << ConfigParams{} << plain;
     // Values their use does not allow take the built-in default.
     QTest::newRow("odd values") << ConfigParams{{"DisableGUI", "abc"}, {"MaxTCPClients", "010"},
         {"TELNET_Devices", "0x2,,zz,0xFF,2"}, {"CC_Address", "zz"}, {"CorvidLogDisable", "01"}, {"TELNET_deEsc", "0"},
         {"TELNET_CRLF", "7"}, {"TELNET_DEBUG", "2"}, {"TELNET_UHF_BUFFER", "70000"}, {"TELNET_UHF_DELAY", "500"},
         {"LogRotateHours", "-1"}, {"LogKeepDays", "1y"}}
-                                << "gui1 max8 tel2,ff,2 cc+1 log1 esc0 crlf1 dbg1 uhf195/500 rot0 keep0";
+                                << "gui1 max8 tel2,ff,2 cc+1 log1 esc0 crlf1 dbg1 uhf195/500 rot0 keep0 met0@127.0.0.1";
     QTest::newRow("rotation") << ConfigParams{{"LogRotateHours", "24"}, {"LogKeepDays", "090"}}
                               << QString(plain).replace("rot0 keep0", "rot24 keep90");
     QTest::newRow("gui -1") << ConfigParams{{"DisableGUI", "-1"}} << QString(plain).replace("gui1", "gui0");
@@ -120,6 +121,10 @@ void TestApp::startupSettings_data()
     QTest::newRow("log ' 1'") << ConfigParams{{"CorvidLogDisable", " 1"}} << plain;
     QTest::newRow("cc") << ConfigParams{{"CC_Address", "0x5"}, {"TELNET_Devices", "ff"}}
                         << QString(plain).replace("tel2,ff cc+1", "telff cc+5");
+    QTest::newRow("metrics") << ConfigParams{{"MetricsPort", "9464"}, {"MetricsListenAddress", " ::1 "}}
+                             << QString(plain).replace("met0@127.0.0.1", "met9464@::1");
+    QTest::newRow("metrics, no address") << ConfigParams{{"MetricsPort", "70000"}, {"MetricsListenAddress", "host:1"}}
+                                         << plain;
 }
 
 void TestApp::startupSettings()
@@ -136,7 +141,8 @@ void TestApp::startupSettings()
               .arg(s.graphical).arg(s.hasMaxClients ? QString::number(s.maxClients) : QStringLiteral("-"))
               .arg(s.hasTelnetDevices ? devices.join(',') : QStringLiteral("-"), s.hasCcAddress ? "+" : "-")
               .arg(s.ccAddress).arg(s.messageLogEnabled).arg(s.telnetDeEsc).arg(s.telnetCRLF).arg(s.telnetDebug)
-              .arg(s.telnetUhfBuffer).arg(s.telnetUhfDelay) + QStringLiteral(" rot%1 keep%2").arg(s.logRotateHours).arg(s.logKeepDays)),
+              .arg(s.telnetUhfBuffer).arg(s.telnetUhfDelay) + QStringLiteral(" rot%1 keep%2").arg(s.logRotateHours).arg(s.logKeepDays)
+              + QStringLiteral(" met%1@%2").arg(s.metricsPort).arg(s.metricsAddress.toString())),
           "expected");
 }
 

@@ -141,6 +141,7 @@ void TstConfig::defaultFileParsedFully()
                "CorvidLogDisable=0\nCorvidLogFile=server_logs/corvid_log\nDisableGUI=0\n"
                "ErrorLogFile=server_logs/error_log\nInterface=UsbTin\nKISSTCP_Hostname=127.0.0.1\n"
                 "KISSTCP_Port=8001\nLogKeepDays=0\nLogRotateHours=0\nMaxTCPClients=3\n"
+                "MetricsListenAddress=127.0.0.1\nMetricsPort=0\n"
                 "MqttCAFile=\nMqttCertFile=\nMqttClientId=\nMqttHost=\nMqttKeyFile=\n"
                 "MqttPasswordFile=\nMqttPort=1883\nMqttQoS=1\nMqttQueueLimit=64\n"
                 "MqttTopicPrefix=corvid/station\nMqttUplink=0\nMqttUsername=\n"
@@ -356,6 +357,7 @@ void TstConfig::badOrMissingValuesTakeDefaults()
         {"SSID_BRD", "16", "0 to 15", "1"}, {"CC_Address", "0x4000", "0 to 16383", "0x1"},
         {"TELNET_deEsc", "yes", "0 to 1", "1"}, {"DisableGUI", "1.5", "-2147483648 to 2147483647", "0"},
         {"MqttQoS", "2", "0 to 1", "1"}, {"MqttQueueLimit", "0", "1 to 4096", "64"},
+        {"MetricsPort", "65536", "0 to 65535", "0"},
     };
     QByteArray body;
     QStringList said;
