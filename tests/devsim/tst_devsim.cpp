@@ -162,7 +162,7 @@ private slots:
         QVERIFY(second.configure(virtualCanParams(port)));
         second.start();
         QVERIFY(second.waitStarted(port));
-        QProcess replay;
+        ChildProcess replay;
         replay.setProcessChannelMode(QProcess::MergedChannels);
         replay.start(kBinary, {QStringLiteral("--replay"), file, QStringLiteral("--speed"), QStringLiteral("0"),
                                QStringLiteral("--quiet")});

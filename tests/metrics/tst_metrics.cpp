@@ -33,7 +33,7 @@ struct Scrape {
 // A real HTTP client: curl, with the method and path given.
 Scrape curl(uint16_t port, const QString &path = QStringLiteral("/metrics"), const QString &method = QStringLiteral("GET"))
 {
-    QProcess p;
+    ChildProcess p;
     p.start(QStringLiteral("curl"), {QStringLiteral("-sS"), QStringLiteral("--max-time"), QStringLiteral("10"),
                                       QStringLiteral("-X"), method, QStringLiteral("-w"), QStringLiteral("\n%{http_code}"),
                                       QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(path)});
@@ -193,7 +193,7 @@ private slots:
         QCOMPARE(counted, inFile);
 
         // The format as Prometheus itself checks it: nothing to say.
-        QProcess promtool;
+        ChildProcess promtool;
         promtool.setProcessChannelMode(QProcess::MergedChannels);
         promtool.start(QStringLiteral("promtool"), {QStringLiteral("check"), QStringLiteral("metrics")});
         QVERIFY2(promtool.waitForStarted(5000), "promtool (Debian package prometheus) is missing");
