@@ -9,6 +9,7 @@
 #include "server/ServerView.h"
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QMap>
 #include <QObject>
 #include <QSharedPointer>
@@ -59,6 +60,7 @@ public:
     bool rebuildTimerActive() const { return m_rebuildTimer.isActive(); }
     // Paces the checks that rebuild a link which is down (every second by default).
     QTimer *rebuildTimer() { return &m_rebuildTimer; }
+    QHostAddress telnetListenAddress() const { return m_telnetListenAddress; }
     // The terminal bridge of a device, or null.
     CorvidTelnet *telnetBridge(uint16_t address) const { return m_telnets.value(address).data(); }
 
@@ -91,6 +93,10 @@ private slots:
 
 private:
     void announceStart();
+    // The parameters of who may reach what, read from the configuration.
+    void applyAccessParameters();
+    bool applyAccessParameter(const QString &name, const QString &value);
+    void applyTls();
     // A message from the link: counted, stamped, then distributed.
     void handleBusMessage(const corvid_owned_message &msg, const AX25HeaderOpt &hdr);
     void connectConnector(AbstractConnector *connector);
@@ -119,4 +125,5 @@ private:
     QMap<uint16_t, QSharedPointer<CorvidTelnet>> m_telnets;
     CorvidConfigData *m_config = nullptr;
     bool m_disconnectWired = false;
+    QHostAddress m_telnetListenAddress = QHostAddress(QHostAddress::LocalHost);
 };
