@@ -71,10 +71,10 @@ QHostAddress corvid_plain_address(const QHostAddress &address)
 QHostAddress corvid_parse_host_address(const QString &input, QString *error)
 {
     QString text = input.trimmed();
-    if (text.startsWith(QLatin1Char('[')) && text.endsWith(QLatin1Char(']')))
+    const bool v6 = text.contains(QLatin1Char(':'));
+    if (v6 && text.startsWith(QLatin1Char('[')) && text.endsWith(QLatin1Char(']')))
         text = text.mid(1, text.size() - 2);
     QHostAddress address;
-    const bool v6 = text.contains(QLatin1Char(':'));
     if (text.isEmpty() || (!v6 && !strictDottedQuad(text)) || !address.setAddress(text)) {
         if (error)
             *error = QStringLiteral("\"%1\" is not an IPv4 or IPv6 address").arg(input.trimmed());
