@@ -498,7 +498,23 @@ void CorvidTCPserver::slotReadClient()
     while (socket && m_connections.value(socket) == conn && !conn->stalled && conn->rx.takeFrame(frame))
         handleFrame(socket, frame);
     m_inReadPass = false;
-    flushWritten();
+    if (!conn->tls) {
+        flushWritten();
+        return;
+    }
+    // A TLS socket hands over what it has decrypted a few KiB at a time, a
+    // read pass each: what they all wrote leaves together, in fewer and
+    // larger records, once the event loop is back.
+    if (!m_flushQueued) {
+        m_flushQueued = true;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                m_flushQueued = false;
+                flushWritten();
+            },
+            Qt::QueuedConnection);
+    }
 }
 
 void CorvidTCPserver::flushWritten()

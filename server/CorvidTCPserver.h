@@ -169,6 +169,7 @@ private:
     QElapsedTimer m_acceptErrorReported;
     int64_t m_pendingEstimate = 0;  // over-estimate of all unsent output
     bool m_inReadPass = false;
+    bool m_flushQueued = false;
     QVector<QPair<QPointer<QTcpSocket>, std::shared_ptr<Connection>>> m_written;
 
     Q_DISABLE_COPY(CorvidTCPserver)

@@ -538,6 +538,7 @@ void TestAcceptor::tlsHandshakes()
     QTcpSocket next;
     next.connectToHost(QHostAddress::LocalHost, tls);
     QTRY_COMPARE(stalled.state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(m_diag->texts(-1, "TLS handshake failed").size(), reason.isEmpty() ? 0 : 1);
 }
 
 int runAcceptorTests(int argc, char **argv)
