@@ -1,18 +1,18 @@
 #pragma once
-// Certificates made by the openssl program at test time, in a directory of their own (EC P-256, PEM):
+// Certificates made by the openssl program at test (or benchmark) time, in a directory of their own (EC P-256, PEM):
 //   ca.pem / ca.key               a CA
 //   server.pem / server.key       the server, for 127.0.0.1 and localhost, signed by the CA
 //   alice.pem / alice.key         a client (CN alice), signed by the CA
 //   mallory.pem / mallory.key     a client (CN mallory) signed by another CA
 //   late.pem / late.key           a client (CN late) signed by the CA, expired
 
+#include <QFile>
 #include <QProcess>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QSslKey>
 #include <QStringList>
 #include <QTemporaryDir>
-#include <QtTest>
 
 struct TestCerts {
     QTemporaryDir dir;
