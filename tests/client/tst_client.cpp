@@ -392,6 +392,7 @@ void TestClient::overTlsAndFromElsewhere()
 
     const Run anonymous = runClient(overTls + words("--count 0"));
     QCOMPARE(anonymous.status, 1);
+    QVERIFY2(anonymous.err.contains("refuses a client certificate"), anonymous.err.constData());
     QVERIFY(srv.waitForErrorLog("did not present any certificate"));
     const Run elsewhere = runClient(words("--bind 127.0.0.2 --count 0 -p") << QString::number(tcp));
     QCOMPARE(elsewhere.status, 1);

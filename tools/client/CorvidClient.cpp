@@ -298,8 +298,10 @@ void CorvidClient::onDisconnected()
         return;
     }
     if (m_phase == Identifying)
-        fail(QStringLiteral("connection to %1 closed by the server before it answered the identification")
-                 .arg(peer()));
+        fail(QStringLiteral("connection to %1 closed by the server before it answered the identification%2")
+                 .arg(peer(), m_opt.tls ? QStringLiteral(" (over TLS this is how a server refuses a client "
+                                                         "certificate, or the lack of one)")
+                                        : QString()));
     else
         fail(QStringLiteral("connection to %1 closed by the server").arg(peer()));
 }
