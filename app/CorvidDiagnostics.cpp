@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QObject>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QRecursiveMutex>
 #include <QTextStream>
 #include <QThread>
@@ -16,15 +17,19 @@
 #include <cstdlib>
 #include <limits>
 #include <utility>
+#include <unistd.h>
 
 namespace {
+
+// The handler's state is never destroyed: Qt's own exit handlers may still
+// say something after main() has returned.
 
 // One lock over the stream, the pending text and the sink. Recursive, because
 // writing to the window may itself produce a diagnostic in the same thread.
 QRecursiveMutex &diagMutex()
 {
-    static QRecursiveMutex mutex;
-    return mutex;
+    static auto *mutex = new QRecursiveMutex;  // never destroyed, like the rest of the state below
+    return *mutex;
 }
 
 // Entries kept for the error log until it opens; a start-up that never opens
@@ -41,8 +46,8 @@ qint64 monotonicMs()
 
 std::function<QTime()> &entryClock()
 {
-    static std::function<QTime()> clock = [] { return QTime::currentTime(); };
-    return clock;
+    static auto *clock = new std::function<QTime()>([] { return QTime::currentTime(); });
+    return *clock;
 }
 
 // One distinct text written lately, and its copies not written since.
@@ -74,13 +79,15 @@ struct DiagState {
     QPointer<QObject> owner;
     bool hasSink = false;
     CorvidDiagnosticSink sink;
-    bool echoToJournal = false;
+    enum { NoEcho, JournalEcho, TerminalEcho } echo = NoEcho;
 };
 
 DiagState &state()
 {
-    static DiagState s;
-    return s;
+    // Qt still writes diagnostics while the program's statics are destroyed
+    // (plugins unloaded at exit), so the handler's state outlives them all.
+    static auto *s = new DiagState;
+    return *s;
 }
 
 }  // namespace
@@ -145,21 +152,25 @@ QString journalPrefix(QtMsgType type)
 void writeDiagnostic(DiagState &s, QtMsgType type, const QString &msg)
 {
     const QString entry = fileEntry(msg);
+    // One line each on standard error; several texts end in a line feed of their own.
+    QString text = msg;
+    while (text.endsWith(QLatin1Char('\n')))
+        text.chop(1);
+    auto toStandardError = [](const QString &line) {
+        std::fputs(qUtf8Printable(line + QLatin1Char('\n')), stderr);
+        std::fflush(stderr);
+    };
     if (s.stream) {
         *s.stream << entry << Qt::endl;
-        if (s.echoToJournal) {
-            // The journal stamps lines itself; the prefix gives it the level.
-            QString text = msg;
-            while (text.endsWith(QLatin1Char('\n')))
-                text.chop(1);  // several texts end in a line feed of their own
-            std::fputs(qUtf8Printable(journalPrefix(type) + text + QLatin1Char('\n')), stderr);
-            std::fflush(stderr);
-        }
+        // The journal stamps lines itself; the prefix gives it the level.
+        if (s.echo == DiagState::JournalEcho)
+            toStandardError(journalPrefix(type) + text);
+        else if (s.echo == DiagState::TerminalEcho)
+            toStandardError(fileEntry(text).trimmed());
     } else {
         // Nobody else would see a problem of the start-up, such as a
         // configuration that could not be read.
-        std::fputs(qUtf8Printable(entry), stderr);
-        std::fflush(stderr);
+        toStandardError(fileEntry(text).trimmed());
         if (s.early.size() < kEarlyMax)
             s.early.append(entry);
     }
@@ -297,14 +308,13 @@ void corvid_message_handler(QtMsgType type, const QMessageLogContext &context, c
     sweep(s, now, false);
 
     // The same diagnostic over and over (a link that cannot be built, a noisy
-    // peer), also among others, is written a few times, then counted.
+    // peer), also among others, is written once lately, then counted.
     const TextKey key(int(type), text);
     const auto it = s.recent.find(key);
     if (it != s.recent.end()) {
         it->lastSeen = now;
         if (it->written < s.limits.writtenCopies) {
-            // A few copies are written as they come: an event that happens
-            // twice, such as a link lost again, reads better so.
+            // Limits may allow a few copies as they come.
             if (admit(s, now, text)) {
                 ++it->written;
                 it->lastReport = now;
@@ -348,10 +358,12 @@ void corvid_set_repeat_limits(const CorvidRepeatLimits &limits, std::function<qi
     s.lastSweep = s.budgetAt;
 }
 
-void corvid_set_journal_echo(bool on)
+void corvid_echo_to_standard_error()
 {
     QMutexLocker lock(&diagMutex());
-    state().echoToJournal = on;
+    state().echo = !qEnvironmentVariableIsEmpty("JOURNAL_STREAM") ? DiagState::JournalEcho
+                   : ::isatty(STDERR_FILENO)                     ? DiagState::TerminalEcho
+                                                                 : DiagState::NoEcho;
 }
 
 void corvid_install_diagnostics()
@@ -359,16 +371,24 @@ void corvid_install_diagnostics()
     qInstallMessageHandler(corvid_message_handler);
     // Counts still open when the program ends are written, not lost.
     if (QCoreApplication *app = QCoreApplication::instance())
-        QObject::connect(app, &QCoreApplication::aboutToQuit, [] {
-            QMutexLocker lock(&diagMutex());
-            sweep(state(), state().clock(), true);
-        });
+        QObject::connect(app, &QCoreApplication::aboutToQuit, &corvid_write_repeat_counts);
+}
+
+void corvid_write_repeat_counts()
+{
+    QMutexLocker lock(&diagMutex());
+    sweep(state(), state().clock(), true);
 }
 
 void corvid_set_error_log_stream(QTextStream *stream)
 {
     QMutexLocker lock(&diagMutex());
     DiagState &s = state();
+    if (s.stream && stream != s.stream) {
+        // The old file ends complete: what it still counts is said in it,
+        // and the new one starts without texts it never held.
+        sweep(s, s.clock(), true);
+    }
     s.stream = stream;
     if (!stream)
         return;
@@ -422,6 +442,13 @@ bool corvid_open_error_log(QFile &file, const QString &prefix, const QDateTime &
         QDir().mkpath(dir);
     file.setFileName(corvid_error_log_file_name(prefix, utc));
     return file.open(QIODevice::WriteOnly | QIODevice::Text | QIODevice::Truncate);
+}
+
+QRegularExpression corvid_error_log_file_pattern(const QString &prefix)
+{
+    const QString base = prefix.mid(prefix.lastIndexOf(QLatin1Char('/')) + 1);
+    return QRegularExpression(QLatin1Char('^') + QRegularExpression::escape(base) +
+                              QStringLiteral("\\d{4}-\\d\\d-\\d\\d_\\d\\d-\\d\\d-\\d\\d\\.txt$"));
 }
 
 void corvid_write_error_log_start(QTextStream &stream, const QDateTime &utc)

@@ -12,6 +12,7 @@
 class QDateTime;
 class QFile;
 class QObject;
+class QRegularExpression;
 class QTextStream;
 class QTime;
 
@@ -21,13 +22,20 @@ void corvid_message_handler(QtMsgType type, const QMessageLogContext &context, c
 // Installs corvid_message_handler for the rest of the process.
 void corvid_install_diagnostics();
 
-// Under systemd standard error is the journal: with `on`, every diagnostic
-// written to the error log also goes there, with its syslog level.
-void corvid_set_journal_echo(bool on);
+// Every diagnostic written to the error log also goes to standard error when
+// that is the journal (JOURNAL_STREAM is set: with its syslog level) or a
+// terminal (as the error log has it), so that someone sees it at once.
+void corvid_echo_to_standard_error();
+
+// Writes what is still counted, so that nothing counted at the end is lost.
+// Also done when the event loop ends.
+void corvid_write_repeat_counts();
 
 // The error log stream. Not owned. While there is none (the default),
 // each entry goes to standard error at once and is kept; setting the stream
-// writes the kept entries into it first.
+// writes the kept entries into it first. A stream that takes another's place
+// first gets what is still counted in the old one, which nobody uses once
+// this returns.
 void corvid_set_error_log_stream(QTextStream *stream);
 
 // What keeps the error log small when diagnostics come again and again. A
@@ -39,7 +47,7 @@ void corvid_set_error_log_stream(QTextStream *stream);
 // error log takes at most `burstBytes` at once and `bytesPerMinute` more each
 // minute (0: no such limit); what does not fit is counted and said later.
 struct CorvidRepeatLimits {
-    int writtenCopies = 3;
+    int writtenCopies = 1;
     qint64 repeatEveryMs = 60000;
     qint64 slowRepeatEveryMs = 3600000;
     qint64 slowAfterMs = 600000;
@@ -89,6 +97,9 @@ QString corvid_error_log_directory(const QString &prefix);
 // Creates the whole folder path of the prefix when missing and opens the
 // file named for `utc` for writing in text mode, truncating an old one.
 bool corvid_open_error_log(QFile &file, const QString &prefix, const QDateTime &utc);
+
+// The names of the error log files of a prefix, within its folder.
+QRegularExpression corvid_error_log_file_pattern(const QString &prefix);
 
 // The first line of an error log: "Server started at yyyy-MM-dd hh:mm:ss", ended and flushed.
 void corvid_write_error_log_start(QTextStream &stream, const QDateTime &utc);

@@ -13,18 +13,26 @@
 #include <QCanBus>
 #include <QDebug>
 #include <QString>
+#include <QStringList>
 
 namespace {
 
-bool contains(const QString &value, const char *keyword)
+// In the order they are tried.
+const char *const kKeywords[] = {"UsbTin", "SocketCAN", "virtualcan", "AGWPE", "KISSTCP", "UDP"};
+
+// The value, or the built-in default where it is absent or empty.
+QString setting(CorvidConfigData *config, const char *name)
 {
-    return value.contains(QLatin1String(keyword), Qt::CaseInsensitive);
+    const QString key = QLatin1String(name);
+    const QString value = config ? config->getParam(key) : QString();
+    return value.trimmed().isEmpty() ? CorvidConfigData::builtInValue(key) : value;
 }
 
-QString canDeviceName(CorvidConfigData *config)
+uint16_t port(CorvidConfigData *config, const char *name, int base)
 {
-    return config->hasParam(QStringLiteral("SocketCANPortName")) ? config->getParam(QStringLiteral("SocketCANPortName"))
-                                                                 : QStringLiteral("can0");
+    bool ok = false;
+    const uint16_t value = corvid_config_to_uint16(setting(config, name), base, &ok);
+    return ok && value ? value : corvid_config_to_uint16(CorvidConfigData::builtInValue(QLatin1String(name)), base);
 }
 
 // A CAN link bound to the engine, which initialises it knowing the run mode.
@@ -41,39 +49,27 @@ AbstractConnector *bindCan(CorvidEngine &engine, const QString &plugin, const QS
     return bind(new QSocketCAN_connector(engine, plugin, device, nullptr, guiMode), engine, guiMode);
 }
 
-AbstractConnector *nullReader(const char *complaint)
+AbstractConnector *nullReader(const QString &complaint)
 {
-    qCritical("%s", complaint);
+    qCritical("%s", qUtf8Printable(complaint));
     return new NullReader();
 }
 
-QString paramOr(CorvidConfigData *config, const char *name, const char *fallback)
+uint8_t ssid(CorvidConfigData *config, const char *name)
 {
-    const QString key = QLatin1String(name);
-    return config && config->hasParam(key) ? config->getParam(key) : QString::fromLatin1(fallback);
-}
-
-uint16_t modemPort(CorvidConfigData *config, const char *name, uint16_t fallback)
-{
-    const QString key = QLatin1String(name);
-    return config && config->hasParam(key) ? corvid_config_to_uint16(config->getParam(key), CORVID_BASE_DEC) : fallback;
-}
-
-uint8_t ssid(CorvidConfigData *config, const char *name, const char *fallback)
-{
-    return uint8_t(corvid_config_to_uint32(paramOr(config, name, fallback), CORVID_BASE_DEC));
+    return uint8_t(corvid_config_to_uint32(setting(config, name), CORVID_BASE_DEC));
 }
 
 // The SSIDs come from the configuration like every other setting, so a link
 // rebuilt after its modem went away keeps the addresses set while it ran.
 template <typename Radio>
-AbstractConnector *radioConnector(CorvidConfigData *config, const QByteArray &ground, const QByteArray &board,
-                                  const char *name, const char *portParam, uint16_t defaultPort,
+AbstractConnector *radioConnector(CorvidConfigData *config, const char *name, const char *portParam,
                                   const char *hostParam)
 {
     qInfo("%s hw-interface will be used.\n", name);
-    auto *radio = new Radio(paramOr(config, hostParam, "127.0.0.1"), modemPort(config, portParam, defaultPort),
-                            ground, board, ssid(config, "SSID_GND", "0"), ssid(config, "SSID_BRD", "1"));
+    auto *radio = new Radio(setting(config, hostParam), port(config, portParam, CORVID_BASE_DEC),
+                            setting(config, "CALLSIGN_GND").toLocal8Bit(), setting(config, "CALLSIGN_BRD").toLocal8Bit(),
+                            ssid(config, "SSID_GND"), ssid(config, "SSID_BRD"));
     radio->interfaceName = QLatin1String(name);
     if (config)
         radio->setupTelemetry(config->values());
@@ -82,55 +78,79 @@ AbstractConnector *radioConnector(CorvidConfigData *config, const QByteArray &gr
 
 }  // namespace
 
+QString corvid_interface_choice(const QString &value)
+{
+    for (const char *keyword : kKeywords) {
+        const QLatin1String k(keyword);
+        const bool matches = k == QLatin1String("UDP") ? value.compare(k, Qt::CaseInsensitive) == 0
+                                                       : value.contains(k, Qt::CaseInsensitive);
+        if (!matches)
+            continue;
+        if (k == QLatin1String("virtualcan") && !QCanBus::instance()->plugins().contains(k))
+            continue;
+        return k;
+    }
+    return QString();
+}
+
+void corvid_check_interface_value(const QString &value)
+{
+    QStringList keywords;
+    for (const char *keyword : kKeywords) {
+        if (value.compare(QLatin1String(keyword), Qt::CaseInsensitive) == 0)
+            return;
+        keywords << QLatin1String(keyword);
+    }
+    const QString choice = corvid_interface_choice(value);
+    qWarning("%s", qUtf8Printable(QStringLiteral("Interface \"%1\" is not one of %2; it %3")
+                                      .arg(value, keywords.join(QStringLiteral(", ")),
+                                           choice.isEmpty() ? QStringLiteral("selects no link")
+                                                            : QStringLiteral("is taken as ") + choice)));
+}
+
 AbstractConnector *createConnector(CorvidConfigData *config, CorvidEngine &engine, bool guiMode)
 {
     const QString iface = config ? config->getParam(QStringLiteral("Interface")) : QString();
-    const QByteArray boardCallsign = paramOr(config, "CALLSIGN_BRD", "Q9ZZZ").toLocal8Bit();
-    const QByteArray groundCallsign = paramOr(config, "CALLSIGN_GND", "Q9ZZZ").toLocal8Bit();
+    const QString choice = corvid_interface_choice(iface);
 
-    if (contains(iface, "UsbTin")) {
+    if (choice == QLatin1String("UsbTin")) {
         // The port found, not the configured name: an adapter the operator
         // picked among several must be the one that is opened.
-        const QString port = USBtinConnector::findPort(config->getParam(QStringLiteral("USBtinPortName")), false);
+        const QString configured = setting(config, "USBtinPortName");
+        const QString port = USBtinConnector::findPort(configured, false);
         if (port.isEmpty())
-            return nullReader("No serial devices available!");
+            return nullReader(USBtinConnector::noSerialDevicesText(configured));
         qInfo("UsbTin hw-interface will be used.\n");
         return bind(new USBtinConnector(engine, port), engine, guiMode);
     }
 
-    if (contains(iface, "SocketCAN")) {
+    if (choice == QLatin1String("SocketCAN")) {
         // Listed by the plugin that opens the device (not Qt's own socketcan).
-        if (QCanBus::instance()->availableDevices(QStringLiteral("kq-qt-socketcan")).isEmpty())
-            return nullReader("No CAN devices available!");
+        const QString plugin = QStringLiteral("kq-qt-socketcan");
+        if (QCanBus::instance()->availableDevices(plugin).isEmpty())
+            return nullReader(QSocketCAN_connector::noCanDevicesText(setting(config, "SocketCANPortName"), plugin));
         qInfo() << iface << " hw-interface will be used.\n";
-        return bindCan(engine, iface.toLower(), canDeviceName(config), guiMode);
+        return bindCan(engine, iface.toLower(), setting(config, "SocketCANPortName"), guiMode);
     }
 
-    if (contains(iface, "virtualcan") && QCanBus::instance()->plugins().contains(QStringLiteral("virtualcan"))) {
+    if (choice == QLatin1String("virtualcan")) {
         qInfo("Virtual CAN hw-interface will be used.\n");
-        return bindCan(engine, QStringLiteral("virtualcan"), canDeviceName(config), guiMode);
+        return bindCan(engine, QStringLiteral("virtualcan"), setting(config, "SocketCANPortName"), guiMode);
     }
 
-    if (contains(iface, "AGWPE"))
-        return radioConnector<AGWPE_connector>(config, groundCallsign, boardCallsign, "AGWPE", "AGWPE_Port", 8000,
-                                               "AGWPE_Hostname");
-    if (contains(iface, "KISSTCP"))
-        return radioConnector<KISS_connector>(config, groundCallsign, boardCallsign, "KISSTCP", "KISSTCP_Port", 8001,
-                                              "KISSTCP_Hostname");
+    if (choice == QLatin1String("AGWPE"))
+        return radioConnector<AGWPE_connector>(config, "AGWPE", "AGWPE_Port", "AGWPE_Hostname");
+    if (choice == QLatin1String("KISSTCP"))
+        return radioConnector<KISS_connector>(config, "KISSTCP", "KISSTCP_Port", "KISSTCP_Hostname");
 
-    if (iface.compare(QLatin1String("UDP"), Qt::CaseInsensitive) == 0) {
+    if (choice == QLatin1String("UDP")) {
         qInfo("UDP connection will be used.\n");
         // From the values, not the fields typed at load time: those miss a
         // live change, which a later rebuild of the link must keep.
-        const uint16_t configured = corvid_config_to_uint16(config->getParam(QStringLiteral("UdpPortName")));
-        const uint16_t port = configured ? configured : uint16_t(8000);
-        const QString host = config->hasParam(QStringLiteral("UdpHostName"))
-                                 ? config->getParam(QStringLiteral("UdpHostName"))
-                                 : QStringLiteral("127.0.0.1");
-        auto *udp = new UDP_Connector(host, port);
+        auto *udp = new UDP_Connector(setting(config, "UdpHostName"), port(config, "UdpPortName", CORVID_BASE_AUTO));
         udp->interfaceName = QStringLiteral("UDP");
         return udp;
     }
 
-    return nullReader("Incorrect HW interface selected!\n");
+    return nullReader(QStringLiteral("Incorrect HW interface selected! (Interface \"%1\")\n").arg(iface));
 }

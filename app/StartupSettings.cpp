@@ -49,6 +49,8 @@ StartupSettings StartupSettings::read(const CorvidConfigData &config)
         }
     }
 
+    s.logRotateHours = dec("LogRotateHours");
+    s.logKeepDays = dec("LogKeepDays");
     s.messageLogEnabled = !(has("CorvidLogDisable") && get("CorvidLogDisable") == QLatin1String("1"));
     return s;
 }

@@ -24,6 +24,8 @@ struct StartupSettings {
     bool hasCcAddress = false;       // CC_Address present and hexadecimal (read only with TELNET_Devices)
     uint16_t ccAddress = 1;
     bool messageLogEnabled = true;   // off only for CorvidLogDisable exactly "1"
+    uint32_t logRotateHours = 0;     // LogRotateHours; 0: new log files only on SIGHUP
+    uint32_t logKeepDays = 0;        // LogKeepDays; 0: old log files are kept
 
     static StartupSettings read(const CorvidConfigData &config);
 };

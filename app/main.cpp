@@ -1,8 +1,10 @@
 // Entry point of the server: builds everything in a fixed order, runs the Qt
 // event loop, and on the way out closes the link and flushes the message log.
 
+#include "app/CommandLine.h"
 #include "app/CorvidDiagnostics.h"
 #include "app/InterfaceSelection.h"
+#include "app/LogRotation.h"
 #include "app/PluginPaths.h"
 #include "app/StartupSettings.h"
 #include "app/SystemdNotify.h"
@@ -14,6 +16,7 @@
 #include "engine/corvid_types.h"
 #include "log/CorvidLog.h"
 #include "log/LogWorker.h"
+#include "server/CorvidMqttBridge.h"
 #include "server/CorvidServer.h"
 #include "server/descriptor_limit.h"
 #include "ui/CorvidConfigDialog.h"
@@ -31,6 +34,7 @@
 #include <QTextStream>
 
 #include <cstdio>
+#include <memory>
 #include <unistd.h>
 
 Q_LOGGING_CATEGORY(lcApp, "corvid.app", QtWarningMsg)
@@ -97,34 +101,42 @@ int main(int argc, char *argv[])
 
     // The application, the diagnostic handler and what signals carry.
     g_app = new QApplication(argc, argv);
+    QString configFile;
+    if (const std::optional<int> status = corvid_handle_command_line(QCoreApplication::arguments(), &configFile))
+        return *status;
     corvid_install_diagnostics();
     // Every connection holds a descriptor; the bounds on them follow the limit.
     corvid_raise_descriptor_limit();
     corvid_register_metatypes();
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
     corvid_quit_on_termination_signals(*g_app);
+    corvid_on_hangup_signal(*g_app, {});  // never ends the server; the log rotation takes it below
+    // Qt's CAN plugins speak in their own category, with raw pointers.
+    QLoggingCategory::setFilterRules(QStringLiteral("qt.canbus*=false"));
     static LaunchPrompt launchPrompt;
     if (hasDisplay())
         corvid_set_prompt(&launchPrompt);
     LogWorker::setLaunchErrorHandler([](const QString &text) { corvid_prompt().launchError(text); });
 
-    // The configuration, from the working directory or built in.
-    g_config = new CorvidConfigData(CorvidConfigData::startupConfigFile());
+    // The configuration: the --config file, else the working directory's, else built in.
+    g_config = corvid_load_configuration(configFile);
     const StartupSettings settings = StartupSettings::read(*g_config);
 
     // The per-run error log.
     const QDateTime startUtc = QDateTime::currentDateTimeUtc();
     g_errorLogFile = new QFile();
     if (!corvid_open_error_log(*g_errorLogFile, settings.errorLogPrefix, startUtc)) {
-        std::fputs("Launch error: Cannot create error log file.\n", stderr);
-        corvid_prompt().launchError(QStringLiteral("Cannot create error log file."));
+        const QString text = QStringLiteral("Cannot create error log file. %1: %2")
+                                 .arg(g_errorLogFile->fileName(), g_errorLogFile->errorString());
+        std::fputs(qUtf8Printable(QStringLiteral("Launch error: ") + text + QLatin1Char('\n')), stderr);
+        corvid_prompt().launchError(text);
         return -1;
     }
     g_errorLogStream = new QTextStream(g_errorLogFile);
     // The start line first, then what was said before the file existed.
     corvid_write_error_log_start(*g_errorLogStream, startUtc);
     corvid_set_error_log_stream(g_errorLogStream);
-    corvid_set_journal_echo(!qEnvironmentVariableIsEmpty("JOURNAL_STREAM"));
+    corvid_echo_to_standard_error();
     qCDebug(lcApp).noquote() << "Qt plugins searched in:" << QCoreApplication::libraryPaths().join(QStringLiteral(", "));
 
     // The main window, when there is a display to show it on. It
@@ -193,6 +205,25 @@ int main(int argc, char *argv[])
     auto *log = new CorvidLog(logDir, settings.messageLogEnabled, g_config->numLogThreads(), nullptr);
     QObject::connect(g_server, &CorvidServer::signalLogData, log, &CorvidLog::slotAppendCorvidToLog,
                      Qt::DirectConnection);
+    // New log files on SIGHUP and every LogRotateHours; old ones go after LogKeepDays.
+    auto *rotation = new LogRotation({settings.errorLogPrefix, logDir, qint64(settings.logRotateHours) * 3600000,
+                                      int(settings.logKeepDays)},
+                                     g_errorLogFile, g_errorLogStream, startUtc, log);
+    corvid_on_hangup_signal(*g_app, [rotation] { rotation->rotate(QStringLiteral("SIGHUP")); });
+    g_errorLogFile = nullptr;  // the rotation owns the error log from here on
+    g_errorLogStream = nullptr;
+
+    // The station's traffic to an MQTT broker, when MqttHost names one.
+    std::unique_ptr<CorvidMqttBridge> mqtt;
+    if (const auto mqttSettings = CorvidMqttSettings::read(*g_config, g_server->tcpPort()); mqttSettings.enabled) {
+        mqtt = std::make_unique<CorvidMqttBridge>(mqttSettings);
+        mqtt->serverVersion = CORVID_SERVER_VERSION;
+        QObject::connect(g_server, &CorvidServer::messageLogged, mqtt.get(), &CorvidMqttBridge::slotMessage);
+        QObject::connect(g_server, &CorvidServer::statusChanged, mqtt.get(), &CorvidMqttBridge::slotStatus);
+        if (mqttSettings.uplink)
+            mqtt->setUplink([](const corvid_message &msg) { return g_server->slotSendFromBridge(msg); });
+        mqtt->start();
+    }
 
     // Listen, show the window, run.
     g_server->startServer();
@@ -206,7 +237,10 @@ int main(int argc, char *argv[])
     QObject::connect(g_server->tcpServer(), &CorvidTCPserver::listeningResumed, &systemd, &SystemdNotify::notifyReady);
     if (g_server->tcpServer()->serverPort() != 0)
         systemd.notifyReady();
+    systemd.followServer(*g_server);
     const int result = g_app->exec();
+    mqtt.reset();  // publishes what waits, then the server shows offline
     delete log;
+    corvid_write_repeat_counts();  // of what the shutdown said again
     return result;
 }

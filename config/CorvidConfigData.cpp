@@ -9,7 +9,9 @@
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>
 
+#include <algorithm>
 #include <cstdio>
+#include <limits>
 #include <mutex>
 
 // Outside any namespace, as Q_INIT_RESOURCE requires. The resource lives in a
@@ -24,6 +26,35 @@ const char CorvidConfigData::DEFAULT_CONFIG_FILE[] = ":/config_filename/server_c
 const char CorvidConfigData::LOCAL_CONFIG_FILE[] = "server_config.xml";
 
 namespace {
+
+// Read by the server although the built-in default leaves them out.
+const QStringList kNamesOutsideDefault{
+    QStringLiteral("RestrictFakeSatTelemetry"), QStringLiteral("SiDS_CallSign"), QStringLiteral("SiDS_latitude"),
+    QStringLiteral("SiDS_longitude"), QStringLiteral("SiDS_SatCallSign0"), QStringLiteral("SiDS_SatCallSign1"),
+    QStringLiteral("SiDS_NORAD_id0"), QStringLiteral("SiDS_NORAD_id1"), QStringLiteral("SiDS_URL_main"),
+    QStringLiteral("SiDS_URL_reserve"),
+};
+// The one name read whatever its case.
+const char kNameIgnoringCase[] = "NumLogThreads";
+
+// Edits (insert, delete, replace) from one name to the other, case ignored.
+int editDistance(const QString &a, const QString &b)
+{
+    const QString x = a.toLower(), y = b.toLower();
+    QVector<int> row(y.size() + 1);
+    for (int j = 0; j <= y.size(); ++j)
+        row[j] = j;
+    for (int i = 1; i <= x.size(); ++i) {
+        int diagonal = row[0];
+        row[0] = i;
+        for (int j = 1; j <= y.size(); ++j) {
+            const int above = row[j];
+            row[j] = std::min({above + 1, row[j - 1] + 1, diagonal + (x[i - 1] == y[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[y.size()];
+}
 
 Q_LOGGING_CATEGORY(lcConfig, "corvid.config", QtWarningMsg)
 
@@ -100,10 +131,40 @@ CorvidConfigData::CorvidConfigData(const QString &fileName, bool completeIt, QOb
         complete(result);
 }
 
+const CorvidConfigData &CorvidConfigData::builtIn()
+{
+    static const CorvidConfigData store(defaultConfigFile(), false, nullptr);
+    return store;
+}
+
 QString CorvidConfigData::builtInValue(const QString &name)
 {
-    static const QMap<QString, QString> values = CorvidConfigData(defaultConfigFile(), false, nullptr).values();
-    return values.value(name);
+    return builtIn().getParam(name);
+}
+
+bool CorvidConfigData::isKnownName(const QString &name)
+{
+    return builtIn().hasParam(name) || kNamesOutsideDefault.contains(name)
+           || name.compare(QLatin1String(kNameIgnoringCase), Qt::CaseInsensitive) == 0;
+}
+
+QString CorvidConfigData::closeKnownName(const QString &name)
+{
+    const QStringList known = builtIn().paramNames() + kNamesOutsideDefault;
+    int best = std::numeric_limits<int>::max();
+    QStringList nearest;
+    for (const QString &candidate : qAsConst(known)) {
+        const int d = editDistance(name, candidate);
+        if (d < best)
+            nearest.clear();
+        if (d <= best) {
+            best = d;
+            nearest << candidate;
+        }
+    }
+    // Two slips in a longer name, one in a short one; more is another name.
+    const int allowed = name.size() >= 5 ? 2 : 1;
+    return best <= allowed && nearest.size() == 1 ? nearest.first() : QString();
 }
 
 QString CorvidConfigData::corvidLogFile() const
@@ -112,28 +173,50 @@ QString CorvidConfigData::corvidLogFile() const
     return m_corvidLogFile.trimmed().isEmpty() ? builtInValue(QStringLiteral("CorvidLogFile")) : m_corvidLogFile;
 }
 
+bool CorvidConfigData::isGiven(const QString &name) const
+{
+    if (!getParam(name).trimmed().isEmpty())
+        return true;
+    if (name != QLatin1String(kNameIgnoringCase))
+        return false;
+    for (auto it = m_values.cbegin(); it != m_values.cend(); ++it)
+        if (it.key().compare(name, Qt::CaseInsensitive) == 0 && !it.value().trimmed().isEmpty())
+            return true;
+    return false;
+}
+
 void CorvidConfigData::complete(qint32 loadResult)
 {
-    const CorvidConfigData builtIn(defaultConfigFile(), false, nullptr);
+    const CorvidConfigData &defaults = builtIn();
     auto takeDefault = [&](const QString &name, const QString &value) {
-        const QString description = hasParam(name) ? getDescription(name) : builtIn.getDescription(name);
+        const QString description = getDescription(name).isEmpty() ? defaults.getDescription(name) : getDescription(name);
         storeParameter(name, value, description);
     };
 
     if (loadResult != CONFIG_LOAD_OK && loadResult != CONFIG_NO_FILE_NAME && QFile::exists(m_fileName)) {
-        critical(QStringLiteral("The server runs on a partly read configuration (%1); "
+        critical(QStringLiteral("The server runs on a partly read configuration (%1: %2); "
                                 "the parameters it lacks take their built-in defaults")
-                     .arg(m_fileName));
-        for (auto it = builtIn.values().cbegin(); it != builtIn.values().cend(); ++it) {
-            if (!hasParam(it.key()))
-                takeDefault(it.key(), it.value());
-        }
+                     .arg(m_fileName, m_loadProblem));
+    }
+    const QStringList given = paramNames();
+    for (const QString &name : given) {
+        if (isKnownName(name))
+            continue;
+        const QString close = closeKnownName(name);
+        qWarning("%s", qUtf8Printable(QStringLiteral("Unknown parameter %1 in %2 is ignored%3")
+                                          .arg(name, m_fileName,
+                                               close.isEmpty() ? QString()
+                                                               : QStringLiteral("; did you mean %1?").arg(close))));
+    }
+    for (auto it = defaults.values().cbegin(); it != defaults.values().cend(); ++it) {
+        if (!isGiven(it.key()))
+            takeDefault(it.key(), it.value());
     }
     const QStringList names = paramNames();
     for (const QString &name : names) {
         const CorvidNumericParam *p = corvid_config_numeric_param(name);
         const QString value = getParam(name);
-        if (!p || corvid_config_number_in_range(value, p->base, p->min, p->max))
+        if (!p || !isKnownName(name) || corvid_config_number_in_range(value, p->base, p->min, p->max))
             continue;
         critical(QStringLiteral("Parameter %1 has the value \"%2\", not a number from %3 to %4; "
                                 "the default %5 is used")
@@ -159,6 +242,7 @@ qint32 CorvidConfigData::loadConfig(const QString &fileName)
         return CONFIG_BAD_FILE;
     }
     if (!file.open(QIODevice::ReadOnly)) {
+        m_loadProblem = file.errorString();
         critical(QStringLiteral("Failed to open file %1.\n").arg(fileName));
         return CONFIG_BAD_FILE;
     }
@@ -177,6 +261,10 @@ qint32 CorvidConfigData::loadConfig(QIODevice &device, const QString &fileName)
     auto failed = [&]() {
         if (!reader.hasError())
             return false;
+        m_loadProblem = QStringLiteral("line %1, column %2: %3")
+                            .arg(reader.lineNumber())
+                            .arg(reader.columnNumber())
+                            .arg(reader.errorString());
         critical(QStringLiteral("Error: %1 in file %2 at line %3, column %4.\n")
                      .arg(reader.errorString(), fileName)
                      .arg(reader.lineNumber())
@@ -211,6 +299,8 @@ qint32 CorvidConfigData::loadConfig(QIODevice &device, const QString &fileName)
                 m_configDate = QDate::fromString(text, Qt::TextDate);
             } else if (tag == QLatin1String("Parameter")) {
                 if (rootMissing) {
+                    m_loadProblem = QStringLiteral("line %1: a Parameter before the Config element")
+                                        .arg(reader.lineNumber());
                     std::fputs("Bad file format\n", stdout);
                     std::fflush(stdout);
                     return CONFIG_BAD_FILE;

@@ -46,14 +46,24 @@ public:
     static QString defaultConfigFile();
     // A parameter's value in the built-in default ("" for one it lacks).
     static QString builtInValue(const QString &name);
+    // Whether the server reads a parameter of this name: every one of the
+    // built-in default, and the few that file leaves out.
+    static bool isKnownName(const QString &name);
+    // The one known name close to an unknown one (a slip of the keyboard or of
+    // case), or "" when none or several are.
+    static QString closeKnownName(const QString &name);
     // LOCAL_CONFIG_FILE when it exists in the working directory, else the default.
     static QString startupConfigFile();
 
     // Stores the file name and loads it at once; problems only show as
     // diagnostics. Then the store is made usable:
     // - a file that could be opened but not read to its end keeps what was
-    //   read, and every parameter it lacks takes the built-in default (with a
-    //   critical diagnostic saying the server runs on a partly read configuration);
+    //   read, with a critical diagnostic saying the server runs on a partly
+    //   read configuration and where the reading stopped;
+    // - a name the server does not read gets a warning (with the close known
+    //   name, if there is one);
+    // - every parameter of the built-in default that is absent or empty takes
+    //   the built-in value;
     // - a numeric parameter that is not a number its use allows takes its
     //   built-in default, with a critical diagnostic naming it and the value.
     explicit CorvidConfigData(const QString &fileName, QObject *parent = nullptr);
@@ -125,8 +135,11 @@ signals:
 
 private:
     CorvidConfigData(const QString &fileName, bool complete, QObject *parent);
+    // The built-in default as read, loaded once.
+    static const CorvidConfigData &builtIn();
     void complete(qint32 loadResult);
     void storeParameter(const QString &name, const QString &value, const QString &description);
+    bool isGiven(const QString &name) const;
 
     quint32 m_configVersion = 0;
     QDate m_configDate;
@@ -139,6 +152,7 @@ private:
     quint32 m_numLogThreads = 0;
     quint32 m_restrictFakeSatTelemetry = 0;
     QString m_fileName;
+    QString m_loadProblem;  // where and why the last load stopped short
 };
 
 #endif

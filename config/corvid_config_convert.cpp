@@ -84,6 +84,12 @@ const QVector<CorvidNumericParam> &corvid_config_numeric_params()
         {"TELNET_UHF_DELAY", CORVID_BASE_DEC, 0, 65535, "500"},
         {"RestrictFakeSatTelemetry", CORVID_BASE_AUTO, 0, 255, "0"},
         {"TlsPort", CORVID_BASE_AUTO, 0, 65535, "0"},  // 0: no TLS port
+        {"LogRotateHours", CORVID_BASE_DEC, 0, 8760, "0"},  // 0: only on SIGHUP
+        {"LogKeepDays", CORVID_BASE_DEC, 0, 36500, "0"},    // 0: keep all
+        {"MqttPort", CORVID_BASE_DEC, 1, 65535, "1883"},
+        {"MqttQoS", CORVID_BASE_DEC, 0, 1, "1"},
+        {"MqttUplink", CORVID_BASE_DEC, 0, 1, "0"},
+        {"MqttQueueLimit", CORVID_BASE_DEC, 1, 4096, "64"},  // MiB
     };
     return params;
 }

@@ -37,6 +37,9 @@ public:
     // A live setting by its configuration name (matched ignoring case), used
     // from the next HW_init on; false for a name this link does not take.
     virtual bool applySetting(const QString &name, const QString &value);
+    // Opened and waiting for the device's first answer: not ready yet, and
+    // not to be rebuilt for that; the link gives up on its own.
+    virtual bool awaitingDevice() const { return false; }
     // The stand-in used while no real link can be built, and a new one.
     virtual bool isPlaceholder() const { return false; }
     static AbstractConnector *createPlaceholder();

@@ -4,7 +4,10 @@
 
 #include <QCanBus>
 #include <QDebug>
+#include <QHostAddress>
 #include <QLoggingCategory>
+
+#include <utility>
 
 namespace {
 
@@ -16,6 +19,10 @@ bool isSocketCan(const QString &setting)
 }
 
 constexpr uint32_t kBytesPerFrame = 16;  // every frame counts as 16 bytes
+
+// "No host" is said once, until a host is found again; links are rebuilt
+// every second meanwhile.
+bool g_noHostSaid = false;
 
 }  // namespace
 
@@ -59,11 +66,16 @@ QSocketCAN_connector::~QSocketCAN_connector()
     }
 }
 
+QString QSocketCAN_connector::noCanDevicesText(const QString &device, const QString &plugin)
+{
+    return QStringLiteral("No CAN devices available! (SocketCANPortName \"%1\", plugin %2)").arg(device, plugin);
+}
+
 bool QSocketCAN_connector::discoverDevice(const QString &searchName)
 {
     const QList<QCanBusDeviceInfo> devices = QCanBus::instance()->availableDevices(searchName);
     if (devices.isEmpty()) {
-        qCritical("No CAN devices available!");
+        qCritical("%s", qUtf8Printable(noCanDevicesText(m_deviceName, searchName)));
         return false;
     }
     QList<QCanBusDeviceInfo> candidates;
@@ -145,6 +157,10 @@ void QSocketCAN_connector::HW_init()
     if (!discoverDevice(searchNameFor(m_pluginSetting)))
         return;
     if (!m_device || m_device->state() == QCanBusDevice::UnconnectedState) {
+        if (plugin == QLatin1String("virtualcan") && !std::exchange(m_hostSeen, false)) {
+            probeVirtualBusHost();
+            return;
+        }
         if (!setupDevice(plugin))
             return;
     }
@@ -164,11 +180,53 @@ void QSocketCAN_connector::HW_init()
     qInfo().noquote() << m_pluginSetting << "connected, port:" << m_deviceName;
 }
 
+void QSocketCAN_connector::probeVirtualBusHost()
+{
+    if (m_hostProbe)
+        return;
+    // Answered from the event loop: a refused connection on this machine
+    // comes at once, an accepted one a moment later.
+    auto *probe = new QTcpSocket(this);
+    m_hostProbe = probe;
+    connect(probe, &QTcpSocket::connected, this, [this] { endHostProbe(true); }, Qt::QueuedConnection);
+    connect(probe, &QTcpSocket::errorOccurred, this, [this] { endHostProbe(false); }, Qt::QueuedConnection);
+    probe->connectToHost(QHostAddress::LocalHost, kVirtualBusPort);
+}
+
+bool QSocketCAN_connector::dropHostProbe()
+{
+    QTcpSocket *probe = std::exchange(m_hostProbe, nullptr);
+    if (!probe)
+        return false;
+    disconnect(probe, nullptr, this, nullptr);
+    probe->abort();
+    probe->deleteLater();
+    return true;
+}
+
+void QSocketCAN_connector::endHostProbe(bool found)
+{
+    if (!dropHostProbe())
+        return;
+    if (!found) {
+        // Left not initialised: the hub's rebuild asks again.
+        if (!std::exchange(g_noHostSaid, true))
+            qCritical("no virtual CAN bus host; start corvid-vbus");
+        return;
+    }
+    if (std::exchange(g_noHostSaid, false))
+        qInfo("virtual CAN bus host found");
+    m_hostSeen = true;
+    HW_init();
+}
+
 void QSocketCAN_connector::HW_close()
 {
     setHWState(HW_NOTINIT);
     qInfo("Socket CAN disconnected");
     m_writing = false;
+    m_hostSeen = false;
+    dropHostProbe();
     // Frames of a transfer cut short must not reach the bus after the next
     // HW_init, behind and between the frames of new messages.
     m_txQueue.clear();
@@ -188,7 +246,22 @@ int64_t QSocketCAN_connector::sendCorvidMessage(corvid_message *message)
 {
     // A message the engine refuses (offline, too long, address out of range)
     // must show as failed, not as sent.
-    if (!message || !m_engine.sendMessage(message))
+    if (!message)
+        return -1;
+    // Frames wait here until the device reports them written; a sender
+    // faster than the bus must not make that wait hold without end.
+    const uint32_t frames = corvid_frame_count(message->msg_id, message->length);
+    if (uint32_t(m_txQueue.size()) + frames > maxQueuedFrames) {
+        qCritical().noquote() << QStringLiteral("Transmit queue of CAN device %1 is full (%2 frames waiting): "
+                                                "message 0x%3 from 0x%4 to 0x%5 not sent")
+                                     .arg(m_deviceName)
+                                     .arg(m_txQueue.size())
+                                     .arg(message->msg_id, 0, 16)
+                                     .arg(message->address_from, 0, 16)
+                                     .arg(message->address_to, 0, 16);
+        return -1;
+    }
+    if (!m_engine.sendMessage(message))
         return -1;
     return message->length;
 }

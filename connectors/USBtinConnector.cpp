@@ -71,6 +71,11 @@ void USBtinConnector::setTimings(const Timings &timings)
     m_noAckTimer.setInterval(timings.noAckMs);
 }
 
+QString USBtinConnector::noSerialDevicesText(const QString &port)
+{
+    return QStringLiteral("No serial devices available! (USBtinPortName \"%1\")").arg(port);
+}
+
 QString USBtinConnector::findPort(const QString &configured, bool silent)
 {
     // A path the listing cannot show is taken as it is.
@@ -79,7 +84,7 @@ QString USBtinConnector::findPort(const QString &configured, bool silent)
     const QString wanted = configured.mid(configured.lastIndexOf(QLatin1Char('/')) + 1);
     const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
     if (ports.isEmpty()) {
-        qCritical("No serial devices available!");
+        qCritical("%s", qUtf8Printable(noSerialDevicesText(configured)));
         return QString();
     }
     QList<QSerialPortInfo> candidates;
@@ -127,8 +132,8 @@ void USBtinConnector::HW_init()
         });
     }
     clearQueue();
+    // Ready once the adapter has answered the version query, not before.
     if (openPort()) {
-        setHWState(HW_READY);
         if (m_noAdapterNotice) {
             corvid_prompt().closeNotice(m_noAdapterNotice);
             m_noAdapterNotice = 0;
@@ -147,7 +152,7 @@ bool USBtinConnector::openPort()
     // The failure arrives through errorOccurred with its reason.
     if (!m_port.open(QIODevice::ReadWrite))
         return false;
-    setHWState(HW_READY);
+    m_awaitingVersion = true;
     for (const QByteArray *command :
          {&usbtin::kHardwareVersion, &usbtin::kFirmwareVersion, &usbtin::kBitRate1M, &usbtin::kOpenChannel})
         enqueue(*command, false);
@@ -166,6 +171,7 @@ bool USBtinConnector::applySetting(const QString &name, const QString &value)
 void USBtinConnector::HW_close()
 {
     m_ignoreNoAdapter = false;
+    m_awaitingVersion = false;
     qInfo("USBtinConnector: HW_close");
     m_checkTimer.stop();
     m_noAckTimer.stop();
@@ -344,6 +350,7 @@ void USBtinConnector::handleReadyRead()
             if (reply.version == "0200" || reply.version == "0100") {
                 m_device = reply.version == "0200" ? HW_DevSRXsniffer : HW_DevBusbridge;
                 ++m_versionReplies;
+                m_awaitingVersion = false;
                 setHWState(HW_READY);
             }
             break;
@@ -383,6 +390,7 @@ void USBtinConnector::handleTimeoutNoAck()
         m_checkTimer.start();
     } else if (m_noAckCount > 5) {
         m_checkTimer.stop();
+        m_awaitingVersion = false;
         setHWState(HW_ERROR);
         qWarning("handleTimeoutNoAck: Reinit!");
         m_noAckCount = 0;

@@ -3,8 +3,10 @@
 // ASCII line protocol. Frames wait in a transmit queue and leave strictly one
 // after another, each once the adapter has acknowledged the one before (or
 // its acknowledgement timed out), so frames of two messages never interleave
-// on the bus and the event loop is never re-entered. A watchdog polls the
-// adapter's version and re-initialises the link when it stops answering.
+// on the bus and the event loop is never re-entered. The link is ready once
+// the adapter has told its hardware version, which also tells its kind. A
+// watchdog polls that version and re-initialises the link when the adapter
+// stops answering.
 
 #include "connectors/AbstractConnector.h"
 #include "engine/CorvidEngine.h"
@@ -42,6 +44,8 @@ public:
     // pseudo-terminal, a /dev/serial/by-id link). Empty when none is found.
     // Not silent: with several adapters the operator is asked to pick one.
     static QString findPort(const QString &configured, bool silent);
+    // "No serial devices available!" naming the port looked for.
+    static QString noSerialDevicesText(const QString &port);
 
     void setTimings(const Timings &timings);
 
@@ -55,6 +59,8 @@ public:
 
     // USBtinPortName.
     bool applySetting(const QString &name, const QString &value) override;
+    // The port is open and the adapter has not told its hardware version yet.
+    bool awaitingDevice() const override { return m_awaitingVersion && m_port.isOpen(); }
 
 public slots:
     void HW_init() override;
@@ -109,6 +115,7 @@ private:
     bool m_inBytesWritten = false;  // the device is gone; the port closes next
     qint64 m_headWritten = 0;
     uint32_t m_versionReplies = 0;
+    bool m_awaitingVersion = false;  // opened, no hardware version reply yet
     QString m_portName;
     int32_t m_baudRate = 115200;
     HWDevice m_device = HW_DevBusbridge;

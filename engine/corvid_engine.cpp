@@ -23,6 +23,13 @@ static_assert(k_crc.entry[1] == 0x1021, "XMODEM table");
 
 } // namespace
 
+uint32_t corvid_frame_count(uint16_t msg_id, uint16_t length) {
+    if (length <= CORVID_SINGLE_FRAME_MAX && msg_id != CORVID_HEADER_MARKER)
+        return 1;
+    // A header frame, then data and checksum eight bytes a frame.
+    return 1 + (uint32_t(length) + 2 + 7) / 8;
+}
+
 uint16_t corvid_crc16(const uint8_t *bytes, uint32_t count) {
     uint16_t crc = 0;
     for (uint32_t i = 0; i < count; ++i)

@@ -63,6 +63,8 @@ corvid_rx_buffer *corvid_find_rx_buffer(uint16_t address_from);
 bool corvid_send_message(const corvid_message *message);
 void corvid_rx_can_frame(const can_message *frame);
 uint16_t corvid_crc16(const uint8_t *bytes, uint32_t count);
+// CAN frames a message of this id and length travels in.
+uint32_t corvid_frame_count(uint16_t msg_id, uint16_t length);
 void corvid_finish_rx(corvid_rx_buffer *buffer);
 
 // Engine storage reset + online / offline and free everything (no hardware calls);

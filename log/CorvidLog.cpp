@@ -37,14 +37,11 @@ CorvidLog::CorvidLog(const QString &baseDir, bool enabled, uint32_t threadCount,
     : QObject(parent), m_threadCount(threadCount), m_enabled(enabled),
       m_filePrefix(baseDir + QStringLiteral("/HistoryLogServer"))
 {
-    m_fileName = m_filePrefix + corvid_log_file_stamp(QDateTime::currentDateTimeUtc()) + QStringLiteral(".csv");
+    m_fileName = freeFileName(m_filePrefix, QString());
 
     if (m_threadCount != 0 && m_enabled) {
-        // The file and its header exist from start-up on; the worker reports
-        // a file it cannot make.
-        m_worker = std::make_shared<LogWorker>(m_fileName, true);
-        if (m_worker->isOpened() && m_worker->handOver(corvid_log_header()))
-            startWorker();
+        // The file and its header exist from start-up on.
+        openWorkerFile(true);
     } else if (m_enabled) {
         // Direct mode opens its first file with the first message; an
         // unusable folder is said now, not only once traffic flows.
@@ -74,6 +71,37 @@ CorvidLog::~CorvidLog()
         m_worker.reset();
     }
     closeDirectFile();
+}
+
+void CorvidLog::openWorkerFile(bool mayShowBox)
+{
+    // The worker reports a file it cannot make.
+    m_fileReady = false;
+    m_worker = std::make_shared<LogWorker>(m_fileName, mayShowBox);
+    if (m_worker->isOpened() && m_worker->handOver(corvid_log_header()))
+        startWorker();
+}
+
+QString CorvidLog::startNewFile()
+{
+    if (!m_enabled)
+        return QString();
+    if (m_threadCount != 0) {
+        // What the old worker holds goes to the old file, now, so that file
+        // is complete when this returns; a pool run still going keeps it
+        // alive and finds nothing left.
+        if (m_worker)
+            m_worker->run();
+        m_fileName = freeFileName(m_filePrefix, QString());
+        openWorkerFile(false);
+        return m_fileName;
+    }
+    // Direct mode: no file before the first message, and none needed yet.
+    if (!m_stream)
+        return QString();
+    closeDirectFile();
+    openDirectFile();
+    return m_stream ? m_fileName : QString();
 }
 
 void CorvidLog::slotAppendCorvidToLog(corvid_message ucm, quint64 stampId, bool dirToSat, quint32 status,

@@ -30,6 +30,12 @@ public:
     // The current log file's path.
     QString fileName() const { return m_fileName; }
 
+    // Ends the current file and starts the next one, named for now (in
+    // direct mode only once a file is open, keeping the callsign). Every
+    // message handed over before is in the old file, every later one in the
+    // new. Returns the new file's path, empty when none was started.
+    QString startNewFile();
+
 public slots:
     // `ucm.data` is read during the call only.
     void slotAppendCorvidToLog(corvid_message ucm, quint64 stampId, bool dirToSat = false, quint32 status = 0,
@@ -40,6 +46,7 @@ private:
     void appendDirect(const QString &line, const QString &callsign);
     void appendWorker(const QString &line);
     void startWorker();
+    void openWorkerFile(bool mayShowBox);
     void openDirectFile();
     void closeDirectFile();
 

@@ -52,3 +52,10 @@ QString corvid_log_file_stamp(const QDateTime &utc)
 {
     return utc.toUTC().toString(QStringLiteral("yy_MM_dd'T'hh-mm-ss-zzz"));
 }
+
+const QRegularExpression &corvid_log_file_pattern()
+{
+    static const QRegularExpression pattern(QStringLiteral(
+        "^HistoryLogServer(_[A-Za-z0-9_-]{1,6}_)?\\d\\d_\\d\\d_\\d\\dT\\d\\d-\\d\\d-\\d\\d-\\d\\d\\d\\.csv$"));
+    return pattern;
+}

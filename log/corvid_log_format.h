@@ -3,6 +3,7 @@
 // time stamps and the source callsign of a radio header.
 
 #include <QDateTime>
+#include <QRegularExpression>
 #include <QString>
 #include <cstdint>
 
@@ -27,3 +28,7 @@ QString corvid_log_file_callsign(const QString &callsign);
 
 // "yy_MM_ddThh-mm-ss-zzz" of a UTC time, as used in the file names.
 QString corvid_log_file_stamp(const QDateTime &utc);
+
+// The names of the message log's own files in its folder (with or without a
+// callsign), and nothing else.
+const QRegularExpression &corvid_log_file_pattern();

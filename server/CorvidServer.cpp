@@ -96,7 +96,7 @@ CorvidTelnet *CorvidServer::replaceTelnetBridge(uint16_t address, uint16_t ownAd
     links.send = [this](corvid_message *msg) -> int64_t {
         return m_connector ? m_connector->sendCorvidMessage(msg) : -1;
     };
-    links.log = [this](const corvid_message &msg, quint32 status) { emit signalLogData(msg, 0, true, status); };
+    links.log = [this](const corvid_message &msg, quint32 status) { logMessage(msg, 0, true, status, {}); };
     QSharedPointer<CorvidTelnet> bridge(
         new CorvidTelnet(address, links, ownAddress, msgId, deEsc, crlf, uhfBuffer, uhfDelay, debug,
                          m_telnetListenAddress));
@@ -161,9 +161,23 @@ void CorvidServer::slotSendCorvidToClient(const corvid_owned_message &msg, quint
     if (record.msg_id == 0xFFF0 || record.msg_id == 0xFFF1)
         telnetWrite(record.address_from, msg.data);
 
-    emit signalLogData(record, m_tcpServer->stampId, false, 0, hdr);
+    logMessage(record, m_tcpServer->stampId, false, status, hdr);
     if (m_hasWindow)
         refreshRxCounters();
+}
+
+void CorvidServer::logMessage(const corvid_message &msg, quint64 stamp, bool toLink, quint32 status,
+                              const AX25HeaderOpt &hdr)
+{
+    // The message log has always written messages from the link with status 0.
+    emit signalLogData(msg, stamp, toLink, toLink ? status : 0, hdr);
+    emit messageLogged(msg, stamp, toLink, status, hdr);
+}
+
+void CorvidServer::reportStatus()
+{
+    if (m_connector)
+        emit statusChanged(int(m_connector->state), m_connector->interfaceName, m_tcpServer->clientCount());
 }
 
 void CorvidServer::telnetWrite(uint16_t address, const QByteArray &data)
@@ -178,6 +192,9 @@ void CorvidServer::slotOnNullReaderTimer()
 {
     if (!m_connector)
         return;
+    // A link still waiting for its device to answer is given the time.
+    if (m_connector->awaitingDevice())
+        return;
     if (m_connector->isPlaceholder() || m_connector->state == AbstractConnector::HW_ERROR ||
         m_connector->state == AbstractConnector::HW_NOTINIT) {
         const QString value = m_config ? m_config->getParam(QStringLiteral("Interface")) : QString();
@@ -188,11 +205,14 @@ void CorvidServer::slotOnNullReaderTimer()
 void CorvidServer::slotDisconnected(quint32 clientId)
 {
     m_view->slotDisconnected(clientId);
+    reportStatus();
 }
 
 void CorvidServer::hardwareStatusHandler(AbstractConnector::HWState newState)
 {
     m_tcpServer->hw_state = uint32_t(newState);
+    if (newState == AbstractConnector::HW_READY)
+        m_rebuildAttempt = 0;
     m_view->hardwareStatusHandler(newState);
     const auto clients = m_tcpServer->clientList();
     for (const auto &client : clients) {
@@ -202,6 +222,7 @@ void CorvidServer::hardwareStatusHandler(AbstractConnector::HWState newState)
         m_tcpServer->hw_error = m_connector->lastError;
         m_tcpServer->sendServerState(client.socket);
     }
+    reportStatus();
 }
 
 void CorvidServer::slotCloseServer()
@@ -231,9 +252,22 @@ void CorvidServer::slotAddClient(crd_client_info_t newcl)
                 Qt::UniqueConnection);
         m_disconnectWired = true;
     }
+    reportStatus();
 }
 
 void CorvidServer::slotRxMsg2Sat(corvid_message msg)
+{
+    sendToLink(msg);
+}
+
+quint32 CorvidServer::slotSendFromBridge(const corvid_message &msg)
+{
+    const quint32 status = sendToLink(msg);
+    m_tcpServer->echoToClients(msg);
+    return status;
+}
+
+quint32 CorvidServer::sendToLink(const corvid_message &msg)
 {
     ++m_txCorvidCount;
     const quint64 stamp = ++m_tcpServer->stampId;
@@ -241,14 +275,16 @@ void CorvidServer::slotRxMsg2Sat(corvid_message msg)
     qCDebug(lcHub, "to the link: id 0x%04x, %u bytes, stamp %llu", unsigned(msg.msg_id), unsigned(msg.length),
             static_cast<unsigned long long>(stamp));
     if (m_connector && m_connector->state == AbstractConnector::HW_READY) {
-        const int64_t sent = m_connector->sendCorvidMessage(&msg);
+        corvid_message copy = msg;  // the link takes a mutable record; it only reads the bytes
+        const int64_t sent = m_connector->sendCorvidMessage(&copy);
         if (sent == int64_t(msg.length)) {
             status = 1;
             if (m_hasWindow)
                 refreshTxCounters();
         }
     }
-    emit signalLogData(msg, stamp, true, status, {});
+    logMessage(msg, stamp, true, status, {});
+    return status;
 }
 
 void CorvidServer::slotRxCANfromSat()
@@ -310,7 +346,8 @@ void CorvidServer::connectConnector(AbstractConnector *connector)
 
 void CorvidServer::rebuildConnector()
 {
-    qCDebug(lcHub) << "rebuilding the link";
+    // Numbered, so that the trace shows every attempt.
+    qCDebug(lcHub).noquote() << QStringLiteral("rebuilding the link (attempt %1)").arg(++m_rebuildAttempt);
     AbstractConnector *old = m_connector;
     old->HW_close();
     disconnect(old, nullptr, this, nullptr);
@@ -334,6 +371,8 @@ void CorvidServer::rebuildConnector()
         fresh->HW_init();
     if (m_connector == fresh && fresh->state == AbstractConnector::HW_READY)
         hardwareStatusHandler(AbstractConnector::HW_READY);
+    else
+        reportStatus();
 }
 
 void CorvidServer::refreshRxCounters()

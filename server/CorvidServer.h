@@ -75,6 +75,12 @@ signals:
                        AX25HeaderOpt hdr = {});
     // A link cannot go on without its device (its abort_app): the program ends.
     void abortRequested();
+    // signalLogData's stream, in order, with the status a reader outside wants:
+    // for a message from the link, whether the link was ready.
+    void messageLogged(const corvid_message &msg, quint64 stampId, bool dirToSat, quint32 status,
+                       const AX25HeaderOpt &hdr);
+    // Link state (AbstractConnector::HWState), the link's name, identified control applications.
+    void statusChanged(int linkState, const QString &interface, int clients);
 
 public slots:
     void slotParamChanged(QString name, QString value);
@@ -82,6 +88,10 @@ public slots:
                                 unsigned tag = 0, const AX25HeaderOpt &hdr = {});
     void slotOnNullReaderTimer();
     void slotCloseServer();
+    // A message for the link from outside the control protocol (the MQTT
+    // bridge): sent if the link is ready, logged, echoed to the control
+    // applications as a Manager's would be, never kept for later. Its status.
+    quint32 slotSendFromBridge(const corvid_message &msg);
 
 private slots:
     void slotDisconnected(quint32 clientId);
@@ -97,6 +107,9 @@ private:
     void applyAccessParameters();
     bool applyAccessParameter(const QString &name, const QString &value);
     void applyTls();
+    quint32 sendToLink(const corvid_message &msg);
+    void logMessage(const corvid_message &msg, quint64 stamp, bool toLink, quint32 status, const AX25HeaderOpt &hdr);
+    void reportStatus();
     // A message from the link: counted, stamped, then distributed.
     void handleBusMessage(const corvid_owned_message &msg, const AX25HeaderOpt &hdr);
     void connectConnector(AbstractConnector *connector);
@@ -126,4 +139,5 @@ private:
     CorvidConfigData *m_config = nullptr;
     bool m_disconnectWired = false;
     QHostAddress m_telnetListenAddress = QHostAddress(QHostAddress::LocalHost);
+    int m_rebuildAttempt = 0;  // rebuilds since the link was last ready
 };

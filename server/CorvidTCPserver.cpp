@@ -74,7 +74,12 @@ bool CorvidTCPserver::startServer()
         m_listenRetry->stop();
     closeListener(m_plain);
     if (!m_plain.server->listen(listenAddress, port)) {
-        m_error = m_plain.server->errorString();
+        // Which port on which addresses, for an operator who runs more than one service.
+        m_error = QStringLiteral("%1, port %2: %3")
+                      .arg(listenAddress == QHostAddress(QHostAddress::Any) ? QStringLiteral("all local addresses")
+                                                                             : listenAddress.toString())
+                      .arg(port)
+                      .arg(m_plain.server->errorString());
         qCritical("%s", qPrintable(QStringLiteral("Unable to start the server: ") + m_error));
         m_plain.server->close();
         // A restart that raced its predecessor for the port must not leave the
@@ -653,6 +658,19 @@ void CorvidTCPserver::handleMsg2Sat(QTcpSocket *sender, const QByteArray &frame)
         if (r.id == senderId && own.isEmpty())
             own = buildMsg2AppFrame(msg, stampId, echo, echo, parsed->header.recId);
         writeToClient(r.socket, r.id == senderId ? own : copy);
+    }
+}
+
+void CorvidTCPserver::echoToClients(const corvid_message &msg)
+{
+    ++stampId;
+    const QByteArray frame = buildMsg2AppFrame(msg, stampId, 1, 1, 0);
+    QVector<QPointer<QTcpSocket>> to;
+    for (const crd_client_info_t *c : qAsConst(m_clients))
+        to.append(c->socket);
+    for (const QPointer<QTcpSocket> &socket : qAsConst(to)) {
+        if (socket)
+            writeToClient(socket, frame);
     }
 }
 

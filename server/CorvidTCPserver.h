@@ -58,6 +58,10 @@ public:
     void sendMsgToApp(QTcpSocket *socket, const corvid_message *msg, uint64_t stampId, unsigned status,
                       unsigned dir, unsigned tag, const AX25Header *hdr = nullptr);
 
+    // A message sent to the link from outside the control protocol, shown to
+    // every client as a Manager's echo (next stamp, status 1, dir 1, tag 0).
+    void echoToClients(const corvid_message &msg);
+
     // Copies of the identified clients' records, in order of identification.
     QList<crd_client_info_t> clientList() const;
     int clientCount() const { return m_clients.size(); }

@@ -307,8 +307,8 @@ void TestClient::helpAndUsage()
 {
     const Run h = runClient({QStringLiteral("--help")});
     QCOMPARE(h.status, 0);
-    for (const char *must : {"--send", "--stdin", "Exit status", "msg id=0x0010 from=0x0001", "\"type\":\"msg\"",
-                             "--tls", "--cafile FILE", "--cert FILE", "--key FILE", "--bind ADDRESS"})
+    for (const char *must : {"--send", "--stdin", "--require-ready", "Exit status", "msg id=0x0010 from=0x0001",
+                             "\"type\":\"msg\"", "--tls", "--cafile FILE", "--cert FILE", "--key FILE", "--bind ADDRESS"})
         QVERIFY2(h.out.contains(must), must);
 
     // A bad --send stops the client before it connects: nothing reaches the server.

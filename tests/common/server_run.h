@@ -71,11 +71,12 @@ inline bool writeConfig(const QString &path, const ConfigParams &params)
     return f.write(xml) == xml.size();
 }
 
-// Headless, no link, logs under server_logs/, listening on `port`.
+// Headless, no link, no Telnet terminal, no client limit, logs under server_logs/, listening on `port`.
 inline ConfigParams headlessParams(uint16_t port, const QString &interface = QStringLiteral("none"))
 {
     return {{"Interface", interface}, {"DisableGUI", "1"}, {"TcpPort", QString::number(port)},
-            {"ErrorLogFile", "server_logs/error_log"}, {"CorvidLogFile", "server_logs/corvid_log"}};
+            {"ErrorLogFile", "server_logs/error_log"}, {"CorvidLogFile", "server_logs/corvid_log"},
+            {"TELNET_Devices", "none"}, {"MaxTCPClients", "0"}};
 }
 
 // A headless server on the virtual CAN bus, logs under server_logs/.
@@ -140,6 +141,22 @@ struct ServerRun {
     {
         const QStringList files = filesIn(errorLogDir, QStringLiteral("*.txt"));
         return files.isEmpty() ? QString() : readText(files.last());
+    }
+    // How often a diagnostic was given over all error logs: its entries and
+    // the copies the logs counted instead ("last message repeated N times").
+    int diagnosticCount(const QString &text) const
+    {
+        const QString shown = QRegularExpression::escape(text);
+        const QRegularExpression entry(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d: (last message repeated (\\d+) times: )?") +
+                                           shown + QLatin1Char('$'),
+                                       QRegularExpression::MultilineOption);
+        int n = 0;
+        for (const QString &file : filesIn(errorLogDir, QStringLiteral("*.txt")))
+            for (auto it = entry.globalMatch(readText(file)); it.hasNext();) {
+                const auto m = it.next();
+                n += m.capturedLength(2) ? m.captured(2).toInt() : 1;
+            }
+        return n;
     }
     // Until the error log holds `text` or the program has ended.
     bool waitForErrorLog(const QString &text, int ms = 15000)

@@ -181,16 +181,16 @@ private slots:
         QCOMPARE(errors.size(), size_t(1));
     }
 
-    // Ready only once the device says so; closed by a device error, said,
-    // and back to work after HW_init.
+    // Ready only once the bus's host answers and the device says so; closed
+    // by a device error, said, and back to work after HW_init.
     void linkLifecycle() {
         auto c = std::make_unique<QSocketCAN_connector>(*engine, kVirtual, QStringLiteral("can0"));
         QSignalSpy spy(c.get(), &HW::stateChanges);
         DiagnosticCapture log(true);
         engine->setHardware(c.get());  // the binding initialises it
-        QVERIFY(c->device());
-        QCOMPARE(c->device()->state(), QCanBusDevice::ConnectingState);
+        QVERIFY(c->awaitingDevice() && !c->device());  // the host is asked first
         QCOMPARE(c->state, HW::HW_NOTINIT);
+        QTRY_VERIFY_WITH_TIMEOUT(c->device(), 10000);
         QTRY_COMPARE_WITH_TIMEOUT(c->state, HW::HW_READY, 10000);
         QCOMPARE(log.count(QtInfoMsg, QStringLiteral("virtualcan connected, port: can0")), 1);
         QCanBusDevice *device = c->device();
@@ -206,6 +206,25 @@ private slots:
         Peer peer;
         QVERIFY2(syncBus(peer), "the connector hears the peer");
         QCOMPARE(sendFrames(c.get(), peer, 1, 2, {}, 1), QStringList{"S 022 [02 01]"});
+        // A device slower than the sender (the virtual one reports each frame
+        // written at once, so its reports are held back here): what does not
+        // fit the wait is refused whole and said; once written, there is room.
+        disconnect(c->device(), &QCanBusDevice::framesWritten, c.get(), nullptr);
+        c->maxQueuedFrames = 8;
+        const QByteArray twenty(20, 't');  // a header and three data frames
+        corvid_message m = corvid_message_over(0x0102, 1, 2, twenty);
+        peer.frames.clear();
+        QCOMPARE(c->sendCorvidMessage(&m), int64_t(20));
+        QCOMPARE(c->sendCorvidMessage(&m), int64_t(20));
+        QCOMPARE(c->sendCorvidMessage(&m), int64_t(-1));
+        QCOMPARE(c->queuedFrames(), 8);
+        QCOMPARE(log.count(QtCriticalMsg, QStringLiteral("Transmit queue of CAN device can0 is full (8 frames waiting): "
+                                                         "message 0x102 from 0x1 to 0x2 not sent")), 1);
+        for (int i = 0; i < 8; ++i)
+            QVERIFY(QMetaObject::invokeMethod(c.get(), "onFramesWritten", Q_ARG(qint64, 1)));
+        QCOMPARE(c->queuedFrames(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(peer.frames.size(), 8, 10000);
+        QCOMPARE(c->sendCorvidMessage(&m), int64_t(20));
     }
 
     void withoutDevice() {

@@ -236,6 +236,13 @@ private slots:
     void liveChanges() {
         QTemporaryDir dir;
         const QString file = dir.filePath(QStringLiteral("server_config.xml"));
+        // Without host and port: the group and port the built-in default and the manual name.
+        QVERIFY(writeConfig(file, {{"Interface", "UDP"}}));
+        CorvidConfigData bare(file);
+        CorvidEngine spare;
+        const std::unique_ptr<AbstractConnector> fallback(createConnector(&bare, spare, false));
+        const auto *udp = qobject_cast<UDP_Connector *>(fallback.get());
+        QVERIFY(udp && udp->hostName() == QLatin1String("239.255.43.34") && udp->port() == 3434);
         const uint16_t port1 = freeUdpPort(), port2 = freeUdpPort();
         QVERIFY(port1 != port2);
         QVERIFY(writeConfig(file, {{"Interface", "UDP"}, {"UdpHostName", kOtherGroup},

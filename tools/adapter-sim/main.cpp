@@ -3,9 +3,8 @@
 
 #include "engine/TerminationSignals.h"
 #include "tools/adapter-sim/AdapterSim.h"
+#include "tools/tool_command_line.h"
 
-#include <QCommandLineParser>
-#include <QCoreApplication>
 #include <QLoggingCategory>
 #include <QSocketNotifier>
 #include <cstdio>
@@ -23,12 +22,6 @@ const char *kDescription =
     "Exit status: 0 when ended, 1 when the terminal, link or bus failed, 2 for\n"
     "usage errors.";
 
-[[noreturn]] void usageError(const QString &text)
-{
-    std::fprintf(stderr, "corvid-adapter-sim: %s (see --help)\n", qPrintable(text));
-    std::exit(2);
-}
-
 }  // namespace
 
 int main(int argc, char **argv)
@@ -39,7 +32,6 @@ int main(int argc, char **argv)
 
     QCommandLineParser cl;
     cl.setApplicationDescription(QString::fromLatin1(kDescription));
-    cl.addHelpOption();
     const QString link = QStringLiteral("link"), device = QStringLiteral("device"), hw = QStringLiteral("hw-version"),
                   ack = QStringLiteral("ack"), delay = QStringLiteral("ack-delay");
     cl.addOptions({
@@ -58,9 +50,7 @@ int main(int argc, char **argv)
         {QStringLiteral("lower-hex"), QStringLiteral("Write frame hex digits in lower case.")},
         {QStringLiteral("trace"), QStringLiteral("Print every line received (\"< LINE\").")},
     });
-    cl.process(app);
-    if (!cl.positionalArguments().isEmpty())
-        usageError(QStringLiteral("unexpected argument '%1'").arg(cl.positionalArguments().first()));
+    corvid_tool_parse(cl);
 
     AdapterSimOptions o;
     o.link = cl.value(link);
@@ -68,7 +58,7 @@ int main(int argc, char **argv)
     o.bus = !cl.isSet(QStringLiteral("no-bus"));
     o.hardwareVersion = cl.value(hw).toLatin1();
     if (o.hardwareVersion != "0200" && o.hardwareVersion != "0100")
-        usageError(QStringLiteral("--hw-version: expected 0200 or 0100"));
+        corvid_tool_usage_error(QStringLiteral("--hw-version: expected 0200 or 0100"));
     const QString mode = cl.value(ack);
     if (mode == QLatin1String("now"))
         o.ack = AdapterSimOptions::Ack::Now;
@@ -79,11 +69,11 @@ int main(int argc, char **argv)
     else if (mode == QLatin1String("bel"))
         o.ack = AdapterSimOptions::Ack::Bel;
     else
-        usageError(QStringLiteral("--ack: expected now, late, never or bel"));
+        corvid_tool_usage_error(QStringLiteral("--ack: expected now, late, never or bel"));
     bool ok = false;
     o.ackDelayMs = cl.value(delay).toInt(&ok);
     if (!ok || o.ackDelayMs < 0 || o.ackDelayMs > 600000)
-        usageError(QStringLiteral("--ack-delay: expected 0 to 600000"));
+        corvid_tool_usage_error(QStringLiteral("--ack-delay: expected 0 to 600000"));
     o.noise = cl.isSet(QStringLiteral("noise"));
     o.split = cl.isSet(QStringLiteral("split"));
     o.muteWatchdog = cl.isSet(QStringLiteral("mute-watchdog"));

@@ -67,6 +67,9 @@ QString ClientOptionsParser::helpText()
         "  -c, --count N          exit after N received message frames; with 0, once\n"
         "                         the server has answered the identification (its\n"
         "                         server and state lines)\n"
+        "  -r, --require-ready    exit once the server has answered the\n"
+        "                         identification: 0 when its link is ready\n"
+        "                         (hw_state 2), 3 when it is not; a health check\n"
         "  -t, --timeout MS       exit after MS milliseconds from the start\n"
         "  -w, --wait-ms MS       exit MS milliseconds after the last message was sent\n"
         "                         (with --stdin: after the end of stdin)\n"
@@ -98,12 +101,14 @@ QString ClientOptionsParser::helpText()
         "closed by its reader (e.g. | head) the client ends with status 0.\n"
         "\n"
         "Exit status:\n"
-        "  0  done: --count reached, --timeout or --wait-ms ran out\n"
+        "  0  done: --count reached, --timeout or --wait-ms ran out; with\n"
+        "     --require-ready: the server answered and its link is ready\n"
         "  1  connection failed: nothing listens, host unknown, no answer within\n"
         "     --connect-timeout, TLS handshake failed, or the connection dropped\n"
         "  2  bad command line, bad --send message or unreadable TLS file\n"
         "     (nothing was sent)\n"
-        "  3  some stdin lines were rejected (the good ones were sent)\n"
+        "  3  some stdin lines were rejected (the good ones were sent); with\n"
+        "     --require-ready: the server answered but its link is not ready\n"
         "  4  --timeout or --wait-ms ran out before --count messages arrived\n");
 }
 
@@ -158,6 +163,7 @@ ClientOptionsParser::Result ClientOptionsParser::parse(const QStringList &args, 
     const QCommandLineOption inject = opt("", "inject");
     const QCommandLineOption json = opt("j", "json");
     const QCommandLineOption verbose = opt("v", "verbose");
+    const QCommandLineOption requireReady = opt("r", "require-ready");
     const QCommandLineOption count = opt("c", "count", "N");
     const QCommandLineOption timeout = opt("t", "timeout", "MS");
     const QCommandLineOption waitMs = opt("w", "wait-ms", "MS");
@@ -169,7 +175,7 @@ ClientOptionsParser::Result ClientOptionsParser::parse(const QStringList &args, 
     const QCommandLineOption help = opt("h", "help");
     const QCommandLineOption version = opt("", "version");
     p.addOptions({host, port, name, observer, appVersion, connectTimeout, send, readStdin, inject, json, verbose,
-                  count, timeout, waitMs, bind, tls, caFile, cert, key, help, version});
+                  requireReady, count, timeout, waitMs, bind, tls, caFile, cert, key, help, version});
 
     if (!p.parse(args)) {
         m_error = p.errorText();
@@ -241,6 +247,7 @@ ClientOptionsParser::Result ClientOptionsParser::parse(const QStringList &args, 
     o.inject = p.isSet(inject);
     o.json = p.isSet(json);
     o.verbose = p.isSet(verbose);
+    o.requireReady = p.isSet(requireReady);
     if (p.isSet(count) && !number(QStringLiteral("count"), p.value(count), 0x7FFFFFFF, &o.count, &m_error))
         return Error;
     if (p.isSet(timeout) && !number(QStringLiteral("timeout"), p.value(timeout), maxMs, &o.timeoutMs, &m_error))

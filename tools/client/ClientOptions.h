@@ -17,6 +17,7 @@ enum ClientExit {
     CLIENT_EXIT_CONNECTION = 1,  // not connected, no answer, or the connection dropped
     CLIENT_EXIT_USAGE = 2,       // bad option or bad --send message; nothing was sent
     CLIENT_EXIT_BAD_INPUT = 3,   // some stdin lines were rejected (the others were sent)
+    CLIENT_EXIT_NOT_READY = 3,   // --require-ready: the server answered, its link is not ready
     CLIENT_EXIT_COUNT = 4,       // a timer ended the run before --count messages arrived
 };
 
@@ -31,6 +32,7 @@ struct ClientOptions {
     bool inject = false;
     bool json = false;
     bool verbose = false;
+    bool requireReady = false;  // end at the server's state: 0 when its link is ready, else 3
     int64_t count = -1;         // exit 0 after this many received messages; -1 = no limit
     int64_t timeoutMs = -1;     // overall run time limit; -1 = none
     int64_t waitMs = -1;        // time to keep receiving after the last send; -1 = forever

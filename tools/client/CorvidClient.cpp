@@ -150,8 +150,15 @@ void CorvidClient::onFrame(uint32_t kind, const QByteArray &frame)
         return;
     }
     case FrameSrvState: {
-        if (const std::optional<crs_server_state_t> st = parseSrvStateFrame(frame))
+        const std::optional<crs_server_state_t> st = parseSrvStateFrame(frame);
+        if (st)
             out(client_format_server_state(st->hw_state, st->hw_error, m_opt.json));
+        if (m_opt.requireReady && st && m_phase == Running) {
+            if (st->hw_state != 2)
+                err(QStringLiteral("the link of %1 is not ready (hw_state %2)").arg(peer()).arg(st->hw_state));
+            finish(st->hw_state == 2 ? CLIENT_EXIT_OK : CLIENT_EXIT_NOT_READY);
+            return;
+        }
         // --count 0: the answer to the identification is server info and state.
         if (m_opt.count == 0 && m_phase == Running)
             finish(m_badInput ? CLIENT_EXIT_BAD_INPUT : CLIENT_EXIT_OK);

@@ -2,6 +2,7 @@
 
 #include "tools/client/ClientOptions.h"
 #include "tools/client/CorvidClient.h"
+#include "corvid_version.h"
 
 #include <QCoreApplication>
 #include <cstdio>
@@ -10,7 +11,7 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("corvid-client"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("1.0"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(CORVID_VERSION));
 
     ClientOptions options;
     ClientOptionsParser parser;
@@ -19,7 +20,7 @@ int main(int argc, char **argv)
         fputs(ClientOptionsParser::helpText().toUtf8().constData(), stdout);
         return CLIENT_EXIT_OK;
     case ClientOptionsParser::Version:
-        puts("corvid-client 1.0 (client protocol version 100)");
+        puts("corvid-client " CORVID_VERSION " (client protocol version 100)");
         return CLIENT_EXIT_OK;
     case ClientOptionsParser::Error:
         fprintf(stderr, "corvid-client: %s\nTry 'corvid-client --help'.\n", parser.errorText().toUtf8().constData());

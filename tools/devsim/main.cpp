@@ -4,11 +4,9 @@
 #include "engine/corvid_types.h"
 #include "tools/client/client_text.h"
 #include "tools/devsim/DeviceSimulator.h"
+#include "tools/tool_command_line.h"
 
-#include <QCommandLineParser>
-#include <QCoreApplication>
 #include <QLoggingCategory>
-#include <cstdio>
 
 namespace {
 
@@ -21,20 +19,15 @@ const char *kDescription =
     "little-endian sequence number) for load tests.\n"
     "A line containing \"joined\" is printed once the device is on the bus; when the\n"
     "bus goes away the device tries again every second. SIGTERM or SIGINT ends it.\n"
-    "Numbers take a 0x prefix for hexadecimal.";
-
-[[noreturn]] void usageError(const QString &text)
-{
-    fprintf(stderr, "corvid-devsim: %s (see --help)\n", qPrintable(text));
-    exit(2);
-}
+    "Numbers take a 0x prefix for hexadecimal.\n"
+    "Exit status: 0 when ended or done, 2 for usage errors.";
 
 uint64_t number(const QCommandLineParser &cl, const QString &name, uint64_t max)
 {
     uint64_t v = 0;
     QString error;
     if (!client_parse_number(cl.value(name), max, &v, &error))
-        usageError(QStringLiteral("--%1: %2").arg(name, error));
+        corvid_tool_usage_error(QStringLiteral("--%1: %2").arg(name, error));
     return v;
 }
 
@@ -51,7 +44,6 @@ int main(int argc, char **argv)
 
     QCommandLineParser cl;
     cl.setApplicationDescription(QString::fromLatin1(kDescription));
-    cl.addHelpOption();
     const QString address = QStringLiteral("address"), device = QStringLiteral("device"),
                   rate = QStringLiteral("rate"), count = QStringLiteral("count"), length = QStringLiteral("length"),
                   to = QStringLiteral("to"), msgId = QStringLiteral("msg-id");
@@ -71,9 +63,7 @@ int main(int argc, char **argv)
          QStringLiteral("0x200")},
         {QStringLiteral("exit-when-done"), QStringLiteral("End when the stream of --count messages is sent.")},
     });
-    cl.process(app);
-    if (!cl.positionalArguments().isEmpty())
-        usageError(QStringLiteral("unexpected argument '%1'").arg(cl.positionalArguments().first()));
+    corvid_tool_parse(cl);
 
     DeviceSimulatorOptions o;
     o.device = cl.value(device);
@@ -83,14 +73,14 @@ int main(int argc, char **argv)
     bool ok = false;
     o.rate = cl.value(rate).toDouble(&ok);
     if (!ok || o.rate < 0 || o.rate > 1e6)
-        usageError(QStringLiteral("--rate: expected a number from 0 to 1000000"));
+        corvid_tool_usage_error(QStringLiteral("--rate: expected a number from 0 to 1000000"));
     o.count = number(cl, count, UINT64_MAX);
     o.length = uint16_t(number(cl, length, 65533));
     o.to = uint16_t(number(cl, to, 0x3FFF));
     o.msgId = uint16_t(number(cl, msgId, 0xFFFF));
     o.exitWhenDone = cl.isSet(QStringLiteral("exit-when-done"));
     if (o.exitWhenDone && (o.rate <= 0 || o.count == 0))
-        usageError(QStringLiteral("--exit-when-done needs --rate and --count"));
+        corvid_tool_usage_error(QStringLiteral("--exit-when-done needs --rate and --count"));
 
     corvid_quit_on_termination_signals(app);
     DeviceSimulator sim(o);

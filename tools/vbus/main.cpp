@@ -4,11 +4,10 @@
 // server, which only ever joins it.
 
 #include "engine/TerminationSignals.h"
+#include "tools/tool_command_line.h"
 
 #include <QCanBus>
 #include <QCanBusDevice>
-#include <QCommandLineParser>
-#include <QCoreApplication>
 #include <QHostAddress>
 #include <QLoggingCategory>
 #include <QTcpServer>
@@ -24,7 +23,8 @@ const char *kDescription =
     "Hosts Qt's virtual CAN bus on 127.0.0.1:35468 for the server, the device\n"
     "simulator and the tests, which join it as clients. Start it first.\n"
     "The virtual bus is a test facility: it trusts every local process.\n"
-    "Prints a line containing \"hosting\" once the bus is up. SIGTERM or SIGINT ends it.";
+    "Prints a line containing \"hosting\" once the bus is up. SIGTERM or SIGINT ends it.\n"
+    "Exit status: 0 when ended, 1 when the bus cannot be hosted, 2 for usage errors.";
 
 [[noreturn]] void fail(const QString &text)
 {
@@ -41,10 +41,7 @@ int main(int argc, char **argv)
     QLoggingCategory::setFilterRules(QStringLiteral("qt.canbus*=false"));
     QCommandLineParser cl;
     cl.setApplicationDescription(QString::fromLatin1(kDescription));
-    cl.addHelpOption();
-    cl.process(app);
-    if (!cl.positionalArguments().isEmpty())
-        fail(QStringLiteral("unexpected argument '%1' (see --help)").arg(cl.positionalArguments().first()));
+    corvid_tool_parse(cl);
     corvid_quit_on_termination_signals(app);
 
     // A device whose port is taken joins the bus of whoever holds it instead
