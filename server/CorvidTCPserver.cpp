@@ -384,7 +384,8 @@ void CorvidTCPserver::adoptTls(QTcpSocket *socket)
     if (!conn || !tls)
         return;
     conn->tls = true;
-    tls->setSslConfiguration(m_tlsConfiguration);
+    if (m_tlsConfiguration)
+        tls->setSslConfiguration(*m_tlsConfiguration);
     connect(tls, &QSslSocket::encrypted, this, [this, tls] {
         if (const auto c = m_connections.value(tls)) {
             c->encrypted = true;

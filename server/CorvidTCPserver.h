@@ -20,6 +20,7 @@
 #include <QString>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 class QSocketNotifier;
 class QTcpServer;
@@ -163,7 +164,8 @@ private:
 
     Listener m_plain;  // its listening socket is the parent of every connection
     Listener m_tls;
-    QSslConfiguration m_tlsConfiguration;
+    // Only once a TLS port opens: making one loads OpenSSL.
+    std::optional<QSslConfiguration> m_tlsConfiguration;
     ManagerHosts m_managerHosts;
     QList<crd_client_info_t *> m_clients;
     QHash<QTcpSocket *, std::shared_ptr<Connection>> m_connections;
