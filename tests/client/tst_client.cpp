@@ -3,12 +3,12 @@
 // with the project's wire code, so a fault there cannot hide itself.
 
 #include "server/CorvidTCPserver.h"
+#include "tests/common/child_process.h"
 #include "tests/common/server_run.h"
 #include "tests/common/test_certs.h"
 #include "tests/common/virtual_bus.h"
 #include "tests/common/wire_client.h"
 
-#include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -75,7 +75,7 @@ Run runClient(const QStringList &args, const QByteArray &input = {},
               const std::function<void(QProcess &)> &whileRunning = {}, const QString &stdinFile = {})
 {
     Run r;
-    QProcess p;
+    ChildProcess p;
     if (!stdinFile.isEmpty())
         p.setStandardInputFile(stdinFile);
     p.start(program(), args);

@@ -6,8 +6,9 @@
 //   mallory.pem / mallory.key     a client (CN mallory) signed by another CA
 //   late.pem / late.key           a client (CN late) signed by the CA, expired
 
+#include "tests/common/child_process.h"
+
 #include <QFile>
-#include <QProcess>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QSslKey>
@@ -61,7 +62,7 @@ private:
     }
     bool run(const QString &args)
     {
-        QProcess p;
+        ChildProcess p;
         p.setWorkingDirectory(dir.path());
         p.setProcessChannelMode(QProcess::MergedChannels);
         p.start(QStringLiteral("openssl"), args.split(QLatin1Char(' '), Qt::SkipEmptyParts));

@@ -45,7 +45,7 @@ private slots:
         QTRY_COMPARE(bus.state, AbstractConnector::HW_READY);
 
         const int count = 400;
-        QProcess sim;
+        ChildProcess sim;
         QByteArray out;
         const QString args = QStringLiteral("--address 0x25 --rate 2000 --count %1 --length 20 --to %2 --msg-id 0x77 "
                                             "--exit-when-done").arg(count).arg(kUs);
@@ -69,7 +69,7 @@ private slots:
     void usageErrors()
     {
         for (const char *args : {"--address 0x4000", "--rate fast", "--length 65534", "--exit-when-done", "extra"}) {
-            QProcess p;
+            ChildProcess p;
             p.start(kBinary, QString::fromLatin1(args).split(' '));
             QVERIFY(p.waitForFinished(5000));
             QCOMPARE(p.exitCode(), 2);

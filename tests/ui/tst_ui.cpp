@@ -374,7 +374,7 @@ void TestUi::serverWithWindowOnDisplay()
              "corvid-server or corvid-client not built");
     const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
     QVERIFY2(!xvfb.isEmpty(), "Xvfb is missing: scripts/setup installs it");
-    QProcess display;
+    ChildProcess display;
     display.start(xvfb, {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1024x768x24"});
     auto stopDisplay = qScopeGuard([&display] {
         display.terminate();
@@ -398,7 +398,7 @@ void TestUi::serverWithWindowOnDisplay()
     QVERIFY(!run.errorLog().contains(QStringLiteral("running without")));
     QVERIFY(run.errorLog().contains(QStringLiteral("Hardware not init")));  // written by the window
 
-    QProcess client;
+    ChildProcess client;
     client.start(clientBinary, {"--port", QString::number(port), "--name", "ui-probe", "--observer"});
     QVERIFY2(run.waitForErrorLog(QStringLiteral("TCP client #0 approved.")), qPrintable(run.errorLog()));
     client.terminate();
