@@ -251,5 +251,8 @@ int main(int argc, char *argv[])
     mqtt.reset();  // publishes what waits, then the server shows offline
     delete log;
     corvid_write_repeat_counts();  // of what the shutdown said again
+    // Qt still speaks while it unloads libraries (OpenSSL, with the plugin
+    // trace on), after the text codecs a stream needs are gone.
+    corvid_set_error_log_stream(nullptr);
     return result;
 }

@@ -8,6 +8,8 @@
 #include "engine/corvid_hardware.h"
 #include "server/CorvidMetrics.h"
 #include "server/CorvidTelnet.h"
+#include "server/ManagerHosts.h"
+#include "server/TlsSettings.h"
 
 #include <QCoreApplication>
 #include <QLoggingCategory>
@@ -52,6 +54,7 @@ CorvidServer::CorvidServer(AbstractConnector *connector, CorvidConfigData *confi
     connect(m_tcpServer, &CorvidTCPserver::listeningResumed, this, &CorvidServer::announceStart);
 
     connectConnector(m_connector);
+    applyAccessParameters();
 
     connect(&m_rebuildTimer, &QTimer::timeout, this, &CorvidServer::slotOnNullReaderTimer);
     m_rebuildTimer.start(kRebuildIntervalMs);
@@ -97,7 +100,8 @@ CorvidTelnet *CorvidServer::replaceTelnetBridge(uint16_t address, uint16_t ownAd
     };
     links.log = [this](const corvid_message &msg, quint32 status) { logMessage(msg, 0, true, status, {}); };
     QSharedPointer<CorvidTelnet> bridge(
-        new CorvidTelnet(address, links, ownAddress, msgId, deEsc, crlf, uhfBuffer, uhfDelay, debug));
+        new CorvidTelnet(address, links, ownAddress, msgId, deEsc, crlf, uhfBuffer, uhfDelay, debug,
+                         m_telnetListenAddress));
     m_telnets.insert(address, bridge);
     connect(bridge.data(), &CorvidTelnet::newClientAdded, this, &CorvidServer::slotAddClient);
     connect(bridge.data(), &CorvidTelnet::clientDisconnected, this, &CorvidServer::slotDisconnected);
@@ -106,6 +110,8 @@ CorvidTelnet *CorvidServer::replaceTelnetBridge(uint16_t address, uint16_t ownAd
 
 void CorvidServer::startServer()
 {
+    // The TLS port is independent of the plain one: it opens whatever becomes of that.
+    applyTls();
     if (m_tcpServer->startServer()) {
         announceStart();
         return;
@@ -306,6 +312,8 @@ void CorvidServer::slotParamChanged(QString name, QString value)
         return;
     auto is = [&name](const char *key) { return name.compare(QLatin1String(key), Qt::CaseInsensitive) == 0; };
 
+    if (applyAccessParameter(name, value))
+        return;  // the link has nothing to do with them
     if (is("TcpPort")) {
         // 70000 must not quietly become port 4464.
         qint64 port = 0;
@@ -463,4 +471,106 @@ void CorvidServer::registerMetrics(CorvidMetrics &metrics) const
                     s.add({{"result", QStringLiteral("failed")}}, m_telemetryPosts[AX25_connector::TelemetryFailed]);
                     s.add({{"result", QStringLiteral("skipped")}}, m_telemetryPosts[AX25_connector::TelemetrySkipped]);
                 });
+}
+
+namespace {
+
+// Names the parameter, its value and what stands in for it instead.
+void badParameter(const QString &name, const QString &value, const QString &why, const QString &instead)
+{
+    qCritical("%s", qPrintable(QStringLiteral("Parameter %1 has the value \"%2\", %3; %4").arg(name, value, why, instead)));
+}
+
+QHostAddress listenAddressParameter(const QString &name, const QString &value, const QString &fallback)
+{
+    if (const auto address = corvid_parse_listen_address(value))
+        return *address;
+    badParameter(name, value, QStringLiteral("not an IPv4 or IPv6 address"),
+                 fallback.isEmpty() ? QStringLiteral("the default (all addresses) is used")
+                                    : QStringLiteral("the default %1 is used").arg(fallback));
+    return *corvid_parse_listen_address(fallback);
+}
+
+ManagerHosts managerHostsParameter(const QString &value)
+{
+    QString why;
+    if (const auto hosts = ManagerHosts::parse(value, &why))
+        return *hosts;
+    // Not the default of any host: a mistyped restriction must not open the
+    // bus to everyone.
+    badParameter(QStringLiteral("ManagerHosts"), value, why,
+                 QStringLiteral("Managers are accepted from this machine only (127.0.0.0/8, ::1)"));
+    return ManagerHosts::loopback();
+}
+
+}  // namespace
+
+void CorvidServer::applyAccessParameters()
+{
+    if (!m_config)
+        return;
+    // An absent one reads as empty: its default.
+    for (const char *name : {"TcpListenAddress", "TelnetListenAddress", "ManagerHosts"})
+        applyAccessParameter(QLatin1String(name), m_config->getParam(m_config->knownName(QLatin1String(name))));
+}
+
+bool CorvidServer::applyAccessParameter(const QString &name, const QString &value)
+{
+    auto is = [&name](const char *key) { return name.compare(QLatin1String(key), Qt::CaseInsensitive) == 0; };
+    if (is("TcpListenAddress")) {
+        const QHostAddress address = listenAddressParameter(QStringLiteral("TcpListenAddress"), value, QString());
+        if (address != m_tcpServer->listenAddress) {
+            m_tcpServer->listenAddress = address;
+            if (m_tcpServer->serverPort() != 0)
+                m_tcpServer->restartServer();
+            if (m_tcpServer->tlsServerPort() != 0)
+                applyTls();
+        }
+    } else if (is("TelnetListenAddress")) {
+        // Empty is no choice here: a console without login is not for every network by chance.
+        const QString text = value.trimmed().isEmpty() ? QStringLiteral("127.0.0.1") : value;
+        const QHostAddress address = listenAddressParameter(QStringLiteral("TelnetListenAddress"), text,
+                                                            QStringLiteral("127.0.0.1"));
+        if (address != m_telnetListenAddress) {
+            m_telnetListenAddress = address;
+            for (const QSharedPointer<CorvidTelnet> &bridge : qAsConst(m_telnets))
+                bridge->listenOn(address);
+        }
+    } else if (is("ManagerHosts")) {
+        m_tcpServer->setManagerHosts(managerHostsParameter(value));
+    } else if (is("TlsPort") || is("TlsCertFile") || is("TlsKeyFile") || is("TlsClientCAFile")) {
+        applyTls();
+    } else {
+        return false;
+    }
+    return true;
+}
+
+void CorvidServer::applyTls()
+{
+    const QString portText = m_config ? m_config->getParam(m_config->knownName(QStringLiteral("TlsPort"))) : QString();
+    qint64 port = 0;
+    if (!portText.trimmed().isEmpty() && !corvid_config_number_in_range(portText, CORVID_BASE_AUTO, 0, 65535, &port))
+        badParameter(QStringLiteral("TlsPort"), portText, QStringLiteral("not a number from 0 to 65535"),
+                     QStringLiteral("the default 0 (no TLS port) is used"));
+    m_tcpServer->stopTls();
+    if (port == 0)
+        return;
+    auto param = [this](const char *name) { return m_config->getParam(m_config->knownName(QLatin1String(name))).trimmed(); };
+    const TlsFiles files{param("TlsCertFile"), param("TlsKeyFile"), param("TlsClientCAFile")};
+    if (files.certificate.isEmpty() || files.key.isEmpty()) {
+        qCritical("TLS port %u needs TlsCertFile and TlsKeyFile; it stays closed", unsigned(port));
+        return;
+    }
+    const auto configuration = corvid_tls_server_configuration(files);
+    if (!configuration) {
+        qCritical("TLS port %u stays closed", unsigned(port));
+        return;
+    }
+    if (m_tcpServer->startTls(uint16_t(port), m_tcpServer->listenAddress, *configuration))
+        qInfo("%s", qPrintable(QStringLiteral("TLS control port %1 open%2")
+                                   .arg(port)
+                                   .arg(files.clientCA.isEmpty() ? QString()
+                                                                 : QStringLiteral(", client certificates checked against %1")
+                                                                       .arg(files.clientCA))));
 }

@@ -9,6 +9,7 @@
 #include "server/ServerView.h"
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QMap>
 #include <QObject>
 #include <QSharedPointer>
@@ -60,6 +61,7 @@ public:
     bool rebuildTimerActive() const { return m_rebuildTimer.isActive(); }
     // Paces the checks that rebuild a link which is down (every second by default).
     QTimer *rebuildTimer() { return &m_rebuildTimer; }
+    QHostAddress telnetListenAddress() const { return m_telnetListenAddress; }
     // The terminal bridge of a device, or null.
     CorvidTelnet *telnetBridge(uint16_t address) const { return m_telnets.value(address).data(); }
 
@@ -106,6 +108,10 @@ private slots:
 
 private:
     void announceStart();
+    // The parameters of who may reach what, read from the configuration.
+    void applyAccessParameters();
+    bool applyAccessParameter(const QString &name, const QString &value);
+    void applyTls();
     quint32 sendToLink(const corvid_message &msg);
     void logMessage(const corvid_message &msg, quint64 stamp, bool toLink, quint32 status, const AX25HeaderOpt &hdr);
     void reportStatus();
@@ -137,6 +143,7 @@ private:
     QMap<uint16_t, QSharedPointer<CorvidTelnet>> m_telnets;
     CorvidConfigData *m_config = nullptr;
     bool m_disconnectWired = false;
+    QHostAddress m_telnetListenAddress = QHostAddress(QHostAddress::LocalHost);
     int m_rebuildAttempt = 0;  // rebuilds since the link was last ready
 
     // Counted for the metrics: by direction (0 from the link, 1 to it) and

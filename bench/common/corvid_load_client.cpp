@@ -5,12 +5,18 @@
 CorvidLoadClient::CorvidLoadClient(int index, bool observer, QObject *parent)
     : QObject(parent), m_index(index), m_observer(observer), m_socket(this), m_rx(CorvidFrameReceiver::clientKinds())
 {
-    connect(&m_socket, &QTcpSocket::connected, this, [this] {
+    connect(&m_socket, &QSslSocket::connected, this, [this] {
         m_socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        QByteArray name = m_observer ? QByteArrayLiteral("bench observer ") + QByteArray::number(m_index)
-                                     : QByteArrayLiteral("bench manager");
-        m_socket.write(buildAppInfoFrame(CRS_APP_VERSION, name, m_observer));
+        if (m_socket.mode() == QSslSocket::UnencryptedMode)
+            identify();
     });
+    connect(&m_socket, &QSslSocket::encrypted, this, &CorvidLoadClient::identify);
+    connect(&m_socket, QOverload<const QList<QSslError> &>::of(&QSslSocket::sslErrors), this,
+            [this](const QList<QSslError> &errors) {
+                if (m_error.isEmpty() && !errors.isEmpty())
+                    m_error = QStringLiteral("client %1: %2").arg(m_index).arg(errors.first().errorString());
+            });
+
     connect(&m_socket, &QTcpSocket::readyRead, this, &CorvidLoadClient::readFrames);
     connect(&m_socket, &QTcpSocket::disconnected, this, [this] {
         if (m_error.isEmpty())
@@ -22,9 +28,21 @@ CorvidLoadClient::CorvidLoadClient(int index, bool observer, QObject *parent)
     });
 }
 
-void CorvidLoadClient::open(quint16 port)
+void CorvidLoadClient::identify()
 {
-    m_socket.connectToHost(QHostAddress::LocalHost, port);
+    QByteArray name = m_observer ? QByteArrayLiteral("bench observer ") + QByteArray::number(m_index)
+                                 : QByteArrayLiteral("bench manager");
+    m_socket.write(buildAppInfoFrame(CRS_APP_VERSION, name, m_observer));
+}
+
+void CorvidLoadClient::open(quint16 port, const QSslConfiguration *tls)
+{
+    if (!tls) {
+        m_socket.connectToHost(QHostAddress::LocalHost, port);
+        return;
+    }
+    m_socket.setSslConfiguration(*tls);
+    m_socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
 }
 
 void CorvidLoadClient::readFrames()

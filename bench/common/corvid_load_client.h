@@ -5,7 +5,8 @@
 #include "server/corvid_wire.h"
 
 #include <QObject>
-#include <QTcpSocket>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <functional>
 
 class CorvidLoadClient : public QObject
@@ -16,7 +17,8 @@ public:
 
     CorvidLoadClient(int index, bool observer, QObject *parent = nullptr);
 
-    void open(quint16 port);
+    // With `tls`, the same protocol inside TLS (the identification after the handshake).
+    void open(quint16 port, const QSslConfiguration *tls = nullptr);
     bool identified() const { return m_gotInfo && m_gotState; }
     bool failed() const { return !m_error.isEmpty(); }
     QString error() const { return m_error; }
@@ -28,11 +30,12 @@ public:
     void setMessageHandler(MessageHandler h) { m_onMessage = std::move(h); }
 
 private:
+    void identify();
     void readFrames();
 
     int m_index;
     bool m_observer;
-    QTcpSocket m_socket;
+    QSslSocket m_socket;
     CorvidFrameReceiver m_rx;
     MessageHandler m_onMessage;
     bool m_gotInfo = false;
