@@ -478,6 +478,7 @@ void TestAcceptor::whoMayCommand()
     // A narrower rule holds for the Managers already there.
     srv.setManagerHosts(*ManagerHosts::parse("127.0.0.2"));
     QTRY_VERIFY(op.closed);
+    QCOMPARE(srv.cutOffCount(CorvidTCPserver::CutRefusedHost), quint64(3));
 }
 
 void TestAcceptor::tlsHandshakes_data()
