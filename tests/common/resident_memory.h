@@ -12,7 +12,17 @@
 extern "C" void __sanitizer_purge_allocator(void);  // the runtime has it; GCC ships no header for it
 #endif
 
-// VmRSS of /proc/self/status in bytes; -1 when it cannot be read.
+// VmRSS of a process ("self" or a process id) in bytes; -1 when it cannot be read.
+inline qint64 vmRssBytes(const QString &process)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(process));
+    static const QRegularExpression line(QStringLiteral("^VmRSS:\\s+(\\d+) kB"), QRegularExpression::MultilineOption);
+    const auto m = status.open(QIODevice::ReadOnly) ? line.match(QString::fromLatin1(status.readAll()))
+                                                     : QRegularExpressionMatch();
+    return m.hasMatch() ? m.captured(1).toLongLong() * 1024 : -1;
+}
+
+// This process's VmRSS in bytes; -1 when it cannot be read.
 inline qint64 residentBytes()
 {
 #ifdef CORVID_TEST_ASAN
@@ -20,9 +30,5 @@ inline qint64 residentBytes()
 #else
     malloc_trim(0);
 #endif
-    QFile status(QStringLiteral("/proc/self/status"));
-    static const QRegularExpression line(QStringLiteral("^VmRSS:\\s+(\\d+) kB"), QRegularExpression::MultilineOption);
-    const auto m = status.open(QIODevice::ReadOnly) ? line.match(QString::fromLatin1(status.readAll()))
-                                                     : QRegularExpressionMatch();
-    return m.hasMatch() ? m.captured(1).toLongLong() * 1024 : -1;
+    return vmRssBytes(QStringLiteral("self"));
 }

@@ -3,6 +3,9 @@
 // configuration file written by the test; the device simulator beside it.
 
 #include "tests/common/child_process.h"
+#include "tests/common/resident_memory.h"
+
+#include <algorithm>
 
 #include <QDir>
 #include <QFile>
@@ -174,12 +177,7 @@ struct ServerRun {
         return lines;
     }
     // Resident memory of the running program, in bytes (0 once it is gone).
-    qint64 rss() const
-    {
-        const QString status = readText(QStringLiteral("/proc/%1/status").arg(proc.processId()));
-        const QRegularExpression vmRss(QStringLiteral("VmRSS:\\s*(\\d+) kB"));
-        return vmRss.match(status).captured(1).toLongLong() * 1024;
-    }
+    qint64 rss() const { return std::max<qint64>(0, vmRssBytes(QString::number(proc.processId()))); }
     // The sanitizer keeps freed memory resident (its quarantine); memory tests measure without that.
     static QProcessEnvironment withoutQuarantine()
     {
