@@ -92,6 +92,7 @@ private:
     };
 
     bool openPort();
+    void readPort();
     void enqueue(const QByteArray &bytes, bool frame);
     void writeHead();
     void headDone();
