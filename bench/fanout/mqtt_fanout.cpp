@@ -4,39 +4,89 @@
 #include "bench/fanout/load_tracker.h"
 
 #include <QSocketNotifier>
-#include <mosquitto.h>
-#include <sys/ioctl.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
-const char kTopic[] = "corvid/bench";
+
+const QByteArray kTopic = QByteArrayLiteral("corvid/bench");
+
+// MQTT 3.1.1 packet types, high nibble of the first byte.
+enum : quint8 { kConnack = 2, kPublish = 3, kSuback = 9, kPingresp = 13 };
+
+void putLength(QByteArray &b, int n)
+{
+    do {
+        quint8 digit = quint8(n % 128);
+        n /= 128;
+        if (n > 0)
+            digit |= 0x80;
+        b.append(char(digit));
+    } while (n > 0);
 }
 
-MqttFanout::MqttFanout(quint16 port, QObject *parent) : QObject(parent), m_port(port)
+void putString(QByteArray &b, const QByteArray &s)
 {
-    // Keep-alive pings and reconnect bookkeeping of the library.
-    connect(&m_misc, &QTimer::timeout, this, [this] {
-        for (auto &c : m_subs)
-            if (!c->dead)
-                mosquitto_loop_misc(c->m);
-        if (m_pub && !m_pub->dead)
-            mosquitto_loop_misc(m_pub->m);
-    });
-    m_misc.start(1000);
+    b.append(char(s.size() >> 8)).append(char(s.size() & 0xFF)).append(s);
 }
+
+QByteArray connectPacket(const QByteArray &clientId)
+{
+    QByteArray body;
+    putString(body, QByteArrayLiteral("MQTT"));
+    body.append(char(4));    // protocol level 3.1.1
+    body.append(char(0x02)); // clean session
+    body.append(char(0)).append(char(0)); // no keep-alive: a run never idles long
+    putString(body, clientId);
+    QByteArray p(1, char(0x10));
+    putLength(p, body.size());
+    return p + body;
+}
+
+QByteArray subscribePacket()
+{
+    QByteArray body;
+    body.append(char(0)).append(char(1)); // packet id
+    putString(body, kTopic);
+    body.append(char(0)); // QoS 0
+    QByteArray p(1, char(0x82));
+    putLength(p, body.size());
+    return p + body;
+}
+
+void appendPublish(QByteArray &out, const QByteArray &payload)
+{
+    out.append(char(0x30));
+    putLength(out, 2 + kTopic.size() + payload.size());
+    putString(out, kTopic);
+    out.append(payload);
+}
+
+} // namespace
+
+MqttFanout::MqttFanout(quint16 port, QObject *parent) : QObject(parent), m_port(port) {}
 
 MqttFanout::~MqttFanout()
 {
-    auto drop = [](Client *c) {
+    auto close = [](Client *c) {
         delete c->rd;
         delete c->wr;
-        if (!c->dead)
-            mosquitto_disconnect(c->m);
-        mosquitto_destroy(c->m);
+        if (c->fd >= 0) {
+            if (!c->dead)
+                (void)::write(c->fd, "\xE0\x00", 2); // DISCONNECT, best effort
+            ::close(c->fd);
+        }
     };
     for (auto &c : m_subs)
-        drop(c.get());
+        close(c.get());
     if (m_pub)
-        drop(m_pub.get());
+        close(m_pub.get());
 }
 
 void MqttFanout::fail(const QString &what)
@@ -45,140 +95,203 @@ void MqttFanout::fail(const QString &what)
         m_error = what;
 }
 
+void MqttFanout::drop(Client *c, const QString &why)
+{
+    if (c->dead)
+        return;
+    c->dead = true;
+    c->rd->setEnabled(false);
+    c->wr->setEnabled(false);
+    fail(QStringLiteral("MQTT client %1: %2").arg(c->index).arg(why));
+}
+
 MqttFanout::Client *MqttFanout::newClient(const QByteArray &id, int index)
 {
-    auto *c = new Client;
-    c->owner = this;
+    auto c = std::make_unique<Client>();
     c->index = index;
-    c->m = mosquitto_new(id.constData(), true, c);
-    if (!c->m) {
-        fail(QStringLiteral("mosquitto_new failed"));
-        delete c;
+    c->fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (c->fd < 0) {
+        fail(QStringLiteral("socket: %1").arg(QString::fromLocal8Bit(strerror(errno))));
         return nullptr;
     }
-    mosquitto_int_option(c->m, MOSQ_OPT_TCP_NODELAY, 1);
-    mosquitto_connect_callback_set(c->m, &MqttFanout::onConnect);
-    mosquitto_subscribe_callback_set(c->m, &MqttFanout::onSubscribe);
-    mosquitto_message_callback_set(c->m, &MqttFanout::onMessage);
-    int rc = mosquitto_connect(c->m, "127.0.0.1", m_port, 60);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        fail(QStringLiteral("mosquitto_connect: %1").arg(QString::fromUtf8(mosquitto_strerror(rc))));
-        mosquitto_destroy(c->m);
-        delete c;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(m_port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    // On the loopback the connection is made at once; blocking keeps it simple.
+    if (::connect(c->fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+        fail(QStringLiteral("connect to the broker: %1").arg(QString::fromLocal8Bit(strerror(errno))));
+        ::close(c->fd);
         return nullptr;
     }
-    attach(c);
-    return c;
+    const int one = 1;
+    ::setsockopt(c->fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    ::fcntl(c->fd, F_SETFL, ::fcntl(c->fd, F_GETFL) | O_NONBLOCK);
+    Client *raw = c.get();
+    c->rd = new QSocketNotifier(c->fd, QSocketNotifier::Read);
+    c->wr = new QSocketNotifier(c->fd, QSocketNotifier::Write);
+    c->wr->setEnabled(false);
+    connect(c->rd, &QSocketNotifier::activated, this, [this, raw] { readClient(raw); });
+    connect(c->wr, &QSocketNotifier::activated, this, [this, raw] { flush(raw); });
+    send(raw, connectPacket(id));
+    return c.release();
 }
 
-void MqttFanout::attach(Client *c)
+void MqttFanout::send(Client *c, const QByteArray &bytes)
 {
-    int fd = mosquitto_socket(c->m);
-    c->rd = new QSocketNotifier(fd, QSocketNotifier::Read);
-    c->wr = new QSocketNotifier(fd, QSocketNotifier::Write);
-    connect(c->rd, &QSocketNotifier::activated, this, [this, c] { readClient(c); });
-    connect(c->wr, &QSocketNotifier::activated, this, [this, c] { writeClient(c); });
-    updateWrite(c);
+    if (c->dead)
+        return;
+    if (!c->out.isEmpty()) {
+        c->out.append(bytes);
+        return;
+    }
+    const ssize_t n = ::write(c->fd, bytes.constData(), size_t(bytes.size()));
+    if (n < 0 && errno != EAGAIN && errno != EINTR) {
+        drop(c, QStringLiteral("write: %1").arg(QString::fromLocal8Bit(strerror(errno))));
+        return;
+    }
+    const qsizetype done = n < 0 ? 0 : qsizetype(n);
+    if (done < bytes.size()) {
+        c->out = bytes.mid(done);
+        c->wr->setEnabled(true);
+    }
 }
 
-void MqttFanout::updateWrite(Client *c)
+void MqttFanout::flush(Client *c)
 {
-    if (!c->dead)
-        c->wr->setEnabled(mosquitto_want_write(c->m));
+    if (c->dead)
+        return;
+    const ssize_t n = ::write(c->fd, c->out.constData(), size_t(c->out.size()));
+    if (n < 0 && errno != EAGAIN && errno != EINTR) {
+        drop(c, QStringLiteral("write: %1").arg(QString::fromLocal8Bit(strerror(errno))));
+        return;
+    }
+    if (n > 0)
+        c->out.remove(0, int(n));
+    c->wr->setEnabled(!c->out.isEmpty());
 }
 
 void MqttFanout::readClient(Client *c)
 {
     if (c->dead)
         return;
-    int fd = mosquitto_socket(c->m);
-    // The library takes one packet per call; drain what the kernel holds so
-    // one wake-up serves many messages.
-    for (;;) {
-        int rc = mosquitto_loop_read(c->m, 1);
-        if (rc != MOSQ_ERR_SUCCESS) {
-            c->dead = true;
-            c->rd->setEnabled(false);
-            c->wr->setEnabled(false);
-            fail(QStringLiteral("mosquitto client %1: %2").arg(c->index).arg(QString::fromUtf8(mosquitto_strerror(rc))));
-            return;
-        }
-        int avail = 0;
-        if (ioctl(fd, FIONREAD, &avail) != 0 || avail <= 0)
-            break;
+    // As much as the kernel holds, in one call: at N = 100 one wake-up
+    // serves hundreds of messages.
+    static char buf[256 * 1024];
+    const ssize_t n = ::read(c->fd, buf, sizeof buf);
+    if (n == 0) {
+        drop(c, QStringLiteral("the broker closed the connection"));
+        return;
     }
-    updateWrite(c);
-    if (m_pumpPending)
+    if (n < 0) {
+        if (errno != EAGAIN && errno != EINTR)
+            drop(c, QStringLiteral("read: %1").arg(QString::fromLocal8Bit(strerror(errno))));
+        return;
+    }
+    if (c->in.isEmpty()) {
+        packets(c, buf, n);
+    } else {
+        c->in.append(buf, int(n));
+        const QByteArray all = std::move(c->in);
+        c->in.clear();
+        packets(c, all.constData(), all.size());
+    }
+    if (m_tracker && c->index >= 0)
         pump();
 }
 
-void MqttFanout::writeClient(Client *c)
+void MqttFanout::packets(Client *c, const char *data, qsizetype size)
 {
-    if (c->dead)
-        return;
-    int rc = mosquitto_loop_write(c->m, 1);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        c->dead = true;
-        c->rd->setEnabled(false);
-        c->wr->setEnabled(false);
-        fail(QStringLiteral("mosquitto write: %1").arg(QString::fromUtf8(mosquitto_strerror(rc))));
-        return;
+    qsizetype at = 0;
+    while (!c->dead && size - at >= 2) {
+        // Fixed header: type and flags, then the remaining length in 1 to 4 bytes.
+        int length = 0, shift = 0;
+        qsizetype p = at + 1;
+        bool complete = false;
+        while (p < size && shift <= 21) {
+            const quint8 digit = quint8(data[p++]);
+            length |= (digit & 0x7F) << shift;
+            shift += 7;
+            if (!(digit & 0x80)) {
+                complete = true;
+                break;
+            }
+        }
+        if (!complete) {
+            if (shift > 21)
+                drop(c, QStringLiteral("a malformed packet length"));
+            break;
+        }
+        if (size - p < length)
+            break;
+        packet(c, quint8(data[at]), data + p, length);
+        at = p + length;
     }
-    updateWrite(c);
+    if (at < size && !c->dead)
+        c->in = QByteArray(data + at, int(size - at));
 }
 
-void MqttFanout::onConnect(mosquitto *m, void *obj, int rc)
+void MqttFanout::packet(Client *c, quint8 first, const char *body, int size)
 {
-    auto *c = static_cast<Client *>(obj);
-    if (rc != 0) {
-        c->owner->fail(QStringLiteral("CONNACK %1").arg(rc));
-        return;
+    switch (first >> 4) {
+    case kPublish: {
+        if (size < 2)
+            break;
+        const int topicLength = quint8(body[0]) << 8 | quint8(body[1]);
+        const int qos = (first >> 1) & 3;
+        const int start = 2 + topicLength + (qos ? 2 : 0);
+        if (start > size || c->index < 0) {
+            drop(c, QStringLiteral("an unexpected PUBLISH"));
+            break;
+        }
+        if (m_tracker)
+            m_tracker->deliver(c->index, body + start, size - start, benchNowUs());
+        break;
     }
-    if (c->index < 0)
-        c->ready = true;
-    else
-        mosquitto_subscribe(m, nullptr, kTopic, 0);
-}
-
-void MqttFanout::onSubscribe(mosquitto *, void *obj, int, int qos_count, const int *granted)
-{
-    auto *c = static_cast<Client *>(obj);
-    if (qos_count == 1 && granted[0] == 0)
-        c->ready = true;
-    else
-        c->owner->fail(QStringLiteral("subscription refused"));
-}
-
-void MqttFanout::onMessage(mosquitto *, void *obj, const mosquitto_message *msg)
-{
-    auto *c = static_cast<Client *>(obj);
-    MqttFanout *self = c->owner;
-    if (!self->m_tracker || c->index < 0)
-        return;
-    self->m_tracker->deliver(c->index, static_cast<const char *>(msg->payload), msg->payloadlen, benchNowUs());
-    // Publishing from inside a callback only queues; send after the read.
-    self->m_pumpPending = true;
+    case kConnack:
+        if (size != 2 || body[1] != 0) {
+            drop(c, QStringLiteral("CONNACK refused"));
+            break;
+        }
+        c->connected = true;
+        if (c->index < 0)
+            c->ready = true;
+        else
+            send(c, subscribePacket());
+        break;
+    case kSuback:
+        if (size != 3 || body[2] != 0)
+            drop(c, QStringLiteral("subscription refused"));
+        else
+            c->ready = true;
+        break;
+    case kPingresp:
+        break;
+    default:
+        drop(c, QStringLiteral("an unexpected packet of type %1").arg(first >> 4));
+    }
 }
 
 bool MqttFanout::growSubscribers(int total, int timeoutMs)
 {
     while (int(m_subs.size()) < total) {
-        int index = int(m_subs.size());
+        const int index = int(m_subs.size());
         Client *c = newClient(QByteArray("corvid-bench-sub-") + QByteArray::number(index), index);
         if (!c)
             return false;
         m_subs.emplace_back(c);
     }
     return benchWaitFor(
-        [this] {
-            if (!m_error.isEmpty())
-                return true;
-            for (auto &c : m_subs)
-                if (!c->ready)
-                    return false;
-            return true;
-        },
-        timeoutMs) && m_error.isEmpty();
+               [this] {
+                   if (!m_error.isEmpty())
+                       return true;
+                   for (auto &c : m_subs)
+                       if (!c->ready)
+                           return false;
+                   return true;
+               },
+               timeoutMs) &&
+           m_error.isEmpty();
 }
 
 bool MqttFanout::connectPublisher(int timeoutMs)
@@ -200,17 +313,16 @@ void MqttFanout::startRun(LoadTracker *tracker)
 
 void MqttFanout::pump()
 {
-    m_pumpPending = false;
-    if (!m_tracker || !m_pub || m_pub->dead)
+    if (!m_tracker || !m_pub || m_pub->dead || m_pumping)
         return;
+    m_pumping = true;
+    // Everything the window or the schedule allows now, in one write.
+    QByteArray batch;
     while (m_tracker->canSend()) {
-        quint32 seq = m_tracker->takeSeq();
-        QByteArray payload = makeLoadPayload(seq, benchNowUs(), m_tracker->payloadSize());
-        int rc = mosquitto_publish(m_pub->m, nullptr, kTopic, payload.size(), payload.constData(), 0, false);
-        if (rc != MOSQ_ERR_SUCCESS) {
-            fail(QStringLiteral("publish: %1").arg(QString::fromUtf8(mosquitto_strerror(rc))));
-            break;
-        }
+        const quint32 seq = m_tracker->takeSeq();
+        appendPublish(batch, makeLoadPayload(seq, benchNowUs(), m_tracker->payloadSize()));
     }
-    updateWrite(m_pub.get());
+    if (!batch.isEmpty())
+        send(m_pub.get(), batch);
+    m_pumping = false;
 }

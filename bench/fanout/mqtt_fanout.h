@@ -1,14 +1,15 @@
 #pragma once
-// One publisher and N subscribers on a mosquitto broker, all driven from the
-// Qt event loop through the library's non-threaded read/write/misc calls.
+// One publisher and N subscribers on a mosquitto broker at QoS 0, as lean as
+// a client can be so that the broker, not this program, sets the pace: plain
+// non-blocking sockets on the Qt event loop, every read as large as the kernel
+// has, and each pass's publishes written with one system call.
 
+#include <QByteArray>
 #include <QObject>
-#include <QTimer>
+#include <QString>
 #include <memory>
 #include <vector>
 
-struct mosquitto;
-struct mosquitto_message;
 class QSocketNotifier;
 class LoadTracker;
 
@@ -33,32 +34,32 @@ public:
 private:
     struct Client
     {
-        MqttFanout *owner = nullptr;
-        mosquitto *m = nullptr;
+        int fd = -1;
+        int index = -1; // receiver index, -1 for the publisher
         QSocketNotifier *rd = nullptr;
         QSocketNotifier *wr = nullptr;
-        int index = -1; // receiver index, -1 for the publisher
-        bool ready = false;
+        QByteArray in;  // an unfinished packet from the last read
+        QByteArray out; // what the socket did not take yet
+        bool connected = false; // CONNACK seen
+        bool ready = false;     // publisher: connected; subscriber: SUBACK seen
         bool dead = false;
     };
 
     Client *newClient(const QByteArray &id, int index);
-    void attach(Client *c);
     void readClient(Client *c);
-    void writeClient(Client *c);
-    void updateWrite(Client *c);
+    void send(Client *c, const QByteArray &bytes);
+    void flush(Client *c);
+    // Takes the complete packets off the front of c->in.
+    void packets(Client *c, const char *data, qsizetype size);
+    void packet(Client *c, quint8 type, const char *body, int size);
+    void drop(Client *c, const QString &why);
     void pump();
     void fail(const QString &what);
-
-    static void onConnect(mosquitto *, void *obj, int rc);
-    static void onSubscribe(mosquitto *, void *obj, int mid, int qos_count, const int *granted);
-    static void onMessage(mosquitto *, void *obj, const mosquitto_message *msg);
 
     quint16 m_port;
     std::vector<std::unique_ptr<Client>> m_subs;
     std::unique_ptr<Client> m_pub;
     LoadTracker *m_tracker = nullptr;
-    bool m_pumpPending = false;
-    QTimer m_misc;
+    bool m_pumping = false;
     QString m_error;
 };
