@@ -11,7 +11,9 @@
 #include <QStringList>
 #include <QVarLengthArray>
 
+#include <cerrno>
 #include <sys/stat.h>
+#include <unistd.h>
 
 Q_LOGGING_CATEGORY(lcUsbtin, "corvid.usbtin", QtWarningMsg)
 
@@ -254,7 +256,22 @@ void USBtinConnector::writeHead()
         if (!m_ackTimer.isActive())
             m_ackTimer.start(m_timings.ackTimeoutMs);
     }
-    const qint64 written = m_port.write(head.bytes);
+    qint64 direct = 0;
+    if (head.frame && m_port.bytesToWrite() == 0) {
+        // A frame waits for its acknowledgement, not for the port's
+        // bytesWritten: written here, it spares the event loop a second pass
+        // for every frame. What the device does not take at once, or cannot
+        // take, goes through the port, which reports it.
+        direct = writeToDevice(head.bytes);
+        m_txBytesCount += uint64_t(direct);
+        if (direct == head.bytes.size()) {
+            m_writing = false;
+            return;
+        }
+        m_headWritten = direct;
+    }
+    const QByteArray rest = direct ? head.bytes.mid(int(direct)) : head.bytes;
+    const qint64 written = m_port.write(rest);
     if (written < 0) {
         // No bytesWritten follows: the line stays at the head until the next
         // HW_init or HW_close empties the queue.
@@ -265,7 +282,7 @@ void USBtinConnector::writeHead()
         return;
     }
     m_txBytesCount += uint64_t(written);
-    if (written < head.bytes.size()) {
+    if (written < rest.size()) {
         qCritical().noquote() << translated("Failed to write all the data to port %1, error: %2")
                                      .arg(m_portName, m_port.errorString());
     }
@@ -275,6 +292,18 @@ void USBtinConnector::writeHead()
     // what it writes.
     if (!m_inBytesWritten)
         m_port.flush();
+}
+
+qint64 USBtinConnector::writeToDevice(const QByteArray &bytes)
+{
+    const int fd = int(m_port.handle());
+    if (fd < 0)
+        return 0;
+    ssize_t n;
+    do
+        n = ::write(fd, bytes.constData(), size_t(bytes.size()));
+    while (n < 0 && errno == EINTR);
+    return n > 0 ? qint64(n) : 0;
 }
 
 void USBtinConnector::handleBytesWritten(qint64 bytes)
