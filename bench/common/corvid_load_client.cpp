@@ -29,7 +29,8 @@ void CorvidLoadClient::open(quint16 port)
 
 void CorvidLoadClient::readFrames()
 {
-    m_rx.append(m_socket.readAll());
+    // What is there, not readAll(): that sizes a 16 KiB array for every read.
+    m_rx.append(m_socket.read(m_socket.bytesAvailable()));
     crs_frame_t f;
     while (m_rx.takeFrame(f)) {
         switch (f.kind) {
