@@ -7,11 +7,11 @@
 #include "bench/common/bench_clock.h"
 #include "bench/common/bench_machine.h"
 #include "bench/common/bench_process.h"
+#include "bench/common/proc_cpu.h"
 #include "bench/fanout/corvid_echo.h"
 #include "bench/fanout/corvid_fanout.h"
 #include "bench/fanout/load_tracker.h"
 #include "bench/fanout/mqtt_fanout.h"
-#include "bench/common/proc_cpu.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -88,8 +88,8 @@ QString limitOf(const Row &r)
         return QStringLiteral("client");
     if (r.offered > 0)
         return QStringLiteral("-");
-    if (r.peerCpu >= kBusyCpu)
-        return r.what.section(QLatin1Char(' '), -1); // server, mosquitto, ceiling
+    if (r.peerCpu >= kBusyCpu) // the fan-out's peer, or the server on the bus round trip
+        return r.what.startsWith(QLatin1String("fan-out ")) ? r.what.mid(8) : QStringLiteral("server");
     return QStringLiteral("window");
 }
 
