@@ -1,36 +1,23 @@
 #include "bench/common/corvid_load_client.h"
 
-#include <QHostAddress>
-
 CorvidLoadClient::CorvidLoadClient(int index, bool observer, QObject *parent)
-    : QObject(parent), m_index(index), m_observer(observer), m_socket(this), m_rx(CorvidFrameReceiver::clientKinds())
+    : QObject(parent), m_index(index), m_observer(observer), m_rx(CorvidFrameReceiver::clientKinds()),
+      m_conn([this](const char *data, int size) { readFrames(data, size); })
 {
-    connect(&m_socket, &QTcpSocket::connected, this, [this] {
-        m_socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        QByteArray name = m_observer ? QByteArrayLiteral("bench observer ") + QByteArray::number(m_index)
-                                     : QByteArrayLiteral("bench manager");
-        m_socket.write(buildAppInfoFrame(CRS_APP_VERSION, name, m_observer));
-    });
-    connect(&m_socket, &QTcpSocket::readyRead, this, &CorvidLoadClient::readFrames);
-    connect(&m_socket, &QTcpSocket::disconnected, this, [this] {
-        if (m_error.isEmpty())
-            m_error = QStringLiteral("client %1: server closed the connection").arg(m_index);
-    });
-    connect(&m_socket, &QAbstractSocket::errorOccurred, this, [this] {
-        if (m_error.isEmpty())
-            m_error = QStringLiteral("client %1: %2").arg(m_index).arg(m_socket.errorString());
-    });
 }
 
 void CorvidLoadClient::open(quint16 port)
 {
-    m_socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!m_conn.open(port))
+        return;
+    const QByteArray name = m_observer ? QByteArrayLiteral("bench observer ") + QByteArray::number(m_index)
+                                       : QByteArrayLiteral("bench manager");
+    m_conn.send(buildAppInfoFrame(CRS_APP_VERSION, name, m_observer));
 }
 
-void CorvidLoadClient::readFrames()
+void CorvidLoadClient::readFrames(const char *data, int size)
 {
-    // What is there, not readAll(): that sizes a 16 KiB array for every read.
-    m_rx.append(m_socket.read(m_socket.bytesAvailable()));
+    m_rx.append(QByteArray(data, size));
     crs_frame_t f;
     while (m_rx.takeFrame(f)) {
         switch (f.kind) {

@@ -38,6 +38,9 @@
 #ifndef CORVID_DEVSIM_EXE
 #define CORVID_DEVSIM_EXE ""
 #endif
+#ifndef CORVID_VBUS_EXE
+#define CORVID_VBUS_EXE ""
+#endif
 #ifndef CORVID_FANOUT_CEILING_EXE
 #define CORVID_FANOUT_CEILING_EXE ""
 #endif
@@ -463,6 +466,22 @@ int main(int argc, char **argv)
     int failures = 0;
     QList<Row> rows;
 
+    // The virtual CAN bus of the round trip, hosted before the server joins it.
+    QProcess vbus;
+    const bool withBus = withServer && !cl.isSet(noBusOpt);
+    if (withBus) {
+        vbus.setProcessChannelMode(QProcess::MergedChannels);
+        benchStart(vbus, QString::fromUtf8(CORVID_VBUS_EXE), QStringList(), BenchRole::Load);
+        QByteArray said;
+        if (!benchWaitFor([&] { return vbus.state() == QProcess::NotRunning || (said += vbus.readAll()).contains("hosting"); },
+                          10000) ||
+            !said.contains("hosting")) {
+            err() << "bench_fanout: corvid-vbus did not host the bus: " << said << Qt::endl;
+            benchStopProcess(vbus);
+            return 2;
+        }
+    }
+
     // The server under test, headless, in its own working directory.
     const quint16 srvPort = benchFreePort();
     QDir(work.path()).mkpath(QStringLiteral("server"));
@@ -687,7 +706,7 @@ int main(int argc, char **argv)
     benchStopProcess(broker);
 
     // 3: round trip Manager -> server -> virtual CAN -> devsim -> back.
-    if (withServer && !cl.isSet(noBusOpt)) {
+    if (withBus) {
         const QString devsimExe = cl.value(devsimOpt);
         QProcess devsim;
         if (devsimExe.isEmpty() || !QFileInfo(devsimExe).isExecutable()) {
@@ -717,6 +736,7 @@ int main(int argc, char **argv)
         }
     }
     benchStopProcess(server);
+    benchStopProcess(vbus);
     printTable(rows, window, e2eWindow, repeats, machine);
     if (failures)
         err() << "bench_fanout: " << failures << " case(s) incomplete or wrong" << Qt::endl;

@@ -3,16 +3,6 @@
 #include "bench/common/bench_clock.h"
 #include "bench/fanout/load_tracker.h"
 
-#include <QSocketNotifier>
-
-#include <arpa/inet.h>
-#include <cerrno>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 namespace {
 
 const QByteArray kTopic = QByteArrayLiteral("corvid/bench");
@@ -36,17 +26,22 @@ void putString(QByteArray &b, const QByteArray &s)
     b.append(char(s.size() >> 8)).append(char(s.size() & 0xFF)).append(s);
 }
 
+QByteArray packet(quint8 first, const QByteArray &body)
+{
+    QByteArray p(1, char(first));
+    putLength(p, body.size());
+    return p + body;
+}
+
 QByteArray connectPacket(const QByteArray &clientId)
 {
     QByteArray body;
     putString(body, QByteArrayLiteral("MQTT"));
-    body.append(char(4));    // protocol level 3.1.1
-    body.append(char(0x02)); // clean session
+    body.append(char(4));                 // protocol level 3.1.1
+    body.append(char(0x02));              // clean session
     body.append(char(0)).append(char(0)); // no keep-alive: a run never idles long
     putString(body, clientId);
-    QByteArray p(1, char(0x10));
-    putLength(p, body.size());
-    return p + body;
+    return packet(0x10, body);
 }
 
 QByteArray subscribePacket()
@@ -55,9 +50,7 @@ QByteArray subscribePacket()
     body.append(char(0)).append(char(1)); // packet id
     putString(body, kTopic);
     body.append(char(0)); // QoS 0
-    QByteArray p(1, char(0x82));
-    putLength(p, body.size());
-    return p + body;
+    return packet(0x82, body);
 }
 
 void appendPublish(QByteArray &out, const QByteArray &payload)
@@ -70,24 +63,14 @@ void appendPublish(QByteArray &out, const QByteArray &payload)
 
 } // namespace
 
+MqttFanout::Client::Client(MqttFanout *owner, int index)
+    : index(index), conn([owner, this](const char *data, int size) { owner->received(this, data, size); })
+{
+}
+
 MqttFanout::MqttFanout(quint16 port, QObject *parent) : QObject(parent), m_port(port) {}
 
-MqttFanout::~MqttFanout()
-{
-    auto close = [](Client *c) {
-        delete c->rd;
-        delete c->wr;
-        if (c->fd >= 0) {
-            if (!c->dead)
-                (void)::write(c->fd, "\xE0\x00", 2); // DISCONNECT, best effort
-            ::close(c->fd);
-        }
-    };
-    for (auto &c : m_subs)
-        close(c.get());
-    if (m_pub)
-        close(m_pub.get());
-}
+MqttFanout::~MqttFanout() = default;
 
 void MqttFanout::fail(const QString &what)
 {
@@ -95,103 +78,40 @@ void MqttFanout::fail(const QString &what)
         m_error = what;
 }
 
-void MqttFanout::drop(Client *c, const QString &why)
+QString MqttFanout::lastError() const
 {
-    if (c->dead)
-        return;
-    c->dead = true;
-    c->rd->setEnabled(false);
-    c->wr->setEnabled(false);
-    fail(QStringLiteral("MQTT client %1: %2").arg(c->index).arg(why));
+    if (!m_error.isEmpty())
+        return m_error;
+    auto said = [](const Client &c) {
+        if (!c.refused.isEmpty())
+            return QStringLiteral("MQTT client %1: %2").arg(c.index).arg(c.refused);
+        return c.conn.failed() ? QStringLiteral("MQTT client %1: %2").arg(c.index).arg(c.conn.error()) : QString();
+    };
+    if (m_pub && !said(*m_pub).isEmpty())
+        return said(*m_pub);
+    for (const auto &c : m_subs)
+        if (!said(*c).isEmpty())
+            return said(*c);
+    return QString();
 }
 
 MqttFanout::Client *MqttFanout::newClient(const QByteArray &id, int index)
 {
-    auto c = std::make_unique<Client>();
-    c->index = index;
-    c->fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (c->fd < 0) {
-        fail(QStringLiteral("socket: %1").arg(QString::fromLocal8Bit(strerror(errno))));
+    auto c = std::make_unique<Client>(this, index);
+    if (!c->conn.open(m_port)) {
+        fail(QStringLiteral("MQTT client %1: %2").arg(index).arg(c->conn.error()));
         return nullptr;
     }
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(m_port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    // On the loopback the connection is made at once; blocking keeps it simple.
-    if (::connect(c->fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        fail(QStringLiteral("connect to the broker: %1").arg(QString::fromLocal8Bit(strerror(errno))));
-        ::close(c->fd);
-        return nullptr;
-    }
-    const int one = 1;
-    ::setsockopt(c->fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    ::fcntl(c->fd, F_SETFL, ::fcntl(c->fd, F_GETFL) | O_NONBLOCK);
-    Client *raw = c.get();
-    c->rd = new QSocketNotifier(c->fd, QSocketNotifier::Read);
-    c->wr = new QSocketNotifier(c->fd, QSocketNotifier::Write);
-    c->wr->setEnabled(false);
-    connect(c->rd, &QSocketNotifier::activated, this, [this, raw] { readClient(raw); });
-    connect(c->wr, &QSocketNotifier::activated, this, [this, raw] { flush(raw); });
-    send(raw, connectPacket(id));
+    c->conn.send(connectPacket(id));
     return c.release();
 }
 
-void MqttFanout::send(Client *c, const QByteArray &bytes)
+void MqttFanout::received(Client *c, const char *data, int size)
 {
-    if (c->dead)
-        return;
-    if (!c->out.isEmpty()) {
-        c->out.append(bytes);
-        return;
-    }
-    const ssize_t n = ::write(c->fd, bytes.constData(), size_t(bytes.size()));
-    if (n < 0 && errno != EAGAIN && errno != EINTR) {
-        drop(c, QStringLiteral("write: %1").arg(QString::fromLocal8Bit(strerror(errno))));
-        return;
-    }
-    const qsizetype done = n < 0 ? 0 : qsizetype(n);
-    if (done < bytes.size()) {
-        c->out = bytes.mid(done);
-        c->wr->setEnabled(true);
-    }
-}
-
-void MqttFanout::flush(Client *c)
-{
-    if (c->dead)
-        return;
-    const ssize_t n = ::write(c->fd, c->out.constData(), size_t(c->out.size()));
-    if (n < 0 && errno != EAGAIN && errno != EINTR) {
-        drop(c, QStringLiteral("write: %1").arg(QString::fromLocal8Bit(strerror(errno))));
-        return;
-    }
-    if (n > 0)
-        c->out.remove(0, int(n));
-    c->wr->setEnabled(!c->out.isEmpty());
-}
-
-void MqttFanout::readClient(Client *c)
-{
-    if (c->dead)
-        return;
-    // As much as the kernel holds, in one call: at N = 100 one wake-up
-    // serves hundreds of messages.
-    static char buf[256 * 1024];
-    const ssize_t n = ::read(c->fd, buf, sizeof buf);
-    if (n == 0) {
-        drop(c, QStringLiteral("the broker closed the connection"));
-        return;
-    }
-    if (n < 0) {
-        if (errno != EAGAIN && errno != EINTR)
-            drop(c, QStringLiteral("read: %1").arg(QString::fromLocal8Bit(strerror(errno))));
-        return;
-    }
     if (c->in.isEmpty()) {
-        packets(c, buf, n);
+        packets(c, data, size);
     } else {
-        c->in.append(buf, int(n));
+        c->in.append(data, size);
         const QByteArray all = std::move(c->in);
         c->in.clear();
         packets(c, all.constData(), all.size());
@@ -200,13 +120,12 @@ void MqttFanout::readClient(Client *c)
         pump();
 }
 
-void MqttFanout::packets(Client *c, const char *data, qsizetype size)
+void MqttFanout::packets(Client *c, const char *data, int size)
 {
-    qsizetype at = 0;
-    while (!c->dead && size - at >= 2) {
+    int at = 0;
+    while (c->refused.isEmpty() && size - at >= 2) {
         // Fixed header: type and flags, then the remaining length in 1 to 4 bytes.
-        int length = 0, shift = 0;
-        qsizetype p = at + 1;
+        int length = 0, shift = 0, p = at + 1;
         bool complete = false;
         while (p < size && shift <= 21) {
             const quint8 digit = quint8(data[p++]);
@@ -219,7 +138,7 @@ void MqttFanout::packets(Client *c, const char *data, qsizetype size)
         }
         if (!complete) {
             if (shift > 21)
-                drop(c, QStringLiteral("a malformed packet length"));
+                c->refused = QStringLiteral("a malformed packet length");
             break;
         }
         if (size - p < length)
@@ -227,21 +146,18 @@ void MqttFanout::packets(Client *c, const char *data, qsizetype size)
         packet(c, quint8(data[at]), data + p, length);
         at = p + length;
     }
-    if (at < size && !c->dead)
-        c->in = QByteArray(data + at, int(size - at));
+    if (at < size && c->refused.isEmpty())
+        c->in = QByteArray(data + at, size - at);
 }
 
 void MqttFanout::packet(Client *c, quint8 first, const char *body, int size)
 {
     switch (first >> 4) {
     case kPublish: {
-        if (size < 2)
-            break;
-        const int topicLength = quint8(body[0]) << 8 | quint8(body[1]);
-        const int qos = (first >> 1) & 3;
-        const int start = 2 + topicLength + (qos ? 2 : 0);
-        if (start > size || c->index < 0) {
-            drop(c, QStringLiteral("an unexpected PUBLISH"));
+        const int topicLength = size < 2 ? 0 : quint8(body[0]) << 8 | quint8(body[1]);
+        const int start = 2 + topicLength + (((first >> 1) & 3) ? 2 : 0);
+        if (size < 2 || start > size || c->index < 0) {
+            c->refused = QStringLiteral("an unexpected PUBLISH");
             break;
         }
         if (m_tracker)
@@ -249,26 +165,23 @@ void MqttFanout::packet(Client *c, quint8 first, const char *body, int size)
         break;
     }
     case kConnack:
-        if (size != 2 || body[1] != 0) {
-            drop(c, QStringLiteral("CONNACK refused"));
-            break;
-        }
-        c->connected = true;
-        if (c->index < 0)
+        if (size != 2 || body[1] != 0)
+            c->refused = QStringLiteral("CONNACK refused");
+        else if (c->index < 0)
             c->ready = true;
         else
-            send(c, subscribePacket());
+            c->conn.send(subscribePacket());
         break;
     case kSuback:
         if (size != 3 || body[2] != 0)
-            drop(c, QStringLiteral("subscription refused"));
+            c->refused = QStringLiteral("subscription refused");
         else
             c->ready = true;
         break;
     case kPingresp:
         break;
     default:
-        drop(c, QStringLiteral("an unexpected packet of type %1").arg(first >> 4));
+        c->refused = QStringLiteral("an unexpected packet of type %1").arg(first >> 4);
     }
 }
 
@@ -283,7 +196,7 @@ bool MqttFanout::growSubscribers(int total, int timeoutMs)
     }
     return benchWaitFor(
                [this] {
-                   if (!m_error.isEmpty())
+                   if (!lastError().isEmpty())
                        return true;
                    for (auto &c : m_subs)
                        if (!c->ready)
@@ -291,7 +204,7 @@ bool MqttFanout::growSubscribers(int total, int timeoutMs)
                    return true;
                },
                timeoutMs) &&
-           m_error.isEmpty();
+           lastError().isEmpty();
 }
 
 bool MqttFanout::connectPublisher(int timeoutMs)
@@ -302,7 +215,8 @@ bool MqttFanout::connectPublisher(int timeoutMs)
             return false;
         m_pub.reset(c);
     }
-    return benchWaitFor([this] { return m_pub->ready || !m_error.isEmpty(); }, timeoutMs) && m_error.isEmpty();
+    return benchWaitFor([this] { return m_pub->ready || !lastError().isEmpty(); }, timeoutMs) &&
+           lastError().isEmpty();
 }
 
 void MqttFanout::startRun(LoadTracker *tracker)
@@ -313,16 +227,13 @@ void MqttFanout::startRun(LoadTracker *tracker)
 
 void MqttFanout::pump()
 {
-    if (!m_tracker || !m_pub || m_pub->dead || m_pumping)
+    if (!m_tracker || !m_pub || m_pub->conn.failed())
         return;
-    m_pumping = true;
-    // Everything the window or the schedule allows now, in one write.
+    // Everything the window or the schedule allows now; the connection sends
+    // all of a pass in one write.
     QByteArray batch;
-    while (m_tracker->canSend()) {
-        const quint32 seq = m_tracker->takeSeq();
-        appendPublish(batch, makeLoadPayload(seq, benchNowUs(), m_tracker->payloadSize()));
-    }
+    while (m_tracker->canSend())
+        appendPublish(batch, makeLoadPayload(m_tracker->takeSeq(), benchNowUs(), m_tracker->payloadSize()));
     if (!batch.isEmpty())
-        send(m_pub.get(), batch);
-    m_pumping = false;
+        m_pub->conn.send(batch);
 }

@@ -1,8 +1,10 @@
 #pragma once
 // One publisher and N subscribers on a mosquitto broker at QoS 0, as lean as
 // a client can be so that the broker, not this program, sets the pace: plain
-// non-blocking sockets on the Qt event loop, every read as large as the kernel
-// has, and each pass's publishes written with one system call.
+// sockets in the program's epoll set (bench_epoll.h), every read as large as
+// the kernel has, and each pass's publishes written with one system call.
+
+#include "bench/common/bench_epoll.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -10,7 +12,6 @@
 #include <memory>
 #include <vector>
 
-class QSocketNotifier;
 class LoadTracker;
 
 class MqttFanout : public QObject
@@ -29,30 +30,24 @@ public:
     // Feeds the tracker from now on; sends as the window allows.
     void startRun(LoadTracker *tracker);
     void stopRun() { m_tracker = nullptr; }
-    QString lastError() const { return m_error; }
+    QString lastError() const;
 
 private:
     struct Client
     {
-        int fd = -1;
-        int index = -1; // receiver index, -1 for the publisher
-        QSocketNotifier *rd = nullptr;
-        QSocketNotifier *wr = nullptr;
-        QByteArray in;  // an unfinished packet from the last read
-        QByteArray out; // what the socket did not take yet
-        bool connected = false; // CONNACK seen
-        bool ready = false;     // publisher: connected; subscriber: SUBACK seen
-        bool dead = false;
+        explicit Client(MqttFanout *owner, int index);
+        int index; // receiver index, -1 for the publisher
+        QByteArray in; // an unfinished packet from the last read
+        bool ready = false; // publisher: connected; subscriber: SUBACK seen
+        QString refused;    // what the broker said no to, or sent unasked
+        BenchConnection conn;
     };
 
     Client *newClient(const QByteArray &id, int index);
-    void readClient(Client *c);
-    void send(Client *c, const QByteArray &bytes);
-    void flush(Client *c);
-    // Takes the complete packets off the front of c->in.
-    void packets(Client *c, const char *data, qsizetype size);
-    void packet(Client *c, quint8 type, const char *body, int size);
-    void drop(Client *c, const QString &why);
+    void received(Client *c, const char *data, int size);
+    // Takes the complete packets off the front of the data; keeps the rest.
+    void packets(Client *c, const char *data, int size);
+    void packet(Client *c, quint8 first, const char *body, int size);
     void pump();
     void fail(const QString &what);
 
@@ -60,6 +55,5 @@ private:
     std::vector<std::unique_ptr<Client>> m_subs;
     std::unique_ptr<Client> m_pub;
     LoadTracker *m_tracker = nullptr;
-    bool m_pumping = false;
     QString m_error;
 };
