@@ -1,10 +1,9 @@
 #pragma once
 // The load programs' connections, behind one descriptor of the Qt event loop.
 // Qt polls every socket notifier at every wake-up: with hundreds of
-// connections, most of them idle in any one run, that cost the load program
-// more than the traffic itself, and it sat at a full core while the broker it
-// measured had time to spare. The kernel's epoll set keeps them instead, and
-// a wake-up costs only what is ready.
+// connections, most of them idle in any one run, a wake-up that brings one
+// message would cost more than the message. The kernel's epoll set keeps
+// them instead, and a wake-up costs only what is ready.
 
 #include <QByteArray>
 #include <QObject>
