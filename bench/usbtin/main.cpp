@@ -365,8 +365,8 @@ int main(int argc, char **argv)
     }
     if (above)
         out << "Above 100 %: the round trips went slower than the runs. Unpinned, the kernel placed the adapter and\n"
-               "its partner differently in the two (on a VM a shared CPU costs the round trip more than a cross-CPU\n"
-               "wake-up); CORVID_BENCH_PIN=0,1 keeps them where they are.\n";
+               "its partner differently in the two (sharing a CPU or not can change the round trip several-fold);\n"
+               "CORVID_BENCH_PIN=0,1 keeps them where they are.\n";
     out.flush();
 
     benchStopProcess(sim);
