@@ -80,6 +80,8 @@ struct DiagState {
     bool hasSink = false;
     CorvidDiagnosticSink sink;
     enum { NoEcho, JournalEcho, TerminalEcho } echo = NoEcho;
+    quint64 written = 0;  // entries for the error log
+    quint64 folded = 0;   // diagnostics not written as an entry of their own
 };
 
 DiagState &state()
@@ -152,6 +154,7 @@ QString journalPrefix(QtMsgType type)
 void writeDiagnostic(DiagState &s, QtMsgType type, const QString &msg)
 {
     const QString entry = fileEntry(msg);
+    ++s.written;
     // One line each on standard error; several texts end in a line feed of their own.
     QString text = msg;
     while (text.endsWith(QLatin1Char('\n')))
@@ -319,17 +322,22 @@ void corvid_message_handler(QtMsgType type, const QMessageLogContext &context, c
                 ++it->written;
                 it->lastReport = now;
                 writeDiagnostic(s, type, text);
+            } else {
+                ++s.folded;
             }
             return;
         }
         ++it->copies;
+        ++s.folded;
         const bool slow = now - it->since >= s.limits.slowAfterMs;
         if (now - it->lastReport >= (slow ? s.limits.slowRepeatEveryMs : s.limits.repeatEveryMs))
             reportCopies(s, key, *it, now, false);
         return;
     }
-    if (!admit(s, now, text))
+    if (!admit(s, now, text)) {
+        ++s.folded;
         return;
+    }
     if (s.limits.maxTexts > 0 && s.recent.size() >= s.limits.maxTexts) {
         auto oldest = s.recent.begin();
         for (auto o = s.recent.begin(); o != s.recent.end(); ++o)
@@ -356,6 +364,12 @@ void corvid_set_repeat_limits(const CorvidRepeatLimits &limits, std::function<qi
     s.budget = limits.burstBytes * 60000;
     s.budgetAt = s.clock();
     s.lastSweep = s.budgetAt;
+}
+
+CorvidDiagnosticCounts corvid_diagnostic_counts()
+{
+    QMutexLocker lock(&diagMutex());
+    return {state().written, state().folded};
 }
 
 void corvid_echo_to_standard_error()

@@ -27,6 +27,15 @@ void corvid_install_diagnostics();
 // terminal (as the error log has it), so that someone sees it at once.
 void corvid_echo_to_standard_error();
 
+// Entries written to the error log (or kept for it until it opens), and
+// diagnostics folded into a count instead (repeats, and those held back by
+// the volume limit). Safe from any thread.
+struct CorvidDiagnosticCounts {
+    quint64 written = 0;
+    quint64 folded = 0;
+};
+CorvidDiagnosticCounts corvid_diagnostic_counts();
+
 // Writes what is still counted, so that nothing counted at the end is lost.
 // Also done when the event loop ends.
 void corvid_write_repeat_counts();

@@ -52,6 +52,16 @@ StartupSettings StartupSettings::read(const CorvidConfigData &config)
     s.logRotateHours = dec("LogRotateHours");
     s.logKeepDays = dec("LogKeepDays");
     s.messageLogEnabled = !(has("CorvidLogDisable") && get("CorvidLogDisable") == QLatin1String("1"));
+
+    s.metricsPort = uint16_t(dec("MetricsPort"));
+    const QString address = get("MetricsListenAddress").trimmed();
+    if (!address.isEmpty() && !s.metricsAddress.setAddress(address)) {
+        const QString fallback = CorvidConfigData::builtInValue(QStringLiteral("MetricsListenAddress"));
+        qCritical("%s", qUtf8Printable(QStringLiteral("Parameter MetricsListenAddress has the value \"%1\", which is "
+                                                      "no IP address; the default %2 is used")
+                                           .arg(address, fallback)));
+        s.metricsAddress.setAddress(fallback);
+    }
     return s;
 }
 

@@ -3,6 +3,7 @@
 // the order of building in main() stays readable and the conversions testable.
 
 #include <QDateTime>
+#include <QHostAddress>
 #include <QString>
 #include <QVector>
 #include <cstdint>
@@ -26,6 +27,8 @@ struct StartupSettings {
     bool messageLogEnabled = true;   // off only for CorvidLogDisable exactly "1"
     uint32_t logRotateHours = 0;     // LogRotateHours; 0: new log files only on SIGHUP
     uint32_t logKeepDays = 0;        // LogKeepDays; 0: old log files are kept
+    uint16_t metricsPort = 0;        // MetricsPort; 0: no metrics endpoint
+    QHostAddress metricsAddress{QHostAddress::LocalHost};  // MetricsListenAddress; a bad one is said
 
     static StartupSettings read(const CorvidConfigData &config);
 };

@@ -7,6 +7,7 @@
 #include "app/LogRotation.h"
 #include "app/PluginPaths.h"
 #include "app/StartupSettings.h"
+#include "app/StationMetrics.h"
 #include "app/SystemdNotify.h"
 #include "config/CorvidConfigData.h"
 #include "connectors/AbstractConnector.h"
@@ -225,6 +226,13 @@ int main(int argc, char *argv[])
         mqtt->start();
     }
 
+    // The numbers a monitoring system scrapes, when MetricsPort asks for them.
+    std::unique_ptr<StationMetrics> metrics;
+    if (settings.metricsPort != 0) {
+        metrics = std::make_unique<StationMetrics>(*g_server, *log, mqtt.get(), startUtc);
+        metrics->start(settings.metricsAddress, settings.metricsPort);
+    }
+
     // Listen, show the window, run.
     g_server->startServer();
     if (g_window) {
@@ -239,8 +247,12 @@ int main(int argc, char *argv[])
         systemd.notifyReady();
     systemd.followServer(*g_server);
     const int result = g_app->exec();
+    metrics.reset();  // it reads the objects below
     mqtt.reset();  // publishes what waits, then the server shows offline
     delete log;
     corvid_write_repeat_counts();  // of what the shutdown said again
+    // Qt still speaks while it unloads libraries (OpenSSL, with the plugin
+    // trace on), after the text codecs a stream needs are gone.
+    corvid_set_error_log_stream(nullptr);
     return result;
 }

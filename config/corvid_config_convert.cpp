@@ -83,12 +83,14 @@ const QVector<CorvidNumericParam> &corvid_config_numeric_params()
         {"TELNET_UHF_BUFFER", CORVID_BASE_DEC, 0, 65533, "195"},  // data bytes of one message
         {"TELNET_UHF_DELAY", CORVID_BASE_DEC, 0, 65535, "500"},
         {"RestrictFakeSatTelemetry", CORVID_BASE_AUTO, 0, 255, "0"},
+        {"TlsPort", CORVID_BASE_AUTO, 0, 65535, "0"},  // 0: no TLS port
         {"LogRotateHours", CORVID_BASE_DEC, 0, 8760, "0"},  // 0: only on SIGHUP
         {"LogKeepDays", CORVID_BASE_DEC, 0, 36500, "0"},    // 0: keep all
         {"MqttPort", CORVID_BASE_DEC, 1, 65535, "1883"},
         {"MqttQoS", CORVID_BASE_DEC, 0, 1, "1"},
         {"MqttUplink", CORVID_BASE_DEC, 0, 1, "0"},
         {"MqttQueueLimit", CORVID_BASE_DEC, 1, 4096, "64"},  // MiB
+        {"MetricsPort", CORVID_BASE_DEC, 0, 65535, "0"},  // 0: no metrics endpoint
     };
     return params;
 }

@@ -178,6 +178,7 @@ void AX25_connector::postTelemetry(const QByteArray &packet, const QDateTime &ut
                                                       "frames are not posted until one ends")
                                            .arg(m_postsInFlight)));
         m_skipReported = true;
+        emit telemetryPosted(TelemetrySkipped);
         return;
     }
     const QByteArray query = telemetryQuery(packet, utc, noradId);
@@ -199,6 +200,7 @@ void AX25_connector::handleEndOfRequest(QNetworkReply *reply)
     const QString configured = reply->request().attribute(QNetworkRequest::User).toString();
     EndpointState &endpoint = m_endpoints[configured];
     const QString url = QUrl(configured).toString(QUrl::RemoveUserInfo);  // no password in the log
+    emit telemetryPosted(reply->error() == QNetworkReply::NoError ? TelemetryOk : TelemetryFailed);
     if (reply->error() == QNetworkReply::NoError) {
         if (endpoint.failing)
             qInfo("%s", qPrintable(QStringLiteral("Telemetry endpoint %1 answers again; %2 posts were lost")

@@ -43,6 +43,11 @@ public:
     // Modem host and port (either kind's names), callsigns and SSIDs.
     bool applySetting(const QString &name, const QString &value) override;
 
+    // How a telemetry post ended: answered, failed, or not made because too
+    // many were still waiting.
+    enum TelemetryResult { TelemetryOk, TelemetryFailed, TelemetrySkipped };
+    Q_ENUM(TelemetryResult)
+
     // Posts waiting for their answer; more are skipped until one ends.
     int postsInFlight() const { return m_postsInFlight; }
     int maxPostsInFlight = 8;
@@ -50,6 +55,9 @@ public:
     int postTimeoutMs = 15000;
     // Where the frame log files go (path and name prefix); the start time is appended.
     QString frameLogPrefix = QStringLiteral("logs/");
+
+signals:
+    void telemetryPosted(AX25_connector::TelemetryResult result);
 
 public slots:
     void HW_init() override;

@@ -78,6 +78,7 @@ void CorvidLog::openWorkerFile(bool mayShowBox)
     // The worker reports a file it cannot make.
     m_fileReady = false;
     m_worker = std::make_shared<LogWorker>(m_fileName, mayShowBox);
+    m_worker->countLinesIn(m_linesWritten);
     if (m_worker->isOpened() && m_worker->handOver(corvid_log_header()))
         startWorker();
 }
@@ -176,6 +177,7 @@ void CorvidLog::appendDirect(const QString &line, const QString &callsign)
     if (m_stream) {
         *m_stream << line;
         m_flushed = false;
+        ++*m_linesWritten;
     }
 }
 
@@ -188,15 +190,16 @@ void CorvidLog::appendWorker(const QString &line)
         } else {
             // The file could not be made so far: try again, header first.
             text = corvid_log_header() + line;
-            if (!m_worker)
+            if (!m_worker) {
                 m_worker = std::make_shared<LogWorker>(m_fileName, true);
-            else
+                m_worker->countLinesIn(m_linesWritten);
+            } else
                 m_worker->reopenIfMissing(true);
             if (QFile::exists(m_fileName))
                 m_fileReady = true;
         }
     }
-    if (m_worker->handOver(text))
+    if (m_worker->handOver(text, 1))
         startWorker();
 }
 

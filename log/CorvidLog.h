@@ -10,6 +10,7 @@
 #include <QObject>
 #include <QString>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -29,6 +30,9 @@ public:
 
     // The current log file's path.
     QString fileName() const { return m_fileName; }
+
+    // Message lines written to the files so far; safe from any thread.
+    quint64 linesWritten() const { return *m_linesWritten; }
 
     // Ends the current file and starts the next one, named for now (in
     // direct mode only once a file is open, keeping the callsign). Every
@@ -62,4 +66,6 @@ private:
     QTimer *m_flushTimer = nullptr;
     QString m_callsign;
     bool m_broken = false;  // direct mode: the last attempt to open a file failed
+    // Shared with the workers, which count in their own threads.
+    std::shared_ptr<std::atomic<quint64>> m_linesWritten = std::make_shared<std::atomic<quint64>>(0);
 };

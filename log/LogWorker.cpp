@@ -5,6 +5,8 @@
 #include <QTextStream>
 #include <QThread>
 
+#include <utility>
+
 namespace {
 
 std::function<void(const QString &)> g_launchErrorHandler;
@@ -78,10 +80,11 @@ bool LogWorker::isOpened() const
     return m_opened;
 }
 
-bool LogWorker::handOver(const QString &text)
+bool LogWorker::handOver(const QString &text, int lines)
 {
     QMutexLocker lock(&m_textMutex);
     m_text += text;
+    m_lines += lines;
     if (m_scheduled)
         return false;
     m_scheduled = true;
@@ -95,6 +98,7 @@ void LogWorker::run()
     QMutexLocker lock(m_mutex.get());
     for (;;) {
         QString text;
+        int lines = 0;
         {
             QMutexLocker textLock(&m_textMutex);
             if (m_text.isEmpty()) {
@@ -102,12 +106,15 @@ void LogWorker::run()
                 return;
             }
             text.swap(m_text);
+            lines = std::exchange(m_lines, 0);
         }
         if (!QFile::exists(m_fileName))
             openFile(false);
         if (m_stream) {
             *m_stream << text;
             m_stream->flush();
+            if (m_linesWritten)
+                *m_linesWritten += quint64(lines);
         }
     }
 }

@@ -7,6 +7,7 @@
 #include <QRunnable>
 #include <QString>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -32,9 +33,13 @@ public:
     // thread and concurrently with a pool run.
     void run() override;
 
-    // Queues text behind everything handed over before. Returns true when the
-    // caller must schedule a run (none is scheduled or running yet).
-    bool handOver(const QString &text);
+    // Queues text, holding `lines` message lines, behind everything handed
+    // over before. Returns true when the caller must schedule a run (none is
+    // scheduled or running yet).
+    bool handOver(const QString &text, int lines = 0);
+
+    // Where the message lines that reached the file are counted.
+    void countLinesIn(std::shared_ptr<std::atomic<quint64>> counter) { m_linesWritten = std::move(counter); }
 
     // Opens the file again when it no longer exists (append, text).
     bool reopenIfMissing(bool mayShowBox);
@@ -47,6 +52,8 @@ private:
 
     const QString m_fileName;
     QString m_text;                   // queued, not yet written; under m_textMutex
+    int m_lines = 0;                  // message lines in m_text; under m_textMutex
+    std::shared_ptr<std::atomic<quint64>> m_linesWritten;
     std::shared_ptr<QFile> m_file;
     std::unique_ptr<QTextStream> m_stream;
     std::unique_ptr<QMutex> m_mutex;  // serialises runs and the file state

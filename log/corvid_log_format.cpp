@@ -3,6 +3,9 @@
 #include "engine/corvid_types.h"
 
 #include <QByteArray>
+#include <QList>
+
+#include <cctype>
 
 QString corvid_log_header()
 {
@@ -134,4 +137,105 @@ const QRegularExpression &corvid_log_file_pattern()
     static const QRegularExpression pattern(QStringLiteral(
         "^HistoryLogServer(_[A-Za-z0-9_-]{1,6}_)?\\d\\d_\\d\\d_\\d\\dT\\d\\d-\\d\\d-\\d\\d-\\d\\d\\d\\.csv$"));
     return pattern;
+}
+
+namespace {
+
+// Digits of one base only, nothing else, at most `max`.
+bool parseNumber(const QByteArray &text, int base, quint64 max, quint64 *value)
+{
+    if (text.isEmpty() || text.size() > 20)
+        return false;
+    for (const char c : text) {
+        const bool digit = base == 16 ? std::isxdigit(uchar(c)) != 0 : (c >= '0' && c <= '9');
+        if (!digit)
+            return false;
+    }
+    bool ok = false;
+    *value = text.toULongLong(&ok, base);
+    return ok && *value <= max;
+}
+
+// "yy_MM_dd hh:mm:ss.zzz", UTC, the century being this one.
+QDateTime parseTime(const QByteArray &text)
+{
+    static const char shape[] = "00_00_00 00:00:00.000";
+    if (text.size() != int(sizeof(shape)) - 1)
+        return {};
+    int n[7] = {};
+    int field = 0;
+    for (int i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (shape[i] == '0') {
+            if (c < '0' || c > '9')
+                return {};
+            n[field] = n[field] * 10 + (c - '0');
+        } else if (c != shape[i]) {
+            return {};
+        } else {
+            ++field;
+        }
+    }
+    const QDate date(2000 + n[0], n[1], n[2]);
+    const QTime time(n[3], n[4], n[5], n[6]);
+    if (!date.isValid() || !time.isValid())
+        return {};
+    return QDateTime(date, time, Qt::UTC);
+}
+
+} // namespace
+
+CorvidLogRecord corvid_log_parse_line(const QByteArray &input)
+{
+    CorvidLogRecord r;
+    QByteArray line = input;
+    if (line.endsWith('\n'))
+        line.chop(1);
+    if (line.endsWith('\r'))
+        line.chop(1);
+    static const QByteArray header = corvid_log_header().toLatin1().chopped(1);
+    if (line == header) {
+        r.kind = CorvidLogRecord::Header;
+        return r;
+    }
+    auto bad = [&r](const char *why) {
+        r.error = QLatin1String(why);
+        return r;
+    };
+    const QList<QByteArray> f = line.split(';');
+    if (f.size() != 9)
+        return bad("not 9 fields");
+    r.utc = parseTime(f[0]);
+    if (!r.utc.isValid())
+        return bad("no time \"yy_MM_dd hh:mm:ss.zzz\"");
+    if (!parseNumber(f[1], 10, UINT64_MAX, &r.stamp))
+        return bad("no stamp");
+    if (f[2] != "I" && f[2] != "O")
+        return bad("direction neither I nor O");
+    r.dirToSat = f[2] == "O";
+    quint64 from = 0, to = 0, id = 0, length = 0;
+    if (!parseNumber(f[3], 16, 0xFFFF, &from) || !parseNumber(f[4], 16, 0xFFFF, &to))
+        return bad("no address");
+    // Right-aligned in four places.
+    const QByteArray idText = f[5].trimmed();
+    if (f[5].size() < 4 || !f[5].endsWith(idText) || !parseNumber(idText, 16, 0xFFFF, &id))
+        return bad("no message id");
+    if (!parseNumber(f[6], 10, 0xFFFF, &length))
+        return bad("no length");
+    if (r.dirToSat ? (f[7] != "OK" && f[7] != "ERR") : !f[7].isEmpty())
+        return bad("status does not fit the direction");
+    r.sent = f[7] == "OK";
+    const QByteArray &hex = f[8];
+    if (quint64(hex.size()) != length * 2)
+        return bad("data does not match the length");
+    for (const char c : hex) {
+        if (!std::isxdigit(uchar(c)))
+            return bad("data not hexadecimal");
+    }
+    r.msg.msg_id = uint16_t(id);
+    r.msg.address_from = uint16_t(from);
+    r.msg.address_to = uint16_t(to);
+    r.msg.data = QByteArray::fromHex(hex);
+    r.kind = CorvidLogRecord::Message;
+    return r;
 }

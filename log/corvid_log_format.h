@@ -2,13 +2,13 @@
 // Pure text work of the message log: the CSV header and lines, the file name
 // time stamps and the source callsign of a radio header.
 
+#include "engine/corvid_types.h"
+
+#include <QByteArray>
 #include <QDateTime>
 #include <QRegularExpression>
 #include <QString>
 #include <cstdint>
-
-struct corvid_message;
-struct AX25Header;
 
 // The first line of every message log file, line feed included.
 QString corvid_log_header();
@@ -32,3 +32,20 @@ QString corvid_log_file_stamp(const QDateTime &utc);
 // The names of the message log's own files in its folder (with or without a
 // callsign), and nothing else.
 const QRegularExpression &corvid_log_file_pattern();
+
+// One line of a message log read back.
+struct CorvidLogRecord {
+    enum Kind { Header, Message, Malformed };
+    Kind kind = Malformed;
+    QString error;  // what is wrong with a malformed line
+    QDateTime utc;  // the time field, to the millisecond
+    quint64 stamp = 0;
+    bool dirToSat = false;  // an O line
+    bool sent = false;      // an O line with status OK
+    corvid_owned_message msg;
+};
+
+// Reads one line as corvid_log_line writes it (its line end, LF or CR LF,
+// taken off first), or the header line. Anything else, or a field out of
+// its range, or data that does not match the length, is Malformed.
+CorvidLogRecord corvid_log_parse_line(const QByteArray &line);

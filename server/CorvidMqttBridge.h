@@ -31,6 +31,10 @@ public:
     using Uplink = std::function<quint32(const corvid_message &)>;
     void setUplink(Uplink uplink) { m_uplink = std::move(uplink); }
     void start();
+    // Bytes waiting for the broker, records dropped for the queue limit, and
+    // whether the broker is connected; safe from the hub's thread.
+    MqttOutbox::Counts queueCounts() const { return m_outbox->counts(); }
+    bool brokerConnected() const { return m_session && m_session->brokerConnected(); }
     int shutdownMs = 3000;
     unsigned serverVersion = 0;  // told in the status
 

@@ -2,10 +2,14 @@
 
 #include "config/CorvidConfigData.h"
 #include "config/corvid_config_convert.h"
+#include "connectors/AX25_connector.h"
 #include "connectors/OperatorPrompt.h"
 #include "engine/CorvidEngine.h"
 #include "engine/corvid_hardware.h"
+#include "server/CorvidMetrics.h"
 #include "server/CorvidTelnet.h"
+#include "server/ManagerHosts.h"
+#include "server/TlsSettings.h"
 
 #include <QCoreApplication>
 #include <QLoggingCategory>
@@ -50,6 +54,7 @@ CorvidServer::CorvidServer(AbstractConnector *connector, CorvidConfigData *confi
     connect(m_tcpServer, &CorvidTCPserver::listeningResumed, this, &CorvidServer::announceStart);
 
     connectConnector(m_connector);
+    applyAccessParameters();
 
     connect(&m_rebuildTimer, &QTimer::timeout, this, &CorvidServer::slotOnNullReaderTimer);
     m_rebuildTimer.start(kRebuildIntervalMs);
@@ -95,7 +100,8 @@ CorvidTelnet *CorvidServer::replaceTelnetBridge(uint16_t address, uint16_t ownAd
     };
     links.log = [this](const corvid_message &msg, quint32 status) { logMessage(msg, 0, true, status, {}); };
     QSharedPointer<CorvidTelnet> bridge(
-        new CorvidTelnet(address, links, ownAddress, msgId, deEsc, crlf, uhfBuffer, uhfDelay, debug));
+        new CorvidTelnet(address, links, ownAddress, msgId, deEsc, crlf, uhfBuffer, uhfDelay, debug,
+                         m_telnetListenAddress));
     m_telnets.insert(address, bridge);
     connect(bridge.data(), &CorvidTelnet::newClientAdded, this, &CorvidServer::slotAddClient);
     connect(bridge.data(), &CorvidTelnet::clientDisconnected, this, &CorvidServer::slotDisconnected);
@@ -104,6 +110,8 @@ CorvidTelnet *CorvidServer::replaceTelnetBridge(uint16_t address, uint16_t ownAd
 
 void CorvidServer::startServer()
 {
+    // The TLS port is independent of the plain one: it opens whatever becomes of that.
+    applyTls();
     if (m_tcpServer->startServer()) {
         announceStart();
         return;
@@ -138,6 +146,7 @@ void CorvidServer::handleBusMessage(const corvid_owned_message &msg, const AX25H
 
 void CorvidServer::handleEngineError(uint16_t code)
 {
+    ++m_engineErrors[code];
     qCritical("%s", qPrintable(corvid_error_text(code, m_engine ? m_engine->errorSubject() : nullptr)));
 }
 
@@ -163,6 +172,10 @@ void CorvidServer::slotSendCorvidToClient(const corvid_owned_message &msg, quint
 void CorvidServer::logMessage(const corvid_message &msg, quint64 stamp, bool toLink, quint32 status,
                               const AX25HeaderOpt &hdr)
 {
+    const int dir = toLink ? 1 : 0;
+    const int ok = status == 1 ? 1 : 0;
+    ++m_messages[dir][ok];
+    m_bytes[dir][ok] += msg.length;
     // The message log has always written messages from the link with status 0.
     emit signalLogData(msg, stamp, toLink, toLink ? status : 0, hdr);
     emit messageLogged(msg, stamp, toLink, status, hdr);
@@ -299,6 +312,8 @@ void CorvidServer::slotParamChanged(QString name, QString value)
         return;
     auto is = [&name](const char *key) { return name.compare(QLatin1String(key), Qt::CaseInsensitive) == 0; };
 
+    if (applyAccessParameter(name, value))
+        return;  // the link has nothing to do with them
     if (is("TcpPort")) {
         // 70000 must not quietly become port 4464.
         qint64 port = 0;
@@ -334,12 +349,17 @@ void CorvidServer::connectConnector(AbstractConnector *connector)
             Qt::UniqueConnection);
     connect(connector, &AbstractConnector::signalCANRx, this, &CorvidServer::slotRxCANfromSat, Qt::UniqueConnection);
     connect(connector, &AbstractConnector::abort_app, this, &CorvidServer::abortRequested, Qt::UniqueConnection);
+    if (auto *radio = qobject_cast<AX25_connector *>(connector)) {
+        connect(radio, &AX25_connector::telemetryPosted, this,
+                [this](AX25_connector::TelemetryResult result) { ++m_telemetryPosts[result]; });
+    }
 }
 
 void CorvidServer::rebuildConnector()
 {
     // Numbered, so that the trace shows every attempt.
     qCDebug(lcHub).noquote() << QStringLiteral("rebuilding the link (attempt %1)").arg(++m_rebuildAttempt);
+    ++m_linkRebuilds;
     AbstractConnector *old = m_connector;
     old->HW_close();
     disconnect(old, nullptr, this, nullptr);
@@ -383,4 +403,174 @@ void CorvidServer::refreshTxCounters()
         return;
     m_view->setTxBytesCount(int(m_connector->txBytesCount()));
     m_view->setTxCorvidCount(int(m_txCorvidCount));
+}
+
+void CorvidServer::registerMetrics(CorvidMetrics &metrics) const
+{
+    using M = CorvidMetrics;
+    // By direction and status, as the log records them.
+    auto byDirection = [](const quint64 (&counts)[2][2]) {
+        return [&counts](CorvidMetricSamples &s) {
+            for (int dir : {0, 1})
+                for (int ok : {1, 0})
+                    s.add({{"direction", dir ? QStringLiteral("up") : QStringLiteral("down")},
+                           {"status", ok ? QStringLiteral("ok") : QStringLiteral("failed")}},
+                          counts[dir][ok]);
+        };
+    };
+    metrics.add("corvid_messages_total", M::Counter,
+                "Messages that passed the server, by direction (down: from the link, up: to it) and status "
+                "(up: sent or not; down: whether the link was ready)",
+                byDirection(m_messages));
+    metrics.add("corvid_message_data_bytes_total", M::Counter,
+                "Data bytes of the messages that passed the server, by direction and status", byDirection(m_bytes));
+    metrics.add("corvid_link_state", M::Gauge, "The link's state: 1 for the current one, 0 for the others",
+                [this](CorvidMetricSamples &s) {
+                    const int now = m_connector ? int(m_connector->state) : int(AbstractConnector::HW_NOTINIT);
+                    const std::pair<int, const char *> states[] = {{AbstractConnector::HW_READY, "ready"},
+                                                                   {AbstractConnector::HW_NOTINIT, "not_init"},
+                                                                   {AbstractConnector::HW_ERROR, "error"}};
+                    for (const auto &st : states)
+                        s.add({{"state", QLatin1String(st.second)}}, quint64(now == st.first ? 1 : 0));
+                });
+    metrics.addValue("corvid_link_rebuilds_total", M::Counter, "Times the link was built anew",
+                     [this] { return m_linkRebuilds; });
+    metrics.add("corvid_clients", M::Gauge, "Identified control applications, by role", [this](CorvidMetricSamples &s) {
+        quint64 observers = 0;
+        const auto clients = m_tcpServer->clientList();
+        for (const auto &c : clients)
+            observers += c.observer ? 1 : 0;
+        s.add({{"role", QStringLiteral("manager")}}, quint64(clients.size()) - observers);
+        s.add({{"role", QStringLiteral("observer")}}, observers);
+    });
+    metrics.addValue("corvid_telnet_terminals", M::Gauge, "Connected Telnet terminals", [this] {
+        quint64 n = 0;
+        for (const auto &bridge : m_telnets)
+            n += bridge->hasTerminal() ? 1 : 0;
+        return n;
+    });
+    metrics.add("corvid_clients_cut_off_total", M::Counter,
+                "Control application connections the server ended, by reason", [this](CorvidMetricSamples &s) {
+                    const std::pair<CorvidTCPserver::CutOffReason, const char *> reasons[] = {
+                        {CorvidTCPserver::CutSlowReader, "slow_reader"},
+                        {CorvidTCPserver::CutIdle, "idle"},
+                        {CorvidTCPserver::CutLimit, "limit"},
+                        {CorvidTCPserver::CutRefusedHost, "refused_host"}};
+                    for (const auto &r : reasons)
+                        s.add({{"reason", QLatin1String(r.second)}}, m_tcpServer->cutOffCount(r.first));
+                });
+    metrics.add("corvid_engine_errors_total", M::Counter, "Errors of the CAN message engine, by code",
+                [this](CorvidMetricSamples &s) {
+                    for (auto it = m_engineErrors.cbegin(); it != m_engineErrors.cend(); ++it)
+                        s.add({{"code", corvid_error_name(it.key())}}, it.value());
+                });
+    metrics.add("corvid_telemetry_posts_total", M::Counter,
+                "Radio frames posted to telemetry endpoints, by result (skipped: too many posts unanswered)",
+                [this](CorvidMetricSamples &s) {
+                    s.add({{"result", QStringLiteral("ok")}}, m_telemetryPosts[AX25_connector::TelemetryOk]);
+                    s.add({{"result", QStringLiteral("failed")}}, m_telemetryPosts[AX25_connector::TelemetryFailed]);
+                    s.add({{"result", QStringLiteral("skipped")}}, m_telemetryPosts[AX25_connector::TelemetrySkipped]);
+                });
+}
+
+namespace {
+
+// Names the parameter, its value and what stands in for it instead.
+void badParameter(const QString &name, const QString &value, const QString &why, const QString &instead)
+{
+    qCritical("%s", qPrintable(QStringLiteral("Parameter %1 has the value \"%2\", %3; %4").arg(name, value, why, instead)));
+}
+
+QHostAddress listenAddressParameter(const QString &name, const QString &value, const QString &fallback)
+{
+    if (const auto address = corvid_parse_listen_address(value))
+        return *address;
+    badParameter(name, value, QStringLiteral("not an IPv4 or IPv6 address"),
+                 fallback.isEmpty() ? QStringLiteral("the default (all addresses) is used")
+                                    : QStringLiteral("the default %1 is used").arg(fallback));
+    return *corvid_parse_listen_address(fallback);
+}
+
+ManagerHosts managerHostsParameter(const QString &value)
+{
+    QString why;
+    if (const auto hosts = ManagerHosts::parse(value, &why))
+        return *hosts;
+    // Not the default of any host: a mistyped restriction must not open the
+    // bus to everyone.
+    badParameter(QStringLiteral("ManagerHosts"), value, why,
+                 QStringLiteral("Managers are accepted from this machine only (127.0.0.0/8, ::1)"));
+    return ManagerHosts::loopback();
+}
+
+}  // namespace
+
+void CorvidServer::applyAccessParameters()
+{
+    if (!m_config)
+        return;
+    // An absent one reads as empty: its default.
+    for (const char *name : {"TcpListenAddress", "TelnetListenAddress", "ManagerHosts"})
+        applyAccessParameter(QLatin1String(name), m_config->getParam(m_config->knownName(QLatin1String(name))));
+}
+
+bool CorvidServer::applyAccessParameter(const QString &name, const QString &value)
+{
+    auto is = [&name](const char *key) { return name.compare(QLatin1String(key), Qt::CaseInsensitive) == 0; };
+    if (is("TcpListenAddress")) {
+        const QHostAddress address = listenAddressParameter(QStringLiteral("TcpListenAddress"), value, QString());
+        if (address != m_tcpServer->listenAddress) {
+            m_tcpServer->listenAddress = address;
+            if (m_tcpServer->serverPort() != 0)
+                m_tcpServer->restartServer();
+            if (m_tcpServer->tlsServerPort() != 0)
+                applyTls();
+        }
+    } else if (is("TelnetListenAddress")) {
+        // Empty is no choice here: a console without login is not for every network by chance.
+        const QString text = value.trimmed().isEmpty() ? QStringLiteral("127.0.0.1") : value;
+        const QHostAddress address = listenAddressParameter(QStringLiteral("TelnetListenAddress"), text,
+                                                            QStringLiteral("127.0.0.1"));
+        if (address != m_telnetListenAddress) {
+            m_telnetListenAddress = address;
+            for (const QSharedPointer<CorvidTelnet> &bridge : qAsConst(m_telnets))
+                bridge->listenOn(address);
+        }
+    } else if (is("ManagerHosts")) {
+        m_tcpServer->setManagerHosts(managerHostsParameter(value));
+    } else if (is("TlsPort") || is("TlsCertFile") || is("TlsKeyFile") || is("TlsClientCAFile")) {
+        applyTls();
+    } else {
+        return false;
+    }
+    return true;
+}
+
+void CorvidServer::applyTls()
+{
+    const QString portText = m_config ? m_config->getParam(m_config->knownName(QStringLiteral("TlsPort"))) : QString();
+    qint64 port = 0;
+    if (!portText.trimmed().isEmpty() && !corvid_config_number_in_range(portText, CORVID_BASE_AUTO, 0, 65535, &port))
+        badParameter(QStringLiteral("TlsPort"), portText, QStringLiteral("not a number from 0 to 65535"),
+                     QStringLiteral("the default 0 (no TLS port) is used"));
+    m_tcpServer->stopTls();
+    if (port == 0)
+        return;
+    auto param = [this](const char *name) { return m_config->getParam(m_config->knownName(QLatin1String(name))).trimmed(); };
+    const TlsFiles files{param("TlsCertFile"), param("TlsKeyFile"), param("TlsClientCAFile")};
+    if (files.certificate.isEmpty() || files.key.isEmpty()) {
+        qCritical("TLS port %u needs TlsCertFile and TlsKeyFile; it stays closed", unsigned(port));
+        return;
+    }
+    const auto configuration = corvid_tls_server_configuration(files);
+    if (!configuration) {
+        qCritical("TLS port %u stays closed", unsigned(port));
+        return;
+    }
+    if (m_tcpServer->startTls(uint16_t(port), m_tcpServer->listenAddress, *configuration))
+        qInfo("%s", qPrintable(QStringLiteral("TLS control port %1 open%2")
+                                   .arg(port)
+                                   .arg(files.clientCA.isEmpty() ? QString()
+                                                                 : QStringLiteral(", client certificates checked against %1")
+                                                                       .arg(files.clientCA))));
 }

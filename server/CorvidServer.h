@@ -9,6 +9,7 @@
 #include "server/ServerView.h"
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QMap>
 #include <QObject>
 #include <QSharedPointer>
@@ -19,6 +20,7 @@
 
 class CorvidConfigData;
 class CorvidEngine;
+class CorvidMetrics;
 class CorvidTelnet;
 
 // Announced in the start message and shown in the window title.
@@ -59,8 +61,13 @@ public:
     bool rebuildTimerActive() const { return m_rebuildTimer.isActive(); }
     // Paces the checks that rebuild a link which is down (every second by default).
     QTimer *rebuildTimer() { return &m_rebuildTimer; }
+    QHostAddress telnetListenAddress() const { return m_telnetListenAddress; }
     // The terminal bridge of a device, or null.
     CorvidTelnet *telnetBridge(uint16_t address) const { return m_telnets.value(address).data(); }
+
+    // Adds the families of the hub, its link and its clients. Read when a
+    // scrape comes, in the hub's thread; the registry must not outlive the hub.
+    void registerMetrics(CorvidMetrics &metrics) const;
 
     uint16_t ccAddress = 1;
     bool telnetCRLF = false;
@@ -101,6 +108,10 @@ private slots:
 
 private:
     void announceStart();
+    // The parameters of who may reach what, read from the configuration.
+    void applyAccessParameters();
+    bool applyAccessParameter(const QString &name, const QString &value);
+    void applyTls();
     quint32 sendToLink(const corvid_message &msg);
     void logMessage(const corvid_message &msg, quint64 stamp, bool toLink, quint32 status, const AX25HeaderOpt &hdr);
     void reportStatus();
@@ -132,5 +143,14 @@ private:
     QMap<uint16_t, QSharedPointer<CorvidTelnet>> m_telnets;
     CorvidConfigData *m_config = nullptr;
     bool m_disconnectWired = false;
+    QHostAddress m_telnetListenAddress = QHostAddress(QHostAddress::LocalHost);
     int m_rebuildAttempt = 0;  // rebuilds since the link was last ready
+
+    // Counted for the metrics: by direction (0 from the link, 1 to it) and
+    // status (0 failed, 1 ok), as the log records them.
+    quint64 m_messages[2][2] = {};
+    quint64 m_bytes[2][2] = {};
+    quint64 m_linkRebuilds = 0;
+    QMap<uint16_t, quint64> m_engineErrors;
+    quint64 m_telemetryPosts[3] = {};
 };

@@ -1,6 +1,7 @@
 #include "server/CorvidTCPserver.h"
 
 #include "server/descriptor_limit.h"
+#include "server/TlsSettings.h"
 #include "server/peer_text.h"
 
 #include <QDateTime>
@@ -8,6 +9,8 @@
 #include <QLoggingCategory>
 #include <QPointer>
 #include <QSocketNotifier>
+#include <QSslCipher>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -24,6 +27,15 @@ Q_LOGGING_CATEGORY(lcAcceptor, "corvid.acceptor", QtWarningMsg)
 constexpr qint64 kFlushThreshold = 64 * 1024;
 constexpr qint64 kReadBufferSize = 256 * 1024;
 
+// What a connection still has to send. A TLS socket hands its data to the
+// connection underneath as soon as it has encrypted it, so that counts too.
+qint64 unsent(const QTcpSocket *socket)
+{
+    if (const auto *tls = qobject_cast<const QSslSocket *>(socket))
+        return tls->bytesToWrite() + tls->encryptedBytesToWrite();
+    return socket->bytesToWrite();
+}
+
 struct Recipient {
     QPointer<QTcpSocket> socket;
     uint32_t id;
@@ -31,9 +43,11 @@ struct Recipient {
 
 } // namespace
 
-CorvidTCPserver::CorvidTCPserver(uint16_t port_, QObject *parent)
-    : QObject(parent), port(port_), m_server(new QTcpServer(this))
+CorvidTCPserver::CorvidTCPserver(uint16_t port_, QObject *parent) : QObject(parent), port(port_)
 {
+    m_plain.server = new QTcpServer(this);
+    m_tls.server = new QTcpServer(this);
+    m_tls.tls = true;
     if (const int limit = corvid_descriptor_limit())
         maxUnidentified = std::max(1, std::min(maxUnidentified, limit / 4));
     qRegisterMetaType<crd_client_info_t>("crd_client_info_t");
@@ -49,20 +63,25 @@ CorvidTCPserver::~CorvidTCPserver()
     m_connections.clear();
     qDeleteAll(m_clients);
     m_clients.clear();
-    stopAccepting();
-    delete m_server;
+    closeListener(m_tls);
+    closeListener(m_plain);
+    delete m_plain.server;
 }
 
 bool CorvidTCPserver::startServer()
 {
     if (m_listenRetry)
         m_listenRetry->stop();
-    stopAccepting();
-    if (!m_server->listen(QHostAddress::Any, port)) {
+    closeListener(m_plain);
+    if (!m_plain.server->listen(listenAddress, port)) {
         // Which port on which addresses, for an operator who runs more than one service.
-        m_error = QStringLiteral("all local addresses, port %1: %2").arg(port).arg(m_server->errorString());
+        m_error = QStringLiteral("%1, port %2: %3")
+                      .arg(listenAddress == QHostAddress(QHostAddress::Any) ? QStringLiteral("all local addresses")
+                                                                             : listenAddress.toString())
+                      .arg(port)
+                      .arg(m_plain.server->errorString());
         qCritical("%s", qPrintable(QStringLiteral("Unable to start the server: ") + m_error));
-        m_server->close();
+        m_plain.server->close();
         // A restart that raced its predecessor for the port must not leave the
         // server unreachable for good: try again, quietly, until it works.
         if (listenRetryMs > 0) {
@@ -74,40 +93,45 @@ bool CorvidTCPserver::startServer()
         }
         return false;
     }
-    wireListening();
+    m_error.clear();
+    wireListening(m_plain);
     return true;
 }
 
-void CorvidTCPserver::wireListening()
+void CorvidTCPserver::wireListening(Listener &listener)
 {
-    m_error.clear();
     // The acceptor takes connections itself: Qt's own accepting spins on a
     // listening socket that stays readable once descriptors run out, and
     // says nothing.
-    m_server->pauseAccepting();
-    stopAccepting();
-    m_acceptNotifier = new QSocketNotifier(m_server->socketDescriptor(), QSocketNotifier::Read, this);
-    connect(m_acceptNotifier, &QSocketNotifier::activated, this, &CorvidTCPserver::slotNewConnection);
+    listener.server->pauseAccepting();
+    delete listener.notifier;
+    listener.notifier = new QSocketNotifier(listener.server->socketDescriptor(), QSocketNotifier::Read, this);
+    if (listener.tls)
+        connect(listener.notifier, &QSocketNotifier::activated, this, [this] { acceptPending(m_tls); });
+    else
+        connect(listener.notifier, &QSocketNotifier::activated, this, &CorvidTCPserver::slotNewConnection);
 }
 
-void CorvidTCPserver::stopAccepting()
+void CorvidTCPserver::closeListener(Listener &listener)
 {
-    // Before the listening socket closes: a notifier on a closed descriptor spins.
-    delete m_acceptNotifier;
+    // The notifier first: one on a closed descriptor spins.
+    delete listener.notifier;
+    listener.server->close();
 }
 
 void CorvidTCPserver::retryListening()
 {
-    if (!m_server->listen(QHostAddress::Any, port)) {
-        m_server->close();
+    if (!m_plain.server->listen(listenAddress, port)) {
+        m_plain.server->close();
         return;
     }
     m_listenRetry->stop();
-    wireListening();
+    m_error.clear();
+    wireListening(m_plain);
     emit listeningResumed();
 }
 
-void CorvidTCPserver::onAcceptError()
+void CorvidTCPserver::onAcceptError(Listener &listener)
 {
     if (!m_acceptErrorReported.isValid() || m_acceptErrorReported.elapsed() >= acceptErrorReportMs) {
         m_acceptErrorReported.start();
@@ -115,8 +139,8 @@ void CorvidTCPserver::onAcceptError()
     }
     // The waiting connections are taken again once a connection closes, or
     // at the latest in a second.
-    m_acceptNotifier->setEnabled(false);
-    QPointer<QSocketNotifier> notifier = m_acceptNotifier;
+    listener.notifier->setEnabled(false);
+    QPointer<QSocketNotifier> notifier = listener.notifier;
     QTimer::singleShot(1000, this, [notifier] {
         if (notifier)
             notifier->setEnabled(true);
@@ -143,20 +167,74 @@ bool CorvidTCPserver::restartServer()
         else
             socket->disconnectFromHost();
     }
-    stopAccepting();
-    m_server->close();
     return startServer();
 }
 
 void CorvidTCPserver::closeListening()
 {
-    stopAccepting();
-    m_server->close();
+    closeListener(m_plain);
 }
 
 uint16_t CorvidTCPserver::serverPort() const
 {
-    return m_server->serverPort();
+    return m_plain.server->serverPort();
+}
+
+bool CorvidTCPserver::startTls(uint16_t tlsPort, const QHostAddress &address, const QSslConfiguration &configuration)
+{
+    stopTls();
+    m_tlsConfiguration = configuration;
+    if (!m_tls.server->listen(address, tlsPort)) {
+        qCritical("%s", qPrintable(QStringLiteral("Unable to start the TLS server at port %1: %2")
+                                       .arg(tlsPort)
+                                       .arg(m_tls.server->errorString())));
+        m_tls.server->close();
+        return false;
+    }
+    wireListening(m_tls);
+    return true;
+}
+
+void CorvidTCPserver::stopTls()
+{
+    closeListener(m_tls);
+    // Their certificates were checked against what no longer holds.
+    const auto open = m_connections;
+    for (auto it = open.cbegin(); it != open.cend(); ++it) {
+        if (it.value()->tls)
+            dropConnection(it.key());
+    }
+}
+
+uint16_t CorvidTCPserver::tlsServerPort() const
+{
+    return m_tls.server->serverPort();
+}
+
+void CorvidTCPserver::setManagerHosts(const ManagerHosts &hosts)
+{
+    m_managerHosts = hosts;
+    QVector<QPointer<QTcpSocket>> managers;
+    for (const crd_client_info_t *rec : qAsConst(m_clients)) {
+        if (rec->observer == 0 && rec->socket)
+            managers.append(rec->socket);
+    }
+    for (const QPointer<QTcpSocket> &socket : qAsConst(managers)) {
+        const crd_client_info_t *rec = socket ? recordOf(socket) : nullptr;
+        if (rec && !mayCommand(socket, rec->app_name))
+            dropConnection(socket);
+    }
+}
+
+bool CorvidTCPserver::mayCommand(QTcpSocket *socket, const QString &appName)
+{
+    if (m_managerHosts.allows(socket->peerAddress()))
+        return true;
+    qCritical("%s", qPrintable(QStringLiteral("Manager refused: host not in ManagerHosts, application \"%1\" (%2)")
+                                   .arg(appName, describe(socket))));
+    // Every refusal ends the connection.
+    countCutOff(CutRefusedHost);
+    return false;
 }
 
 QList<crd_client_info_t> CorvidTCPserver::clientList() const
@@ -191,9 +269,10 @@ void CorvidTCPserver::cutOff(QTcpSocket *socket, const std::shared_ptr<Connectio
 {
     if (conn)
         conn->stalled = true;
-    m_pendingEstimate = std::max<int64_t>(0, m_pendingEstimate - socket->bytesToWrite());
+    m_pendingEstimate = std::max<int64_t>(0, m_pendingEstimate - unsent(socket));
+    countCutOff(CutSlowReader);
     qCritical("%s", qPrintable(QStringLiteral("TCP client does not read (%1 bytes pending), disconnected (%2)")
-                                   .arg(socket->bytesToWrite())
+                                   .arg(unsent(socket))
                                    .arg(describe(socket))));
     // Not from inside a send loop: the disconnection edits the client list.
     QPointer<QTcpSocket> guard(socket);
@@ -211,7 +290,7 @@ bool CorvidTCPserver::overTotalOutput(int64_t adding)
     m_pendingEstimate = 0;
     for (auto it = m_connections.cbegin(); it != m_connections.cend(); ++it) {
         if (!it.value()->stalled)
-            m_pendingEstimate += it.key()->bytesToWrite();
+            m_pendingEstimate += unsent(it.key());
     }
     return m_pendingEstimate + adding > maxTotalPendingOutput;
 }
@@ -223,14 +302,14 @@ void CorvidTCPserver::writeToClient(QTcpSocket *socket, const QByteArray &frame)
     const auto conn = m_connections.value(socket);
     if (conn && conn->stalled)
         return;
-    if (maxPendingOutput > 0 && socket->bytesToWrite() + frame.size() > maxPendingOutput) {
+    if (maxPendingOutput > 0 && unsent(socket) + frame.size() > maxPendingOutput) {
         cutOff(socket, conn);
         return;
     }
     while (maxTotalPendingOutput > 0 && overTotalOutput(frame.size())) {
         QTcpSocket *worst = socket;
         for (auto it = m_connections.cbegin(); it != m_connections.cend(); ++it) {
-            if (!it.value()->stalled && it.key()->bytesToWrite() > worst->bytesToWrite())
+            if (!it.value()->stalled && unsent(it.key()) > unsent(worst))
                 worst = it.key();
         }
         cutOff(worst, m_connections.value(worst));
@@ -249,7 +328,7 @@ void CorvidTCPserver::writeToClient(QTcpSocket *socket, const QByteArray &frame)
     // The socket hands the kernel one buffered block per write notification;
     // a burst of echoes would pile up behind that although the peer reads.
     // Push it all out once per pass of the event loop instead.
-    if (conn && !conn->flushQueued && socket->bytesToWrite() > kFlushThreshold) {
+    if (conn && !conn->flushQueued && unsent(socket) > kFlushThreshold) {
         conn->flushQueued = true;
         QPointer<QTcpSocket> guard(socket);
         QTimer::singleShot(0, this, [guard, conn] {
@@ -262,12 +341,18 @@ void CorvidTCPserver::writeToClient(QTcpSocket *socket, const QByteArray &frame)
 
 void CorvidTCPserver::slotNewConnection()
 {
-    if (!m_acceptNotifier)
+    acceptPending(m_plain);
+}
+
+void CorvidTCPserver::acceptPending(Listener &listener)
+{
+    if (!listener.notifier)
         return;
     // A bounded number per wake-up: a storm of connections must not keep the
     // event loop from everything else.
     for (int i = 0; i < 64; ++i) {
-        const int fd = ::accept4(int(m_server->socketDescriptor()), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        const int fd =
+            ::accept4(int(listener.server->socketDescriptor()), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED)
                 continue;
@@ -275,33 +360,78 @@ void CorvidTCPserver::slotNewConnection()
                 return;  // none waiting
             // A new connection is always taken: the oldest waiting one makes room.
             if (m_unidentified.isEmpty()) {
-                onAcceptError();
+                onAcceptError(listener);
                 return;
             }
-            closeUnidentified(m_unidentified.first(), "Too many unidentified TCP connections, the oldest is closed");
+            closeUnidentified(m_unidentified.first(), "Too many unidentified TCP connections, the oldest is closed",
+                              CutLimit);
             continue;
         }
-        auto *socket = new QTcpSocket(m_server);
+        QTcpSocket *socket = listener.tls ? new QSslSocket(m_plain.server) : new QTcpSocket(m_plain.server);
         if (!socket->setSocketDescriptor(fd)) {
             ::close(fd);
             delete socket;
             continue;
         }
         adoptConnection(socket);
+        if (listener.tls)
+            adoptTls(socket);
     }
+}
+
+void CorvidTCPserver::adoptTls(QTcpSocket *socket)
+{
+    // Until its handshake is done it waits like any connection that has not
+    // identified, under the same time limit and the same bound.
+    const auto conn = m_connections.value(socket);
+    auto *tls = qobject_cast<QSslSocket *>(socket);
+    if (!conn || !tls)
+        return;
+    conn->tls = true;
+    if (m_tlsConfiguration)
+        tls->setSslConfiguration(*m_tlsConfiguration);
+    connect(tls, &QSslSocket::encrypted, this, [this, tls] {
+        if (const auto c = m_connections.value(tls)) {
+            c->encrypted = true;
+            c->certificateName = corvid_certificate_name(tls->peerCertificate());
+            qCDebug(lcAcceptor).noquote() << "TLS with" << describe(tls) << tls->sessionCipher().name();
+        }
+    });
+    connect(tls, QOverload<const QList<QSslError> &>::of(&QSslSocket::sslErrors), this,
+            [this, tls](const QList<QSslError> &errors) {
+                if (const auto c = m_connections.value(tls)) {
+                    for (const QSslError &e : errors)
+                        c->tlsErrors << e.errorString();
+                }
+            });
+    connect(tls, &QAbstractSocket::errorOccurred, this, [this, tls] { handshakeFailed(tls); });
+    tls->startServerEncryption();
+}
+
+void CorvidTCPserver::handshakeFailed(QTcpSocket *socket)
+{
+    const auto conn = m_connections.value(socket);
+    if (!conn || conn->encrypted)
+        return;
+    const QString why = conn->tlsErrors.isEmpty() ? socket->errorString() : conn->tlsErrors.join(QStringLiteral("; "));
+    qCritical("%s", qPrintable(QStringLiteral("TLS handshake failed, disconnected (%1): %2").arg(conn->peer, why)));
+    // One line for it: no "disconnected" notice follows.
+    forgetConnection(socket);
+    socket->abort();
 }
 
 void CorvidTCPserver::adoptConnection(QTcpSocket *socket)
 {
     // Owned like an accepted one, so it goes with the acceptor at the latest.
-    if (socket->parent() != m_server)
-        socket->setParent(m_server);
+    if (socket->parent() != m_plain.server)
+        socket->setParent(m_plain.server);
     socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
     // An echo and the bus answer that follows it must not wait for the
     // client's delayed ACK (Nagle): that alone costs 40 ms a round trip.
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     const QString peer = peerText(socket);
     if (maxClients != 0 && m_clients.size() >= int(maxClients)) {
+        countCutOff(CutLimit);
         qCritical("%s", qPrintable(QStringLiteral("Connection limit (%1) reached, client rejected (%2)")
                                        .arg(maxClients)
                                        .arg(peer)));
@@ -312,7 +442,8 @@ void CorvidTCPserver::adoptConnection(QTcpSocket *socket)
     }
     // Idle connections hold descriptors that real clients need.
     while (maxUnidentified > 0 && m_unidentified.size() >= maxUnidentified)
-        closeUnidentified(m_unidentified.first(), "Too many unidentified TCP connections, the oldest is closed");
+        closeUnidentified(m_unidentified.first(), "Too many unidentified TCP connections, the oldest is closed",
+                              CutLimit);
     // Input beyond this stays in the kernel until the frames before it are
     // handled, so a fast sender cannot make the server buffer without end.
     socket->setReadBufferSize(kReadBufferSize);
@@ -323,7 +454,7 @@ void CorvidTCPserver::adoptConnection(QTcpSocket *socket)
         conn->idleTimer = new QTimer(socket);
         conn->idleTimer->setSingleShot(true);
         connect(conn->idleTimer, &QTimer::timeout, this, [this, socket] {
-            closeUnidentified(socket, "TCP client did not identify itself in time, disconnected");
+            closeUnidentified(socket, "TCP client did not identify itself in time, disconnected", CutIdle);
         });
         conn->idleTimer->start(unidentifiedTimeoutMs);
     }
@@ -340,11 +471,12 @@ void CorvidTCPserver::adoptConnection(QTcpSocket *socket)
     });
 }
 
-void CorvidTCPserver::closeUnidentified(QTcpSocket *socket, const char *why)
+void CorvidTCPserver::closeUnidentified(QTcpSocket *socket, const char *why, CutOffReason reason)
 {
     const auto conn = m_connections.value(socket);
     if (!conn || conn->identified)
         return;
+    countCutOff(reason);
     qInfo("%s (%s)", why, qPrintable(conn->peer));
     m_unidentified.removeOne(socket);
     socket->abort();
@@ -355,6 +487,8 @@ QString CorvidTCPserver::describe(QTcpSocket *socket) const
 {
     const auto conn = m_connections.value(socket);
     QString text = conn ? conn->peer : peerText(socket);
+    if (conn && !conn->certificateName.isEmpty())
+        text += QStringLiteral(", CN %1").arg(conn->certificateName);
     if (const crd_client_info_t *rec = recordOf(socket))
         text += QStringLiteral(", client %1").arg(rec->id);
     return text;
@@ -378,7 +512,23 @@ void CorvidTCPserver::slotReadClient()
     while (socket && m_connections.value(socket) == conn && !conn->stalled && conn->rx.takeFrame(frame))
         handleFrame(socket, frame);
     m_inReadPass = false;
-    flushWritten();
+    if (!conn->tls) {
+        flushWritten();
+        return;
+    }
+    // A TLS socket hands over what it has decrypted a few KiB at a time, a
+    // read pass each: what they all wrote leaves together, in fewer and
+    // larger records, once the event loop is back.
+    if (!m_flushQueued) {
+        m_flushQueued = true;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                m_flushQueued = false;
+                flushWritten();
+            },
+            Qt::QueuedConnection);
+    }
 }
 
 void CorvidTCPserver::flushWritten()
@@ -440,15 +590,23 @@ void CorvidTCPserver::handleAppInfo(QTcpSocket *sender, const QByteArray &frame)
     const auto info = parseAppInfoFrame(frame);
     if (!info)
         return;
+    const bool manager = info->observer != 1;
+    if (manager && !mayCommand(sender, QString::fromLatin1(info->name))) {
+        dropConnection(sender);
+        return;
+    }
     // One connection is one client: saying who it is again updates its record.
     if (crd_client_info_t *known = recordOf(sender)) {
         fillRecord(*known, *info);
+        if (manager)
+            logManager(sender, known->app_name);
         sendServerInfo(sender);
         emit clientUpdated(*known);
         sendServerState(sender);
         return;
     }
     if (maxClients != 0 && m_clients.size() >= int(maxClients)) {
+        countCutOff(CutLimit);
         qCritical("%s", qPrintable(QStringLiteral("Connection limit (%1) reached, client rejected (%2)")
                                        .arg(maxClients)
                                        .arg(describe(sender))));
@@ -468,6 +626,7 @@ void CorvidTCPserver::handleAppInfo(QTcpSocket *sender, const QByteArray &frame)
     rec->since = QDateTime::fromMSecsSinceEpoch(crs_now_ms(), Qt::UTC);
     if (const auto conn = m_connections.value(sender)) {
         conn->identified = true;
+        rec->certificateName = conn->certificateName;
         if (conn->idleTimer)
             conn->idleTimer->stop();
     }
@@ -475,6 +634,8 @@ void CorvidTCPserver::handleAppInfo(QTcpSocket *sender, const QByteArray &frame)
 
     sendServerInfo(sender);
     m_clients.append(rec);
+    if (manager)
+        logManager(sender, rec->app_name);
     emit newClientAdded(*rec);
     sendServerState(sender);
 }
@@ -555,24 +716,43 @@ void CorvidTCPserver::handleMsg2App(QTcpSocket *sender, const QByteArray &frame)
 
 void CorvidTCPserver::slotDisconnected()
 {
-    auto *socket = qobject_cast<QTcpSocket *>(sender());
-    QString who = QStringLiteral("unknown peer");
-    if (socket) {
-        who = describe(socket);
-        for (int i = 0; i < m_clients.size();) {
-            crd_client_info_t *rec = m_clients.at(i);
-            if (rec->socket != socket) {
-                ++i;
-                continue;
-            }
-            m_clients.removeAt(i);
-            const uint32_t id = rec->id;
-            delete rec;
-            emit signalDisconnected(id);
+    if (auto *socket = qobject_cast<QTcpSocket *>(sender()))
+        connectionClosed(socket);
+    else
+        qInfo("TCP client disconnected (unknown peer)");
+}
+
+void CorvidTCPserver::connectionClosed(QTcpSocket *socket)
+{
+    const QString who = describe(socket);
+    for (int i = 0; i < m_clients.size();) {
+        crd_client_info_t *rec = m_clients.at(i);
+        if (rec->socket != socket) {
+            ++i;
+            continue;
         }
-        forgetConnection(socket);
+        m_clients.removeAt(i);
+        const uint32_t id = rec->id;
+        delete rec;
+        emit signalDisconnected(id);
     }
+    forgetConnection(socket);
     qInfo("%s", qPrintable(QStringLiteral("TCP client disconnected (%1)").arg(who)));
+}
+
+void CorvidTCPserver::dropConnection(QTcpSocket *socket)
+{
+    QPointer<QTcpSocket> guard(socket);
+    socket->abort();
+    // Closed by the abort already, unless it was no longer connected.
+    if (guard && m_connections.contains(socket))
+        connectionClosed(socket);
+}
+
+void CorvidTCPserver::logManager(QTcpSocket *socket, const QString &appName)
+{
+    // Who was able to command, for the record.
+    qInfo("%s", qPrintable(QStringLiteral("Manager identified: application \"%1\" (%2)").arg(appName, describe(socket))));
 }
 
 void CorvidTCPserver::forgetConnection(QTcpSocket *socket)
@@ -581,8 +761,10 @@ void CorvidTCPserver::forgetConnection(QTcpSocket *socket)
     if (m_connections.remove(socket) == 0)
         return;
     // A descriptor has come back: accepting may go on.
-    if (m_acceptNotifier && !m_acceptNotifier->isEnabled())
-        m_acceptNotifier->setEnabled(true);
+    for (const Listener *l : {&m_plain, &m_tls}) {
+        if (l->notifier && !l->notifier->isEnabled())
+            l->notifier->setEnabled(true);
+    }
     QObject::disconnect(socket, nullptr, this, nullptr);
     socket->deleteLater();
 }

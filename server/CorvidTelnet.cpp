@@ -34,7 +34,8 @@ QByteArray traceHex(const QByteArray &bytes)
 }  // namespace
 
 CorvidTelnet::CorvidTelnet(uint16_t deviceAddress, Links links, uint16_t ownAddress, uint16_t msgId, bool deEscape,
-                           bool crRewrite, uint16_t pieceSize, uint16_t pieceDelay, bool debug, QObject *parent)
+                           bool crRewrite, uint16_t pieceSize, uint16_t pieceDelay, bool debug,
+                           const QHostAddress &listenAddress, QObject *parent)
     : QObject(parent),
       m_port(uint16_t(deviceAddress + 60000)),
       m_deviceAddress(deviceAddress),
@@ -60,10 +61,7 @@ CorvidTelnet::CorvidTelnet(uint16_t deviceAddress, Links links, uint16_t ownAddr
                                       .arg(m_port)));
     connect(m_server, &QTcpServer::newConnection, this, &CorvidTelnet::slotNewConnection);
     connect(this, &CorvidTelnet::IAC_occured, this, &CorvidTelnet::on_IAC_occured);
-    if (m_server->listen(QHostAddress::Any, m_port))
-        qInfo("Telnet TCP server is started, port: %u", unsigned(m_port));
-    else
-        qInfo("Telnet TCP server is not started, port: %u", unsigned(m_port));
+    listenOn(listenAddress);
     if (m_pieceLength > 0)
         connect(&m_pacingTimer, &QTimer::timeout, this, &CorvidTelnet::on_UHF_send_timer);
 }
@@ -79,6 +77,23 @@ CorvidTelnet::~CorvidTelnet()
 bool CorvidTelnet::isListening() const
 {
     return m_server->isListening();
+}
+
+bool CorvidTelnet::listenOn(const QHostAddress &address)
+{
+    if (m_terminal)
+        closeTerminal();
+    m_server->close();
+    const bool ok = m_server->listen(address, m_port);
+    if (ok) {
+        qInfo("Telnet TCP server is started, port: %u", unsigned(m_port));
+        return true;
+    }
+    qInfo("Telnet TCP server is not started, port: %u", unsigned(m_port));
+    qWarning("%s", qPrintable(QStringLiteral("Telnet port %1 cannot listen on %2: %3")
+                                  .arg(m_port)
+                                  .arg(address.toString(), m_server->errorString())));
+    return false;
 }
 
 void CorvidTelnet::slotNewConnection()

@@ -8,6 +8,7 @@
 #include "server/telnet_stream.h"
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -43,8 +44,11 @@ public:
         qint64 read = 16 * 1024;
     };
 
+    // A device console has no login: it listens on this machine only unless
+    // told otherwise.
     CorvidTelnet(uint16_t deviceAddress, Links links, uint16_t ownAddress, uint16_t msgId, bool deEscape,
-                 bool crRewrite, uint16_t pieceSize, uint16_t pieceDelay, bool debug, QObject *parent = nullptr);
+                 bool crRewrite, uint16_t pieceSize, uint16_t pieceDelay, bool debug,
+                 const QHostAddress &listenAddress = QHostAddress(QHostAddress::LocalHost), QObject *parent = nullptr);
     ~CorvidTelnet() override;
 
     qint64 telnetWrite(const QByteArray &data, bool isNew);
@@ -56,6 +60,9 @@ public:
     qint64 outputBytes() const { return m_queuedBytes; }
     uint16_t port() const { return m_port; }
     bool isListening() const;
+    // Listens there from now on; the terminal in place, which came in the
+    // old way, is let go.
+    bool listenOn(const QHostAddress &address);
     bool hasTerminal() const { return !m_terminal.isNull(); }
     // Ends the terminal's session as if it had left.
     void closeTerminal() { slotClientDisconnected(); }

@@ -62,6 +62,7 @@ bool MqttOutbox::push(MqttRecord &&record)
             m_bytes -= m_queue.front().weight();
             m_queue.pop_front();
             ++m_dropped;
+            ++m_droppedTotal;
             sayDrop = !m_dropSaid;
             m_dropSaid = true;
         }
@@ -105,6 +106,12 @@ quint64 MqttOutbox::takeDropped()
     m_dropped = 0;
     m_dropSaid = false;
     return n;
+}
+
+MqttOutbox::Counts MqttOutbox::counts() const
+{
+    QMutexLocker lock(&m_mutex);
+    return {m_bytes, m_droppedTotal};
 }
 
 size_t MqttOutbox::size() const
@@ -208,6 +215,7 @@ void MqttSession::connected()
 {
     m_connackTimer->stop();
     m_connected = true;
+    m_brokerUp = true;
     m_retryMs = 1000;
     if (m_outageSaid)
         qInfo("%s", qPrintable(QStringLiteral("MQTT connection to %1 is back").arg(where())));
@@ -249,6 +257,7 @@ void MqttSession::teardown()
         return;  // the session has left already
     const bool wasConnected = m_connected;
     m_connected = false;
+    m_brokerUp = false;
     m_connackTimer->stop();
     delete m_read;
     delete m_write;
@@ -561,6 +570,7 @@ void MqttSession::leave()
         mosquitto_destroy(m_mosq);
     m_mosq = nullptr;
     m_connected = false;
+    m_brokerUp = false;
     for (auto *timer : {&m_misc, &m_retry, &m_connackTimer, &m_finishTimer}) {
         if (*timer) {
             (*timer)->stop();

@@ -15,6 +15,7 @@
 #include <QSet>
 #include <QString>
 #include <QVector>
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <map>
@@ -53,6 +54,12 @@ public:
     // Records dropped since the last call; dropping may be said again after it.
     quint64 takeDropped();
     size_t size() const;
+    // What it holds now, and all it ever dropped.
+    struct Counts {
+        int64_t bytes = 0;
+        quint64 dropped = 0;
+    };
+    Counts counts() const;
 
 private:
     mutable QMutex m_mutex;
@@ -60,6 +67,7 @@ private:
     int64_t m_bytes = 0;
     const int64_t m_limit;
     quint64 m_dropped = 0;
+    quint64 m_droppedTotal = 0;
     bool m_dropSaid = false;
     bool m_sessionWillLook = false;
 };
@@ -98,6 +106,8 @@ public:
     std::function<void(MqttRequest)> onRequest;
     // How long a connection may go without the broker's answer to it.
     int connackTimeoutMs = 10000;
+    // Whether the broker has taken the connection; safe from any thread.
+    bool brokerConnected() const { return m_brokerUp; }
 
 private:
     void connectNow();
@@ -129,6 +139,7 @@ private:
     QSocketNotifier *m_write = nullptr;
     std::unique_ptr<QTimer> m_misc, m_retry, m_connackTimer, m_finishTimer;
     bool m_connected = false;
+    std::atomic<bool> m_brokerUp{false};
     bool m_everConnected = false;
     bool m_outageSaid = false;
     bool m_failing = false;      // the current attempt has failed; its end is due

@@ -18,6 +18,7 @@ struct crd_client_info_t {
     uint8_t observer = 0;          // 1 = Observer, 0 = Manager
     QDateTime since;               // UTC
     uint32_t version = 0;
+    QString certificateName;       // a TLS client's certificate's common name
 };
 
 Q_DECLARE_METATYPE(crd_client_info_t)

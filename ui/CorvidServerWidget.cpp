@@ -202,11 +202,14 @@ void CorvidServerWidget::hardwareStatusHandler(AbstractConnector::HWState newSta
 
 void CorvidServerWidget::slotAddClient(const crd_client_info_t &newClient)
 {
+    // Who is there: the far end, not the server's own address and port.
     QString address;
     if (newClient.socket) {
-        address = displayAddress(newClient.socket->localAddress()) + QStringLiteral(" : ")
-                  + QString::number(newClient.socket->localPort());
+        address = displayAddress(newClient.socket->peerAddress()) + QStringLiteral(" : ")
+                  + QString::number(newClient.socket->peerPort());
     }
+    if (!newClient.certificateName.isEmpty())
+        address += QStringLiteral(" (%1)").arg(newClient.certificateName);
     const QString cells[CLIENT_COLUMNS] = {
         newClient.description,
         address,

@@ -4,7 +4,10 @@
 #include "bench/common/corvid_load_client.h"
 #include "bench/fanout/load_tracker.h"
 
-CorvidFanout::CorvidFanout(quint16 port, QObject *parent) : QObject(parent), m_port(port) {}
+CorvidFanout::CorvidFanout(quint16 port, std::optional<QSslConfiguration> tls, QObject *parent)
+    : QObject(parent), m_port(port), m_tls(std::move(tls))
+{
+}
 
 CorvidFanout::~CorvidFanout() = default;
 
@@ -28,7 +31,7 @@ bool CorvidFanout::connectInjector(int timeoutMs)
         if (m.header.msg_id == kMsgId && m_error.isEmpty())
             m_error = QStringLiteral("the injector received its own message back");
     });
-    m_injector->open(m_port);
+    m_injector->open(m_port, m_tls ? &*m_tls : nullptr);
     return benchWaitFor([this] { return m_injector->identified() || !lastError().isEmpty(); }, timeoutMs) &&
            lastError().isEmpty();
 }
@@ -38,7 +41,7 @@ bool CorvidFanout::growReceivers(int total, int timeoutMs)
     while (int(m_receivers.size()) < total) {
         auto c = std::make_unique<CorvidLoadClient>(int(m_receivers.size()), true);
         c->setMessageHandler([this](CorvidLoadClient *cl, const crs_msg2app_t &m) { received(cl, m); });
-        c->open(m_port);
+        c->open(m_port, m_tls ? &*m_tls : nullptr);
         m_receivers.push_back(std::move(c));
     }
     return benchWaitFor(

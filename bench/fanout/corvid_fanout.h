@@ -3,7 +3,9 @@
 // from the bus, N Observers receive them.
 
 #include <QObject>
+#include <QSslConfiguration>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class CorvidLoadClient;
@@ -14,7 +16,8 @@ class CorvidFanout : public QObject
 {
     Q_OBJECT
 public:
-    explicit CorvidFanout(quint16 port, QObject *parent = nullptr);
+    // With `tls`, every connection speaks TLS.
+    explicit CorvidFanout(quint16 port, std::optional<QSslConfiguration> tls = {}, QObject *parent = nullptr);
     ~CorvidFanout() override;
 
     bool connectInjector(int timeoutMs);
@@ -36,6 +39,7 @@ private:
     void pump();
 
     quint16 m_port;
+    std::optional<QSslConfiguration> m_tls;
     std::unique_ptr<CorvidLoadClient> m_injector;
     std::vector<std::unique_ptr<CorvidLoadClient>> m_receivers;
     LoadTracker *m_tracker = nullptr;

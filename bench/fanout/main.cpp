@@ -12,6 +12,7 @@
 #include "bench/fanout/corvid_fanout.h"
 #include "bench/fanout/load_tracker.h"
 #include "bench/fanout/mqtt_fanout.h"
+#include "tests/common/test_certs.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -87,8 +88,9 @@ QString limitOf(const Row &r)
 {
     if (r.saturated)
         return QStringLiteral("saturated");
-    // The fan-out's peer, or the server on the bus round trip.
-    const QString peer = r.what.startsWith(QLatin1String("fan-out ")) ? r.what.mid(8) : QStringLiteral("server");
+    // The fan-out's peer (the server too behind its TLS port), or the server on the bus round trip.
+    const QString peer = r.what.startsWith(QLatin1String("fan-out ")) ? r.what.section(QLatin1Char(' '), 1, 1)
+                                                                      : QStringLiteral("server");
     const bool peerBusy = r.peerCpu >= kBusyCpu, clientBusy = r.selfCpu >= kBusyCpu;
     if (clientBusy)
         return peerBusy ? peer + QStringLiteral("+client") : QStringLiteral("client");
@@ -327,8 +329,8 @@ void printTable(const QList<Row> &rows, int window, int e2eWindow, int repeats, 
                   QString::number(r.p50), QString::number(r.p99), QString::number(r.lost + r.dup),
                   fmtCpu(r.peerCpu) + QLatin1Char('/') + fmtCpu(r.selfCpu), r.ratio, r.ceiling, limitOf(r)});
     }
-    out << "ratio = server deliv/s / mosquitto deliv/s; ceil% = server msg/s as a share of the ceiling's, "
-           "same N and size, same run.\n\n";
+    out << "ratio = server deliv/s / mosquitto deliv/s (TLS rows: msg/s over the TLS port / msg/s over the plain "
+           "port); ceil% = server msg/s as a share of the ceiling's, same N and size, same run.\n\n";
     const QList<int> w2 = {-18, 4, 6, 8, 8, 8, 8, 8, 6, 10, 6, -16};
     line(w2, {QStringLiteral("fixed rate"), QStringLiteral("N"), QStringLiteral("bytes"), QStringLiteral("offered"),
               QStringLiteral("msg/s"), QStringLiteral("p50 us"), QStringLiteral("p99 us"), QStringLiteral("p99.9 us"),
@@ -362,9 +364,9 @@ void printTable(const QList<Row> &rows, int window, int e2eWindow, int repeats, 
     out.flush();
 }
 
-QByteArray serverConfig(quint16 port)
+QByteArray serverConfig(quint16 port, quint16 tlsPort, const TestCerts &certs)
 {
-    const BenchParams params = {
+    BenchParams params = {
         {QStringLiteral("TcpPort"), QString::number(port)},
         {QStringLiteral("MaxTCPClients"), QStringLiteral("250")},
         {QStringLiteral("DisableGUI"), QStringLiteral("1")},
@@ -377,6 +379,10 @@ QByteArray serverConfig(quint16 port)
         {QStringLiteral("NumLogThreads"), QStringLiteral("0")},
         {QStringLiteral("CC_Address"), QStringLiteral("0x1")},
     };
+    if (tlsPort)
+        params << BenchParams{{QStringLiteral("TlsPort"), QString::number(tlsPort)},
+                              {QStringLiteral("TlsCertFile"), certs.path(QStringLiteral("server.pem"))},
+                              {QStringLiteral("TlsKeyFile"), certs.path(QStringLiteral("server.key"))}};
     return benchServerConfig(params);
 }
 
@@ -416,8 +422,9 @@ int main(int argc, char **argv)
     QCommandLineOption secondsOpt(QStringLiteral("rate-seconds"), QStringLiteral("seconds per fixed-rate run"),
                                   QStringLiteral("s"), QStringLiteral("2"));
     QCommandLineOption noFullOpt(QStringLiteral("no-full-load"), QStringLiteral("fixed-rate rows only"));
+    QCommandLineOption noTlsOpt(QStringLiteral("no-tls"), QStringLiteral("skip the fan-out over the TLS port"));
     cl.addOptions({serverOpt, devsimOpt, mosqOpt, windowOpt, e2eWindowOpt, scaleOpt, timeoutOpt, repeatOpt, receiversOpt,
-                   noBusOpt, noMqttOpt, noServerOpt, ceilingOpt, ratesOpt, secondsOpt, noFullOpt});
+                   noBusOpt, noMqttOpt, noServerOpt, ceilingOpt, ratesOpt, secondsOpt, noFullOpt, noTlsOpt});
     // The common bench runner may pass benchmark-library flags; they mean nothing here.
     QStringList args;
     for (const QString &a : app.arguments())
@@ -483,13 +490,22 @@ int main(int argc, char **argv)
         }
     }
 
-    // The server under test, headless, in its own working directory.
+    // The server under test, headless, in its own working directory, with a
+    // TLS port when openssl can make it a certificate.
     const quint16 srvPort = benchFreePort();
+    TestCerts certs;
+    quint16 tlsPort = 0;
+    if (withServer && !cl.isSet(noTlsOpt)) {
+        if (certs.make())
+            tlsPort = benchFreePort();
+        else
+            err() << "bench_fanout: no TLS rows: " << certs.error << Qt::endl;
+    }
     QDir(work.path()).mkpath(QStringLiteral("server"));
     const QString srvDir = work.filePath(QStringLiteral("server"));
     {
         QFile cfg(srvDir + QStringLiteral("/server_config.xml"));
-        if (!cfg.open(QIODevice::WriteOnly) || cfg.write(serverConfig(srvPort)) < 0) {
+        if (!cfg.open(QIODevice::WriteOnly) || cfg.write(serverConfig(srvPort, tlsPort, certs)) < 0) {
             err() << "bench_fanout: cannot write the server configuration" << Qt::endl;
             return 2;
         }
@@ -699,6 +715,31 @@ int main(int argc, char **argv)
                     }
                     rows << together;
                 }
+            }
+        }
+    }
+    // The same fan-out inside TLS at N = 10, beside the plain rows.
+    if (tlsPort && fullLoad) {
+        QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
+        conf.setCaCertificates(QSslCertificate::fromPath(certs.path(QStringLiteral("ca.pem"))));
+        CorvidFanout secure(tlsPort, conf);
+        const int n = 10;
+        if (!secure.connectInjector(15000) || !secure.growReceivers(n, 30000)) {
+            err() << "bench_fanout: TLS clients: " << secure.lastError() << Qt::endl;
+            ++failures;
+        } else {
+            for (int bytes : sizes) {
+                Row r = measure(QStringLiteral("fan-out server TLS"), n, bytes, messagesFor(n, bytes), window,
+                                server.processId(), [&](LoadTracker *t) { secure.startRun(t); },
+                                [&] { secure.stopRun(); }, [&] { return secure.lastError(); });
+                for (const Row &plain : qAsConst(rows)) {
+                    if (plain.what == QLatin1String("fan-out server") && plain.receivers == n && plain.bytes == bytes &&
+                        plain.offered <= 0 && plain.messagesPerSec > 0)
+                        r.ratio = QString::number(r.messagesPerSec / plain.messagesPerSec, 'f', 2);
+                }
+                if (r.timedOut || r.lost || r.dup || r.corrupt)
+                    ++failures;
+                rows << r;
             }
         }
     }

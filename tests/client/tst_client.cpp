@@ -3,9 +3,12 @@
 // with the project's wire code, so a fault there cannot hide itself.
 
 #include "server/CorvidTCPserver.h"
+#include "tests/common/child_process.h"
+#include "tests/common/server_run.h"
+#include "tests/common/test_certs.h"
+#include "tests/common/virtual_bus.h"
 #include "tests/common/wire_client.h"
 
-#include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -72,7 +75,7 @@ Run runClient(const QStringList &args, const QByteArray &input = {},
               const std::function<void(QProcess &)> &whileRunning = {}, const QString &stdinFile = {})
 {
     Run r;
-    QProcess p;
+    ChildProcess p;
     if (!stdinFile.isEmpty())
         p.setStandardInputFile(stdinFile);
     p.start(program(), args);
@@ -119,6 +122,7 @@ private slots:
     void failuresGiveStatusAndMessage();
     void helpAndUsage();
     void againstTheAcceptor();
+    void overTlsAndFromElsewhere();
 };
 
 void TestClient::initTestCase()
@@ -303,14 +307,15 @@ void TestClient::helpAndUsage()
 {
     const Run h = runClient({QStringLiteral("--help")});
     QCOMPARE(h.status, 0);
-    for (const char *must :
-         {"--send", "--stdin", "--require-ready", "Exit status", "msg id=0x0010 from=0x0001", "\"type\":\"msg\""})
+    for (const char *must : {"--send", "--stdin", "--require-ready", "Exit status", "msg id=0x0010 from=0x0001",
+                             "\"type\":\"msg\"", "--tls", "--cafile FILE", "--cert FILE", "--key FILE", "--bind ADDRESS"})
         QVERIFY2(h.out.contains(must), must);
 
     // A bad --send stops the client before it connects: nothing reaches the server.
     FakeServer s;
     for (const char *bad : {"--send 1,2,3,ABC", "--send 1,2,3,AA --send 0x1,2,70000", "--count -1",
-                            "--name xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx", "--bogus", "stray"}) {
+                            "--name xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx", "--bogus", "stray", "--bind nowhere",
+                            "--cert /dev/null", "--cafile /nonexistent"}) {
         const Run r = runClient(base(s, bad));
         QCOMPARE(r.status, 2);
         QVERIFY2(r.err.startsWith("corvid-client: "), r.err.constData());
@@ -351,6 +356,47 @@ void TestClient::againstTheAcceptor()
         R"({"type":"state","hw_state":0,"hw_name":"HW_ERROR","hw_error":0})",
         R"({"type":"msg","id":16,"from":1,"to":2,"len":2,"data":"AABB","dir":1,"status":1,"stamp":1,"tag":1,)",
         R"({"type":"msg","id":17,"from":1,"to":2,"len":0,"data":"","dir":1,"status":1,"stamp":2,"tag":2,)"}));
+}
+
+// Against the server program on the virtual bus, with a device on it: over
+// TLS with a client certificate, without one, and from a host that may not
+// command.
+void TestClient::overTlsAndFromElsewhere()
+{
+    TestCerts certs;
+    QVERIFY2(certs.make(), qPrintable(certs.error));
+    VirtualBusHost bus;
+    QVERIFY2(bus.start(), qPrintable(bus.error()));
+    ServerRun srv;
+    const uint16_t tcp = freePort(), tls = freePort();
+    QVERIFY(srv.configure(virtualCanParams(tcp) +
+                          ConfigParams{{"ManagerHosts", "127.0.0.1/32"}, {"TlsPort", QString::number(tls)},
+                                       {"TlsCertFile", certs.path("server.pem")}, {"TlsKeyFile", certs.path("server.key")},
+                                       {"TlsClientCAFile", certs.path("ca.pem")}}));
+    srv.start();
+    QVERIFY2(srv.waitStarted(tcp), qPrintable(srv.errorLog()));
+    Devsim device;
+    QVERIFY2(device.start(), device.output.constData());
+
+    const QStringList overTls = {"-p", QString::number(tls), "--cafile", certs.path("ca.pem")};
+    const Run good = runClient(overTls + QStringList{"--cert", certs.path("alice.pem"), "--key", certs.path("alice.key")} +
+                               words("--send 0x10,1,2,AABB --count 2"));
+    QCOMPARE(good.status, 0);
+    QStringList lines = good.outLines();
+    for (QString &l : lines)
+        l.replace(QRegularExpression(" stamp=.*"), QString());
+    QCOMPARE(lines.mid(2), QStringList({"msg id=0x0010 from=0x0001 to=0x0002 len=2 data=AABB dir=1 status=1",
+                                        "msg id=0x0010 from=0x0002 to=0x0001 len=2 data=AABB dir=0 status=1"}));
+    QVERIFY2(srv.waitForErrorLog("Manager identified: application \"corvid-client\" (127.0.0.1:"), qPrintable(srv.errorLog()));
+    QVERIFY(srv.errorLog().contains(", CN alice, client 0)"));
+
+    const Run anonymous = runClient(overTls + words("--count 0"));
+    QCOMPARE(anonymous.status, 1);
+    QVERIFY2(anonymous.err.contains("refuses a client certificate"), anonymous.err.constData());
+    QVERIFY(srv.waitForErrorLog("did not present any certificate"));
+    const Run elsewhere = runClient(words("--bind 127.0.0.2 --count 0 -p") << QString::number(tcp));
+    QCOMPARE(elsewhere.status, 1);
+    QVERIFY(srv.waitForErrorLog("Manager refused: host not in ManagerHosts, application \"corvid-client\" (127.0.0.2:"));
 }
 
 QTEST_GUILESS_MAIN(TestClient)

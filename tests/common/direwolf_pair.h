@@ -3,8 +3,9 @@
 // so a frame given to A's KISS or AGW port comes out of B's ports. With `realTime`, pv paces each modem's input
 // at the sample rate, so A's transmit audio drains only as fast as B reads it.
 
+#include "tests/common/child_process.h"
+
 #include <QFile>
-#include <QProcess>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -17,7 +18,7 @@
 class DirewolfPair {
 public:
     struct Modem {
-        QProcess proc, pacer;
+        ChildProcess proc, pacer;
         QByteArray output;
         uint16_t kissPort = freePort(), agwPort = freePort();
     };

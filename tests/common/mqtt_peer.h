@@ -7,6 +7,8 @@
 #include <QMap>
 #include <QMutex>
 #include <QProcess>
+#include "tests/common/child_process.h"
+
 #include <QTemporaryDir>
 #include <QtTest>
 #include <csignal>
@@ -15,7 +17,7 @@
 
 struct MqttBroker {
     QTemporaryDir dir;
-    QProcess proc;
+    ChildProcess proc;
     uint16_t port = 0;
     QByteArray said;
 

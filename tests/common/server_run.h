@@ -2,12 +2,13 @@
 // Runs a built program of this project (the server by default) in a scratch directory of its own, with a
 // configuration file written by the test; the device simulator beside it.
 
+#include "tests/common/child_process.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QList>
 #include <QPair>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -88,7 +89,7 @@ inline ConfigParams virtualCanParams(uint16_t port)
 
 // The device simulator as an echo device on the virtual bus; `output` keeps its "rx ..." line per message.
 struct Devsim {
-    QProcess proc;
+    ChildProcess proc;
     QByteArray output;
     QStringList args;
 
@@ -108,7 +109,7 @@ struct Devsim {
 
 struct ServerRun {
     QTemporaryDir dir;
-    QProcess proc;
+    ChildProcess proc;
     // Where the run's configuration puts its logs.
     QString errorLogDir = QStringLiteral("server_logs");
     QString csvDir = QStringLiteral("server_logs/corvid_log");

@@ -2,8 +2,9 @@
 // Hosts Qt's virtual CAN bus in a separate corvid-vbus process while the object lives, as deployments do:
 // the test program and every process it starts only join the bus.
 
+#include "tests/common/child_process.h"
+
 #include <QByteArray>
-#include <QProcess>
 #include <QString>
 #include <QtTest>
 
@@ -33,7 +34,8 @@ public:
     }
     QString error() const { return m_error; }
 
-    // Takes the bus away at once, as a crash of its host would.
+    // Takes the bus away at once, as a crash of its host would. Whichever process opens a virtual CAN device
+    // next hosts the bus then, so a new host started afterwards may find the port taken.
     void kill()
     {
         m_proc.kill();
@@ -55,6 +57,6 @@ public:
     ~VirtualBusHost() { stop(); }
 
 private:
-    QProcess m_proc;
+    ChildProcess m_proc;
     QString m_error;
 };

@@ -5,10 +5,12 @@
 #include <QByteArray>
 #include <QHostAddress>
 #include <QList>
-#include <QTcpSocket>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QVector>
 #include <QtTest>
 #include <cstdint>
+#include <optional>
 
 namespace wire_ref {
 
@@ -94,7 +96,7 @@ struct WireMessage {
 // the layout, and records when the server closes.
 class WireClient : public QObject {
 public:
-    QTcpSocket socket;
+    QSslSocket socket;  // plain TCP unless opened with TLS
     QList<QByteArray> frames;
     bool closed = false;
     bool malformed = false;
@@ -107,10 +109,22 @@ public:
         if (port)
             open(port);
     }
-    bool open(uint16_t port)
+    // From the source address `from` when one is given; with `tls`, until the handshake is done (the server
+    // may run in this very process, so the wait runs the event loop).
+    bool open(uint16_t port, const QHostAddress &from = {}, const std::optional<QSslConfiguration> &tls = {})
     {
-        socket.connectToHost(QHostAddress::LocalHost, port);
-        const bool up = socket.waitForConnected(5000);
+        if (!from.isNull() && !socket.bind(from))
+            return false;
+        bool up = false;
+        if (tls) {
+            socket.setSslConfiguration(*tls);
+            socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+            up = QTest::qWaitFor([&] { return socket.isEncrypted() || socket.state() == QAbstractSocket::UnconnectedState; },
+                                 5000) && socket.isEncrypted();
+        } else {
+            socket.connectToHost(QHostAddress::LocalHost, port);
+            up = socket.waitForConnected(5000);
+        }
         localPort = socket.localPort();
         return up;
     }

@@ -140,13 +140,15 @@ void TstConfig::defaultFileParsedFully()
              s("AGWPE_Hostname=127.0.0.1\nAGWPE_Port=8000\nCALLSIGN_BRD=Q9ZZZ\nCALLSIGN_GND=Q9ZZZ\nCC_Address=0x1\n"
                "CorvidLogDisable=0\nCorvidLogFile=server_logs/corvid_log\nDisableGUI=0\n"
                "ErrorLogFile=server_logs/error_log\nInterface=UsbTin\nKISSTCP_Hostname=127.0.0.1\n"
-                "KISSTCP_Port=8001\nLogKeepDays=0\nLogRotateHours=0\nMaxTCPClients=3\n"
+                "KISSTCP_Port=8001\nLogKeepDays=0\nLogRotateHours=0\nManagerHosts=\nMaxTCPClients=3\n"
+                "MetricsListenAddress=127.0.0.1\nMetricsPort=0\n"
                 "MqttCAFile=\nMqttCertFile=\nMqttClientId=\nMqttHost=\nMqttKeyFile=\n"
                 "MqttPasswordFile=\nMqttPort=1883\nMqttQoS=1\nMqttQueueLimit=64\n"
                 "MqttTopicPrefix=corvid/station\nMqttUplink=0\nMqttUsername=\n"
                 "NumLogThreads=0\nSSID_BRD=1\nSSID_GND=0\n"
                "SocketCANPortName=slcan0\nTELNET_CRLF=0\nTELNET_DEBUG=0\nTELNET_Devices=0x2,0xFF\n"
-               "TELNET_UHF_BUFFER=195\nTELNET_UHF_DELAY=500\nTELNET_deEsc=1\nTcpPort=2323\n"
+               "TELNET_UHF_BUFFER=195\nTELNET_UHF_DELAY=500\nTELNET_deEsc=1\nTcpListenAddress=\nTcpPort=2323\n"
+               "TelnetListenAddress=127.0.0.1\nTlsCertFile=\nTlsClientCAFile=\nTlsKeyFile=\nTlsPort=0\n"
                "USBtinPortName=/dev/ttyACM0\nUdpHostName=239.255.43.34\nUdpPortName=3434\n"));
     QCOMPARE(config.getDescription(s("TELNET_UHF_DELAY")), s("TELNET message sending to UHF delay, [ms]."));
     // 2018.08.07 is not in Qt's text date form.
@@ -356,6 +358,7 @@ void TstConfig::badOrMissingValuesTakeDefaults()
         {"SSID_BRD", "16", "0 to 15", "1"}, {"CC_Address", "0x4000", "0 to 16383", "0x1"},
         {"TELNET_deEsc", "yes", "0 to 1", "1"}, {"DisableGUI", "1.5", "-2147483648 to 2147483647", "0"},
         {"MqttQoS", "2", "0 to 1", "1"}, {"MqttQueueLimit", "0", "1 to 4096", "64"},
+        {"MetricsPort", "65536", "0 to 65535", "0"},
     };
     QByteArray body;
     QStringList said;

@@ -96,7 +96,7 @@ private slots:
     }
     void init() {
         if (!kInNetns)
-            QSKIP("multicast runs only in the private network namespace of scripts/run-tests (CORVID_NETNS=1)");
+            QSKIP("multicast runs only in the private network namespace of scripts/isolated (CORVID_NETNS=1)");
     }
 
     void managerToOtherServer_data() {

@@ -2,10 +2,10 @@
 // fatal case runs in a child process of this same program.
 
 #include "app/CorvidDiagnostics.h"
+#include "tests/common/child_process.h"
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTextStream>
@@ -310,7 +310,7 @@ void TstDiagnostics::floodsAreFolded()
 void TstDiagnostics::fatalEndsProcess()
 {
     QTemporaryDir dir;
-    QProcess child;
+    ChildProcess child;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QString::fromLatin1(kChildEnv), dir.path());
     child.setProcessEnvironment(env);

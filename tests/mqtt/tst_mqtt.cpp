@@ -53,7 +53,7 @@ uint64_t roundTrip(WireClient &c, uint16_t id, const QByteArray &data, int ms = 
 
 QByteArray run(const QString &dir, const QString &program, const QStringList &args)
 {
-    QProcess p;
+    ChildProcess p;
     p.setWorkingDirectory(dir);
     p.setProcessChannelMode(QProcess::MergedChannels);
     p.start(program, args);

@@ -2,8 +2,10 @@
 // server's frames by their length field and read fields at fixed offsets, so they do not lean on the code under test.
 
 #include "server/CorvidTCPserver.h"
+#include "server/TlsSettings.h"
 #include "tests/common/diagnostic_capture.h"
 #include "tests/common/server_run.h"
+#include "tests/common/test_certs.h"
 #include "tests/common/wire_client.h"
 
 #include <QDeadlineTimer>
@@ -95,11 +97,26 @@ private slots:
     void idleConnectionsAgainstDescriptorLimit();
     void slowReaderIsCutOff_data();
     void slowReaderIsCutOff();
+    void managerHostsRule_data();
+    void managerHostsRule();
+    void whoMayCommand();
+    void tlsHandshakes_data();
+    void tlsHandshakes();
 
 private:
     int loggedStartingWith(const QString &prefix) const { return m_diag->texts(-1, prefix).size(); }
+    // The acceptor's TLS port, clients checked against the test CA; 0 when it fails.
+    uint16_t startTls()
+    {
+        if (!QFile::exists(m_certs.path("late.pem")) && !m_certs.make())
+            qWarning("%s", qPrintable(m_certs.error));
+        const auto conf = corvid_tls_server_configuration(
+            {m_certs.path("server.pem"), m_certs.path("server.key"), m_certs.path("ca.pem")});
+        return conf && m_srv->startTls(0, QHostAddress(QHostAddress::LocalHost), *conf) ? m_srv->tlsServerPort() : 0;
+    }
 
     std::unique_ptr<DiagnosticCapture> m_diag;
+    TestCerts m_certs;  // made once, for the TLS cases
     std::unique_ptr<CorvidTCPserver> m_srv;  // a fresh one listening for every test
     quint16 port = 0;
     QByteArrayList m_hw;  // the data of every message it handed on towards the bus
@@ -332,8 +349,11 @@ void TestAcceptor::slowReaderIsCutOff_data()
 {
     QTest::addColumn<qint64>("perClient");
     QTest::addColumn<qint64>("total");
-    QTest::newRow("per client") << qint64(256 * 1024) << qint64(0);
-    QTest::newRow("all clients") << qint64(0) << qint64(256 * 1024);
+    QTest::addColumn<bool>("tls");
+    QTest::newRow("per client") << qint64(256 * 1024) << qint64(0) << false;
+    QTest::newRow("all clients") << qint64(0) << qint64(256 * 1024) << false;
+    // What the TLS layer has encrypted and not yet sent counts as well.
+    QTest::newRow("per client, TLS") << qint64(256 * 1024) << qint64(0) << true;
 }
 
 void TestAcceptor::slowReaderIsCutOff()
@@ -343,8 +363,11 @@ void TestAcceptor::slowReaderIsCutOff()
     CorvidTCPserver &srv = *m_srv;
     srv.maxPendingOutput = perClient;
     srv.maxTotalPendingOutput = total;
+    QFETCH(bool, tls);
     QSignalSpy gone(&srv, &CorvidTCPserver::signalDisconnected);
-    Client reader(port), stuck(port);
+    Client reader(port), stuck;
+    const uint16_t to = tls ? startTls() : port;
+    QVERIFY(to && stuck.open(to, {}, tls ? std::optional(m_certs.client("alice")) : std::nullopt));
     QVERIFY(reader.identify("reader", 1) && stuck.identify("stuck", 1));
     // Stop taking bytes off the socket: the kernel buffers fill up, then the server's.
     stuck.socket.setReadBufferSize(1);
@@ -365,7 +388,7 @@ void TestAcceptor::slowReaderIsCutOff()
     QTRY_COMPARE(ids(gone), QList<uint>{1});
     QVERIFY(loggedStartingWith(QStringLiteral("TCP client does not read")) >= 1);
     QVERIFY(m_diag->texts().last().endsWith(
-        QStringLiteral("disconnected (127.0.0.1:%1, client 1)").arg(stuck.localPort)));
+        QStringLiteral("disconnected (127.0.0.1:%1%2, client 1)").arg(stuck.localPort).arg(tls ? ", CN alice" : "")));
     QCOMPARE(srv.clientCount(), 1);
 
     // The reader got every message, in order, unharmed.
@@ -373,6 +396,150 @@ void TestAcceptor::slowReaderIsCutOff()
     for (int i = 0; i < sent; ++i)
         QCOMPARE(reader.frames.at(2 + i), wire_ref::msg2App(0, 1, kT0, quint64(i), 0, 0x55, 0, 0, payload));
     QVERIFY(!reader.malformed);
+}
+
+void TestAcceptor::managerHostsRule_data()
+{
+    QTest::addColumn<QString>("hosts");
+    QTest::addColumn<QString>("peer");
+    QTest::addColumn<QString>("expected");  // "yes", "no", or how the error starts
+    QTest::newRow("empty: any host") << " , " << "192.0.2.1" << "yes";
+    QTest::newRow("the host") << "127.0.0.1/32" << "127.0.0.1" << "yes";
+    QTest::newRow("another host") << "127.0.0.1" << "127.0.0.2" << "no";
+    QTest::newRow("mapped peer") << "10.0.0.0/8, ::1" << "::ffff:10.200.3.4" << "yes";
+    QTest::newRow("IPv6 host") << "10.0.0.0/8, ::1" << "::1" << "yes";
+    QTest::newRow("outside the block") << "10.0.0.0/8" << "11.0.0.1" << "no";
+    QTest::newRow("last in /25") << "192.0.2.0/25" << "192.0.2.127" << "yes";
+    QTest::newRow("first past /25") << "192.0.2.0/25" << "192.0.2.128" << "no";
+    QTest::newRow("IPv6 block") << "2001:db8::/32" << "2001:db8:ffff::1" << "yes";
+    QTest::newRow("past the IPv6 block") << "2001:db8::/32" << "2001:db9::1" << "no";
+    QTest::newRow("mapped block") << "::ffff:192.0.2.0/120" << "192.0.2.77" << "yes";
+    QTest::newRow("all IPv4, IPv6 peer") << "0.0.0.0/0" << "::1" << "no";
+    QTest::newRow("host bits set") << "10.0.0.1/8" << "" << "entry \"10.0.0.1/8\" has bits set past";
+    QTest::newRow("prefix too long") << "::1, 10.0.0.0/33" << "" << "entry \"10.0.0.0/33\" has no prefix";
+    QTest::newRow("empty prefix") << "10.0.0.0/" << "" << "entry \"10.0.0.0/\" has no prefix";
+    QTest::newRow("short form") << "1.2.3" << "" << "entry \"1.2.3\" is not";
+    QTest::newRow("octal") << "010.0.0.1" << "" << "entry \"010.0.0.1\" is not";
+    QTest::newRow("host name") << "localhost" << "" << "entry \"localhost\" is not";
+}
+
+void TestAcceptor::managerHostsRule()
+{
+    QFETCH(QString, hosts);
+    QFETCH(QString, peer);
+    QFETCH(QString, expected);
+    QString error;
+    const auto rule = ManagerHosts::parse(hosts, &error);
+    if (expected != QLatin1String("yes") && expected != QLatin1String("no")) {
+        QVERIFY(!rule);
+        QVERIFY2(error.startsWith(expected), qPrintable(error));
+        return;
+    }
+    QVERIFY2(rule, qPrintable(error));
+    QCOMPARE(rule->allows(QHostAddress(peer)), expected == QLatin1String("yes"));
+}
+
+// Listening on 127.0.0.1 only, Managers from 127.0.0.1 only; the clients come
+// from 127.0.0.1 or 127.0.0.2.
+void TestAcceptor::whoMayCommand()
+{
+    QCOMPARE(*corvid_parse_listen_address(" "), QHostAddress(QHostAddress::Any));
+    QCOMPARE(*corvid_parse_listen_address("[::1]"), QHostAddress(QHostAddress::LocalHostIPv6));
+    QCOMPARE(*corvid_parse_listen_address("::ffff:127.0.0.1"), QHostAddress(QHostAddress::LocalHost));
+    QVERIFY(!corvid_parse_listen_address("localhost"));
+
+    CorvidTCPserver srv(0);
+    srv.listenAddress = QHostAddress(QHostAddress::LocalHost);
+    srv.setManagerHosts(*ManagerHosts::parse("127.0.0.1/32"));
+    QVERIFY(srv.startServer());
+    const uint16_t at = srv.serverPort();
+    QTcpSocket elsewhere;
+    elsewhere.connectToHost(QHostAddress("127.0.0.2"), at);
+    QVERIFY(!elsewhere.waitForConnected(5000));
+    QCOMPARE(elsewhere.error(), QAbstractSocket::ConnectionRefusedError);
+
+    QSignalSpy gone(&srv, &CorvidTCPserver::signalDisconnected);
+    const QHostAddress far("127.0.0.2");
+    Client intruder, watcher, op;
+    QVERIFY(intruder.open(at, far) && watcher.open(at, far) && op.open(at));
+    intruder.write(appInfo("intruder", 0));
+    QTRY_VERIFY(intruder.closed);
+    QCOMPARE(intruder.frames.size(), 0);
+    QVERIFY(watcher.identify("watcher", 1) && op.identify("op", 0));
+    const QString refused = QStringLiteral("Manager refused: host not in ManagerHosts, application \"%1\" (127.0.0.2:%2)");
+    QVERIFY(m_diag->contains(refused.arg("intruder").arg(intruder.localPort)));
+    QVERIFY(m_diag->contains(QStringLiteral("Manager identified: application \"op\" (127.0.0.1:%1, client 1)").arg(op.localPort)));
+
+    // From Observer to Manager passes the same test.
+    watcher.write(appInfo("watcher", 0));
+    QTRY_VERIFY(watcher.closed);
+    QCOMPARE(ids(gone), QList<uint>{0});
+    QVERIFY(m_diag->contains(refused.arg("watcher").arg(QStringLiteral("%1, client 0").arg(watcher.localPort))));
+    // A narrower rule holds for the Managers already there.
+    srv.setManagerHosts(*ManagerHosts::parse("127.0.0.2"));
+    QTRY_VERIFY(op.closed);
+    QCOMPARE(srv.cutOffCount(CorvidTCPserver::CutRefusedHost), quint64(3));
+}
+
+void TestAcceptor::tlsHandshakes_data()
+{
+    QTest::addColumn<QString>("client");  // the certificate it presents; "plain": no TLS at all
+    QTest::addColumn<QString>("reason");  // in the one diagnostic; empty: accepted
+    QTest::newRow("good certificate") << "alice" << "";
+    QTest::newRow("no certificate") << "" << "did not present any certificate";
+    QTest::newRow("another CA") << "mallory" << "issuer certificate";
+    QTest::newRow("expired") << "late" << "expired";
+    QTest::newRow("plain bytes") << "plain" << "SSL routines";
+}
+
+// The TLS port beside the plain one, with a handshake that never starts
+// standing beside every case.
+void TestAcceptor::tlsHandshakes()
+{
+    QFETCH(QString, client);
+    QFETCH(QString, reason);
+    CorvidTCPserver &srv = *m_srv;
+    QSignalSpy added(&srv, &CorvidTCPserver::newClientAdded);
+    const uint16_t tls = startTls();
+    QVERIFY(tls != 0);
+    QTcpSocket stalled;
+    stalled.connectToHost(QHostAddress::LocalHost, tls);
+    QVERIFY(stalled.waitForConnected(5000));
+    m_diag->clear();
+
+    Client c;
+    if (client == QLatin1String("plain"))
+        QVERIFY(c.open(tls));
+    else
+        c.open(tls, {}, m_certs.client(client));  // may seem through before the server has judged
+    c.write(appInfo("tls", 0));
+    Client plain(port);
+    QVERIFY(plain.identify("plain port", 1));
+    if (reason.isEmpty()) {
+        QTRY_COMPARE(c.frames.size(), 2);
+        c.send(7, 0x10, 1, 2, "over tls");
+        QTRY_COMPARE(plain.frames.size(), 3);
+        QCOMPARE(m_hw, QByteArrayList{"over tls"});
+        QCOMPARE(added.at(0).at(0).value<crd_client_info_t>().certificateName, QStringLiteral("alice"));
+        QVERIFY(m_diag->contains(
+            QStringLiteral("Manager identified: application \"tls\" (127.0.0.1:%1, CN alice, client 0)").arg(c.localPort)));
+    } else {
+        QTRY_VERIFY(c.closed);
+        QCOMPARE(c.frames.size(), 0);
+        const QString who = QStringLiteral("127.0.0.1:%1").arg(c.localPort);
+        const QStringList said = m_diag->texts(-1, "TLS handshake failed, disconnected (" + who + "): ");
+        QCOMPARE(said.size(), 1);
+        QVERIFY2(said.first().contains(reason), qPrintable(said.first()));
+        QVERIFY(!m_diag->contains("TCP client disconnected (" + who + ")"));
+    }
+    // The unfinished handshake waits like any unidentified connection: past
+    // the bound the oldest goes.
+    QCOMPARE(stalled.state(), QAbstractSocket::ConnectedState);
+    srv.maxUnidentified = 1;
+    QTcpSocket next;
+    next.connectToHost(QHostAddress::LocalHost, tls);
+    QTRY_COMPARE(stalled.state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(m_diag->texts(-1, "TLS handshake failed").size(), reason.isEmpty() ? 0 : 1);
 }
 
 int runAcceptorTests(int argc, char **argv)

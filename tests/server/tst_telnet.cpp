@@ -99,7 +99,9 @@ struct TelnetProgram {
     bool start(uint16_t port)
     {
         const QByteArray portText = QByteArray::number(port);
+        const pid_t parent = ::getpid();
         if ((pid = ::forkpty(&master, nullptr, nullptr, nullptr)) == 0) {
+            dieWithParent(parent);
             ::setenv("TERM", "dumb", 1);
             ::execlp("telnet", "telnet", "127.0.0.1", portText.constData(), static_cast<char *>(nullptr));
             ::_exit(127);

@@ -193,8 +193,9 @@ void TestUi::clientAddressShown_data()
 {
     QTest::addColumn<QString>("listen");
     QTest::addColumn<QString>("connectTo");
-    QTest::newRow("IPv4-mapped") << "any" << "127.0.0.1";
-    QTest::newRow("IPv6") << "::1" << "::1";  // whole, not only what follows the last colon
+    QTest::addColumn<QString>("certificate");
+    QTest::newRow("IPv4-mapped") << "any" << "127.0.0.1" << "";
+    QTest::newRow("IPv6, TLS") << "::1" << "::1" << "alice";  // whole, not only what follows the last colon
 }
 
 void TestUi::clientAddressShown()
@@ -206,10 +207,13 @@ void TestUi::clientAddressShown()
         QSKIP(qPrintable(QStringLiteral("cannot listen on %1 here: %2").arg(listen, server.errorString())));
     QTcpSocket peer;
     peer.connectToHost(QHostAddress(connectTo), server.serverPort());
-    QVERIFY(server.waitForNewConnection(5000));
+    QVERIFY(server.waitForNewConnection(5000) && peer.waitForConnected(5000));
+    QFETCH(QString, certificate);
     CorvidServerWidget w;
-    w.slotAddClient({1, "", "", server.nextPendingConnection(), 1, 0, {}, 100});
-    QCOMPARE(w.findChild<QTableWidget *>()->item(0, 1)->text(), connectTo + " : " + QString::number(server.serverPort()));
+    w.slotAddClient({1, "", "", server.nextPendingConnection(), 1, 0, {}, 100, certificate});
+    // The client's end, not the server's.
+    QCOMPARE(w.findChild<QTableWidget *>()->item(0, 1)->text(),
+             QString(connectTo + " : " + QString::number(peer.localPort()) + (certificate.isEmpty() ? "" : " (alice)")));
 }
 
 void TestUi::countersAndTextCoalesced()
@@ -370,7 +374,7 @@ void TestUi::serverWithWindowOnDisplay()
              "corvid-server or corvid-client not built");
     const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
     QVERIFY2(!xvfb.isEmpty(), "Xvfb is missing: scripts/setup installs it");
-    QProcess display;
+    ChildProcess display;
     display.start(xvfb, {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1024x768x24"});
     auto stopDisplay = qScopeGuard([&display] {
         display.terminate();
@@ -394,7 +398,7 @@ void TestUi::serverWithWindowOnDisplay()
     QVERIFY(!run.errorLog().contains(QStringLiteral("running without")));
     QVERIFY(run.errorLog().contains(QStringLiteral("Hardware not init")));  // written by the window
 
-    QProcess client;
+    ChildProcess client;
     client.start(clientBinary, {"--port", QString::number(port), "--name", "ui-probe", "--observer"});
     QVERIFY2(run.waitForErrorLog(QStringLiteral("TCP client #0 approved.")), qPrintable(run.errorLog()));
     client.terminate();

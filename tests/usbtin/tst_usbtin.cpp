@@ -48,7 +48,7 @@ const QByteArray kTwentyLines = "t0616FEFF02011600\rt46180001020304050607\rt4618
                                 le16(reference_crc(kTwenty)).toHex().toUpper() + "\r";
 
 struct Sim {
-    QProcess proc;
+    ChildProcess proc;
     QString path;
     QStringList lines;  // "< LINE" trace lines
 

@@ -2,6 +2,8 @@
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
+#include <QFile>
+#include <QHostAddress>
 
 QString ClientOptionsParser::helpText()
 {
@@ -25,6 +27,16 @@ QString ClientOptionsParser::helpText()
         "      --connect-timeout MS\n"
         "                         give up when the connection and the server's answer\n"
         "                         to the identification take longer (default 5000)\n"
+        "      --bind ADDRESS     connect from this local address (IPv4 or IPv6)\n"
+        "\n"
+        "TLS (for a server's TlsPort; any of --cafile, --cert and --key implies --tls):\n"
+        "      --tls              speak TLS; the server's certificate must be valid\n"
+        "                         for HOST\n"
+        "      --cafile FILE      check the server's certificate against the CA\n"
+        "                         certificates in this PEM file instead of the\n"
+        "                         system's store\n"
+        "      --cert FILE        present this client certificate (PEM); needs --key\n"
+        "      --key FILE         the private key of --cert (unencrypted PEM)\n"
         "\n"
         "Sending (only after the server has answered the identification):\n"
         "  -s, --send MSG         send MSG; repeatable, sent in the given order before\n"
@@ -92,14 +104,27 @@ QString ClientOptionsParser::helpText()
         "  0  done: --count reached, --timeout or --wait-ms ran out; with\n"
         "     --require-ready: the server answered and its link is ready\n"
         "  1  connection failed: nothing listens, host unknown, no answer within\n"
-        "     --connect-timeout, or the connection dropped\n"
-        "  2  bad command line or bad --send message (nothing was sent)\n"
+        "     --connect-timeout, TLS handshake failed, or the connection dropped\n"
+        "  2  bad command line, bad --send message or unreadable TLS file\n"
+        "     (nothing was sent)\n"
         "  3  some stdin lines were rejected (the good ones were sent); with\n"
         "     --require-ready: the server answered but its link is not ready\n"
         "  4  --timeout or --wait-ms ran out before --count messages arrived\n");
 }
 
 namespace {
+
+// The PEM file of an option, or an error naming the option and the file.
+bool readFile(const char *opt, const QString &path, QByteArray *out, QString *error)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("--%1: cannot read %2: %3").arg(QLatin1String(opt), path, f.errorString());
+        return false;
+    }
+    *out = f.read(1024 * 1024);
+    return true;
+}
 
 bool number(const QString &opt, const QString &text, uint64_t max, int64_t *out, QString *error)
 {
@@ -142,10 +167,15 @@ ClientOptionsParser::Result ClientOptionsParser::parse(const QStringList &args, 
     const QCommandLineOption count = opt("c", "count", "N");
     const QCommandLineOption timeout = opt("t", "timeout", "MS");
     const QCommandLineOption waitMs = opt("w", "wait-ms", "MS");
+    const QCommandLineOption bind = opt("", "bind", "ADDRESS");
+    const QCommandLineOption tls = opt("", "tls");
+    const QCommandLineOption caFile = opt("", "cafile", "FILE");
+    const QCommandLineOption cert = opt("", "cert", "FILE");
+    const QCommandLineOption key = opt("", "key", "FILE");
     const QCommandLineOption help = opt("h", "help");
     const QCommandLineOption version = opt("", "version");
     p.addOptions({host, port, name, observer, appVersion, connectTimeout, send, readStdin, inject, json, verbose,
-                  requireReady, count, timeout, waitMs, help, version});
+                  requireReady, count, timeout, waitMs, bind, tls, caFile, cert, key, help, version});
 
     if (!p.parse(args)) {
         m_error = p.errorText();
@@ -224,6 +254,48 @@ ClientOptionsParser::Result ClientOptionsParser::parse(const QStringList &args, 
         return Error;
     if (p.isSet(waitMs) && !number(QStringLiteral("wait-ms"), p.value(waitMs), maxMs, &o.waitMs, &m_error))
         return Error;
+    if (p.isSet(bind)) {
+        o.bind = p.value(bind).trimmed();
+        if (QHostAddress(o.bind).isNull()) {
+            m_error = QStringLiteral("--bind: '%1' is not an IPv4 or IPv6 address").arg(o.bind);
+            return Error;
+        }
+    }
+    o.tls = p.isSet(tls) || p.isSet(caFile) || p.isSet(cert) || p.isSet(key);
+    if (p.isSet(cert) != p.isSet(key)) {
+        m_error = QStringLiteral("--cert and --key go together");
+        return Error;
+    }
+    QByteArray pem;
+    if (p.isSet(caFile)) {
+        if (!readFile("cafile", p.value(caFile), &pem, &m_error))
+            return Error;
+        o.caCertificates = QSslCertificate::fromData(pem);
+        if (o.caCertificates.isEmpty()) {
+            m_error = QStringLiteral("--cafile: %1 holds no PEM certificate").arg(p.value(caFile));
+            return Error;
+        }
+    }
+    if (p.isSet(cert)) {
+        if (!readFile("cert", p.value(cert), &pem, &m_error))
+            return Error;
+        const QList<QSslCertificate> own = QSslCertificate::fromData(pem);
+        if (own.isEmpty()) {
+            m_error = QStringLiteral("--cert: %1 holds no PEM certificate").arg(p.value(cert));
+            return Error;
+        }
+        o.certificate = own.first();
+        if (!readFile("key", p.value(key), &pem, &m_error))
+            return Error;
+        for (const QSsl::KeyAlgorithm algorithm : {QSsl::Rsa, QSsl::Ec, QSsl::Dsa}) {
+            if (o.key.isNull())
+                o.key = QSslKey(pem, algorithm);
+        }
+        if (o.key.isNull()) {
+            m_error = QStringLiteral("--key: %1 holds no unencrypted PEM private key").arg(p.value(key));
+            return Error;
+        }
+    }
     *out = o;
     return Run;
 }

@@ -5,6 +5,8 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QSslCertificate>
+#include <QSslKey>
 #include <QString>
 #include <QStringList>
 #include <cstdint>
@@ -35,6 +37,11 @@ struct ClientOptions {
     int64_t timeoutMs = -1;     // overall run time limit; -1 = none
     int64_t waitMs = -1;        // time to keep receiving after the last send; -1 = forever
     int64_t connectTimeoutMs = 5000;
+    QString bind;                            // source address; empty: the system's choice
+    bool tls = false;
+    QList<QSslCertificate> caCertificates;   // empty: the system's CA store
+    QSslCertificate certificate;             // the client's own, with its key
+    QSslKey key;
 };
 
 class ClientOptionsParser {

@@ -4,6 +4,9 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QHostAddress>
+#include <QSslCipher>
+#include <QSslConfiguration>
 #include <QSocketNotifier>
 #include <cerrno>
 #include <cstdio>
@@ -22,7 +25,13 @@ CorvidClient::CorvidClient(const ClientOptions &options, QObject *parent)
     m_runTimer.setSingleShot(true);
     m_waitTimer.setSingleShot(true);
     m_closeTimer.setSingleShot(true);
-    connect(&m_socket, &QTcpSocket::connected, this, &CorvidClient::onConnected);
+    // Over TLS the identification waits for the handshake.
+    connect(&m_socket, m_opt.tls ? &QSslSocket::encrypted : &QSslSocket::connected, this, &CorvidClient::onConnected);
+    connect(&m_socket, QOverload<const QList<QSslError> &>::of(&QSslSocket::sslErrors), this,
+            [this](const QList<QSslError> &errors) {
+                for (const QSslError &e : errors)
+                    m_tlsErrors << e.errorString();
+            });
     connect(&m_socket, &QTcpSocket::readyRead, this, &CorvidClient::onReadyRead);
     connect(&m_socket, &QTcpSocket::errorOccurred, this, &CorvidClient::onSocketError);
     connect(&m_socket, &QTcpSocket::disconnected, this, &CorvidClient::onDisconnected);
@@ -74,7 +83,23 @@ void CorvidClient::start()
     m_connectTimer.start(int(m_opt.connectTimeoutMs));
     if (m_opt.timeoutMs >= 0)
         m_runTimer.start(int(m_opt.timeoutMs));
-    m_socket.connectToHost(m_opt.host, m_opt.port);
+    if (!m_opt.bind.isEmpty() && !m_socket.bind(QHostAddress(m_opt.bind))) {
+        fail(QStringLiteral("cannot bind to %1: %2").arg(m_opt.bind, m_socket.errorString()));
+        return;
+    }
+    if (!m_opt.tls) {
+        m_socket.connectToHost(m_opt.host, m_opt.port);
+        return;
+    }
+    QSslConfiguration tls = m_socket.sslConfiguration();
+    if (!m_opt.caCertificates.isEmpty())
+        tls.setCaCertificates(m_opt.caCertificates);
+    if (!m_opt.certificate.isNull()) {
+        tls.setLocalCertificate(m_opt.certificate);
+        tls.setPrivateKey(m_opt.key);
+    }
+    m_socket.setSslConfiguration(tls);
+    m_socket.connectToHostEncrypted(m_opt.host, m_opt.port);
 }
 
 void CorvidClient::onConnected()
@@ -84,9 +109,10 @@ void CorvidClient::onConnected()
     m_phase = Identifying;
     m_socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);  // scripts wait on each answer
     if (m_opt.verbose)
-        err(QStringLiteral("connected to %1, identifying as %2 \"%3\"")
-                .arg(peer(), QLatin1String(m_opt.observer ? "Observer" : "Manager"),
-                     QString::fromLatin1(m_opt.name)));
+        err(QStringLiteral("connected to %1%4, identifying as %2 \"%3\"")
+                .arg(peer(), QLatin1String(m_opt.observer ? "Observer" : "Manager"), QString::fromLatin1(m_opt.name),
+                     m_opt.tls ? QStringLiteral(" over %1").arg(m_socket.sessionCipher().protocolString())
+                               : QString()));
     m_socket.write(buildAppInfoFrame(m_opt.appVersion, m_opt.name, m_opt.observer));
 }
 
@@ -259,6 +285,10 @@ void CorvidClient::onSocketError(QAbstractSocket::SocketError error)
     case QAbstractSocket::RemoteHostClosedError:
         onDisconnected();
         break;
+    case QAbstractSocket::SslHandshakeFailedError:
+        fail(QStringLiteral("TLS handshake with %1 failed: %2")
+                 .arg(peer(), m_tlsErrors.isEmpty() ? m_socket.errorString() : m_tlsErrors.join(QStringLiteral("; "))));
+        break;
     default:
         if (m_phase == Connecting)
             fail(QStringLiteral("cannot connect to %1: %2").arg(peer(), m_socket.errorString()));
@@ -275,8 +305,10 @@ void CorvidClient::onDisconnected()
         return;
     }
     if (m_phase == Identifying)
-        fail(QStringLiteral("connection to %1 closed by the server before it answered the identification")
-                 .arg(peer()));
+        fail(QStringLiteral("connection to %1 closed by the server before it answered the identification%2")
+                 .arg(peer(), m_opt.tls ? QStringLiteral(" (over TLS this is how a server refuses a client "
+                                                         "certificate, or the lack of one)")
+                                        : QString()));
     else
         fail(QStringLiteral("connection to %1 closed by the server").arg(peer()));
 }

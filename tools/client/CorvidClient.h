@@ -6,7 +6,8 @@
 #include "tools/client/ClientOptions.h"
 
 #include <QObject>
-#include <QTcpSocket>
+#include <QStringList>
+#include <QSslSocket>
 #include <QTimer>
 #include <memory>
 
@@ -48,7 +49,8 @@ private:
 
     ClientOptions m_opt;
     Phase m_phase = Connecting;
-    QTcpSocket m_socket;
+    QSslSocket m_socket;  // plain TCP unless TLS is asked for
+    QStringList m_tlsErrors;
     std::unique_ptr<CorvidFrameReceiver> m_receiver;
     QTimer m_connectTimer;
     QTimer m_runTimer;

@@ -2,8 +2,10 @@
 
 #include "connectors/QSocketCAN_connector.h"
 #include "engine/corvid_hardware.h"
+#include "tools/devsim/LogReplay.h"
 
 #include <QCoreApplication>
+#include <QTcpSocket>
 #include <cmath>
 #include <cstdio>
 
@@ -29,6 +31,9 @@ DeviceSimulator::DeviceSimulator(const DeviceSimulatorOptions &options, QObject 
     m_streamTimer.setInterval(kStreamTickMs);
     m_streamTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_streamTimer, &QTimer::timeout, this, &DeviceSimulator::streamTick);
+    m_replayTimer.setSingleShot(true);
+    m_replayTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_replayTimer, &QTimer::timeout, this, &DeviceSimulator::replayPump);
 }
 
 DeviceSimulator::~DeviceSimulator()
@@ -38,8 +43,18 @@ DeviceSimulator::~DeviceSimulator()
     m_engine.deinit();
 }
 
-void DeviceSimulator::start()
+bool DeviceSimulator::start(QString *error)
 {
+    if (!m_options.replayFile.isEmpty()) {
+        m_replay = std::make_unique<LogReplay>(m_options.replayFile, m_options.speed, m_options.loop);
+        QString why;
+        if (!m_replay->open(&why)) {
+            if (error)
+                *error = why;
+            return false;
+        }
+        m_replay->onMalformed = [](const QString &text) { fprintf(stderr, "corvid-devsim: %s\n", qPrintable(text)); };
+    }
     m_engine.setMessageHandler([this](const corvid_message *m) { onMessage(m); });
     m_engine.setErrorHandler([this](uint16_t code) { onEngineError(code); });
     m_connector = std::make_unique<QSocketCAN_connector>(m_engine, m_options.plugin, m_options.device, nullptr, false);
@@ -47,6 +62,7 @@ void DeviceSimulator::start()
     m_engine.setHardware(m_connector.get());  // initialises the link
     if (!m_joined)
         m_rejoinTimer.start();
+    return true;
 }
 
 void DeviceSimulator::onStateChanged(AbstractConnector::HWState state)
@@ -63,10 +79,22 @@ void DeviceSimulator::onStateChanged(AbstractConnector::HWState state)
             m_streamClock.start();
             m_streamTimer.start();
         }
+        if (m_replay && !m_replayDone) {
+            // The next frames go out as the bus takes the ones before.
+            if (QCanBusDevice *device = m_connector->device())
+                connect(device, &QCanBusDevice::framesWritten, this, &DeviceSimulator::replayResume,
+                        Qt::UniqueConnection);
+            // Resumed where it stopped, without making up for the time off the bus.
+            if (!m_replayClock.isValid())
+                m_replayClock.start();
+            m_replayBaseMs = double(m_replayClock.elapsed()) - (m_haveItem ? m_itemDueMs : 0);
+            m_replayTimer.start(0);
+        }
     } else {
         print(QStringLiteral("corvid-devsim: left the bus, trying again every second"));
         // Rejoining later must not make up for the time off the bus.
         m_streamTimer.stop();
+        m_replayTimer.stop();
         m_rejoinTimer.start();
     }
 }
@@ -105,7 +133,12 @@ void DeviceSimulator::sendEchoes()
 
 bool DeviceSimulator::send(uint16_t msgId, uint16_t to, const QByteArray &data)
 {
-    corvid_message m = corvid_message_over(msgId, m_options.address, to, data);
+    return sendAs(m_options.address, msgId, to, data);
+}
+
+bool DeviceSimulator::sendAs(uint16_t from, uint16_t msgId, uint16_t to, const QByteArray &data)
+{
+    corvid_message m = corvid_message_over(msgId, from, to, data);
     return m_connector && m_joined && m_connector->sendCorvidMessage(&m) == m.length && m_engine.isOnline();
 }
 
@@ -138,6 +171,83 @@ void DeviceSimulator::streamTick()
         if (m_options.exitWhenDone)
             emit finished();
     }
+}
+
+void DeviceSimulator::replayPump()
+{
+    if (!m_joined || m_replayDone)
+        return;
+    // One message a turn of the event loop, and only once the bus has taken
+    // the frames of the one before: as fast as the bus takes them, no faster.
+    if (m_connector->queuedFrames() > 0)
+        return;
+    if (!m_haveItem) {
+        LogReplay::Item item;
+        if (!m_replay->next(item)) {
+            finishReplay();
+            return;
+        }
+        m_item = item.msg;
+        m_itemDueMs = item.dueMs;
+        m_haveItem = true;
+    }
+    const double wait = m_replayBaseMs + m_itemDueMs - double(m_replayClock.elapsed());
+    if (wait > 0) {
+        m_replayTimer.start(int(std::ceil(wait)));
+        return;
+    }
+    if (sendAs(m_item.address_from, m_item.msg_id, m_item.address_to, m_item.data))
+        ++m_replaySent;
+    else
+        ++m_replayFailed;
+    m_haveItem = false;
+    if (m_connector->queuedFrames() == 0)
+        m_replayTimer.start(0);
+}
+
+void DeviceSimulator::replayResume()
+{
+    if (m_connector->queuedFrames() == 0 && !m_replayTimer.isActive())
+        m_replayTimer.start(0);
+}
+
+void DeviceSimulator::finishReplay()
+{
+    m_replayDone = true;
+    // What the bus plugin still buffers in its socket must leave before the process does.
+    QList<QTcpSocket *> sockets;
+    if (QCanBusDevice *device = m_connector->device())
+        sockets = device->findChildren<QTcpSocket *>();
+    auto flushed = [sockets] {
+        for (QTcpSocket *socket : sockets) {
+            if (socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() > 0)
+                return false;
+        }
+        return true;
+    };
+    if (flushed()) {
+        emit finished();
+        return;
+    }
+    for (QTcpSocket *socket : sockets) {
+        connect(socket, &QTcpSocket::bytesWritten, this, [this, flushed] {
+            if (flushed())
+                emit finished();
+        });
+        connect(socket, &QTcpSocket::disconnected, this, &DeviceSimulator::finished);
+    }
+}
+
+QString DeviceSimulator::replaySummary() const
+{
+    QString text = QStringLiteral("%1 sent, %2 failed, %3 skipped (O lines), %4 malformed lines")
+                       .arg(m_replaySent)
+                       .arg(m_replayFailed)
+                       .arg(m_replay ? m_replay->skipped() : 0)
+                       .arg(m_replay ? m_replay->malformed() : 0);
+    if (m_replay && m_replay->passes() > 1)
+        text += QStringLiteral(", %1 passes").arg(m_replay->passes());
+    return text;
 }
 
 void DeviceSimulator::onEngineError(uint16_t code)

@@ -29,8 +29,15 @@ struct DeviceSimulatorOptions {
     uint16_t to = 1;
     uint16_t msgId = 0x200;
     bool exitWhenDone = false;
+    // Replay of a message log's I lines (empty: none), at `speed` times the
+    // recorded pace (0: as fast as the bus takes them); ends when done
+    // unless `loop`.
+    QString replayFile;
+    double speed = 1;
+    bool loop = false;
 };
 
+class LogReplay;
 class QSocketCAN_connector;
 
 class DeviceSimulator : public QObject {
@@ -39,11 +46,14 @@ public:
     explicit DeviceSimulator(const DeviceSimulatorOptions &options, QObject *parent = nullptr);
     ~DeviceSimulator() override;
 
-    void start();
+    // False and the reason when a replay file cannot be read.
+    bool start(QString *error = nullptr);
 
     uint64_t received() const { return m_received; }
     uint64_t echoed() const { return m_echoed; }
     uint64_t streamed() const { return m_streamed; }
+    // "sent N, failed N, skipped N (O lines), malformed N" of a replay.
+    QString replaySummary() const;
 
 signals:
     void finished();
@@ -55,6 +65,10 @@ private:
     void sendEchoes();
     void streamTick();
     bool send(uint16_t msgId, uint16_t to, const QByteArray &data);
+    bool sendAs(uint16_t from, uint16_t msgId, uint16_t to, const QByteArray &data);
+    void replayPump();
+    void replayResume();
+    void finishReplay();
     void print(const QString &line) const;
 
     DeviceSimulatorOptions m_options;
@@ -76,4 +90,15 @@ private:
         QByteArray data;
     };
     QList<Pending> m_pendingEchoes;
+
+    std::unique_ptr<LogReplay> m_replay;
+    QTimer m_replayTimer;
+    QElapsedTimer m_replayClock;
+    double m_replayBaseMs = 0;
+    bool m_haveItem = false;
+    bool m_replayDone = false;
+    corvid_owned_message m_item;
+    double m_itemDueMs = 0;
+    uint64_t m_replaySent = 0;
+    uint64_t m_replayFailed = 0;
 };

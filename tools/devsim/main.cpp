@@ -19,8 +19,14 @@ const char *kDescription =
     "little-endian sequence number) for load tests.\n"
     "A line containing \"joined\" is printed once the device is on the bus; when the\n"
     "bus goes away the device tries again every second. SIGTERM or SIGINT ends it.\n"
+    "With --replay it sends the I lines of a message log written by the server\n"
+    "(the messages that came from the bus) again, with their recorded source,\n"
+    "destination, id and data and the recorded gaps divided by --speed; O lines\n"
+    "are skipped, malformed lines named on stderr and skipped. It ends when the\n"
+    "file is done (unless --loop) with a summary; it does not echo.\n"
     "Numbers take a 0x prefix for hexadecimal.\n"
-    "Exit status: 0 when ended or done, 2 for usage errors.";
+    "Exit status: 0 when ended or done, 1 for a replay file that cannot be read,\n"
+    "2 for usage errors.";
 
 uint64_t number(const QCommandLineParser &cl, const QString &name, uint64_t max)
 {
@@ -62,6 +68,11 @@ int main(int argc, char **argv)
         {msgId, QStringLiteral("Message id of the stream (default 0x200)."), QStringLiteral("ID"),
          QStringLiteral("0x200")},
         {QStringLiteral("exit-when-done"), QStringLiteral("End when the stream of --count messages is sent.")},
+        {QStringLiteral("replay"), QStringLiteral("Send the I lines of a CSV message log again."), QStringLiteral("FILE")},
+        {QStringLiteral("speed"), QStringLiteral("Replay at X times the recorded pace; 0: as fast as the bus takes them "
+                                                 "(default 1)."),
+         QStringLiteral("X"), QStringLiteral("1")},
+        {QStringLiteral("loop"), QStringLiteral("Replay the file again and again.")},
     });
     corvid_tool_parse(cl);
 
@@ -82,12 +93,32 @@ int main(int argc, char **argv)
     if (o.exitWhenDone && (o.rate <= 0 || o.count == 0))
         corvid_tool_usage_error(QStringLiteral("--exit-when-done needs --rate and --count"));
 
+    o.replayFile = cl.value(QStringLiteral("replay"));
+    if (!o.replayFile.isEmpty()) {
+        o.speed = cl.value(QStringLiteral("speed")).toDouble(&ok);
+        if (!ok || o.speed < 0 || o.speed > 1e6)
+            corvid_tool_usage_error(QStringLiteral("--speed: expected a number from 0 to 1000000"));
+        if (o.rate > 0)
+            corvid_tool_usage_error(QStringLiteral("--replay does not go with --rate"));
+        o.loop = cl.isSet(QStringLiteral("loop"));
+        o.echo = false;  // the replayed pass alone, nothing of the device's own
+    } else if (cl.isSet(QStringLiteral("speed")) || cl.isSet(QStringLiteral("loop"))) {
+        corvid_tool_usage_error(QStringLiteral("--speed and --loop need --replay"));
+    }
+
     corvid_quit_on_termination_signals(app);
     DeviceSimulator sim(o);
     QObject::connect(&sim, &DeviceSimulator::finished, &app, &QCoreApplication::quit, Qt::QueuedConnection);
-    sim.start();
+    QString error;
+    if (!sim.start(&error)) {
+        fprintf(stderr, "corvid-devsim: %s\n", qPrintable(error));
+        return 1;
+    }
     const int rc = app.exec();
-    fprintf(stderr, "corvid-devsim: %llu received, %llu echoed, %llu streamed\n",
-            (unsigned long long)sim.received(), (unsigned long long)sim.echoed(), (unsigned long long)sim.streamed());
+    if (o.replayFile.isEmpty())
+        fprintf(stderr, "corvid-devsim: %llu received, %llu echoed, %llu streamed\n", (unsigned long long)sim.received(),
+                (unsigned long long)sim.echoed(), (unsigned long long)sim.streamed());
+    else
+        fprintf(stderr, "corvid-devsim: replay of %s: %s\n", qPrintable(o.replayFile), qPrintable(sim.replaySummary()));
     return rc;
 }
