@@ -9,8 +9,11 @@
 #include <QLoggingCategory>
 #include <QSerialPortInfo>
 #include <QStringList>
+#include <QVarLengthArray>
 
+#include <cerrno>
 #include <sys/stat.h>
+#include <unistd.h>
 
 Q_LOGGING_CATEGORY(lcUsbtin, "corvid.usbtin", QtWarningMsg)
 
@@ -253,7 +256,22 @@ void USBtinConnector::writeHead()
         if (!m_ackTimer.isActive())
             m_ackTimer.start(m_timings.ackTimeoutMs);
     }
-    const qint64 written = m_port.write(head.bytes);
+    qint64 direct = 0;
+    if (head.frame && m_port.bytesToWrite() == 0) {
+        // A frame waits for its acknowledgement, not for the port's
+        // bytesWritten: written here, it spares the event loop a second pass
+        // for every frame. What the device does not take at once, or cannot
+        // take, goes through the port, which reports it.
+        direct = writeToDevice(head.bytes);
+        m_txBytesCount += uint64_t(direct);
+        if (direct == head.bytes.size()) {
+            m_writing = false;
+            return;
+        }
+        m_headWritten = direct;
+    }
+    const QByteArray rest = direct ? head.bytes.mid(int(direct)) : head.bytes;
+    const qint64 written = m_port.write(rest);
     if (written < 0) {
         // No bytesWritten follows: the line stays at the head until the next
         // HW_init or HW_close empties the queue.
@@ -264,7 +282,7 @@ void USBtinConnector::writeHead()
         return;
     }
     m_txBytesCount += uint64_t(written);
-    if (written < head.bytes.size()) {
+    if (written < rest.size()) {
         qCritical().noquote() << translated("Failed to write all the data to port %1, error: %2")
                                      .arg(m_portName, m_port.errorString());
     }
@@ -274,6 +292,18 @@ void USBtinConnector::writeHead()
     // what it writes.
     if (!m_inBytesWritten)
         m_port.flush();
+}
+
+qint64 USBtinConnector::writeToDevice(const QByteArray &bytes)
+{
+    const int fd = int(m_port.handle());
+    if (fd < 0)
+        return 0;
+    ssize_t n;
+    do
+        n = ::write(fd, bytes.constData(), size_t(bytes.size()));
+    while (n < 0 && errno == EINTR);
+    return n > 0 ? qint64(n) : 0;
 }
 
 void USBtinConnector::handleBytesWritten(qint64 bytes)
@@ -323,45 +353,67 @@ void USBtinConnector::handleTimeoutTxAck()
     frameAnswered();
 }
 
+void USBtinConnector::readPort()
+{
+    // Straight into the line buffer: no new array for every acknowledgement.
+    const qint64 available = m_port.bytesAvailable();
+    if (available <= 0)
+        return;
+    const int before = m_rxBuffer.size();
+    m_rxBuffer.resize(before + int(available));
+    const qint64 got = m_port.read(m_rxBuffer.data() + before, available);
+    m_rxBuffer.resize(before + int(qMax<qint64>(got, 0)));
+    m_rxBytesCount += uint64_t(qMax<qint64>(got, 0));
+}
+
 void USBtinConnector::handleReadyRead()
 {
     ++m_rxCANCount;
-    emit signalCANRx();
-    const QByteArray data = m_port.readAll();
-    m_rxBytesCount += uint64_t(data.size());
-    m_rxBuffer += data;
+    readPort();
     qCDebug(lcUsbtin) << "received" << m_rxBuffer;
 
-    QPointer<USBtinConnector> self(this);
+    // Acknowledgements first: the next frame leaves before the frames that
+    // came with it are handed on, which may complete a message the hub then
+    // logs and sends to every application.
+    QVarLengthArray<usbtin::Reply, 4> replies;
     usbtin::Reply reply;
-    while (self && usbtin::takeReply(m_rxBuffer, reply)) {
-        switch (reply.kind) {
+    while (usbtin::takeReply(m_rxBuffer, reply)) {
+        if (reply.kind != usbtin::ReplyKind::Ack)
+            replies.append(reply);
+        else if (m_awaitingAck)  // one after a timeout is late: the next frame has its own
+            frameAnswered();
+    }
+
+    QPointer<USBtinConnector> self(this);
+    emit signalCANRx();
+    for (int i = 0; self && i < replies.size(); ++i) {
+        const usbtin::Reply &r = replies[i];
+        switch (r.kind) {
         case usbtin::ReplyKind::Ack:
-            // One after a timeout is late: the next frame has its own.
-            if (m_awaitingAck)
-                frameAnswered();
             break;
         case usbtin::ReplyKind::FirmwareVersion:
-            m_firmware = QString::fromLatin1(reply.version);
+            m_firmware = QString::fromLatin1(r.version);
             qInfo().noquote() << QStringLiteral("Tool firmware version: ") + m_firmware + QStringLiteral(", Port: ") +
                                      m_portName;
             break;
         case usbtin::ReplyKind::HardwareVersion:
-            if (reply.version == "0200" || reply.version == "0100") {
-                m_device = reply.version == "0200" ? HW_DevSRXsniffer : HW_DevBusbridge;
+            if (r.version == "0200" || r.version == "0100") {
+                m_device = r.version == "0200" ? HW_DevSRXsniffer : HW_DevBusbridge;
                 ++m_versionReplies;
                 m_awaitingVersion = false;
                 setHWState(HW_READY);
             }
             break;
-        case usbtin::ReplyKind::Frame:
-            m_engine.rxCanFrame(&reply.frame);
-            qCDebug(lcUsbtin).nospace() << "INCOMING" << (reply.frame.can_extbit ? " EXTENDED" : "")
-                                        << (reply.frame.can_rtr ? " RTR" : "") << ": ID: "
-                                        << reply.frame.can_identifier << ", DLEN: " << reply.frame.can_dlc;
+        case usbtin::ReplyKind::Frame: {
+            const can_message &frame = r.frame;
+            m_engine.rxCanFrame(&frame);
+            qCDebug(lcUsbtin).nospace() << "INCOMING" << (frame.can_extbit ? " EXTENDED" : "")
+                                        << (frame.can_rtr ? " RTR" : "") << ": ID: " << frame.can_identifier
+                                        << ", DLEN: " << frame.can_dlc;
             if (self)
-                emit can_message_ready(reply.frame);
+                emit can_message_ready(frame);
             break;
+        }
         }
     }
 }

@@ -92,8 +92,11 @@ private:
     };
 
     bool openPort();
+    void readPort();
     void enqueue(const QByteArray &bytes, bool frame);
     void writeHead();
+    // Bytes of `bytes` the device took at once, written past the port's buffer.
+    qint64 writeToDevice(const QByteArray &bytes);
     void headDone();
     void clearQueue();
     void frameAnswered();

@@ -1,6 +1,5 @@
 #include "connectors/usbtin_protocol.h"
 
-#include "engine/corvid_hardware.h"
 
 namespace usbtin {
 
@@ -112,17 +111,23 @@ QByteArray frameLine(can_message *frame)
         frame->can_dlc = 8;
     const bool extended = frame->can_extbit != 0;
     const bool remote = frame->can_rtr != 0;
-    char line[CORVID_SPRINTF_MAX + 1];
-    int n = extended ? corvid_sprintf(line, "%c%08X%01d", remote ? 'R' : 'T', frame->can_identifier & 0x1FFFFFFFu,
-                                      frame->can_dlc)
-                     : corvid_sprintf(line, "%c%03X%01d", remote ? 'r' : 't', frame->can_identifier & 0x7FFu,
-                                      frame->can_dlc);
+    // Every frame of every message passes here: digits by hand, not printf.
+    static const char kHex[] = "0123456789ABCDEF";
+    QByteArray line(frameLineSize(extended, remote, frame->can_dlc), Qt::Uninitialized);
+    char *p = line.data();
+    *p++ = extended ? (remote ? 'R' : 'T') : (remote ? 'r' : 't');
+    const uint32_t id = frame->can_identifier & (extended ? 0x1FFFFFFFu : 0x7FFu);
+    for (int shift = extended ? 28 : 8; shift >= 0; shift -= 4)
+        *p++ = kHex[(id >> shift) & 0xF];
+    *p++ = char('0' + frame->can_dlc);
     if (!remote) {
-        for (int i = 0; i < frame->can_dlc; ++i)
-            n += corvid_sprintf(line + n, "%02X", frame->data[i]);
+        for (int i = 0; i < frame->can_dlc; ++i) {
+            *p++ = kHex[frame->data[i] >> 4];
+            *p++ = kHex[frame->data[i] & 0xF];
+        }
     }
-    line[n++] = kCR;
-    return QByteArray(line, n);
+    *p = kCR;
+    return line;
 }
 
 int frameLineSize(bool extended, bool remote, int dlc)

@@ -504,7 +504,8 @@ void CorvidTCPserver::slotReadClient()
         socket->readAll();
         return;
     }
-    conn->rx.append(socket->readAll());
+    // What is there, not readAll(): that sizes a 16 KiB array for every read.
+    conn->rx.append(socket->read(socket->bytesAvailable()));
     crs_frame_t frame;
     // Each frame may change the client list or end this connection.
     m_inReadPass = true;

@@ -54,3 +54,8 @@ void benchStopProcess(QProcess &p)
         p.waitForFinished(3000);
     }
 }
+
+bool benchQuick()
+{
+    return qEnvironmentVariableIntValue("CORVID_BENCH_QUICK") > 0;
+}

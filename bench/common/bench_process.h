@@ -14,3 +14,6 @@ QByteArray benchServerConfig(const BenchParams &params);
 // False when the process ended or did not listen in time.
 bool benchWaitForListen(quint16 port, QProcess &proc, int timeoutMs);
 void benchStopProcess(QProcess &p);
+// CORVID_BENCH_QUICK=1: fewer messages and runs, for a check that the programs
+// work rather than for figures.
+bool benchQuick();

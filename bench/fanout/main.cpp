@@ -1,15 +1,17 @@
 // Load program: fan-out of injected messages through the server and through a
 // mosquitto broker, and the round trip through the virtual CAN bus to the
 // device simulator. Every run has a fixed message count and a time limit and
-// talks to 127.0.0.1 only. Prints one table on stdout, progress on stderr.
+// talks to 127.0.0.1 only. Prints one table on stdout, progress on stderr,
+// headed by the machine it ran on and where its processes ran.
 
 #include "bench/common/bench_clock.h"
+#include "bench/common/bench_machine.h"
 #include "bench/common/bench_process.h"
+#include "bench/common/proc_cpu.h"
 #include "bench/fanout/corvid_echo.h"
 #include "bench/fanout/corvid_fanout.h"
 #include "bench/fanout/load_tracker.h"
 #include "bench/fanout/mqtt_fanout.h"
-#include "bench/fanout/proc_cpu.h"
 #include "tests/common/test_certs.h"
 
 #include <QCommandLineParser>
@@ -23,7 +25,6 @@
 #include <QTemporaryDir>
 #include <QTextStream>
 #include <QTimer>
-#include <mosquitto.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -37,6 +38,9 @@
 #endif
 #ifndef CORVID_DEVSIM_EXE
 #define CORVID_DEVSIM_EXE ""
+#endif
+#ifndef CORVID_VBUS_EXE
+#define CORVID_VBUS_EXE ""
 #endif
 #ifndef CORVID_FANOUT_CEILING_EXE
 #define CORVID_FANOUT_CEILING_EXE ""
@@ -71,7 +75,29 @@ struct Row
     QString ratio;
     QString ceiling;
     QString note;
+    bool saturated = false; // fixed rate: delivered less than was offered
 };
+
+// A process at this share of one core or more sets the pace of its row.
+constexpr double kBusyCpu = 90;
+
+// What limits a row: the load program (the client), a peer at a full core,
+// a fixed-rate peer that falls behind, else the window of messages in flight
+// (full load) or nothing (a fixed rate that is kept).
+QString limitOf(const Row &r)
+{
+    if (r.saturated)
+        return QStringLiteral("saturated");
+    // The fan-out's peer (the server too behind its TLS port), or the server on the bus round trip.
+    const QString peer = r.what.startsWith(QLatin1String("fan-out ")) ? r.what.section(QLatin1Char(' '), 1, 1)
+                                                                      : QStringLiteral("server");
+    const bool peerBusy = r.peerCpu >= kBusyCpu, clientBusy = r.selfCpu >= kBusyCpu;
+    if (clientBusy)
+        return peerBusy ? peer + QStringLiteral("+client") : QStringLiteral("client");
+    if (r.offered > 0)
+        return QStringLiteral("-");
+    return peerBusy ? peer : QStringLiteral("window");
+}
 
 struct Limits
 {
@@ -259,10 +285,11 @@ QList<Row> runTogether(const QList<Peer> &peers, int n, quint32 count, double ra
 
 QString fmtCpu(double v) { return v < 0 ? QStringLiteral("-") : QString::number(v, 'f', 0); }
 
-void printTable(const QList<Row> &rows, int window, int e2eWindow, int repeats)
+void printTable(const QList<Row> &rows, int window, int e2eWindow, int repeats, const QString &machine)
 {
     QTextStream out(stdout);
-    out << "\nCorvid server load: fan-out of injected messages (server vs. mosquitto 127.0.0.1, QoS 0, vs. a\n"
+    out << "\n" << machine << '\n' << benchPlacementLine() << '\n';
+    out << "Corvid server load: fan-out of injected messages (server vs. mosquitto 127.0.0.1, QoS 0, vs. a\n"
            "minimal epoll/writev fan-out without Qt as the ceiling) and round trip through the virtual CAN bus\n"
            "to corvid-devsim.\n"
            "deliv/s = messages x receivers delivered per second; msg/s = messages that reached every receiver per second.\n"
@@ -273,7 +300,14 @@ void printTable(const QList<Row> &rows, int window, int e2eWindow, int repeats)
            "Fixed rate: server, mosquitto and ceiling offered the same messages at the same time on one schedule\n"
            "(1 ms timer) whatever the replies, so that the machine's noise falls on all alike; latencies of all "
         << repeats << " runs pooled.\nlost = messages missing or doubled over all runs. "
-           "cpu%: share of one core used by the server, broker or ceiling / by this load program.\n\n";
+           "cpu%: share of one core used by the server, broker or ceiling / by this load program.\n"
+           "limit = what sets the row's pace: client = this load program at "
+        << kBusyCpu
+        << " % of a core or more (the figure is then the\n"
+           "client's, not the peer's); server, mosquitto, ceiling = that peer at as much (mosquitto+client: both);\n"
+           "window = neither (the messages in flight and their round trip); saturated = a fixed rate the peer did not\n"
+           "keep, not everything in within 10 % (at least 50 ms) of the schedule's end (msg/s is what it delivered;\n"
+           "its latencies would only measure its backlog and are not shown).\n\n";
     auto line = [&](const QList<int> &w, const QStringList &c) {
         QString s;
         for (int i = 0; i < c.size(); ++i) {
@@ -282,33 +316,36 @@ void printTable(const QList<Row> &rows, int window, int e2eWindow, int repeats)
         }
         out << s.trimmed() << '\n';
     };
-    const QList<int> w1 = {-18, 4, 6, 8, 12, 10, 8, 8, 6, 10, 6, 6};
+    const QList<int> w1 = {-18, 4, 6, 8, 12, 10, 8, 8, 6, 10, 6, 6, -16};
     line(w1, {QStringLiteral("case"), QStringLiteral("N"), QStringLiteral("bytes"), QStringLiteral("messages"),
               QStringLiteral("deliv/s"), QStringLiteral("msg/s"), QStringLiteral("p50 us"), QStringLiteral("p99 us"),
-              QStringLiteral("lost"), QStringLiteral("cpu% s/l"), QStringLiteral("ratio"), QStringLiteral("ceil%")});
+              QStringLiteral("lost"), QStringLiteral("cpu% s/l"), QStringLiteral("ratio"), QStringLiteral("ceil%"),
+              QStringLiteral("limit")});
     for (const Row &r : rows) {
         if (r.offered > 0)
             continue;
         line(w1, {r.what, QString::number(r.receivers), QString::number(r.bytes), QString::number(r.messages),
                   QString::number(qint64(r.deliveriesPerSec)), QString::number(qint64(r.messagesPerSec)),
                   QString::number(r.p50), QString::number(r.p99), QString::number(r.lost + r.dup),
-                  fmtCpu(r.peerCpu) + QLatin1Char('/') + fmtCpu(r.selfCpu), r.ratio, r.ceiling});
+                  fmtCpu(r.peerCpu) + QLatin1Char('/') + fmtCpu(r.selfCpu), r.ratio, r.ceiling, limitOf(r)});
     }
     out << "ratio = server deliv/s / mosquitto deliv/s (TLS rows: msg/s over the TLS port / msg/s over the plain "
            "port); ceil% = server msg/s as a share of the ceiling's, same N and size, same run.\n\n";
-    const QList<int> w2 = {-18, 4, 6, 8, 8, 8, 8, 8, 6, 10, 6};
+    const QList<int> w2 = {-18, 4, 6, 8, 8, 8, 8, 8, 6, 10, 6, -16};
     line(w2, {QStringLiteral("fixed rate"), QStringLiteral("N"), QStringLiteral("bytes"), QStringLiteral("offered"),
               QStringLiteral("msg/s"), QStringLiteral("p50 us"), QStringLiteral("p99 us"), QStringLiteral("p99.9 us"),
-              QStringLiteral("lost"), QStringLiteral("cpu% s/l"), QStringLiteral("p99/mq")});
+              QStringLiteral("lost"), QStringLiteral("cpu% s/l"), QStringLiteral("p99/mq"), QStringLiteral("limit")});
     for (const Row &r : rows) {
         if (r.offered <= 0)
             continue;
+        auto latency = [&r](quint32 us) { return r.saturated ? QStringLiteral("-") : QString::number(us); };
         line(w2, {r.what, QString::number(r.receivers), QString::number(r.bytes), QString::number(qint64(r.offered)),
-                  QString::number(qint64(r.messagesPerSec)), QString::number(r.p50), QString::number(r.p99),
-                  QString::number(r.p999), QString::number(r.lost + r.dup),
-                  fmtCpu(r.peerCpu) + QLatin1Char('/') + fmtCpu(r.selfCpu), r.ratio});
+                  QString::number(qint64(r.messagesPerSec)), latency(r.p50), latency(r.p99), latency(r.p999),
+                  QString::number(r.lost + r.dup), fmtCpu(r.peerCpu) + QLatin1Char('/') + fmtCpu(r.selfCpu), r.ratio,
+                  limitOf(r)});
     }
-    out << "p99/mq = this row's p99 / mosquitto's p99 at the same N and rate, same run.\n";
+    out << "p99/mq = this row's p99 / mosquitto's p99 at the same N and rate, same run; none where either is "
+           "saturated.\n";
     bool notes = false;
     for (const Row &r : rows) {
         if (r.note.isEmpty() && !r.dup && !r.corrupt)
@@ -368,11 +405,11 @@ int main(int argc, char **argv)
     QCommandLineOption e2eWindowOpt(QStringLiteral("bus-window"), QStringLiteral("round trips in flight"),
                                     QStringLiteral("n"), QStringLiteral("4"));
     QCommandLineOption scaleOpt(QStringLiteral("scale"), QStringLiteral("multiplies every message count"),
-                                QStringLiteral("f"), QStringLiteral("1"));
+                                QStringLiteral("f"), benchQuick() ? QStringLiteral("0.1") : QStringLiteral("1"));
     QCommandLineOption timeoutOpt(QStringLiteral("case-timeout"), QStringLiteral("seconds per case"),
                                   QStringLiteral("s"), QStringLiteral("30"));
     QCommandLineOption repeatOpt(QStringLiteral("repeat"), QStringLiteral("runs per case, best one shown"),
-                                 QStringLiteral("n"), QStringLiteral("3"));
+                                 QStringLiteral("n"), benchQuick() ? QStringLiteral("1") : QStringLiteral("3"));
     QCommandLineOption receiversOpt(QStringLiteral("receivers"), QStringLiteral("comma-separated N values"),
                                     QStringLiteral("list"), QStringLiteral("1,10,100"));
     QCommandLineOption noBusOpt(QStringLiteral("no-bus"), QStringLiteral("skip the virtual CAN round trip"));
@@ -394,6 +431,9 @@ int main(int argc, char **argv)
         if (!a.startsWith(QLatin1String("--benchmark")))
             args << a;
     cl.process(args);
+    benchPinSelf();
+    // Measured before any process of the run starts, on a machine still quiet.
+    const QString machine = benchMachineLine();
 
     const int window = std::max(1, cl.value(windowOpt).toInt());
     const int e2eWindow = std::max(1, cl.value(e2eWindowOpt).toInt());
@@ -434,6 +474,22 @@ int main(int argc, char **argv)
     int failures = 0;
     QList<Row> rows;
 
+    // The virtual CAN bus of the round trip, hosted before the server joins it.
+    QProcess vbus;
+    const bool withBus = withServer && !cl.isSet(noBusOpt);
+    if (withBus) {
+        vbus.setProcessChannelMode(QProcess::MergedChannels);
+        benchStart(vbus, QString::fromUtf8(CORVID_VBUS_EXE), QStringList(), BenchRole::Load);
+        QByteArray said;
+        if (!benchWaitFor([&] { return vbus.state() == QProcess::NotRunning || (said += vbus.readAll()).contains("hosting"); },
+                          10000) ||
+            !said.contains("hosting")) {
+            err() << "bench_fanout: corvid-vbus did not host the bus: " << said << Qt::endl;
+            benchStopProcess(vbus);
+            return 2;
+        }
+    }
+
     // The server under test, headless, in its own working directory, with a
     // TLS port when openssl can make it a certificate.
     const quint16 srvPort = benchFreePort();
@@ -462,7 +518,7 @@ int main(int argc, char **argv)
     server.setProcessEnvironment(env);
     server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     server.setStandardOutputFile(srvDir + QStringLiteral("/stdout.txt"));
-    server.start(serverExe, QStringList());
+    benchStart(server, serverExe, QStringList());
     if (!server.waitForStarted(5000) || !benchWaitForListen(srvPort, server, 15000)) {
         err() << "bench_fanout: corvid-server did not start listening on 127.0.0.1:" << srvPort << Qt::endl;
         benchStopProcess(server);
@@ -476,7 +532,6 @@ int main(int argc, char **argv)
     quint16 mqttPort = 0;
     std::unique_ptr<MqttFanout> mqtt;
     const bool withMqtt = !cl.isSet(noMqttOpt);
-    mosquitto_lib_init();
     if (withMqtt) {
         mqttPort = benchFreePort();
         QFile conf(work.filePath(QStringLiteral("mosquitto.conf")));
@@ -491,7 +546,7 @@ int main(int argc, char **argv)
                        .toUtf8());
         conf.close();
         broker.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        broker.start(cl.value(mosqOpt), {QStringLiteral("-c"), conf.fileName()});
+        benchStart(broker, cl.value(mosqOpt), {QStringLiteral("-c"), conf.fileName()});
         if (!broker.waitForStarted(5000) || !benchWaitForListen(mqttPort, broker, 10000)) {
             err() << "bench_fanout: mosquitto did not start on 127.0.0.1:" << mqttPort << Qt::endl;
             ++failures;
@@ -547,7 +602,7 @@ int main(int argc, char **argv)
     bool withCeiling = false;
     if (!ceilingExe.isEmpty()) {
         ceiling.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        ceiling.start(ceilingExe, {QString::number(ceilPort)});
+        benchStart(ceiling, ceilingExe, {QString::number(ceilPort)});
         withCeiling = ceiling.waitForStarted(5000) && benchWaitForListen(ceilPort, ceiling, 10000);
         if (!withCeiling) {
             err() << "bench_fanout: the ceiling fan-out did not start ('" << ceilingExe << "')" << Qt::endl;
@@ -638,11 +693,18 @@ int main(int argc, char **argv)
                         }
                     }
                     const Row *mq = nullptr;
-                    for (const Row &r : together)
+                    // A peer that keeps the rate has everything in soon after the
+                    // schedule ends; one that falls behind builds a backlog
+                    // that grows with the run.
+                    const double schedule = double(count) / rate;
+                    const double keptRate = double(count) / (schedule + std::max(0.05, 0.1 * schedule));
+                    for (Row &r : together) {
+                        r.saturated = r.timedOut || r.lost > 0 || r.messagesPerSec < keptRate;
                         if (r.what == QLatin1String("fan-out mosquitto"))
                             mq = &r;
+                    }
                     for (Row &r : together) {
-                        if (mq && mq->p99 > 0 && &r != mq)
+                        if (mq && mq->p99 > 0 && &r != mq && !mq->saturated && !r.saturated)
                             r.ratio = QString::number(double(r.p99) / double(mq->p99), 'f', 2);
                         const bool short_ = r.timedOut || r.lost || r.dup || r.corrupt;
                         // A broker that cannot take the offered rate is a figure, not a fault here.
@@ -684,10 +746,9 @@ int main(int argc, char **argv)
     benchStopProcess(ceiling);
     mqtt.reset();
     benchStopProcess(broker);
-    mosquitto_lib_cleanup();
 
     // 3: round trip Manager -> server -> virtual CAN -> devsim -> back.
-    if (withServer && !cl.isSet(noBusOpt)) {
+    if (withBus) {
         const QString devsimExe = cl.value(devsimOpt);
         QProcess devsim;
         if (devsimExe.isEmpty() || !QFileInfo(devsimExe).isExecutable()) {
@@ -697,7 +758,7 @@ int main(int argc, char **argv)
             devsim.setWorkingDirectory(work.path());
             devsim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
             devsim.setStandardOutputFile(work.filePath(QStringLiteral("devsim-stdout.txt")));
-            devsim.start(devsimExe, CorvidEcho::devsimArguments());
+            benchStart(devsim, devsimExe, CorvidEcho::devsimArguments(), BenchRole::Load);
             CorvidEcho echo(srvPort);
             if (!devsim.waitForStarted(5000) || !echo.connectManager(20000)) {
                 err() << "bench_fanout: bus round trip not ready: " << echo.lastError() << Qt::endl;
@@ -717,7 +778,8 @@ int main(int argc, char **argv)
         }
     }
     benchStopProcess(server);
-    printTable(rows, window, e2eWindow, repeats);
+    benchStopProcess(vbus);
+    printTable(rows, window, e2eWindow, repeats, machine);
     if (failures)
         err() << "bench_fanout: " << failures << " case(s) incomplete or wrong" << Qt::endl;
     return failures ? 1 : 0;

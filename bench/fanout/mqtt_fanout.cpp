@@ -3,41 +3,74 @@
 #include "bench/common/bench_clock.h"
 #include "bench/fanout/load_tracker.h"
 
-#include <QSocketNotifier>
-#include <mosquitto.h>
-#include <sys/ioctl.h>
-
 namespace {
-const char kTopic[] = "corvid/bench";
+
+const QByteArray kTopic = QByteArrayLiteral("corvid/bench");
+
+// MQTT 3.1.1 packet types, high nibble of the first byte.
+enum : quint8 { kConnack = 2, kPublish = 3, kSuback = 9, kPingresp = 13 };
+
+void putLength(QByteArray &b, int n)
+{
+    do {
+        quint8 digit = quint8(n % 128);
+        n /= 128;
+        if (n > 0)
+            digit |= 0x80;
+        b.append(char(digit));
+    } while (n > 0);
 }
 
-MqttFanout::MqttFanout(quint16 port, QObject *parent) : QObject(parent), m_port(port)
+void putString(QByteArray &b, const QByteArray &s)
 {
-    // Keep-alive pings and reconnect bookkeeping of the library.
-    connect(&m_misc, &QTimer::timeout, this, [this] {
-        for (auto &c : m_subs)
-            if (!c->dead)
-                mosquitto_loop_misc(c->m);
-        if (m_pub && !m_pub->dead)
-            mosquitto_loop_misc(m_pub->m);
-    });
-    m_misc.start(1000);
+    b.append(char(s.size() >> 8)).append(char(s.size() & 0xFF)).append(s);
 }
 
-MqttFanout::~MqttFanout()
+QByteArray packet(quint8 first, const QByteArray &body)
 {
-    auto drop = [](Client *c) {
-        delete c->rd;
-        delete c->wr;
-        if (!c->dead)
-            mosquitto_disconnect(c->m);
-        mosquitto_destroy(c->m);
-    };
-    for (auto &c : m_subs)
-        drop(c.get());
-    if (m_pub)
-        drop(m_pub.get());
+    QByteArray p(1, char(first));
+    putLength(p, body.size());
+    return p + body;
 }
+
+QByteArray connectPacket(const QByteArray &clientId)
+{
+    QByteArray body;
+    putString(body, QByteArrayLiteral("MQTT"));
+    body.append(char(4));                 // protocol level 3.1.1
+    body.append(char(0x02));              // clean session
+    body.append(char(0)).append(char(0)); // no keep-alive: a run never idles long
+    putString(body, clientId);
+    return packet(0x10, body);
+}
+
+QByteArray subscribePacket()
+{
+    QByteArray body;
+    body.append(char(0)).append(char(1)); // packet id
+    putString(body, kTopic);
+    body.append(char(0)); // QoS 0
+    return packet(0x82, body);
+}
+
+void appendPublish(QByteArray &out, const QByteArray &payload)
+{
+    out.append(char(0x30));
+    putLength(out, 2 + kTopic.size() + payload.size());
+    putString(out, kTopic);
+    out.append(payload);
+}
+
+} // namespace
+
+MqttFanout::Client::Client(MqttFanout *owner, int index)
+    : index(index), conn([owner, this](const char *data, int size) { owner->received(this, data, size); })
+{
+}
+
+MqttFanout::MqttFanout(quint16 port, QObject *parent) : QObject(parent), m_port(port) {}
+
+MqttFanout::~MqttFanout() = default;
 
 void MqttFanout::fail(const QString &what)
 {
@@ -45,140 +78,133 @@ void MqttFanout::fail(const QString &what)
         m_error = what;
 }
 
+QString MqttFanout::lastError() const
+{
+    if (!m_error.isEmpty())
+        return m_error;
+    auto said = [](const Client &c) {
+        if (!c.refused.isEmpty())
+            return QStringLiteral("MQTT client %1: %2").arg(c.index).arg(c.refused);
+        return c.conn.failed() ? QStringLiteral("MQTT client %1: %2").arg(c.index).arg(c.conn.error()) : QString();
+    };
+    if (m_pub && !said(*m_pub).isEmpty())
+        return said(*m_pub);
+    for (const auto &c : m_subs)
+        if (!said(*c).isEmpty())
+            return said(*c);
+    return QString();
+}
+
 MqttFanout::Client *MqttFanout::newClient(const QByteArray &id, int index)
 {
-    auto *c = new Client;
-    c->owner = this;
-    c->index = index;
-    c->m = mosquitto_new(id.constData(), true, c);
-    if (!c->m) {
-        fail(QStringLiteral("mosquitto_new failed"));
-        delete c;
+    auto c = std::make_unique<Client>(this, index);
+    if (!c->conn.open(m_port)) {
+        fail(QStringLiteral("MQTT client %1: %2").arg(index).arg(c->conn.error()));
         return nullptr;
     }
-    mosquitto_int_option(c->m, MOSQ_OPT_TCP_NODELAY, 1);
-    mosquitto_connect_callback_set(c->m, &MqttFanout::onConnect);
-    mosquitto_subscribe_callback_set(c->m, &MqttFanout::onSubscribe);
-    mosquitto_message_callback_set(c->m, &MqttFanout::onMessage);
-    int rc = mosquitto_connect(c->m, "127.0.0.1", m_port, 60);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        fail(QStringLiteral("mosquitto_connect: %1").arg(QString::fromUtf8(mosquitto_strerror(rc))));
-        mosquitto_destroy(c->m);
-        delete c;
-        return nullptr;
+    c->conn.send(connectPacket(id));
+    return c.release();
+}
+
+void MqttFanout::received(Client *c, const char *data, int size)
+{
+    if (c->in.isEmpty()) {
+        packets(c, data, size);
+    } else {
+        c->in.append(data, size);
+        const QByteArray all = std::move(c->in);
+        c->in.clear();
+        packets(c, all.constData(), all.size());
     }
-    attach(c);
-    return c;
-}
-
-void MqttFanout::attach(Client *c)
-{
-    int fd = mosquitto_socket(c->m);
-    c->rd = new QSocketNotifier(fd, QSocketNotifier::Read);
-    c->wr = new QSocketNotifier(fd, QSocketNotifier::Write);
-    connect(c->rd, &QSocketNotifier::activated, this, [this, c] { readClient(c); });
-    connect(c->wr, &QSocketNotifier::activated, this, [this, c] { writeClient(c); });
-    updateWrite(c);
-}
-
-void MqttFanout::updateWrite(Client *c)
-{
-    if (!c->dead)
-        c->wr->setEnabled(mosquitto_want_write(c->m));
-}
-
-void MqttFanout::readClient(Client *c)
-{
-    if (c->dead)
-        return;
-    int fd = mosquitto_socket(c->m);
-    // The library takes one packet per call; drain what the kernel holds so
-    // one wake-up serves many messages.
-    for (;;) {
-        int rc = mosquitto_loop_read(c->m, 1);
-        if (rc != MOSQ_ERR_SUCCESS) {
-            c->dead = true;
-            c->rd->setEnabled(false);
-            c->wr->setEnabled(false);
-            fail(QStringLiteral("mosquitto client %1: %2").arg(c->index).arg(QString::fromUtf8(mosquitto_strerror(rc))));
-            return;
-        }
-        int avail = 0;
-        if (ioctl(fd, FIONREAD, &avail) != 0 || avail <= 0)
-            break;
-    }
-    updateWrite(c);
-    if (m_pumpPending)
+    if (m_tracker && c->index >= 0)
         pump();
 }
 
-void MqttFanout::writeClient(Client *c)
+void MqttFanout::packets(Client *c, const char *data, int size)
 {
-    if (c->dead)
-        return;
-    int rc = mosquitto_loop_write(c->m, 1);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        c->dead = true;
-        c->rd->setEnabled(false);
-        c->wr->setEnabled(false);
-        fail(QStringLiteral("mosquitto write: %1").arg(QString::fromUtf8(mosquitto_strerror(rc))));
-        return;
+    int at = 0;
+    while (c->refused.isEmpty() && size - at >= 2) {
+        // Fixed header: type and flags, then the remaining length in 1 to 4 bytes.
+        int length = 0, shift = 0, p = at + 1;
+        bool complete = false;
+        while (p < size && shift <= 21) {
+            const quint8 digit = quint8(data[p++]);
+            length |= (digit & 0x7F) << shift;
+            shift += 7;
+            if (!(digit & 0x80)) {
+                complete = true;
+                break;
+            }
+        }
+        if (!complete) {
+            if (shift > 21)
+                c->refused = QStringLiteral("a malformed packet length");
+            break;
+        }
+        if (size - p < length)
+            break;
+        packet(c, quint8(data[at]), data + p, length);
+        at = p + length;
     }
-    updateWrite(c);
+    if (at < size && c->refused.isEmpty())
+        c->in = QByteArray(data + at, size - at);
 }
 
-void MqttFanout::onConnect(mosquitto *m, void *obj, int rc)
+void MqttFanout::packet(Client *c, quint8 first, const char *body, int size)
 {
-    auto *c = static_cast<Client *>(obj);
-    if (rc != 0) {
-        c->owner->fail(QStringLiteral("CONNACK %1").arg(rc));
-        return;
+    switch (first >> 4) {
+    case kPublish: {
+        const int topicLength = size < 2 ? 0 : quint8(body[0]) << 8 | quint8(body[1]);
+        const int start = 2 + topicLength + (((first >> 1) & 3) ? 2 : 0);
+        if (size < 2 || start > size || c->index < 0) {
+            c->refused = QStringLiteral("an unexpected PUBLISH");
+            break;
+        }
+        if (m_tracker)
+            m_tracker->deliver(c->index, body + start, size - start, benchNowUs());
+        break;
     }
-    if (c->index < 0)
-        c->ready = true;
-    else
-        mosquitto_subscribe(m, nullptr, kTopic, 0);
-}
-
-void MqttFanout::onSubscribe(mosquitto *, void *obj, int, int qos_count, const int *granted)
-{
-    auto *c = static_cast<Client *>(obj);
-    if (qos_count == 1 && granted[0] == 0)
-        c->ready = true;
-    else
-        c->owner->fail(QStringLiteral("subscription refused"));
-}
-
-void MqttFanout::onMessage(mosquitto *, void *obj, const mosquitto_message *msg)
-{
-    auto *c = static_cast<Client *>(obj);
-    MqttFanout *self = c->owner;
-    if (!self->m_tracker || c->index < 0)
-        return;
-    self->m_tracker->deliver(c->index, static_cast<const char *>(msg->payload), msg->payloadlen, benchNowUs());
-    // Publishing from inside a callback only queues; send after the read.
-    self->m_pumpPending = true;
+    case kConnack:
+        if (size != 2 || body[1] != 0)
+            c->refused = QStringLiteral("CONNACK refused");
+        else if (c->index < 0)
+            c->ready = true;
+        else
+            c->conn.send(subscribePacket());
+        break;
+    case kSuback:
+        if (size != 3 || body[2] != 0)
+            c->refused = QStringLiteral("subscription refused");
+        else
+            c->ready = true;
+        break;
+    case kPingresp:
+        break;
+    default:
+        c->refused = QStringLiteral("an unexpected packet of type %1").arg(first >> 4);
+    }
 }
 
 bool MqttFanout::growSubscribers(int total, int timeoutMs)
 {
     while (int(m_subs.size()) < total) {
-        int index = int(m_subs.size());
+        const int index = int(m_subs.size());
         Client *c = newClient(QByteArray("corvid-bench-sub-") + QByteArray::number(index), index);
         if (!c)
             return false;
         m_subs.emplace_back(c);
     }
     return benchWaitFor(
-        [this] {
-            if (!m_error.isEmpty())
-                return true;
-            for (auto &c : m_subs)
-                if (!c->ready)
-                    return false;
-            return true;
-        },
-        timeoutMs) && m_error.isEmpty();
+               [this] {
+                   if (!lastError().isEmpty())
+                       return true;
+                   for (auto &c : m_subs)
+                       if (!c->ready)
+                           return false;
+                   return true;
+               },
+               timeoutMs) &&
+           lastError().isEmpty();
 }
 
 bool MqttFanout::connectPublisher(int timeoutMs)
@@ -189,7 +215,8 @@ bool MqttFanout::connectPublisher(int timeoutMs)
             return false;
         m_pub.reset(c);
     }
-    return benchWaitFor([this] { return m_pub->ready || !m_error.isEmpty(); }, timeoutMs) && m_error.isEmpty();
+    return benchWaitFor([this] { return m_pub->ready || !lastError().isEmpty(); }, timeoutMs) &&
+           lastError().isEmpty();
 }
 
 void MqttFanout::startRun(LoadTracker *tracker)
@@ -200,17 +227,13 @@ void MqttFanout::startRun(LoadTracker *tracker)
 
 void MqttFanout::pump()
 {
-    m_pumpPending = false;
-    if (!m_tracker || !m_pub || m_pub->dead)
+    if (!m_tracker || !m_pub || m_pub->conn.failed())
         return;
-    while (m_tracker->canSend()) {
-        quint32 seq = m_tracker->takeSeq();
-        QByteArray payload = makeLoadPayload(seq, benchNowUs(), m_tracker->payloadSize());
-        int rc = mosquitto_publish(m_pub->m, nullptr, kTopic, payload.size(), payload.constData(), 0, false);
-        if (rc != MOSQ_ERR_SUCCESS) {
-            fail(QStringLiteral("publish: %1").arg(QString::fromUtf8(mosquitto_strerror(rc))));
-            break;
-        }
-    }
-    updateWrite(m_pub.get());
+    // Everything the window or the schedule allows now; the connection sends
+    // all of a pass in one write.
+    QByteArray batch;
+    while (m_tracker->canSend())
+        appendPublish(batch, makeLoadPayload(m_tracker->takeSeq(), benchNowUs(), m_tracker->payloadSize()));
+    if (!batch.isEmpty())
+        m_pub->conn.send(batch);
 }

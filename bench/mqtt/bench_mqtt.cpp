@@ -6,8 +6,9 @@
 // to 127.0.0.1 only. Prints one table on stdout, progress on stderr.
 
 #include "bench/common/bench_clock.h"
+#include "bench/common/bench_machine.h"
 #include "bench/common/bench_process.h"
-#include "bench/fanout/proc_cpu.h"
+#include "bench/common/proc_cpu.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -126,7 +127,7 @@ public:
     bool start()
     {
         m_vbus.setProcessChannelMode(QProcess::MergedChannels);
-        m_vbus.start(QStringLiteral(CORVID_VBUS_EXE), QStringList());
+        benchStart(m_vbus, QStringLiteral(CORVID_VBUS_EXE), QStringList(), BenchRole::Load);
         if (!benchWaitFor([&] { return m_vbus.state() == QProcess::NotRunning ||
                                        (m_vbusOut += m_vbus.readAll()).contains("hosting"); }, 10000) ||
             !m_vbusOut.contains("hosting"))
@@ -139,7 +140,7 @@ public:
                    QByteArray::number(m_brokerPort) + " 127.0.0.1\nallow_anonymous true\n");
         conf.close();
         m_broker.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_broker.start(QStringLiteral("mosquitto"), {QStringLiteral("-c"), conf.fileName()});
+        benchStart(m_broker, QStringLiteral("mosquitto"), {QStringLiteral("-c"), conf.fileName()});
         if (!m_broker.waitForStarted(5000) || !benchWaitForListen(m_brokerPort, m_broker, 10000))
             return fail("mosquitto did not start");
         return true;
@@ -172,7 +173,7 @@ public:
         QProcess server;
         server.setWorkingDirectory(dir.path());
         server.setStandardOutputFile(QProcess::nullDevice());
-        server.start(QStringLiteral(CORVID_SERVER_EXE), QStringList());
+        benchStart(server, QStringLiteral(CORVID_SERVER_EXE), QStringList());
         if (!server.waitForStarted(5000) || !benchWaitForListen(port, server, 15000)) {
             fail("corvid-server did not start");
             return row;
@@ -188,10 +189,11 @@ public:
         QProcess device;
         device.setProcessChannelMode(QProcess::MergedChannels);
         const qint64 cpuBefore = processCpuUs(server.processId());
-        device.start(QStringLiteral(CORVID_DEVSIM_EXE),
-                     {"--address", "5", "--to", "1", "--msg-id", "0x300", "--no-echo", "--quiet", "--exit-when-done",
-                      "--rate", QString::number(rate), "--count", QString::number(count), "--length",
-                      QString::number(size)});
+        benchStart(device, QStringLiteral(CORVID_DEVSIM_EXE),
+                   {"--address", "5", "--to", "1", "--msg-id", "0x300", "--no-echo", "--quiet", "--exit-when-done",
+                    "--rate", QString::number(rate), "--count", QString::number(count), "--length",
+                    QString::number(size)},
+                   BenchRole::Load);
         if (!device.waitForStarted(5000) || !device.waitForFinished(600000))
             fail("corvid-devsim did not finish its stream");
         const QByteArray said = device.readAll();
@@ -244,12 +246,14 @@ private:
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    benchPinSelf();
     mosquitto_lib_init();
     Bench bench;
     if (!bench.start())
         return 1;
     const quint64 n = quint64(qEnvironmentVariableIntValue("CORVID_BENCH_MQTT_COUNT") > 0
-                                  ? qEnvironmentVariableIntValue("CORVID_BENCH_MQTT_COUNT") : 20000);
+                                  ? qEnvironmentVariableIntValue("CORVID_BENCH_MQTT_COUNT")
+                                  : benchQuick() ? 2000 : 20000);
     std::vector<Row> rows;
     // 8 bytes as fast as the device gets them onto the bus; 1024 bytes (129 frames
     // each) at a rate the virtual bus carries whole.

@@ -8,6 +8,7 @@
 //    frame size.
 
 #include "bench/common/bench_clock.h"
+#include "bench/common/bench_machine.h"
 #include "bench/common/bench_process.h"
 #include "bench/common/corvid_load_client.h"
 #include "tests/common/direwolf_pair.h"
@@ -61,7 +62,7 @@ struct RadioServer {
             return fail(why, QStringLiteral("cannot write ") + cfg.fileName());
         cfg.close();
         proc.setWorkingDirectory(dir.path());
-        proc.start(QStringLiteral(CORVID_SERVER_EXE), QStringList());
+        benchStart(proc, QStringLiteral(CORVID_SERVER_EXE), QStringList());
         if (!proc.waitForStarted(5000) || !benchWaitForListen(port, proc, 15000))
             return fail(why, QStringLiteral("corvid-server did not start (" CORVID_SERVER_EXE ")"));
         client.open(port);

@@ -5,6 +5,7 @@
 // content and order.
 
 #include "bench/common/bench_clock.h"
+#include "bench/common/bench_machine.h"
 #include "bench/common/bench_process.h"
 #include "bench/common/corvid_load_client.h"
 #include "engine/corvid_types.h"
@@ -68,7 +69,7 @@ public:
             m_proc[i].setWorkingDirectory(dir);
             m_proc[i].setStandardOutputFile(dir + QStringLiteral("/stdout.txt"));
             m_proc[i].setStandardErrorFile(dir + QStringLiteral("/stderr.txt"));
-            m_proc[i].start(QStringLiteral(CORVID_SERVER_EXE), QStringList());
+            benchStart(m_proc[i], QStringLiteral(CORVID_SERVER_EXE), QStringList());
             if (!m_proc[i].waitForStarted(5000) || !benchWaitForListen(m_tcp[i], m_proc[i], 15000)) {
                 *error = QStringLiteral("corvid-server did not start (") + QStringLiteral(CORVID_SERVER_EXE) + ')';
                 return false;

@@ -213,7 +213,9 @@ private slots:
     }
 
     // A frame leaves only once the one before is acknowledged or its wait ran
-    // out; the send itself returns at once with every frame queued.
+    // out; the send itself returns at once with every frame queued. A frame
+    // from the bus read together with the acknowledgement reaches the engine
+    // after the next frame has left.
     void acknowledgements_data() {
         QTest::addColumn<QByteArray>("answer");
         QTest::addColumn<bool>("late");
@@ -221,6 +223,7 @@ private slots:
         QTest::newRow("on time") << QByteArray("z\r") << false << kLong;
         QTest::newRow("late") << QByteArray("z\r") << true << kLong;
         QTest::newRow("never") << QByteArray() << false << 20;
+        QTest::newRow("frame in front") << QByteArray("t0232AB01\rz\r") << false << kLong;
     }
     void acknowledgements() {
         QFETCH(QByteArray, answer);
@@ -228,6 +231,11 @@ private slots:
         QFETCH(int, ackTimeout);
         PtyPeer pty;
         bind(pty.path(), {ackTimeout, kLong, kLong}, &pty);
+        int fromBus = 0, nextAlreadyOut = 0;
+        m_engine->setMessageHandler([&](const corvid_message *) {
+            ++fromBus;
+            nextAlreadyOut += pty.received().isEmpty() ? 0 : 1;
+        });
         corvid_message m = corvid_message_over(0x0102, 3, 1, kTwenty);
         QCOMPARE(m_conn->sendCorvidMessage(&m), int64_t(20));
         QCOMPARE(m_conn->sendCorvidMessage(&m), int64_t(20));
@@ -252,6 +260,9 @@ private slots:
         QCOMPARE(m_conn->pendingAcks(), 0);
         QVERIFY(pty.received().isEmpty());
         QCOMPARE(m_conn->txBytesCount(), uint64_t(9 + 2 * 80));
+        const bool frames = answer.startsWith('t');
+        QTRY_COMPARE(fromBus, frames ? lines.size() : 0);
+        QCOMPARE(nextAlreadyOut, frames ? lines.size() - 1 : 0);
     }
 
     // Unanswered frames wait in a queue bounded by the engine's budget: the

@@ -1,4 +1,4 @@
-#include "bench/fanout/proc_cpu.h"
+#include "bench/common/proc_cpu.h"
 
 #include <QByteArray>
 #include <QFile>
