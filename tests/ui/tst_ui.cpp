@@ -163,8 +163,8 @@ void TestUi::clientsAddedAndRemoved()
     DiagnosticCapture diag;
     CorvidServerWidget w;
     auto *table = w.findChild<QTableWidget *>(QStringLiteral("tableWidget"));
-    crd_client_info_t first{4, "Corvid control app (ver: 100)", "watcher", nullptr, 1, 1, {}, 100};
-    crd_client_info_t second{5, first.description, "manager", nullptr, 1, 0, {}, 100};
+    crd_client_info_t first{4, "Corvid control app (ver: 100)", "watcher", nullptr, 1, 1, {}, 100, {}};
+    crd_client_info_t second{5, first.description, "manager", nullptr, 1, 0, {}, 100, {}};
     const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-1);
     w.slotAddClient(first);
     w.slotAddClient(second);
