@@ -92,6 +92,7 @@ void DeviceSimulator::onStateChanged(AbstractConnector::HWState state)
         }
     } else {
         print(QStringLiteral("corvid-devsim: left the bus, trying again every second"));
+        finishIfSent();
         // Rejoining later must not make up for the time off the bus.
         m_streamTimer.stop();
         m_replayTimer.stop();
@@ -169,7 +170,7 @@ void DeviceSimulator::streamTick()
         m_streamTimer.stop();
         print(QStringLiteral("corvid-devsim: stream done, %1 sent, %2 failed").arg(m_streamed).arg(m_streamFailed));
         if (m_options.exitWhenDone)
-            emit finished();
+            finishWhenSent();
     }
 }
 
@@ -214,28 +215,39 @@ void DeviceSimulator::replayResume()
 void DeviceSimulator::finishReplay()
 {
     m_replayDone = true;
-    // What the bus plugin still buffers in its socket must leave before the process does.
-    QList<QTcpSocket *> sockets;
-    if (QCanBusDevice *device = m_connector->device())
-        sockets = device->findChildren<QTcpSocket *>();
-    auto flushed = [sockets] {
-        for (QTcpSocket *socket : sockets) {
-            if (socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() > 0)
-                return false;
+    finishWhenSent();
+}
+
+void DeviceSimulator::finishWhenSent()
+{
+    // Frames still queued in the connector, or buffered in the bus plugin's
+    // socket, must leave before the process does: an exit drops them.
+    m_finishing = true;
+    if (QCanBusDevice *device = m_connector ? m_connector->device() : nullptr) {
+        connect(device, &QCanBusDevice::framesWritten, this, &DeviceSimulator::finishIfSent, Qt::UniqueConnection);
+        for (QTcpSocket *socket : device->findChildren<QTcpSocket *>()) {
+            connect(socket, &QTcpSocket::bytesWritten, this, &DeviceSimulator::finishIfSent, Qt::UniqueConnection);
+            connect(socket, &QTcpSocket::disconnected, this, &DeviceSimulator::finishIfSent, Qt::UniqueConnection);
         }
-        return true;
-    };
-    if (flushed()) {
-        emit finished();
+    }
+    finishIfSent();
+}
+
+void DeviceSimulator::finishIfSent()
+{
+    if (!m_finishing)
         return;
+    // Off the bus nothing more leaves; waiting would never end.
+    if (QCanBusDevice *device = m_joined && m_connector ? m_connector->device() : nullptr) {
+        if (m_connector->queuedFrames() > 0)
+            return;
+        for (QTcpSocket *socket : device->findChildren<QTcpSocket *>()) {
+            if (socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() > 0)
+                return;
+        }
     }
-    for (QTcpSocket *socket : sockets) {
-        connect(socket, &QTcpSocket::bytesWritten, this, [this, flushed] {
-            if (flushed())
-                emit finished();
-        });
-        connect(socket, &QTcpSocket::disconnected, this, &DeviceSimulator::finished);
-    }
+    m_finishing = false;
+    emit finished();
 }
 
 QString DeviceSimulator::replaySummary() const

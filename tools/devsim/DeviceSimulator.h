@@ -69,12 +69,15 @@ private:
     void replayPump();
     void replayResume();
     void finishReplay();
+    void finishWhenSent();
+    void finishIfSent();
     void print(const QString &line) const;
 
     DeviceSimulatorOptions m_options;
     CorvidEngine m_engine;
     std::unique_ptr<QSocketCAN_connector> m_connector;
     bool m_joined = false;
+    bool m_finishing = false;  // finished() once everything sent has left
     QTimer m_rejoinTimer;
     QTimer m_streamTimer;
     QElapsedTimer m_streamClock;
