@@ -8,6 +8,7 @@
 //   counting as its IPv4 address.
 
 #include "server/ManagerHosts.h"
+#include "fuzz/fuzz_check.h"
 
 #include <QRegularExpression>
 #include <QStringList>
@@ -16,12 +17,6 @@
 #include <cstring>
 
 namespace {
-
-void check(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
 
 // The address as bytes, and whether it is IPv4 (an IPv4-mapped one counts as such).
 QByteArray reference(const QHostAddress &a, bool *v4)

@@ -4,21 +4,12 @@
 // conversions agree; the address list keeps exactly the parts that convert.
 
 #include "config/corvid_config_convert.h"
+#include "fuzz/fuzz_check.h"
 
 #include <QString>
 #include <QStringList>
 
 #include <cstdlib>
-
-namespace {
-
-void check(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -6,6 +6,7 @@
 #include "connectors/AbstractConnector.h"
 #include "engine/CorvidEngine.h"
 #include "engine/corvid_engine.h"
+#include "fuzz/fuzz_check.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -35,11 +36,6 @@ struct Last {
     std::vector<uint8_t> data;
     int count;
 } g_last;
-
-void check(bool ok) {
-    if (!ok)
-        std::abort();
-}
 
 void check_buffers() {
     uint16_t free_count = 0;

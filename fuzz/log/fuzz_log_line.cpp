@@ -3,20 +3,11 @@
 // long as its length said.
 
 #include "log/corvid_log_format.h"
+#include "fuzz/fuzz_check.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-
-namespace {
-
-void check(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -5,6 +5,7 @@
 
 #include "server/CorvidMetrics.h"
 #include "server/metrics_http.h"
+#include "fuzz/fuzz_check.h"
 
 #include <QString>
 #include <cstddef>
@@ -12,12 +13,6 @@
 #include <cstdlib>
 
 namespace {
-
-void check(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
 
 QByteArray unescape(const QByteArray &escaped)
 {

@@ -1,16 +1,11 @@
 #pragma once
-// Shared by the radio fuzz targets: an abort that libFuzzer reports as a crash,
-// and the piece size the first input byte picks for cutting the stream.
+// Shared by the radio fuzz targets: the piece size the first input byte
+// picks for cutting the stream.
+
+#include "fuzz/fuzz_check.h"
 
 #include <QByteArray>
 #include <cstdint>
-#include <cstdlib>
-
-inline void check(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
 
 // Feeds the input to `reader` cut into pieces of the size its first byte
 // picks, and returns everything handed out.

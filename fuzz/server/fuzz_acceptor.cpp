@@ -8,6 +8,7 @@
 
 #include "server/CorvidTCPserver.h"
 #include "server/corvid_wire.h"
+#include "fuzz/fuzz_check.h"
 
 #include <QCoreApplication>
 #include <QPointer>
@@ -21,12 +22,6 @@
 #include <unistd.h>
 
 namespace {
-
-void check(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
 
 void quiet(QtMsgType, const QMessageLogContext &, const QString &) {}
 

@@ -3,18 +3,13 @@
 // self-consistent, and the buffer must never hold more than one frame's worth.
 
 #include "server/corvid_wire.h"
+#include "fuzz/fuzz_check.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 
 namespace {
-
-void check(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
 
 uint32_t le32(const QByteArray &b, int off)
 {

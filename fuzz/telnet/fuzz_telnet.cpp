@@ -4,18 +4,13 @@
 // terminal must come back unchanged.
 
 #include "server/telnet_stream.h"
+#include "fuzz/fuzz_check.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 
 namespace {
-
-void check(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
 
 // Small, so that long subnegotiations are common.
 constexpr int kMaxSubnegotiation = 16;

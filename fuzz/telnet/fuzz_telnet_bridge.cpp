@@ -11,6 +11,7 @@
 
 #include "server/CorvidTelnet.h"
 #include "server/telnet_stream.h"
+#include "fuzz/fuzz_check.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
@@ -27,12 +28,6 @@
 #include <unistd.h>
 
 namespace {
-
-void check(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
 
 int g_criticals = 0;
 
