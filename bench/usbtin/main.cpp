@@ -3,10 +3,12 @@
 // adapter, which puts the frames on the virtual CAN bus where this program
 // counts them. The adapter acknowledges every frame at once; the connector
 // sends the next frame only after that acknowledgement, so the round trip of
-// one frame and its acknowledgement bounds the rate. That round trip is
-// measured before and after, on the same adapter, by a process of its own
-// placed like the server, and shown as the limit beside the figures, with the
-// CPU each process used, which tells what set the pace.
+// one frame and its acknowledgement bounds the rate. That bound is measured
+// under the same load: the same messages go, run for run in turn with the
+// server, to a lean sender (LeanSender.h) that does nothing but send each
+// frame on the previous one's acknowledgement. The round trip of the adapter
+// alone is shown as well, with the CPU each process used, which tells what
+// set the pace.
 // Talks to 127.0.0.1 only. Table on stdout, progress on stderr.
 
 #include "bench/common/bench_clock.h"
@@ -14,6 +16,8 @@
 #include "bench/common/bench_process.h"
 #include "bench/common/corvid_load_client.h"
 #include "bench/common/proc_cpu.h"
+#include "bench/usbtin/LeanSender.h"
+#include "engine/TerminationSignals.h"
 #include "server/corvid_wire.h"
 
 #include <QCanBus>
@@ -151,11 +155,11 @@ struct Row {
     bool complete = false;
     // Shares of one core: the server, the adapter, this program.
     double serverCpu = -1, adapterCpu = -1, selfCpu = -1;
-    quint32 limitUs = 0;  // the round trip next to this run
-    std::vector<double> shares;  // of a row's runs, lowest first
+    double limitFps = 0;  // the lean sender's median rate of the row
+    std::vector<double> shares;  // each server run against its two lean neighbours, lowest first
 
     double fps() const { return seconds > 0 ? double(frames) / seconds : 0; }
-    double share() const { return limitUs ? fps() * limitUs / 1e6 : 0; }
+    double share() const { return limitFps > 0 ? fps() / limitFps : 0; }
 };
 
 QString cpuText(double v) { return v < 0 ? QStringLiteral("-") : QString::number(v, 'f', 0); }
@@ -229,7 +233,8 @@ Row runCase(CorvidLoadClient &client, quint64 &busFrames, int bytes, int message
     r.serverCpu = share(server0, server1);
     r.adapterCpu = share(adapter0, adapter1);
     r.selfCpu = share(self0, self1);
-    err() << "  " << bytes << " bytes: " << r.frames << " frames in " << r.seconds << " s" << Qt::endl;
+    err() << "  " << bytes << " bytes: " << r.frames << " frames in " << r.seconds << " s, cpu% peer/sim/load "
+          << cpuText(r.serverCpu) << '/' << cpuText(r.adapterCpu) << '/' << cpuText(r.selfCpu) << Qt::endl;
     return r;
 }
 
@@ -247,14 +252,20 @@ int main(int argc, char **argv)
                                     QStringLiteral("path"), QStringLiteral(CORVID_ADAPTER_SIM_EXE));
     const QCommandLineOption scaleOpt(QStringLiteral("scale"), QStringLiteral("multiplies every message count"),
                                       QStringLiteral("f"), benchQuick() ? QStringLiteral("0.2") : QStringLiteral("1"));
-    const QCommandLineOption repeatOpt(QStringLiteral("repeat"), QStringLiteral("runs per case, best one shown"),
-                                       QStringLiteral("n"), QStringLiteral("3"));
+    const QCommandLineOption repeatOpt(QStringLiteral("repeat"),
+                                       QStringLiteral("server runs per case, the median shown"), QStringLiteral("n"),
+                                       QStringLiteral("5"));
     const QCommandLineOption roundTripsOpt(QStringLiteral("round-trips"),
                                            QStringLiteral("only measure the acknowledgement round trip on this port"),
                                            QStringLiteral("path"));
     const QCommandLineOption samplesOpt(QStringLiteral("samples"), QStringLiteral("round trips to measure"),
                                         QStringLiteral("n"), QStringLiteral("3000"));
-    cl.addOptions({serverOpt, simOpt, scaleOpt, repeatOpt, roundTripsOpt, samplesOpt});
+    const QCommandLineOption leanOpt(QStringLiteral("lean-sender"),
+                                     QStringLiteral("only be the lean sender on this adapter (see LeanSender.h)"),
+                                     QStringLiteral("path"));
+    const QCommandLineOption portOpt(QStringLiteral("port"), QStringLiteral("the lean sender's control port"),
+                                     QStringLiteral("n"));
+    cl.addOptions({serverOpt, simOpt, scaleOpt, repeatOpt, roundTripsOpt, samplesOpt, leanOpt, portOpt});
     QStringList args;  // the common bench runner may pass benchmark-library flags
     for (const QString &a : app.arguments())
         if (!a.startsWith(QLatin1String("--benchmark")))
@@ -265,6 +276,21 @@ int main(int argc, char **argv)
         std::printf("%u %u\n", raw, qt);
         return 0;
     }
+    if (cl.isSet(leanOpt)) {
+        LeanSender lean;
+        QString why;
+        if (!lean.start(cl.value(leanOpt), quint16(cl.value(portOpt).toUInt()), &why))
+            fail(why);
+        corvid_quit_on_termination_signals(app);
+        return app.exec();
+    }
+    // Left to the kernel, the adapter stand-in and the process driving it land
+    // on one CPU or on two from run to run, which moves the rate up to
+    // twofold: far more than the server and the lean sender differ. So this
+    // program pins unless told otherwise (CORVID_BENCH_PIN=off leaves it to
+    // the kernel).
+    if (!qEnvironmentVariableIsSet("CORVID_BENCH_PIN") && ::sysconf(_SC_NPROCESSORS_ONLN) >= 2)
+        qputenv("CORVID_BENCH_PIN", "0,1");
     benchPinSelf();
     const QString simExe = cl.value(simOpt), serverExe = cl.value(serverOpt);
     const double scale = qBound(0.001, cl.value(scaleOpt).toDouble(), 1000.0);
@@ -302,81 +328,92 @@ int main(int argc, char **argv)
         fail(QStringLiteral("cannot write the server configuration"));
     config.close();
 
-    // The round trip moves with the machine's state (a CPU that sleeps
-    // between frames, where the kernel places the two ends) by more than the
-    // runs differ, so it is measured right before and after every run, and
-    // each run is set against the faster of the two.
-    quint32 rawBest = 0, qtBest = 0;
-    auto limitUs = [&] {
-        err() << "bench_usbtin: measuring the acknowledgement round trip" << Qt::endl;
-        const auto [raw, qt] = measureLimit(link, samples);
-        rawBest = rawBest ? std::min(rawBest, raw) : raw;
-        qtBest = qtBest ? std::min(qtBest, qt) : qt;
-        benchWaitFor([] { return false; }, 300);  // let those frames drain
-        return std::max<quint32>(qt, 1);
-    };
-    // One run on a server of its own, which lets go of the adapter afterwards.
-    auto serverRun = [&](int bytes, int messages, int window) {
-        QProcess server;
-        g_children << &server;
-        server.setWorkingDirectory(dir.path());
-        server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        benchStart(server, serverExe, QStringList());
-        if (!benchWaitForListen(port, server, 20000))
-            fail(QStringLiteral("the server did not start"));
+    err() << "bench_usbtin: measuring the acknowledgement round trip of the adapter alone" << Qt::endl;
+    const auto [rawUs, qtUs] = measureLimit(link, samples);
+    benchWaitFor([] { return false; }, 300);  // let those frames drain
+
+    // One run on a process of its own (the server, or the lean sender), which
+    // lets go of the adapter afterwards.
+    auto oneRun = [&](bool lean, int bytes, int messages, int window) {
+        QProcess peer;
+        g_children << &peer;
+        peer.setWorkingDirectory(dir.path());
+        peer.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        if (lean)
+            benchStart(peer, QCoreApplication::applicationFilePath(),
+                       {QStringLiteral("--lean-sender"), link, QStringLiteral("--port"), QString::number(port)});
+        else
+            benchStart(peer, serverExe, QStringList());
+        if (!benchWaitForListen(port, peer, 20000))
+            fail(lean ? QStringLiteral("the lean sender did not start") : QStringLiteral("the server did not start"));
         CorvidLoadClient client(0, false);
         client.open(port);
         if (!benchWaitFor([&] { return (client.identified() && client.hwState() == 2) || client.failed(); },
                           10000) ||
             client.failed())
-            fail(QStringLiteral("the server's link did not become ready"));
-        runCase(client, busFrames, bytes, bytes == 8 ? 300 : 5, window, server.processId(), sim.processId());
-        const Row r = runCase(client, busFrames, bytes, messages, window, server.processId(), sim.processId());
-        benchStopProcess(server);
-        g_children.removeOne(&server);
+            fail(QStringLiteral("the link did not become ready"));
+        runCase(client, busFrames, bytes, bytes == 8 ? 300 : 5, window, peer.processId(), sim.processId());
+        const Row r = runCase(client, busFrames, bytes, messages, window, peer.processId(), sim.processId());
+        benchStopProcess(peer);
+        g_children.removeOne(&peer);
         return r;
     };
 
-    // Each row: the run with the median share of its limit, of `repeats` after a warm-up.
+    // The machine's state drifts during a row, so server runs and lean runs
+    // take turns, a lean run first and last. The row is the median server run
+    // against the median lean run: the same statistic on both sides.
     QList<Row> rows;
-    for (const auto &c : {std::pair<int, int>{8, 3000}, std::pair<int, int>{1024, 40}}) {
+    for (const auto &c : {std::pair<int, int>{8, 6000}, std::pair<int, int>{1024, 80}}) {
         const int window = c.first == 8 ? 32 : 4;
         const int messages = qMax(c.first == 8 ? 100 : 4, int(c.second * scale));
         QList<Row> runs;
-        quint32 before = limitUs();
+        std::vector<double> lean;
+        bool complete = true;
+        auto leanRun = [&] {
+            const Row r = oneRun(true, c.first, messages, window);
+            complete = complete && r.complete;
+            lean.push_back(r.fps());
+        };
+        leanRun();
         for (int run = 0; run < repeats; ++run) {
-            Row r = serverRun(c.first, messages, window);
-            const quint32 after = limitUs();
-            r.limitUs = std::min(before, after);
-            before = after;
-            runs << r;
+            runs << oneRun(false, c.first, messages, window);
+            complete = complete && runs.last().complete;
+            leanRun();
         }
-        std::sort(runs.begin(), runs.end(), [](const Row &a, const Row &b) {
-            return !a.complete || (b.complete && a.share() < b.share());
-        });
-        rows << runs.at(runs.size() / 2);
-        rows.last().complete = std::all_of(runs.begin(), runs.end(), [](const Row &r) { return r.complete; });
-        for (const Row &r : runs)
-            rows.last().shares.push_back(r.share());
+        std::vector<double> shares;
+        for (int run = 0; run < repeats; ++run)
+            shares.push_back(runs[run].fps() / std::max((lean[size_t(run)] + lean[size_t(run) + 1]) / 2, 1.0));
+        std::sort(shares.begin(), shares.end());
+        std::sort(lean.begin(), lean.end());
+        std::sort(runs.begin(), runs.end(), [](const Row &a, const Row &b) { return a.fps() < b.fps(); });
+        Row row = runs.at(runs.size() / 2);
+        const size_t mid = lean.size() / 2;
+        row.limitFps = lean.size() % 2 ? lean[mid] : (lean[mid - 1] + lean[mid]) / 2;
+        row.shares = shares;
+        row.complete = complete;
+        rows << row;
     }
 
     QTextStream out(stdout);
     out << "\nSerial CAN adapter link: control application -> server -> corvid-adapter-sim (immediate\n"
            "acknowledgements) -> virtual CAN bus. Frames counted on the bus; one message = its frames.\n"
-           "limit = one frame per acknowledgement round trip, measured on the adapter's terminal by a process\n"
-           "placed like the server, with Qt's serial port and event loop, right before and after each run (the\n"
-           "faster of the two counts; least median of 500). Fastest seen: "
-        << qtBest << " us -> " << qint64(1e6 / qtBest) << " frames/s (with blocking system calls: " << rawBest
-        << " us -> " << qint64(1e6 / std::max<quint32>(rawBest, 1)) << " frames/s).\n"
-           "Each row: of "
-        << repeats
-        << " runs after a warm-up, each on a server of its own, the one with the median share of its limit\n"
-           "(all shares in brackets). cpu% srv/sim/load: share of one core used by the server, the adapter\n"
-           "and this program during that run; one at a full core sets the pace.\n\n";
+           "limit = the same load through a lean sender that sends each frame on the previous one's\n"
+           "acknowledgement, echoes each message to its sender as the protocol asks, and does nothing else;\n"
+           "its runs and the server's take turns. The adapter alone, without the load: "
+        << qtUs << " us per round trip\n-> " << qint64(1e6 / std::max<quint32>(qtUs, 1))
+        << " frames/s with Qt's serial port, " << rawUs << " us -> " << qint64(1e6 / std::max<quint32>(rawUs, 1))
+        << " frames/s with blocking system calls.\n"
+           "Each row: the median of "
+        << repeats << " server runs against the median of " << repeats + 1
+        << " lean runs, each run on a process of its own\n"
+           "after a warm-up; in brackets, each server run against the mean of the lean runs before and after it.\n"
+           "cpu% srv/sim/load: share of one core used by the server, the adapter and this program during\n"
+           "that run; one at a full core sets the pace.\n"
+        << benchPlacementLine() << ";\nthe lean sender and the lone round trips are placed like the server.\n\n";
     out << QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8  %9\n")
                .arg("bytes", 6).arg("messages", 9).arg("frames", 8).arg("frames/s", 9).arg("msg/s", 8)
-               .arg("data KB/s", 10).arg("limit us", 9).arg("of limit", 9).arg("cpu% srv/sim/load");
-    bool allComplete = true, above = false;
+               .arg("data KB/s", 10).arg("limit f/s", 9).arg("of limit", 9).arg("cpu% srv/sim/load");
+    bool allComplete = true;
     for (const Row &r : rows) {
         const double mps = double(r.frames) / framesPerMessage(r.bytes) / r.seconds;
         QStringList shares;
@@ -384,17 +421,12 @@ int main(int argc, char **argv)
             shares << QString::number(100.0 * each, 'f', 1);
         out << QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8%  %9  (%10)%11\n")
                    .arg(r.bytes, 6).arg(r.messages, 9).arg(r.frames, 8).arg(qint64(r.fps()), 9).arg(qint64(mps), 8)
-                   .arg(mps * r.bytes / 1024.0, 10, 'f', 1).arg(r.limitUs, 9).arg(100.0 * r.share(), 8, 'f', 1)
+                   .arg(mps * r.bytes / 1024.0, 10, 'f', 1).arg(qint64(r.limitFps), 9).arg(100.0 * r.share(), 8, 'f', 1)
                    .arg(cpuText(r.serverCpu) + '/' + cpuText(r.adapterCpu) + '/' + cpuText(r.selfCpu), 17)
                    .arg(shares.join(QStringLiteral(" ")))
                    .arg(r.complete ? "" : " (incomplete)");
         allComplete = allComplete && r.complete;
-        above = above || r.share() > 1.0;
     }
-    if (above)
-        out << "Above 100 %: the round trips went slower than the run. Unpinned, the kernel placed the adapter and\n"
-               "its partner differently in the two (sharing a CPU or not can change the round trip several-fold);\n"
-               "CORVID_BENCH_PIN=0,1 keeps them where they are.\n";
     out.flush();
 
     benchStopProcess(sim);
