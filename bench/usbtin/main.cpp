@@ -339,6 +339,14 @@ int main(int argc, char **argv)
         g_children << &peer;
         peer.setWorkingDirectory(dir.path());
         peer.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        if (lean) {
+            // The event loop the server runs (Qt's own poll loop, not GLib's),
+            // unless the operator chose one for both.
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            if (!env.contains(QStringLiteral("QT_NO_GLIB")))
+                env.insert(QStringLiteral("QT_NO_GLIB"), QStringLiteral("1"));
+            peer.setProcessEnvironment(env);
+        }
         if (lean)
             benchStart(peer, QCoreApplication::applicationFilePath(),
                        {QStringLiteral("--lean-sender"), link, QStringLiteral("--port"), QString::number(port)});
