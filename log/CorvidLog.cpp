@@ -4,6 +4,7 @@
 #include "log/corvid_log_format.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QLoggingCategory>
 #include <QFileInfo>
 #include <QTextStream>
@@ -30,6 +31,16 @@ QString freeFileName(const QString &prefix, const QString &callsign)
         t = t.addMSecs(1);
     }
 }
+
+uint64_t steadyMs()
+{
+    static QElapsedTimer clock;
+    if (!clock.isValid())
+        clock.start();
+    return uint64_t(clock.elapsed());
+}
+
+constexpr uint64_t kHourMs = 3600 * 1000;
 
 }  // namespace
 
@@ -161,11 +172,38 @@ void CorvidLog::openDirectFile()
     m_broken = false;
 }
 
+bool CorvidLog::mayOpenCallsignFile()
+{
+    const uint64_t now = m_clock ? m_clock() : steadyMs();
+    if (!m_hourStarted || now - m_hourStart >= kHourMs) {
+        m_hourStarted = true;
+        m_hourStart = now;
+        m_callsignFiles = 0;
+    }
+    if (m_callsignFiles >= kCallsignFilesPerHour)
+        return false;
+    ++m_callsignFiles;
+    return true;
+}
+
 void CorvidLog::appendDirect(const QString &line, const QString &callsign)
 {
     // The applications' own messages carry no callsign and belong with the
     // traffic around them: only another callsign starts another file.
-    const bool changed = !callsign.isEmpty() && callsign != m_callsign;
+    bool changed = !callsign.isEmpty() && callsign != m_callsign;
+    if (changed && m_callsign != mixedCallsign() && !mayOpenCallsignFile()) {
+        closeDirectFile();
+        m_callsign = mixedCallsign();
+        openDirectFile();
+        qCritical("%s", qPrintable(QStringLiteral("Message log: the callsign changed %1 times within an hour; "
+                                                  "until the hour is over, messages of every callsign go to %2")
+                                       .arg(kCallsignFilesPerHour)
+                                       .arg(m_fileName)));
+        changed = false;
+    } else if (changed && m_callsign == mixedCallsign()) {
+        // Back to one file a callsign once the hour is over.
+        changed = mayOpenCallsignFile();
+    }
     if (!m_stream || changed) {
         closeDirectFile();
         if (changed) {

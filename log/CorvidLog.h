@@ -3,7 +3,13 @@
 // writes through one stream on the main thread and starts a new file whenever
 // the traffic comes from another station callsign; worker mode hands the lines to
 // a LogWorker on Qt's global thread pool.
+//
+// Anyone with a transmitter can put any callsign on the air, so a sender that
+// changes it with every frame would make a file per frame. Past
+// kCallsignFilesPerHour such files within an hour, the messages of every
+// callsign go to one file named "mixed" until the hour is over.
 
+#include "engine/corvid_engine.h"
 #include "engine/corvid_types.h"
 
 #include <QFile>
@@ -34,6 +40,13 @@ public:
     // Message lines written to the files so far; safe from any thread.
     quint64 linesWritten() const { return *m_linesWritten; }
 
+    static constexpr int kCallsignFilesPerHour = 60;
+    // The callsign in the name of the file that takes every callsign.
+    static QString mixedCallsign() { return QStringLiteral("mixed"); }
+    // Monotonic milliseconds for the hourly count of callsign files; null
+    // restores the steady clock.
+    void setClock(corvid_clock_fn clock) { m_clock = clock; }
+
     // Ends the current file and starts the next one, named for now (in
     // direct mode only once a file is open, keeping the callsign). Every
     // message handed over before is in the old file, every later one in the
@@ -53,6 +66,8 @@ private:
     void openWorkerFile(bool mayShowBox);
     void openDirectFile();
     void closeDirectFile();
+    // Counts a file for another callsign; false when this hour has had its share.
+    bool mayOpenCallsignFile();
 
     uint32_t m_threadCount = 0;
     bool m_enabled = true;
@@ -65,6 +80,10 @@ private:
     bool m_flushed = true;
     QTimer *m_flushTimer = nullptr;
     QString m_callsign;
+    corvid_clock_fn m_clock = nullptr;
+    uint64_t m_hourStart = 0;
+    int m_callsignFiles = 0;  // opened for another callsign since m_hourStart
+    bool m_hourStarted = false;
     bool m_broken = false;  // direct mode: the last attempt to open a file failed
     // Shared with the workers, which count in their own threads.
     std::shared_ptr<std::atomic<quint64>> m_linesWritten = std::make_shared<std::atomic<quint64>>(0);

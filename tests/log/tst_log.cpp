@@ -112,6 +112,7 @@ class TstLog : public QObject
 private slots:
     void lineFormat();
     void directCallsignFiles();
+    void directCallsignFlood();
     void workerManyThreadsOrdered();
     void openFailures();
 };
@@ -171,6 +172,64 @@ void TstLog::directCallsignFiles()
     QCOMPARE(got, want);
     QCOMPARE(cap.texts(), QStringList({"Callsign changed: N0CALL", "Callsign changed: AB", "Callsign changed: AB/CD",
                                        "Callsign changed: ../x", "Callsign changed: A\nB\x7f"}));
+}
+
+uint64_t g_nowMs = 0;
+
+void TstLog::directCallsignFlood()
+{
+    QTemporaryDir dir;
+    DiagnosticCapture cap;
+    const int share = CorvidLog::kCallsignFilesPerHour;
+    const QVector<Msg> msgs = mixedSequence(share + 6);
+    QStringList changed;
+    g_nowMs = 1000;
+    {
+        CorvidLog log(dir.path(), true, 0);
+        log.setClock([] { return g_nowMs; });
+        const auto sendAs = [&log](const Msg &m, const QByteArray &call) {
+            const AX25Header h = headerWith(call);
+            send(log, m, &h);
+        };
+        // A callsign a message: this hour's share of files, each with its message.
+        for (int i = 0; i < share; ++i) {
+            const QByteArray call = "C" + QByteArray::number(i);
+            sendAs(msgs[i], call);
+            changed << QStringLiteral("Callsign changed: ") + call;
+            g_nowMs += 59 * 1000;
+        }
+        // Then every callsign, and none, shares one file till the hour is over.
+        sendAs(msgs[share], "X1");
+        send(log, msgs[share + 1]);
+        sendAs(msgs[share + 2], "X2");
+        sendAs(msgs[share + 3], "C0");
+        g_nowMs = 1000 + 3600 * 1000;
+        sendAs(msgs[share + 4], "Y1");
+        send(log, msgs[share + 5]);
+        changed << QStringLiteral("Callsign changed: Y1");
+    }
+    QMap<QString, QString> got;  // callsign in the name -> lines
+    for (const QString &f : csvFiles(dir.path())) {
+        // Every file is one of the server's, which LogKeepDays may delete.
+        QVERIFY2(corvid_log_file_pattern().match(f).hasMatch(), qPrintable(f));
+        const QString call = f.section(QLatin1Char('_'), 1, 1);
+        QVERIFY2(!got.contains(call), qPrintable(f));
+        got[call] = tails(dir.path() + QLatin1Char('/') + f).join(QLatin1Char('|'));
+    }
+    QCOMPARE(got.size(), share + 2);
+    for (int i = 0; i < share; ++i)
+        QCOMPARE(got.value(QStringLiteral("C%1").arg(i)), expected({msgs[i]}).join(QLatin1Char('|')));
+    QCOMPARE(got.value(CorvidLog::mixedCallsign()),
+             expected({msgs[share], msgs[share + 1], msgs[share + 2], msgs[share + 3]}).join(QLatin1Char('|')));
+    QCOMPARE(got.value(QStringLiteral("Y1")), expected({msgs[share + 4], msgs[share + 5]}).join(QLatin1Char('|')));
+    QCOMPARE(cap.texts(QtInfoMsg), changed);
+    const QStringList flood = cap.criticals();
+    QCOMPARE(flood.size(), 1);
+    QVERIFY2(flood[0].startsWith(QStringLiteral("Message log: the callsign changed %1 times within an hour; until "
+                                                "the hour is over, messages of every callsign go to ")
+                                     .arg(share)) &&
+                 flood[0].contains(QStringLiteral("_mixed_")),
+             qPrintable(flood[0]));
 }
 
 void TstLog::workerManyThreadsOrdered()
