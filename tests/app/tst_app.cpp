@@ -125,6 +125,12 @@ void TestApp::startupSettings_data()
                              << QString(plain).replace("met0@127.0.0.1", "met9464@::1");
     QTest::newRow("metrics, no address") << ConfigParams{{"MetricsPort", "70000"}, {"MetricsListenAddress", "host:1"}}
                                          << plain;
+    // The same forms as the other listen addresses.
+    QTest::newRow("metrics, brackets") << ConfigParams{{"MetricsListenAddress", "[::1]"}}
+                                       << QString(plain).replace("@127.0.0.1", "@::1");
+    QTest::newRow("metrics, mapped") << ConfigParams{{"MetricsListenAddress", "::ffff:10.1.2.3"}}
+                                     << QString(plain).replace("@127.0.0.1", "@10.1.2.3");
+    QTest::newRow("metrics, short quad") << ConfigParams{{"MetricsListenAddress", "10.1"}} << plain;
 }
 
 void TestApp::startupSettings()
