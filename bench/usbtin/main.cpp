@@ -254,7 +254,7 @@ int main(int argc, char **argv)
                                       QStringLiteral("f"), benchQuick() ? QStringLiteral("0.2") : QStringLiteral("1"));
     const QCommandLineOption repeatOpt(QStringLiteral("repeat"),
                                        QStringLiteral("server runs per case, the median shown"), QStringLiteral("n"),
-                                       QStringLiteral("5"));
+                                       QStringLiteral("9"));
     const QCommandLineOption roundTripsOpt(QStringLiteral("round-trips"),
                                            QStringLiteral("only measure the acknowledgement round trip on this port"),
                                            QStringLiteral("path"));
