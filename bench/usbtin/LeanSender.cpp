@@ -53,12 +53,9 @@ void LeanSender::writeHead()
 void LeanSender::readAdapter()
 {
     m_replies += m_adapter.readAll();
-    // Only acknowledgements and the bare CR of the open command come back.
-    int at;
-    while ((at = m_replies.indexOf('\r')) >= 0) {
-        const bool ack = at > 0 && m_replies.at(at - 1) == 'z';
-        m_replies.remove(0, at + 1);
-        if (ack && m_awaitingAck) {
+    usbtin::Reply reply;
+    while (usbtin::takeReply(m_replies, reply)) {
+        if (reply.kind == usbtin::ReplyKind::Ack && m_awaitingAck) {
             m_queue.pop_front();
             writeHead();
         }

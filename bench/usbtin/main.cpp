@@ -68,8 +68,8 @@ quint32 median(std::vector<quint32> v)
     return v.empty() ? 0 : v[v.size() / 2];
 }
 
-// The least median of batches of 500 samples: like the rows (the best of a
-// few runs), the limit is what the adapter does when the machine lets it.
+// The least median of batches of 500 samples: the round trip the adapter
+// makes when the machine lets it.
 quint32 bestMedian(const std::vector<quint32> &v)
 {
     constexpr size_t kBatch = 500;
