@@ -191,18 +191,18 @@ void CorvidLog::appendDirect(const QString &line, const QString &callsign)
     // The applications' own messages carry no callsign and belong with the
     // traffic around them: only another callsign starts another file.
     bool changed = !callsign.isEmpty() && callsign != m_callsign;
-    if (changed && m_callsign != mixedCallsign() && !mayOpenCallsignFile()) {
-        closeDirectFile();
-        m_callsign = mixedCallsign();
-        openDirectFile();
-        qCritical("%s", qPrintable(QStringLiteral("Message log: the callsign changed %1 times within an hour; "
-                                                  "until the hour is over, messages of every callsign go to %2")
-                                       .arg(kCallsignFilesPerHour)
-                                       .arg(m_fileName)));
+    if (changed && !mayOpenCallsignFile()) {
+        // This hour's share is spent: every callsign into the one mixed file.
         changed = false;
-    } else if (changed && m_callsign == mixedCallsign()) {
-        // Back to one file a callsign once the hour is over.
-        changed = mayOpenCallsignFile();
+        if (m_callsign != mixedCallsign()) {
+            closeDirectFile();
+            m_callsign = mixedCallsign();
+            openDirectFile();
+            qCritical("%s", qPrintable(QStringLiteral("Message log: the callsign changed %1 times within an hour; "
+                                                      "until the hour is over, messages of every callsign go to %2")
+                                           .arg(kCallsignFilesPerHour)
+                                           .arg(m_fileName)));
+        }
     }
     if (!m_stream || changed) {
         closeDirectFile();
