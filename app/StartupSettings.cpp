@@ -55,19 +55,10 @@ StartupSettings StartupSettings::read(const CorvidConfigData &config)
     s.messageLogEnabled = !(has("CorvidLogDisable") && get("CorvidLogDisable") == QLatin1String("1"));
 
     s.metricsPort = uint16_t(dec("MetricsPort"));
-    // Read like the other listen addresses: IPv6 in brackets or not, a mapped
-    // IPv4 address as IPv4, dotted quads only.
-    const QString address = get("MetricsListenAddress").trimmed();
-    const auto parsed = address.isEmpty() ? std::nullopt : corvid_parse_listen_address(address);
-    if (parsed) {
-        s.metricsAddress = *parsed;
-    } else if (!address.isEmpty()) {
-        const QString fallback = CorvidConfigData::builtInValue(QStringLiteral("MetricsListenAddress"));
-        qCritical("%s", qUtf8Printable(QStringLiteral("Parameter MetricsListenAddress has the value \"%1\", which is "
-                                                      "no IP address; the default %2 is used")
-                                           .arg(address, fallback)));
-        s.metricsAddress.setAddress(fallback);
-    }
+    // Read like the other listen addresses; empty takes the default.
+    s.metricsAddress =
+        corvid_listen_address_parameter(QStringLiteral("MetricsListenAddress"), get("MetricsListenAddress"),
+                                        CorvidConfigData::builtInValue(QStringLiteral("MetricsListenAddress")));
     return s;
 }
 

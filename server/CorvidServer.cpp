@@ -481,16 +481,6 @@ void badParameter(const QString &name, const QString &value, const QString &why,
     qCritical("%s", qPrintable(QStringLiteral("Parameter %1 has the value \"%2\", %3; %4").arg(name, value, why, instead)));
 }
 
-QHostAddress listenAddressParameter(const QString &name, const QString &value, const QString &fallback)
-{
-    if (const auto address = corvid_parse_listen_address(value))
-        return *address;
-    badParameter(name, value, QStringLiteral("not an IPv4 or IPv6 address"),
-                 fallback.isEmpty() ? QStringLiteral("the default (all addresses) is used")
-                                    : QStringLiteral("the default %1 is used").arg(fallback));
-    return *corvid_parse_listen_address(fallback);
-}
-
 ManagerHosts managerHostsParameter(const QString &value)
 {
     QString why;
@@ -518,7 +508,8 @@ bool CorvidServer::applyAccessParameter(const QString &name, const QString &valu
 {
     auto is = [&name](const char *key) { return name.compare(QLatin1String(key), Qt::CaseInsensitive) == 0; };
     if (is("TcpListenAddress")) {
-        const QHostAddress address = listenAddressParameter(QStringLiteral("TcpListenAddress"), value, QString());
+        const QHostAddress address =
+            corvid_listen_address_parameter(QStringLiteral("TcpListenAddress"), value, QString());
         if (address != m_tcpServer->listenAddress) {
             m_tcpServer->listenAddress = address;
             if (m_tcpServer->serverPort() != 0)
@@ -528,9 +519,8 @@ bool CorvidServer::applyAccessParameter(const QString &name, const QString &valu
         }
     } else if (is("TelnetListenAddress")) {
         // Empty is no choice here: a console without login is not for every network by chance.
-        const QString text = value.trimmed().isEmpty() ? QStringLiteral("127.0.0.1") : value;
-        const QHostAddress address = listenAddressParameter(QStringLiteral("TelnetListenAddress"), text,
-                                                            QStringLiteral("127.0.0.1"));
+        const QHostAddress address = corvid_listen_address_parameter(QStringLiteral("TelnetListenAddress"), value,
+                                                                     QStringLiteral("127.0.0.1"));
         if (address != m_telnetListenAddress) {
             m_telnetListenAddress = address;
             for (const QSharedPointer<CorvidTelnet> &bridge : qAsConst(m_telnets))

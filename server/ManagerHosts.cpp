@@ -95,6 +95,17 @@ std::optional<QHostAddress> corvid_parse_listen_address(const QString &text, QSt
     return address;
 }
 
+QHostAddress corvid_listen_address_parameter(const QString &name, const QString &value, const QString &fallback)
+{
+    if (const auto address = corvid_parse_listen_address(value.trimmed().isEmpty() ? fallback : value))
+        return *address;
+    qCritical("%s", qPrintable(QStringLiteral("Parameter %1 has the value \"%2\", not an IPv4 or IPv6 address; %3")
+                                   .arg(name, value,
+                                        fallback.isEmpty() ? QStringLiteral("the default (all addresses) is used")
+                                                           : QStringLiteral("the default %1 is used").arg(fallback))));
+    return *corvid_parse_listen_address(fallback);
+}
+
 ManagerHosts ManagerHosts::loopback()
 {
     ManagerHosts hosts;

@@ -19,6 +19,11 @@ QHostAddress corvid_parse_host_address(const QString &text, QString *error = nul
 // A listen address parameter: empty means every address (IPv4 and IPv6).
 std::optional<QHostAddress> corvid_parse_listen_address(const QString &text, QString *error = nullptr);
 
+// A listen address parameter as the server reads it: empty takes `fallback`
+// (itself empty: every address); a value that is no address is reported,
+// naming the parameter, and `fallback` stands in for it.
+QHostAddress corvid_listen_address_parameter(const QString &name, const QString &value, const QString &fallback);
+
 // The peer as a rule sees it: a mapped IPv6 address as IPv4, no scope.
 QHostAddress corvid_plain_address(const QHostAddress &address);
 
