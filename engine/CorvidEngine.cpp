@@ -12,14 +12,6 @@ Q_LOGGING_CATEGORY(lcEngine, "corvid.engine", QtWarningMsg)
 
 CorvidEngine *g_current = nullptr;
 
-// Coarse monotonic time is plenty for a 2 s silence and costs next to nothing
-// per frame.
-uint64_t steady_ms() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-    return uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u;
-}
-
 void clear_buffer(corvid_rx_buffer &b) {
     b.node = nullptr;
     b.crc = 0;
@@ -29,12 +21,20 @@ void clear_buffer(corvid_rx_buffer &b) {
 
 } // namespace
 
+// Coarse monotonic time is plenty for a 2 s silence and costs next to nothing
+// per frame.
+uint64_t corvid_steady_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u;
+}
+
 CorvidCanPort::~CorvidCanPort() {
     if (m_boundTo)
         m_boundTo->releaseHardware(this);
 }
 
-CorvidEngine::CorvidEngine() : m_clock(steady_ms) { g_current = this; }
+CorvidEngine::CorvidEngine() : m_clock(corvid_steady_ms) { g_current = this; }
 
 CorvidEngine::~CorvidEngine() {
     releaseHardware(m_hardware);
@@ -45,7 +45,7 @@ CorvidEngine::~CorvidEngine() {
 
 CorvidEngine *CorvidEngine::current() { return g_current; }
 
-void CorvidEngine::setClock(corvid_clock_fn clock) { m_clock = clock ? clock : steady_ms; }
+void CorvidEngine::setClock(corvid_clock_fn clock) { m_clock = clock ? clock : corvid_steady_ms; }
 
 // ---- storage -------------------------------------------------------------
 

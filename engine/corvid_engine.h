@@ -82,4 +82,6 @@ const corvid_rx_buffer *corvid_rx_buffers();  // array of CORVID_RX_BUFFERS
 // Monotonic milliseconds used for buffer ageing; tests inject their own clock.
 // Passing nullptr restores the steady clock.
 using corvid_clock_fn = uint64_t (*)();
+// The steady clock itself: coarse monotonic milliseconds.
+uint64_t corvid_steady_ms();
 void corvid_set_clock(corvid_clock_fn clock);

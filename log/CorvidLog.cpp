@@ -4,7 +4,6 @@
 #include "log/corvid_log_format.h"
 
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QLoggingCategory>
 #include <QFileInfo>
 #include <QTextStream>
@@ -30,14 +29,6 @@ QString freeFileName(const QString &prefix, const QString &callsign)
             return name;
         t = t.addMSecs(1);
     }
-}
-
-uint64_t steadyMs()
-{
-    static QElapsedTimer clock;
-    if (!clock.isValid())
-        clock.start();
-    return uint64_t(clock.elapsed());
 }
 
 constexpr uint64_t kHourMs = 3600 * 1000;
@@ -174,7 +165,7 @@ void CorvidLog::openDirectFile()
 
 bool CorvidLog::mayOpenCallsignFile()
 {
-    const uint64_t now = m_clock ? m_clock() : steadyMs();
+    const uint64_t now = m_clock();
     if (!m_hourStarted || now - m_hourStart >= kHourMs) {
         m_hourStarted = true;
         m_hourStart = now;

@@ -45,7 +45,7 @@ public:
     static QString mixedCallsign() { return QStringLiteral("mixed"); }
     // Monotonic milliseconds for the hourly count of callsign files; null
     // restores the steady clock.
-    void setClock(corvid_clock_fn clock) { m_clock = clock; }
+    void setClock(corvid_clock_fn clock) { m_clock = clock ? clock : corvid_steady_ms; }
 
     // Ends the current file and starts the next one, named for now (in
     // direct mode only once a file is open, keeping the callsign). Every
@@ -80,7 +80,7 @@ private:
     bool m_flushed = true;
     QTimer *m_flushTimer = nullptr;
     QString m_callsign;
-    corvid_clock_fn m_clock = nullptr;
+    corvid_clock_fn m_clock = corvid_steady_ms;
     uint64_t m_hourStart = 0;
     int m_callsignFiles = 0;  // opened for another callsign since m_hourStart
     bool m_hourStarted = false;
